@@ -1,0 +1,121 @@
+// The one internal error type of the core. Everything below the Python layer
+// returns Result<T>; only src/python turns a CoreError into an exception.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ara2 {
+
+enum class ErrorKind : std::uint8_t {
+  Io,
+  LibraryLoad,
+  LibraryLoadFailed,
+  UnsupportedGeneration,
+  InvalidAbiOverride,
+  ConfigRead,
+  ConfigInvalid,
+  NoReachableEndpoint,
+  ProcRead,
+  Status,
+  UnknownProductType,
+  UnknownLayerOutputType,
+  UnsupportedLayout,
+  UnsupportedTypeSize,
+  NullPointer,
+  Tensor,
+  Image,
+  Shape,
+  Zip,
+  Json,
+  UnsupportedQuantization,
+  SizeMismatch,
+  AsyncInferenceFailed,
+  InferenceIncomplete,
+};
+
+/// The Python exception class an error is raised as, in registration order.
+enum class ErrorClass : std::uint8_t {
+  Ara2Error,
+  LibraryError,
+  HardwareError,
+  ProxyError,
+  ModelError,
+  TensorError,
+  MetadataError,
+};
+
+/// An operating-system error as the system describes it.
+struct OsError {
+  int code = 0;             // errno; 0 when the error carries no number
+  std::string description;  // strerror text, or a free text when code is 0
+
+  static OsError from_errno(int code);
+  static OsError custom(std::string description);
+  /// "No such file or directory (os error 2)", or the bare description.
+  std::string text() const;
+};
+
+using Version4 = std::array<std::uint8_t, 4>;
+
+/// "1.3.0.0"
+std::string version_text(const Version4& v);
+
+class CoreError {
+ public:
+  static CoreError io(const OsError& error);
+  static CoreError library_load(std::string loader_text);
+  static CoreError library_load_failed(const std::vector<std::string>& names, std::string_view last_error);
+  static CoreError unsupported_generation(std::string_view file, std::optional<Version4> version);
+  /// `shown_value` is the value already quoted as the message shows it.
+  static CoreError invalid_abi_override(std::string_view shown_value);
+  static CoreError config_read(std::string_view path, const OsError& error);
+  static CoreError config_invalid(std::string_view path, std::string_view reason);
+  static CoreError no_reachable_endpoint(std::optional<std::uint32_t> pid);
+  static CoreError proc_read(std::string_view path, const OsError& error);
+  static CoreError status(std::uint32_t code);
+  static CoreError unknown_product_type(std::int32_t component);
+  static CoreError unknown_layer_output_type(std::uint32_t raw);
+  static CoreError unsupported_layout(std::string_view text);
+  static CoreError unsupported_type_size(std::uint64_t size);
+  static CoreError null_pointer(std::string_view what);
+  static CoreError tensor(std::string_view tensor_error_text);
+  static CoreError image(std::string_view text);
+  static CoreError shape(std::string_view text);
+  static CoreError zip(std::string_view text);
+  static CoreError json(std::string_view text);
+  static CoreError unsupported_quantization(std::int32_t qmode);
+  static CoreError size_mismatch(std::uint64_t expected, std::uint64_t actual);
+  static CoreError async_inference_failed();
+  static CoreError inference_incomplete(std::uint32_t state);
+
+  ErrorKind kind() const noexcept { return kind_; }
+  /// The status code of a Status error, 0 for every other kind.
+  std::uint32_t status_code() const noexcept { return status_; }
+  const std::string& message() const noexcept { return message_; }
+  ErrorClass error_class() const noexcept;
+
+ private:
+  CoreError(ErrorKind kind, std::string message, std::uint32_t status = 0)
+      : kind_(kind), status_(status), message_(std::move(message)) {}
+
+  ErrorKind kind_;
+  std::uint32_t status_;
+  std::string message_;
+};
+
+/// The class a client-library status code is raised as.
+ErrorClass class_for_status(std::uint32_t code) noexcept;
+
+template <class T>
+using Result = std::expected<T, CoreError>;
+
+/// Shorthand for returning an error from a function returning Result<T>.
+inline std::unexpected<CoreError> fail(CoreError error) { return std::unexpected<CoreError>(std::move(error)); }
+
+}  // namespace ara2

@@ -1,0 +1,63 @@
+#include <gtest/gtest.h>
+
+#include "ara2/core_error.hpp"
+#include "ara2/text.hpp"
+
+using ara2::CoreError;
+using ara2::ErrorClass;
+
+TEST(StatusClassification, BoundariesPickTheirClass) {
+  const std::pair<std::uint32_t, ErrorClass> cases[] = {
+      {1, ErrorClass::Ara2Error},         {99, ErrorClass::Ara2Error},       {100, ErrorClass::HardwareError},
+      {199, ErrorClass::HardwareError},   {200, ErrorClass::ProxyError},     {239, ErrorClass::ProxyError},
+      {240, ErrorClass::ModelError},      {299, ErrorClass::ModelError},     {300, ErrorClass::LibraryError},
+      {399, ErrorClass::LibraryError},    {400, ErrorClass::ProxyError},     {499, ErrorClass::ProxyError},
+      {500, ErrorClass::HardwareError},   {4294967295u, ErrorClass::HardwareError},
+  };
+  for (auto [code, cls] : cases) {
+    const auto error = CoreError::status(code);
+    EXPECT_EQ(error.error_class(), cls) << code;
+    EXPECT_EQ(error.message(), "Ara2 error: " + std::to_string(code));
+  }
+}
+
+TEST(CoreErrorMessages, TemplatesFillTheirPayloads) {
+  EXPECT_EQ(CoreError::no_reachable_endpoint(std::nullopt).message(),
+            "no endpoint this client can reach was declared");
+  EXPECT_EQ(CoreError::no_reachable_endpoint(1234).message(),
+            "the proxy at pid 1234 exposes no endpoint this client can reach");
+  EXPECT_EQ(CoreError::null_pointer("Socket path contains null byte").message(),
+            "Null pointer error: Socket path contains null byte");
+  EXPECT_EQ(CoreError::unsupported_quantization(-1).message(),
+            "unsupported quantization mode: qmode=-1 (only qmode 9 is supported)");
+  EXPECT_EQ(CoreError::library_load_failed({"a.so", "b.so"}, "dlopen failed").message(),
+            "could not load the ARA-2 client library; tried a.so, b.so (last error: dlopen failed)");
+  EXPECT_EQ(CoreError::unsupported_generation("libaraclient.so", ara2::Version4{1, 2, 0, 0}).message(),
+            "libaraclient.so implements DVAPI 1.2.0.0, which this build of ara2 has no struct layout for; "
+            "set ARA2_ABI to 1.1 or 1.3 to force one");
+  EXPECT_EQ(CoreError::io(ara2::OsError::from_errno(2)).message(), "No such file or directory (os error 2)");
+  EXPECT_EQ(CoreError::io(ara2::OsError::from_errno(2)).error_class(), ErrorClass::ProxyError);
+  EXPECT_EQ(CoreError::zip("x").error_class(), ErrorClass::MetadataError);
+}
+
+TEST(Text, LossyDecodingReplacesEachMaximalInvalidSubsequence) {
+  EXPECT_EQ(ara2::utf8_lossy("a\xff" "b"), "a\xEF\xBF\xBD" "b");
+  // A truncated three-byte sequence is one replacement, not two.
+  EXPECT_EQ(ara2::utf8_lossy("\xE2\x82" "x"), "\xEF\xBF\xBD" "x");
+  EXPECT_EQ(ara2::utf8_lossy("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_TRUE(ara2::is_valid_utf8("h\xC3\xA9"));
+  EXPECT_FALSE(ara2::is_valid_utf8("\xC3"));
+}
+
+TEST(Text, TrimRemovesUnicodeWhiteSpaceButKeepsByteOrderMark) {
+  EXPECT_EQ(ara2::trim_unicode_whitespace(" \t1.3\r\n"), "1.3");
+  EXPECT_EQ(ara2::trim_unicode_whitespace("\xE3\x80\x80" "car" "\xC2\xA0"), "car");
+  EXPECT_EQ(ara2::trim_unicode_whitespace("\xEF\xBB\xBF" "x "), "\xEF\xBB\xBF" "x");
+  EXPECT_EQ(ara2::trim_unicode_whitespace("   "), "");
+}
+
+TEST(Text, QuotedFormEscapesQuotesBackslashesAndControls) {
+  EXPECT_EQ(ara2::quote_escaped("2.0"), "\"2.0\"");
+  EXPECT_EQ(ara2::quote_escaped(""), "\"\"");
+  EXPECT_EQ(ara2::quote_escaped("a\"b\\c\n\t\x1b"), "\"a\\\"b\\\\c\\n\\t\\u{1b}\"");
+}
