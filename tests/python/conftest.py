@@ -1,0 +1,9 @@
+"""Loads every fixture module under tests/python/fixtures, so that each suite
+can bring its own fixtures without touching this file."""
+import pathlib
+
+pytest_plugins = sorted(
+    f"fixtures.{path.stem}"
+    for path in (pathlib.Path(__file__).parent / "fixtures").glob("*.py")
+    if path.stem != "__init__"
+)
