@@ -128,6 +128,8 @@ CoreError CoreError::inference_incomplete(std::uint32_t state) {
   return {ErrorKind::InferenceIncomplete, fmt::format("inference not completed (status={})", state)};
 }
 
+CoreError CoreError::internal(std::string text) { return {ErrorKind::Internal, std::move(text)}; }
+
 ErrorClass class_for_status(std::uint32_t code) noexcept {
   if (code <= 99) return ErrorClass::Ara2Error;
   if (code <= 199) return ErrorClass::HardwareError;
@@ -172,6 +174,8 @@ ErrorClass CoreError::error_class() const noexcept {
     case ErrorKind::AsyncInferenceFailed:
     case ErrorKind::InferenceIncomplete:
       return ErrorClass::Ara2Error;
+    case ErrorKind::Internal:
+      return ErrorClass::InternalFailure;
   }
   return ErrorClass::Ara2Error;
 }

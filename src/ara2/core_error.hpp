@@ -37,6 +37,10 @@ enum class ErrorKind : std::uint8_t {
   SizeMismatch,
   AsyncInferenceFailed,
   InferenceIncomplete,
+  /// Not an error of the module but a broken invariant (for example a call
+  /// through a function the opened library lacks); raised as the
+  /// internal-failure exception, which derives from BaseException.
+  Internal,
 };
 
 /// The Python exception class an error is raised as, in registration order.
@@ -48,6 +52,7 @@ enum class ErrorClass : std::uint8_t {
   ModelError,
   TensorError,
   MetadataError,
+  InternalFailure,
 };
 
 /// An operating-system error as the system describes it.
@@ -93,6 +98,7 @@ class CoreError {
   static CoreError size_mismatch(std::uint64_t expected, std::uint64_t actual);
   static CoreError async_inference_failed();
   static CoreError inference_incomplete(std::uint32_t state);
+  static CoreError internal(std::string text);
 
   ErrorKind kind() const noexcept { return kind_; }
   /// The status code of a Status error, 0 for every other kind.
