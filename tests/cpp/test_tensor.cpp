@@ -168,9 +168,16 @@ TEST_P(TensorKinds, MapOutlivesItsTensor) {
   ASSERT_TRUE(tensor);
   auto map = tensor->map();
   ASSERT_TRUE(map);
-  tensor = Tensor::create({1}, TensorMemory::Mem);  // releases the first tensor
+  // Releasing the first tensor must not free what the map still shows: a
+  // fresh tensor of the same size would otherwise reuse those bytes.
+  { Tensor released = std::move(*tensor); }
+  auto next = Tensor::create({4096}, GetParam());
+  ASSERT_TRUE(next);
   std::memset(map->data(), 0xa5, map->size());
   EXPECT_EQ(map->data()[4095], 0xa5);
+  auto fresh = next->map();
+  ASSERT_TRUE(fresh);
+  for (std::uint8_t byte : fresh->bytes()) ASSERT_EQ(byte, 0);
 }
 
 TEST_P(TensorKinds, EmptyTensorMapsToNonNullAddress) {
