@@ -48,12 +48,12 @@ std::string quoted(const std::string& s) {
   return out + "\"";
 }
 
-// Python's json module reads NaN and Infinity; %.9g round-trips every float.
+// Python's json module reads NaN and Infinity; %.17g gives the float's exact value back.
 std::string number(float v) {
   if (std::isnan(v)) return "NaN";
   if (std::isinf(v)) return v > 0 ? "Infinity" : "-Infinity";
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%.9g", static_cast<double>(v));
+  std::snprintf(buf, sizeof buf, "%.17g", static_cast<double>(v));
   return buf;
 }
 
