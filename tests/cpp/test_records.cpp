@@ -123,7 +123,8 @@ TEST(VersionDetails, UnknownComponentCodeFails) {
 }
 
 class BothGenerations : public ::testing::TestWithParam<Abi> {};
-INSTANTIATE_TEST_SUITE_P(Records, BothGenerations, ::testing::Values(Abi::V1_1, Abi::V1_3));
+INSTANTIATE_TEST_SUITE_P(Records, BothGenerations, ::testing::Values(Abi::V1_1, Abi::V1_3),
+                         [](const auto& info) { return info.param == Abi::V1_1 ? "V1_1" : "V1_3"; });
 
 TEST_P(BothGenerations, InputRecordFieldsAtTheirOffsets) {
   FakeModel m(GetParam(), 2, 0);
