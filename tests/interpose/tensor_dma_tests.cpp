@@ -194,14 +194,6 @@ INSTANTIATE_TEST_SUITE_P(
                       HeapCase{"CmaDeniedSystemAllocFails", "denied", "fail:28", kBoth, nullptr, ENOSPC}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(DmaHeapTest, NoHeapDisplaysNotFound) {
-  heaps("missing", "missing");
-  auto tensor = Tensor::create({16}, TensorMemory::DmaBuf);
-  ASSERT_FALSE(tensor);
-  EXPECT_EQ(tensor.error().display(),
-            R"(IoError(Os { code: 2, kind: NotFound, message: "No such file or directory" }))");
-}
-
 TEST_F(DmaHeapTest, CapacityIsTheLargerOfSizeAndReportedSize) {
   struct Case {
     const char* mode;
