@@ -317,7 +317,7 @@ def test_dshape_must_be_a_list(read_error, dshape):
     ('{"nms": "a\tb"}', "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 11"),
     ('{"nms": "\\ud800"}', "lone leading surrogate in hex escape at line 1 column 10"),
     ('{"ppa": 1e999}', "number out of range at line 1 column 9"),
-    ('{"ppa": NaN}', "expected value at line 1 column 12"),
+    ('{"ppa": NaN}', "expected value at line 1 column 9"),
     ("{/* c */}", "key must be a string at line 1 column 2"),
 ])
 def test_syntax_errors_report_their_position(read_error, document, message):
