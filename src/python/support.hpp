@@ -162,10 +162,12 @@ class ErrorStash {
 /// (borrowed; the type lives as long as the process). `spec.name` must read
 /// "tallowind_ara2.Name", which gives __module__ "tallowind_ara2" and
 /// __qualname__ "Name". The flags are forced to what every class of the module
-/// has: not instantiable from Python, not subclassable, immutable; the spec must
-/// not ask for an instance __dict__ or weakref slot. `setup`, if given, runs
-/// once on the fresh type (for example to add class attributes); failing it
-/// fails the creation.
+/// has: not instantiable from Python, not subclassable; the spec must not ask
+/// for an instance __dict__ or weakref slot. `setup`, if given, runs on the
+/// fresh type (for example to add class attributes); failing it fails the
+/// creation. Building a type can let other threads run; when two threads race,
+/// both may build one but only the first stored is ever returned, so `setup`
+/// must not publish anything outside the type.
 PyTypeObject* create_type_once(PyTypeObject*& slot, PyType_Spec& spec,
                                bool (*setup)(PyTypeObject*) = nullptr);
 
