@@ -187,7 +187,13 @@ struct Boxed {
   static PyObject* create(PyTypeObject* type, Args&&... args) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
-    new (&reinterpret_cast<Boxed*>(self)->value) T(std::forward<Args>(args)...);
+    try {
+      new (&reinterpret_cast<Boxed*>(self)->value) T(std::forward<Args>(args)...);
+    } catch (const std::bad_alloc&) {
+      // No exception may cross into the interpreter; the value never existed.
+      free_instance(self);
+      return PyErr_NoMemory();
+    }
     return self;
   }
   static T& of(PyObject* self) noexcept { return reinterpret_cast<Boxed*>(self)->value; }
@@ -201,6 +207,7 @@ struct Boxed {
   /// purpose, see ThreadAffinity::may_release).
   static void free_instance(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    if (PyType_IS_GC(type)) PyObject_GC_UnTrack(self);
     type->tp_free(self);
     Py_DECREF(type);  // instances of heap types own a reference to their type
   }
