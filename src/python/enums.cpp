@@ -99,17 +99,33 @@ struct Enum {
 
   static bool add_members(PyTypeObject* created) {
     for (std::size_t i = 0; i < Traits::count; ++i) {
-      PyObject* member = created->tp_alloc(created, 0);
-      if (member == nullptr) return false;
-      reinterpret_cast<EnumObject*>(member)->value = static_cast<std::uint8_t>(i);
-      members[i] = member;
+      Ref member = Ref::steal(created->tp_alloc(created, 0));
+      if (!member) return false;
+      reinterpret_cast<EnumObject*>(member.get())->value = static_cast<std::uint8_t>(i);
       const std::string name(Traits::name(static_cast<E>(i)));
-      if (!add_class_attribute(created, name.c_str(), member)) return false;
+      if (!add_class_attribute(created, name.c_str(), member.get())) return false;
     }
     return true;
   }
 
-  static PyTypeObject* get(PyType_Spec& spec) { return create_type_once(type, spec, add_members); }
+  static PyTypeObject* get(PyType_Spec& spec) {
+    if (members[0] != nullptr) return type;
+    PyTypeObject* created = create_type_once(type, spec, add_members);
+    if (created == nullptr || members[0] != nullptr) return created;
+    // The members returned from C++ are the class attributes of the type that
+    // won; they are held here too, so rebinding an attribute cannot free them.
+    std::array<PyObject*, Traits::count> found{};
+    for (std::size_t i = 0; i < Traits::count; ++i) {
+      const std::string name(Traits::name(static_cast<E>(i)));
+      found[i] = PyDict_GetItemString(created->tp_dict, name.c_str());
+      if (found[i] == nullptr || Py_TYPE(found[i]) != created) {
+        raise_internal("enumeration member missing from its class");
+        return nullptr;
+      }
+    }
+    for (std::size_t i = 0; i < Traits::count; ++i) members[i] = Py_NewRef(found[i]);
+    return created;
+  }
 
   static PyObject* member(PyType_Spec& spec, E value) {
     if (get(spec) == nullptr) return nullptr;

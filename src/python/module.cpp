@@ -115,7 +115,8 @@ PyMethodDef* (*const functions[])() = {read_metadata_method, read_labels_method,
 
 int module_exec(PyObject* module) {
   if (!PyModule_Check(module)) {
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyModule'", Py_TYPE(module)->tp_name);
+    PyErr_Format(PyExc_TypeError, "tallowind_ara2 can only be registered on a module, not on '%s'",
+                 Py_TYPE(module)->tp_name);
     return -1;
   }
   if (!add_export(module, "__version__", PyUnicode_FromString("0.22.0"))) return -1;

@@ -202,8 +202,15 @@ PyObject* exception_class(ara2::ErrorClass cls) {
     if (base == nullptr) return nullptr;
   }
   const ExceptionDef& def = exception_defs[index];
-  exception_classes[index] = PyErr_NewExceptionWithDoc(def.name, def.doc, base, nullptr);
-  return exception_classes[index];
+  PyObject* created = PyErr_NewExceptionWithDoc(def.name, def.doc, base, nullptr);
+  // Creating a class can run a garbage collection and with it other threads;
+  // should one of them have won, its class is the one everybody keeps.
+  if (created == nullptr || exception_classes[index] != nullptr) {
+    Py_XDECREF(created);
+    return exception_classes[index];
+  }
+  exception_classes[index] = created;
+  return created;
 }
 
 PyObject* internal_failure_class() { return exception_class(ara2::ErrorClass::InternalFailure); }
@@ -261,7 +268,8 @@ PyTypeObject* create_type_once(PyTypeObject*& slot, PyType_Spec& spec, bool (*se
   if (!type) return nullptr;
   auto* created = reinterpret_cast<PyTypeObject*>(type.get());
   if (setup != nullptr && !setup(created)) return nullptr;
-  slot = reinterpret_cast<PyTypeObject*>(type.release());
+  // Another thread may have run while the type was built; keep the first one.
+  if (slot == nullptr) slot = reinterpret_cast<PyTypeObject*>(type.release());
   return slot;
 }
 

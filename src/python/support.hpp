@@ -162,10 +162,12 @@ class ErrorStash {
 /// (borrowed; the type lives as long as the process). `spec.name` must read
 /// "tallowind_ara2.Name", which gives __module__ "tallowind_ara2" and
 /// __qualname__ "Name". The flags are forced to what every class of the module
-/// has: not instantiable from Python, not subclassable, immutable; the spec must
-/// not ask for an instance __dict__ or weakref slot. `setup`, if given, runs
-/// once on the fresh type (for example to add class attributes); failing it
-/// fails the creation.
+/// has: not instantiable from Python, not subclassable; the spec must not ask
+/// for an instance __dict__ or weakref slot. `setup`, if given, runs on the
+/// fresh type (for example to add class attributes); failing it fails the
+/// creation. Building a type can let other threads run; when two threads race,
+/// both may build one but only the first stored is ever returned, so `setup`
+/// must not publish anything outside the type.
 PyTypeObject* create_type_once(PyTypeObject*& slot, PyType_Spec& spec,
                                bool (*setup)(PyTypeObject*) = nullptr);
 
@@ -185,7 +187,13 @@ struct Boxed {
   static PyObject* create(PyTypeObject* type, Args&&... args) {
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
-    new (&reinterpret_cast<Boxed*>(self)->value) T(std::forward<Args>(args)...);
+    try {
+      new (&reinterpret_cast<Boxed*>(self)->value) T(std::forward<Args>(args)...);
+    } catch (const std::bad_alloc&) {
+      // No exception may cross into the interpreter; the value never existed.
+      free_instance(self);
+      return PyErr_NoMemory();
+    }
     return self;
   }
   static T& of(PyObject* self) noexcept { return reinterpret_cast<Boxed*>(self)->value; }
@@ -199,6 +207,7 @@ struct Boxed {
   /// purpose, see ThreadAffinity::may_release).
   static void free_instance(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    if (PyType_IS_GC(type)) PyObject_GC_UnTrack(self);
     type->tp_free(self);
     Py_DECREF(type);  // instances of heap types own a reference to their type
   }

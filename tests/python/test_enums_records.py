@@ -266,3 +266,15 @@ def test_tensor_info_attributes(records, probe):
     assert out.layer_output_type is probe.types()[2].Detection
     assert out.quant is not out.quant
     assert repr(out.quant) == RECORD_REPRS["OutputQuantization"]
+
+
+def test_rebinding_a_class_attribute_does_not_change_returned_members(probe):
+    state_cls = probe.types()[0]
+    idle = state_cls.Idle
+    try:
+        state_cls.Idle = "rebound"
+        returned = probe.state(1, 0)
+        assert returned is idle
+        assert repr(returned) == "State.Idle"
+    finally:
+        state_cls.Idle = idle
