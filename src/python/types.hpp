@@ -6,12 +6,20 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <memory>
+
 #include "ara2/values.hpp"
+
+namespace ara2 {
+class SessionShared;
+}
 
 namespace ara2py {
 
 // session.cpp
 PyTypeObject* session_type();
+/// A new open Session object over a session opened elsewhere (discovery).
+PyObject* make_session(std::shared_ptr<const ara2::SessionShared> shared);
 // discovery.cpp
 PyTypeObject* proxy_type();
 PyTypeObject* proxy_endpoint_type();

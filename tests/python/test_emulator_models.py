@@ -304,25 +304,35 @@ def synthetic_images(rng):
             yield np.clip(np.rint(noisy), 0, 255).astype(np.uint8), label
 
 
-def test_colour_classifier_classifies_synthetic_images(dvm_tool, tmp_path):
+def test_colour_classifier_classifies_synthetic_images(dvm_tool, tmp_path, colour_classifier_path):
     import yaml
 
-    model_path = tmp_path / "colour.dvm"
-    assert main([str(EXAMPLE), "-o", str(model_path)]) == 0
     description = yaml.safe_load(EXAMPLE.read_text())
-    with zipfile.ZipFile(model_path) as archive:
+    with zipfile.ZipFile(colour_classifier_path) as archive:
         assert archive.read("labels.txt").decode().split() == ["red", "green", "blue"]
         assert json.loads(archive.read("tallowind.json"))["dataset"]["classes"] == ["red", "green", "blue"]
     qn = description["outputs"][0]["qn"]
     results = []
     for image, label in synthetic_images(np.random.default_rng(7)):
-        done, (scores, class_id) = run_program(dvm_tool, tmp_path, model_path, [image.tobytes()], 2)
+        done, (scores, class_id) = run_program(dvm_tool, tmp_path, colour_classifier_path, [image.tobytes()], 2)
         assert done.returncode == 0, done.stderr
         scores = np.frombuffer(scores, np.int8)
         assert class_id[0] == int(np.argmax(scores))
         assert scores[label] * qn > 0  # the winning class has a positive dequantised score
         results.append(class_id[0] == label)
     assert len(results) == 39 and all(results)
+
+
+def test_example_builds_with_the_console_script(tmp_path, colour_classifier_path):
+    out = tmp_path / "colour.dvm"
+    assert main([str(EXAMPLE), "-o", str(out)]) == 0
+    assert out.read_bytes() == colour_classifier_path.read_bytes()
+
+
+def test_emulated_model_fixture_writes_a_loadable_file(emulated_model):
+    path = emulated_model(VALID, name="net.best")
+    assert path.name == "net.best.dvm"
+    assert path.read_bytes() == build_model(VALID)
 
 
 def test_run_refuses_an_input_shorter_than_the_program_reads(dvm_tool, tmp_path):

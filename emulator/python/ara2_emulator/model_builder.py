@@ -533,6 +533,8 @@ def build_model(description: dict, path: str | pathlib.Path | None = None) -> by
     default_dram = sum(t.capacity for t in in_tensors + out_tensors) + len(body)
     dram = _int(description.get("dram_bytes", default_dram), "dram_bytes", U64)
     body = struct.pack("<Q", dram) + body[8:]
+    if len(body) > U32[1]:
+        _fail("description", "the model does not fit the 4 GiB the format allows")
     data = MAGIC + struct.pack("<III", FORMAT_VERSION, len(body), zlib.crc32(body)) + body
     entries = _archive_entries(description)
     if entries:
