@@ -65,8 +65,10 @@ PyType_Slot slice_container_slots[] = {
     {0, nullptr},
 };
 
-// No module in the name: the class is internal and never registered.
-PyType_Spec slice_container_spec = {"PySliceContainer", sizeof(SliceContainer), 0,
+// Internal and never registered, so it carries no module name. A spec name
+// without a dot raises a DeprecationWarning, so the type is made as a
+// "builtins" class and then named plainly (see slice_container_type).
+PyType_Spec slice_container_spec = {"builtins.PySliceContainer", sizeof(SliceContainer), 0,
                                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slice_container_slots};
 
 PyTypeObject* slice_container_type() {
@@ -76,6 +78,8 @@ PyTypeObject* slice_container_type() {
     if (created == nullptr) return nullptr;
     if (type == nullptr) {
       type = reinterpret_cast<PyTypeObject*>(created);
+      // The spec's name copy stays owned by the type; only the pointer changes.
+      type->tp_name = "PySliceContainer";
     } else {
       Py_DECREF(created);
     }
