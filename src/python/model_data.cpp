@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <utility>
+
+#include <sys/mman.h>
 
 #include "ara2/inference.hpp"
 #include "ara2/tensor_data.hpp"
@@ -51,11 +54,50 @@ bool is_exact_ndarray(PyObject* object) {
 struct SliceContainer {
   PyObject_HEAD
   void* data;
+  std::size_t mapped;  // non-zero: `data` is an anonymous mapping of that size, else malloc'd
 };
+
+// Arrays this large get their own anonymous mapping (huge pages where the
+// kernel allows). Fresh memory faults in page by page, which for a 64 MiB
+// dequantised output costs several times the conversion itself, so the last
+// released mapping is kept for the next array of about its size. The
+// interpreter lock guards the slot: containers are made and freed holding it.
+constexpr std::size_t kMappedArrayBytes = std::size_t{4} << 20;
+constexpr std::size_t kMaxParkedBytes = std::size_t{256} << 20;
+
+struct ParkedMapping {
+  void* data = nullptr;
+  std::size_t size = 0;
+} parked;
+
+void* map_array_memory(std::size_t bytes, std::size_t& mapped) {
+  if (parked.data != nullptr && parked.size >= bytes && parked.size / 2 <= bytes) {
+    mapped = std::exchange(parked.size, 0);
+    return std::exchange(parked.data, nullptr);
+  }
+  void* memory = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) return nullptr;
+  (void)::madvise(memory, bytes, MADV_HUGEPAGE);  // a hint; refused where huge pages are off
+  mapped = bytes;
+  return memory;
+}
+
+void unmap_array_memory(void* data, std::size_t size) {
+  if (size <= kMaxParkedBytes) {
+    std::swap(parked.data, data);
+    std::swap(parked.size, size);
+  }
+  if (data != nullptr) ::munmap(data, size);
+}
 
 void slice_container_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  std::free(reinterpret_cast<SliceContainer*>(self)->data);
+  auto* container = reinterpret_cast<SliceContainer*>(self);
+  if (container->mapped != 0) {
+    unmap_array_memory(container->data, container->mapped);
+  } else {
+    std::free(container->data);
+  }
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -91,19 +133,20 @@ PyTypeObject* slice_container_type() {
 Ref new_slice_container(std::size_t bytes, void*& data) {
   PyTypeObject* type = slice_container_type();
   if (type == nullptr) return Ref();
-  void* memory = std::malloc(bytes == 0 ? 1 : bytes);
-  if (memory == nullptr) {
+  PyObject* container = type->tp_alloc(type, 0);
+  if (container == nullptr) return Ref();
+  auto* holder = reinterpret_cast<SliceContainer*>(container);
+  holder->data = nullptr;
+  holder->mapped = 0;
+  if (bytes >= kMappedArrayBytes) holder->data = map_array_memory(bytes, holder->mapped);
+  if (holder->data == nullptr) holder->data = std::malloc(bytes == 0 ? 1 : bytes);
+  Ref owned = Ref::steal(container);
+  if (holder->data == nullptr) {
     PyErr_NoMemory();
     return Ref();
   }
-  PyObject* container = type->tp_alloc(type, 0);
-  if (container == nullptr) {
-    std::free(memory);
-    return Ref();
-  }
-  reinterpret_cast<SliceContainer*>(container)->data = memory;
-  data = memory;
-  return Ref::steal(container);
+  data = holder->data;
+  return owned;
 }
 
 int numpy_type(ElementType type) noexcept {
