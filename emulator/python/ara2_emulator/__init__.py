@@ -1,0 +1,1 @@
+"""Emulator of the ARA-2 accelerator stack."""
