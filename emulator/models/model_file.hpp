@@ -85,4 +85,8 @@ std::expected<void, std::string> run_model(const Model& model,
                                            std::span<const std::span<const std::uint8_t>> inputs,
                                            std::span<const std::span<std::uint8_t>> outputs);
 
+/// One human-readable line per scratch buffer and per op of the program, for
+/// tools that show what a model file does.
+std::vector<std::string> program_listing(const Model& model);
+
 }  // namespace emu

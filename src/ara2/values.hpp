@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "ara2/core_error.hpp"
 
@@ -30,6 +31,13 @@ enum class State : std::uint8_t {
 };
 
 enum class ModelOutputType : std::uint8_t { Classification, Detection, SemanticSegmentation, Raw };
+
+/// Member names as Python shows them after the class name ("Idle", "V1_3").
+std::string_view state_name(State state) noexcept;
+std::string_view abi_name(Abi abi) noexcept;
+std::string_view output_type_name(ModelOutputType type) noexcept;
+/// The DVAPI version an Abi stands for: "1.1" or "1.3".
+std::string_view abi_version_text(Abi abi) noexcept;
 
 /// Converts the raw state written by dv_endpoint_check_status; never fails.
 State state_from_raw(std::uint32_t raw, Abi abi) noexcept;
@@ -93,5 +101,14 @@ struct OutputTensorInfo {
   std::int32_t max_dynamic_id = 0;
   OutputQuantization quant;
 };
+
+/// The repr() text of each record.
+std::string record_text(const ModelTiming& value);
+std::string record_text(const DramStatistics& value);
+std::string record_text(const InputQuantization& value);
+std::string record_text(const OutputQuantization& value);
+std::string record_text(const InputPreprocess& value);
+std::string record_text(const InputTensorInfo& value);
+std::string record_text(const OutputTensorInfo& value);
 
 }  // namespace ara2

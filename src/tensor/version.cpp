@@ -1,4 +1,5 @@
-// Keeps the tensor library non-empty while its backends are being added.
+#include "tensor/tensor.hpp"
+
 namespace tallowind::tensor {
 const char* library_name() noexcept { return "tallowind-tensor"; }
 }  // namespace tallowind::tensor

@@ -1,0 +1,203 @@
+// ara2-emu-dvm: shows what an emulated model file holds and runs its program
+// on input files, without the proxy or the client library.
+//
+//   ara2-emu-dvm inspect MODEL.dvm
+//   ara2-emu-dvm run MODEL.dvm --in IN0.bin ... --out OUT0.bin ...
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "model_file.hpp"
+
+namespace {
+
+std::vector<std::uint8_t> read_file(const std::string& path, bool& ok) {
+  std::ifstream in(path, std::ios::binary);
+  ok = static_cast<bool>(in);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Text fields may hold any bytes, so they travel as hex.
+std::string hex(const std::string& s) {
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out + "\"";
+}
+
+std::string quoted(const std::string& s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+// Python's json module reads NaN and Infinity; %.17g gives the float's exact value back.
+std::string number(float v) {
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v > 0 ? "Infinity" : "-Infinity";
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.17g", static_cast<double>(v));
+  return buf;
+}
+
+std::string triple(const std::optional<std::array<float, 3>>& v) {
+  if (!v) return "null";
+  // Appending piece by piece: GCC 12 warns falsely on "literal" + temporary.
+  std::string out = "[";
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (i) out += ", ";
+    out += number((*v)[i]);
+  }
+  return out + "]";
+}
+
+std::string optional_number(const std::optional<float>& v) { return v ? number(*v) : "null"; }
+
+std::string boolean(bool b) { return b ? "true" : "false"; }
+
+void print_model(const emu::Model& m) {
+  std::string out = "{\n  \"dram_bytes\": " + std::to_string(m.dram_bytes) + ",\n  \"inputs\": [";
+  for (std::size_t i = 0; i < m.inputs.size(); ++i) {
+    const auto& t = m.inputs[i];
+    out += std::string(i ? "," : "") + "\n    {\"layer_id\": " + std::to_string(t.layer_id) +
+           ", \"blob_id\": " + std::to_string(t.blob_id) + ", \"layer_name\": " + hex(t.layer_name) +
+           ", \"blob_name\": " + hex(t.blob_name) + ", \"layer_type\": " + hex(t.layer_type) +
+           ", \"layout\": " + hex(t.layout) + ", \"size\": " + std::to_string(t.size) +
+           ", \"width\": " + std::to_string(t.width) + ", \"height\": " + std::to_string(t.height) +
+           ", \"nch\": " + std::to_string(t.nch) + ", \"bpp\": " + std::to_string(t.bpp) +
+           ", \"batch_size\": " + std::to_string(t.batch_size) + ", \"qn\": " + number(t.qn) +
+           ", \"offset\": " + std::to_string(t.offset) + ", \"is_signed\": " + boolean(t.is_signed) +
+           ", \"qmode\": " + std::to_string(t.qmode) + ", \"mean\": " + triple(t.mean) +
+           ", \"scale\": " + triple(t.scale) + ", \"aspect_resize\": " + boolean(t.aspect_resize) +
+           ", \"mirror\": " + boolean(t.mirror) + ", \"center_crop\": " + boolean(t.center_crop) +
+           ", \"bgr_to_rgb\": " + boolean(t.bgr_to_rgb) + "}";
+  }
+  out += "\n  ],\n  \"outputs\": [";
+  for (std::size_t i = 0; i < m.outputs.size(); ++i) {
+    const auto& t = m.outputs[i];
+    out += std::string(i ? "," : "") + "\n    {\"layer_id\": " + std::to_string(t.layer_id) +
+           ", \"blob_id\": " + std::to_string(t.blob_id) +
+           ", \"fused_parent_id\": " + std::to_string(t.fused_parent_id) +
+           ", \"layer_name\": " + hex(t.layer_name) + ", \"blob_name\": " + hex(t.blob_name) +
+           ", \"layer_fused_parent_name\": " + hex(t.layer_fused_parent_name) +
+           ", \"layer_type\": " + hex(t.layer_type) + ", \"layout\": " + hex(t.layout) +
+           ", \"size\": " + std::to_string(t.size) + ", \"width\": " + std::to_string(t.width) +
+           ", \"height\": " + std::to_string(t.height) + ", \"nch\": " + std::to_string(t.nch) +
+           ", \"bpp\": " + std::to_string(t.bpp) + ", \"num_classes\": " + std::to_string(t.num_classes) +
+           ", \"layer_output_type\": " + std::to_string(t.layer_output_type) +
+           ", \"max_dynamic_id\": " + std::to_string(t.max_dynamic_id) + ", \"qn\": " + number(t.qn) +
+           ", \"offset\": " + std::to_string(t.offset) + ", \"is_signed\": " + boolean(t.is_signed) + "}";
+  }
+  const auto& f = m.faults;
+  out += "\n  ],\n  \"faults\": {\"completion_states\": [";
+  for (std::size_t i = 0; i < f.completion_states.size(); ++i) {
+    out += std::string(i ? ", " : "") + std::to_string(f.completion_states[i]);
+  }
+  out += "], \"final_state\": " + (f.final_state ? std::to_string(*f.final_state) : std::string("null")) +
+         ", \"missing_statistics\": " + boolean(f.missing_statistics) +
+         ", \"null_request\": " + boolean(f.null_request) + ", \"null_completed\": " + boolean(f.null_completed) +
+         ", \"call_status\": {";
+  bool first = true;
+  for (const auto& [name, status] : f.call_status) {
+    out += std::string(first ? "" : ", ") + quoted(name) + ": " + std::to_string(status);
+    first = false;
+  }
+  out += "}, \"run_time_us\": " + optional_number(f.run_time_us) +
+         ", \"input_time_us\": " + optional_number(f.input_time_us) +
+         ", \"output_time_us\": " + optional_number(f.output_time_us) +
+         ", \"latency_us\": " + std::to_string(f.latency_us) + "},\n  \"program\": [";
+  const auto listing = emu::program_listing(m);
+  for (std::size_t i = 0; i < listing.size(); ++i) out += std::string(i ? ", " : "") + quoted(listing[i]);
+  out += "]\n}\n";
+  std::fputs(out.c_str(), stdout);
+}
+
+int usage() {
+  std::fputs("usage: ara2-emu-dvm inspect MODEL.dvm\n"
+             "       ara2-emu-dvm run MODEL.dvm [--in FILE]... [--out FILE]...\n",
+             stderr);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) return usage();
+  const std::string command = argv[1], model_path = argv[2];
+  std::vector<std::string> in_paths, out_paths;
+  for (int i = 3; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if ((arg == "--in" || arg == "--out") && i + 1 < argc) {
+      (arg == "--in" ? in_paths : out_paths).push_back(argv[++i]);
+    } else {
+      return usage();
+    }
+  }
+  if (command != "inspect" && command != "run") return usage();
+  if (command == "inspect" && !(in_paths.empty() && out_paths.empty())) return usage();
+
+  bool ok = false;
+  const auto bytes = read_file(model_path, ok);
+  if (!ok) {
+    std::fprintf(stderr, "ara2-emu-dvm: cannot read %s\n", model_path.c_str());
+    return 1;
+  }
+  auto model = emu::parse_model(bytes);
+  if (!model) {
+    std::fprintf(stderr, "ara2-emu-dvm: %s: %s\n", model_path.c_str(), model.error().c_str());
+    return 1;
+  }
+  if (command == "inspect") {
+    print_model(*model);
+    return 0;
+  }
+
+  if (out_paths.size() != model->outputs.size()) {
+    std::fprintf(stderr, "ara2-emu-dvm: the model has %zu outputs, %zu --out files given\n",
+                 model->outputs.size(), out_paths.size());
+    return 1;
+  }
+  std::vector<std::vector<std::uint8_t>> in_data;
+  for (const auto& path : in_paths) {
+    in_data.push_back(read_file(path, ok));
+    if (!ok) {
+      std::fprintf(stderr, "ara2-emu-dvm: cannot read %s\n", path.c_str());
+      return 1;
+    }
+  }
+  // Output buffers are as large as the client would allocate them.
+  std::vector<std::vector<std::uint8_t>> out_data;
+  for (const auto& t : model->outputs) out_data.emplace_back(t.size < 0 ? 0 : static_cast<std::size_t>(t.size), 0);
+  std::vector<std::span<const std::uint8_t>> ins(in_data.begin(), in_data.end());
+  std::vector<std::span<std::uint8_t>> outs(out_data.begin(), out_data.end());
+  if (auto ran = emu::run_model(*model, ins, outs); !ran) {
+    std::fprintf(stderr, "ara2-emu-dvm: %s\n", ran.error().c_str());
+    return 1;
+  }
+  for (std::size_t i = 0; i < out_paths.size(); ++i) {
+    std::ofstream out(out_paths[i], std::ios::binary);
+    out.write(reinterpret_cast<const char*>(out_data[i].data()), static_cast<std::streamsize>(out_data[i].size()));
+    if (!out) {
+      std::fprintf(stderr, "ara2-emu-dvm: cannot write %s\n", out_paths[i].c_str());
+      return 1;
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,181 @@
+// The vendor client library, opened at run time: its function table, the
+// DVAPI generation it implements, and the one typed way to call an entry.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "ara2/core_error.hpp"
+#include "ara2/values.hpp"
+
+namespace ara2 {
+
+/// Candidate file names, tried in this order; the loader's own search finds them.
+inline constexpr std::array<std::string_view, 3> LIBRARY_NAMES = {
+    "libaraclient_x86_64.so", "libaraclient.so", "libaraclient.so.1"};
+
+/// Function table entries, in table order.
+enum class Entry : std::uint8_t {
+  dv_stringify_status_code,
+  dv_session_create_via_unix_socket,
+  dv_session_create_via_named_pipe,
+  dv_session_create_via_tcp_ipv4_socket,
+  dv_session_close,
+  dv_shmfd_register,
+  dv_shmfd_unregister,
+  dv_endpoint_get_list,
+  dv_endpoint_get_default_group,
+  dv_endpoint_create_group,
+  dv_endpoint_free_group,
+  dv_endpoint_check_status,
+  dv_endpoint_get_dram_statistics,
+  dv_endpoint_free_dram_statistics,
+  dv_endpoint_get_statistics,
+  dv_endpoint_free_statistics,
+  dv_model_load_from_file,
+  dv_model_load_from_blob,
+  dv_model_unload,
+  dv_model_get_parameters_from_file,
+  dv_model_get_parameters_from_blob,
+  dv_model_free_parameters,
+  dv_model_set_llm_cfg_params,
+  dv_infer_sync,
+  dv_infer_async,
+  dv_infer_wait_for_all_completion,
+  dv_infer_wait_for_completion,
+  dv_infer_get_req_id,
+  dv_infer_free,
+  dv_infer_get_inflight_count,
+  dv_get_endpoint_busyness,
+  dv_infer_sync_with_options,
+  dv_infer_async_with_options,
+  dv_fetch_outputs_by_layer_name,
+  dv_model_load_from_file_with_options,
+  dv_model_load_from_blob_with_options,
+  dv_exchange_current_version_details,
+  dv_retrieve_version_details,
+  dv_get_client_lib_version,
+  dv_free_version_details,
+  dv_client_set_log_level,
+  dv_endpoint_get_statistics_with_options,
+  dv_model_load_from_file_s,
+  dv_model_load_from_file_with_options_s,
+  dv_model_load_from_blob_with_options_s,
+  dv_infer_async_s,
+  dv_infer_async_with_options_s,
+  dv_infer_wait_for_completion_s,
+};
+
+inline constexpr std::size_t ENTRY_COUNT = 48;
+
+/// The exported symbol name of an entry.
+std::string_view entry_name(Entry entry) noexcept;
+
+/// Every library function returns a 32-bit status; 0 is success.
+using Status = std::uint32_t;
+
+/// C signatures of the entries the module calls. Handles are opaque pointers.
+/// An entry without a specialisation cannot be called (compile error).
+template <Entry E>
+struct EntrySignature;
+// clang-format off
+template <> struct EntrySignature<Entry::dv_get_client_lib_version> { using type = Status(std::uint8_t* version4); };
+template <> struct EntrySignature<Entry::dv_session_create_via_unix_socket> { using type = Status(const char* path, void** session); };
+template <> struct EntrySignature<Entry::dv_session_create_via_tcp_ipv4_socket> { using type = Status(const char* ip, std::uint16_t port, void** session); };
+template <> struct EntrySignature<Entry::dv_session_close> { using type = Status(void* session); };
+template <> struct EntrySignature<Entry::dv_endpoint_get_list> { using type = Status(void* session, void** array, std::int32_t* count); };
+template <> struct EntrySignature<Entry::dv_endpoint_free_group> { using type = Status(void* array); };
+template <> struct EntrySignature<Entry::dv_endpoint_check_status> { using type = Status(void* session, void* endpoint, std::uint32_t* state); };
+template <> struct EntrySignature<Entry::dv_endpoint_get_dram_statistics> { using type = Status(void* session, void* endpoint, void** stats, std::uint32_t* count); };
+template <> struct EntrySignature<Entry::dv_endpoint_free_dram_statistics> { using type = Status(void* stats, std::uint32_t count); };
+template <> struct EntrySignature<Entry::dv_model_load_from_file> { using type = Status(void* session, void* endpoint, const char* path, const char* name, std::int32_t one, void** model); };
+template <> struct EntrySignature<Entry::dv_model_unload> { using type = Status(void* model); };
+template <> struct EntrySignature<Entry::dv_shmfd_register> { using type = Status(void* session, int fd, std::uint64_t size, std::uint64_t zero1, std::uint64_t zero2, void** registration); };
+template <> struct EntrySignature<Entry::dv_infer_sync> { using type = Status(void* session, void* endpoint, void* model, void* inputs, void* outputs, std::uint32_t timeout_ms, std::int32_t one, void** request); };
+template <> struct EntrySignature<Entry::dv_infer_async> { using type = Status(void* session, void* endpoint, void* model, void* inputs, void* outputs, std::int32_t one, void** request); };
+template <> struct EntrySignature<Entry::dv_infer_wait_for_completion> { using type = Status(void* session, void** requests, std::int32_t count, std::uint32_t timeout_ms, void** completed); };
+template <> struct EntrySignature<Entry::dv_infer_get_req_id> { using type = Status(void* request, std::uint64_t* id); };
+template <> struct EntrySignature<Entry::dv_infer_free> { using type = Status(void* request); };
+template <> struct EntrySignature<Entry::dv_infer_get_inflight_count> { using type = Status(void* session, std::uint32_t* count); };
+template <> struct EntrySignature<Entry::dv_retrieve_version_details> { using type = Status(void* session, void** array, std::uint8_t* count); };
+// clang-format on
+
+/// Reads ARA2_ABI's value (null when unset): no override when unset or not
+/// UTF-8; "1.1"/"1.3" after trimming Unicode white space; anything else is
+/// InvalidAbiOverride.
+Result<std::optional<Abi>> parse_abi_override(const char* value);
+
+/// One opened client library. Immutable after loading; closes its handle
+/// (dlclose) when destroyed. Move-only.
+class ClientLibrary {
+ public:
+  ClientLibrary(ClientLibrary&&) noexcept = default;
+  ClientLibrary& operator=(ClientLibrary&&) noexcept = default;
+  ~ClientLibrary() = default;
+
+  Abi abi() const noexcept { return abi_; }
+  bool version_reported() const noexcept { return version_.has_value(); }
+  /// Meaningful only when version_reported().
+  Version4 version() const noexcept { return version_.value_or(Version4{}); }
+  const std::optional<Version4>& reported_version() const noexcept { return version_; }
+  /// The candidate name the library was opened under.
+  std::string_view file_name() const noexcept { return file_name_; }
+
+  bool has(Entry entry) const noexcept;
+
+  /// Calls an entry and returns its raw status. An entry the library lacks
+  /// is an Internal error ("Expected function, got error.: ..."); the call
+  /// does not happen and the library stays usable.
+  template <Entry E, class... Args>
+  Result<Status> call_raw(Args&&... args) const {
+    using Fn = typename EntrySignature<E>::type;
+    auto address = function(E);
+    if (!address) return fail(std::move(address.error()));
+    return reinterpret_cast<Fn*>(*address)(std::forward<Args>(args)...);
+  }
+
+  /// As call_raw, with a non-zero status turned into a Status error.
+  template <Entry E, class... Args>
+  Result<void> call(Args&&... args) const {
+    auto status = call_raw<E>(std::forward<Args>(args)...);
+    if (!status) return fail(std::move(status.error()));
+    if (*status != 0) return fail(CoreError::status(*status));
+    return {};
+  }
+
+ private:
+  friend Result<ClientLibrary> load_client_library(std::optional<Abi>, std::span<const std::string_view>);
+
+  struct HandleCloser {
+    void operator()(void* handle) const noexcept;
+  };
+  struct Slot {
+    void* address = nullptr;
+    std::string lookup_error;  // loader's text when address is null
+  };
+
+  ClientLibrary() = default;
+  Result<void*> function(Entry entry) const;
+
+  std::unique_ptr<void, HandleCloser> handle_;
+  std::unique_ptr<std::array<Slot, ENTRY_COUNT>> table_;
+  Abi abi_ = Abi::V1_3;
+  std::optional<Version4> version_;
+  std::string file_name_;
+};
+
+/// Opens the first usable candidate of LIBRARY_NAMES with the generation
+/// forced by ARA2_ABI, if any.
+Result<ClientLibrary> load_client_library();
+
+/// The same over explicit candidates and override; lets tests use other files.
+Result<ClientLibrary> load_client_library(std::optional<Abi> forced, std::span<const std::string_view> names);
+
+}  // namespace ara2

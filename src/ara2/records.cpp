@@ -1,0 +1,222 @@
+#include "ara2/records.hpp"
+
+#include <array>
+#include <cstring>
+#include <fmt/format.h>
+#include <limits>
+
+#include "ara2/text.hpp"
+
+namespace ara2::records {
+namespace {
+
+// Offsets into the library's records; identical in both generations.
+namespace model_handle {
+constexpr std::size_t input_count = 56, output_count = 60, inputs = 72, outputs = 80;
+}
+namespace input_record {
+constexpr std::size_t parameters = 0, layer_id = 8, blob_id = 12, layer_name = 16, blob_name = 24, layer_type = 32,
+                      layout = 40, size = 48, width = 52, height = 56, nch = 64, bpp = 68, batch_size = 72;
+}
+namespace input_parameters {
+constexpr std::size_t qn = 0, scale = 8, mean = 16, aspect_resize = 24, mirror = 25, center_crop = 26,
+                      bgr_to_rgb = 27, is_signed = 32, offset = 48, qmode = 52;
+}
+namespace output_record {
+constexpr std::size_t quantization = 0, layer_id = 8, blob_id = 12, fused_parent_id = 16, layer_name = 24,
+                      blob_name = 32, fused_parent_name = 40, layer_type = 48, layout = 56, size = 64, width = 68,
+                      height = 72, nch = 80, bpp = 84, num_classes = 88, output_type = 92, max_dynamic_id = 100;
+}
+namespace output_quantization {
+constexpr std::size_t qn = 0, is_signed = 6, offset = 12;
+}
+namespace request_record {
+constexpr std::size_t state = 56, statistics = 64;
+}
+namespace statistics_record {
+constexpr std::size_t input_time = 24, output_time = 28, run_time = 96;
+}
+
+/// Reads a field at a byte offset without assuming the record's alignment.
+template <class T>
+T load(const void* base, std::size_t offset) noexcept {
+  T value;
+  std::memcpy(&value, static_cast<const std::byte*>(base) + offset, sizeof value);
+  return value;
+}
+
+const void* load_pointer(const void* base, std::size_t offset) noexcept { return load<const void*>(base, offset); }
+
+std::string load_text(const void* base, std::size_t offset) {
+  return copy_library_text(load<const char*>(base, offset));
+}
+
+std::uint64_t load_widened(const void* base, std::size_t offset) noexcept {
+  return widen(load<std::int32_t>(base, offset));
+}
+
+bool load_flag(const void* base, std::size_t offset) noexcept { return load<std::uint8_t>(base, offset) != 0; }
+
+std::array<float, 3> load_three_floats(const void* values) noexcept {
+  std::array<float, 3> out;
+  std::memcpy(out.data(), values, sizeof out);
+  return out;
+}
+
+}  // namespace
+
+std::uint64_t saturating_microseconds(float value) noexcept {
+  if (!(value > 0.0f)) return 0;  // negatives, zero and NaN
+  // 2^64 is exactly representable as a float; anything at or above it saturates.
+  if (value >= 18446744073709551616.0f) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(value);
+}
+
+void* endpoint_record(void* array, std::size_t index) noexcept {
+  return static_cast<std::byte*>(array) + ENDPOINT_RECORD_SIZE * index;
+}
+
+DramStatistics read_dram_statistics(const void* record) noexcept {
+  return DramStatistics{
+      .dram_size = load<std::uint64_t>(record, 8),
+      .dram_occupancy_size = load<std::uint64_t>(record, 16),
+      .free_size = load<std::uint64_t>(record, 24),
+      .reserved_occupancy_size = load<std::uint64_t>(record, 32),
+      .model_occupancy_size = load<std::uint64_t>(record, 40),
+      .tensor_occupancy_size = load<std::uint64_t>(record, 48),
+  };
+}
+
+Result<std::string_view> component_name(std::uint32_t code) {
+  static constexpr std::array<std::string_view, 7> names = {"proxy",     "pci_driver", "firmware", "cnn_model",
+                                                            "llm_model", "client_lib", "sysapi"};
+  if (code < names.size()) return names[code];
+  // The code travels as a signed component id in the message.
+  return fail(CoreError::unknown_product_type(static_cast<std::int32_t>(code)));
+}
+
+Result<std::pair<std::string, std::string>> read_version_detail(const void* array, std::size_t index) {
+  const auto* record = static_cast<const std::byte*>(array) + VERSION_RECORD_SIZE * index;
+  auto name = component_name(load<std::uint32_t>(record, 0));
+  if (!name) return fail(std::move(name.error()));
+  const auto version = load<Version4>(record, 4);
+  return std::pair{std::string(*name), version_text(version)};
+}
+
+ModelCounts read_model_counts(const void* handle) noexcept {
+  return ModelCounts{load_widened(handle, model_handle::input_count), load_widened(handle, model_handle::output_count)};
+}
+
+Result<InputTensorInfo> read_input_info(const void* handle, std::uint64_t index) {
+  // A negative count holds no records, whatever its sign-extended form says.
+  const std::int32_t count = load<std::int32_t>(handle, model_handle::input_count);
+  if (count < 0 || index >= static_cast<std::uint64_t>(count)) {
+    return fail(CoreError::internal(fmt::format("input index {} read beyond the model's {} inputs", index, count)));
+  }
+  const auto* array = static_cast<const std::byte*>(load_pointer(handle, model_handle::inputs));
+  if (array == nullptr) return fail(CoreError::null_pointer("model has no input tensor records"));
+  const std::byte* record = array + INPUT_RECORD_SIZE * index;
+  const void* params = load_pointer(record, input_record::parameters);
+  if (params == nullptr) return fail(CoreError::null_pointer("input tensor record has no parameter record"));
+
+  InputTensorInfo info;
+  info.layer_id = load<std::int32_t>(record, input_record::layer_id);
+  info.blob_id = load<std::int32_t>(record, input_record::blob_id);
+  info.layer_name = load_text(record, input_record::layer_name);
+  info.blob_name = load_text(record, input_record::blob_name);
+  info.layer_type = load_text(record, input_record::layer_type);
+  info.layout = load_text(record, input_record::layout);
+  info.size = load_widened(record, input_record::size);
+  info.width = load_widened(record, input_record::width);
+  info.height = load_widened(record, input_record::height);
+  info.nch = load_widened(record, input_record::nch);
+  info.bpp = load_widened(record, input_record::bpp);
+  info.batch_size = load_widened(record, input_record::batch_size);
+
+  info.quant.qn = load<float>(params, input_parameters::qn);
+  info.quant.is_signed = load_flag(params, input_parameters::is_signed);
+  info.quant.offset = load<std::int32_t>(params, input_parameters::offset);
+  info.quant.qmode = load<std::int32_t>(params, input_parameters::qmode);
+
+  InputPreprocess& pre = info.preprocess;
+  pre.aspect_resize = load_flag(params, input_parameters::aspect_resize);
+  pre.mirror = load_flag(params, input_parameters::mirror);
+  pre.center_crop = load_flag(params, input_parameters::center_crop);
+  pre.bgr_to_rgb = load_flag(params, input_parameters::bgr_to_rgb);
+  // The per-channel arrays hold three values; with more channels they do not
+  // describe the tensor, so the neutral defaults stand.
+  const void* scale = load_pointer(params, input_parameters::scale);
+  const void* mean = load_pointer(params, input_parameters::mean);
+  if (info.nch <= 3 && scale != nullptr && mean != nullptr) {
+    pre.scale = load_three_floats(scale);
+    pre.mean = load_three_floats(mean);
+  }
+  return info;
+}
+
+Result<OutputTensorInfo> read_output_info(const void* handle, Abi abi, std::uint64_t index) {
+  const std::int32_t count = load<std::int32_t>(handle, model_handle::output_count);
+  if (count < 0 || index >= static_cast<std::uint64_t>(count)) {
+    return fail(CoreError::internal(fmt::format("output index {} read beyond the model's {} outputs", index, count)));
+  }
+  const auto* array = static_cast<const std::byte*>(load_pointer(handle, model_handle::outputs));
+  if (array == nullptr) return fail(CoreError::null_pointer("model has no output tensor records"));
+  const std::byte* record = array + output_record_stride(abi) * index;
+
+  auto type = output_type_from_raw(load<std::uint32_t>(record, output_record::output_type));
+  if (!type) return fail(std::move(type.error()));
+  const void* quant = load_pointer(record, output_record::quantization);
+  if (quant == nullptr) return fail(CoreError::null_pointer("output tensor record has no quantization record"));
+
+  OutputTensorInfo info;
+  info.layer_id = load<std::int32_t>(record, output_record::layer_id);
+  info.blob_id = load<std::int32_t>(record, output_record::blob_id);
+  info.fused_parent_id = load<std::int32_t>(record, output_record::fused_parent_id);
+  info.layer_name = load_text(record, output_record::layer_name);
+  info.blob_name = load_text(record, output_record::blob_name);
+  info.layer_fused_parent_name = load_text(record, output_record::fused_parent_name);
+  info.layer_type = load_text(record, output_record::layer_type);
+  info.layout = load_text(record, output_record::layout);
+  info.size = load_widened(record, output_record::size);
+  info.width = load_widened(record, output_record::width);
+  info.height = load_widened(record, output_record::height);
+  info.nch = load_widened(record, output_record::nch);
+  info.bpp = load_widened(record, output_record::bpp);
+  info.num_classes = load_widened(record, output_record::num_classes);
+  info.layer_output_type = *type;
+  info.max_dynamic_id = load<std::int32_t>(record, output_record::max_dynamic_id);
+  info.quant.qn = load<float>(quant, output_quantization::qn);
+  info.quant.is_signed = load_flag(quant, output_quantization::is_signed);
+  info.quant.offset = load<std::int32_t>(quant, output_quantization::offset);
+  return info;
+}
+
+std::uint32_t read_request_state(const void* request) noexcept {
+  return load<std::uint32_t>(request, request_record::state);
+}
+
+ModelTiming read_timing(const void* statistics) noexcept {
+  return ModelTiming{
+      .run_time_us = saturating_microseconds(load<float>(statistics, statistics_record::run_time)),
+      .input_time_us = saturating_microseconds(load<float>(statistics, statistics_record::input_time)),
+      .output_time_us = saturating_microseconds(load<float>(statistics, statistics_record::output_time)),
+  };
+}
+
+Result<ModelTiming> read_request_timing(const void* request) {
+  const void* statistics = load_pointer(request, request_record::statistics);
+  if (statistics == nullptr) {
+    return fail(CoreError::null_pointer("dv_infer_request.stats is null — timing data unavailable"));
+  }
+  return read_timing(statistics);
+}
+
+TensorIoDescriptor registered_tensor(void* registration, std::uint64_t size) noexcept {
+  return TensorIoDescriptor{registration, nullptr, size, 1, 0};
+}
+
+TensorIoDescriptor mapped_tensor(void* address, std::uint64_t size) noexcept {
+  return TensorIoDescriptor{address, nullptr, size, 0, 0};
+}
+
+}  // namespace ara2::records

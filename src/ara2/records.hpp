@@ -1,0 +1,94 @@
+// Readers of the records the client library hands out, for both DVAPI
+// generations, and the tensor I/O descriptor the module hands in. Every reader
+// copies what it needs; nothing returned points into a library record.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "ara2/core_error.hpp"
+#include "ara2/values.hpp"
+
+namespace ara2::records {
+
+inline constexpr std::size_t ENDPOINT_RECORD_SIZE = 32;
+inline constexpr std::size_t DRAM_STATISTICS_RECORD_SIZE = 56;
+inline constexpr std::size_t VERSION_RECORD_SIZE = 8;
+inline constexpr std::size_t INPUT_RECORD_SIZE = 88;
+
+/// 112 bytes under DVAPI 1.1, 120 under 1.3.
+constexpr std::size_t output_record_stride(Abi abi) noexcept {
+  return 8 * (14 + static_cast<std::size_t>(abi == Abi::V1_3 ? 1 : 0));
+}
+
+/// i32 counts and sizes are exposed unsigned after sign extension: -1 becomes 2^64 - 1.
+constexpr std::uint64_t widen(std::int32_t value) noexcept {
+  return static_cast<std::uint64_t>(static_cast<std::int64_t>(value));
+}
+
+/// Truncates towards zero; negative and NaN give 0, 2^64 and above the largest value.
+std::uint64_t saturating_microseconds(float value) noexcept;
+
+/// Address of endpoint record `index` of an array from dv_endpoint_get_list.
+void* endpoint_record(void* array, std::size_t index) noexcept;
+
+/// The first DRAM statistics record (fields at offsets 8 to 55).
+DramStatistics read_dram_statistics(const void* record) noexcept;
+
+/// "proxy" ... "sysapi" for codes 0 to 6; UnknownProductType above.
+Result<std::string_view> component_name(std::uint32_t code);
+
+/// Version detail record `index` of an array from dv_retrieve_version_details,
+/// as (component name, "a.b.c.d").
+Result<std::pair<std::string, std::string>> read_version_detail(const void* array, std::size_t index);
+
+/// The tensor counts of a model handle, sign-extended from i32.
+struct ModelCounts {
+  std::uint64_t inputs = 0;
+  std::uint64_t outputs = 0;
+};
+ModelCounts read_model_counts(const void* model_handle) noexcept;
+
+/// Input tensor description `index` of a model handle. An index not below the
+/// count is an Internal error (callers check it first); a missing record
+/// array or parameter record is a NullPointer error.
+Result<InputTensorInfo> read_input_info(const void* model_handle, std::uint64_t index);
+
+/// Output tensor description `index`, record stride by generation. A layer
+/// output type above 3 is UnknownLayerOutputType.
+Result<OutputTensorInfo> read_output_info(const void* model_handle, Abi abi, std::uint64_t index);
+
+/// Completion state of an inference request record: 0 and 1 pending, 2
+/// completed, 4 failed on the NPU.
+std::uint32_t read_request_state(const void* request) noexcept;
+
+/// Timing from a request's statistics record; a null statistics pointer is
+/// the NullPointer error "dv_infer_request.stats is null — timing data unavailable".
+Result<ModelTiming> read_request_timing(const void* request);
+
+/// Timing from a statistics record itself.
+ModelTiming read_timing(const void* statistics) noexcept;
+
+/// One 32-byte tensor I/O descriptor as dv_infer_sync and dv_infer_async read it.
+struct TensorIoDescriptor {
+  void* data = nullptr;      // registration, or the mapped address
+  void* reserved = nullptr;  // always null
+  std::uint64_t size = 0;    // bytes
+  std::uint32_t is_registration = 0;
+  std::uint32_t padding = 0;
+};
+static_assert(sizeof(TensorIoDescriptor) == 32);
+static_assert(offsetof(TensorIoDescriptor, data) == 0);
+static_assert(offsetof(TensorIoDescriptor, reserved) == 8);
+static_assert(offsetof(TensorIoDescriptor, size) == 16);
+static_assert(offsetof(TensorIoDescriptor, is_registration) == 24);
+
+/// A descriptor for a tensor registered with dv_shmfd_register.
+TensorIoDescriptor registered_tensor(void* registration, std::uint64_t size) noexcept;
+/// A descriptor for a tensor passed by the address of its mapped memory.
+TensorIoDescriptor mapped_tensor(void* address, std::uint64_t size) noexcept;
+
+}  // namespace ara2::records

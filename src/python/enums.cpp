@@ -1,0 +1,183 @@
+// Python enumeration classes Abi, State and ModelOutputType: one shared object
+// per member, compared by the rules of each class.
+#include <array>
+
+#include "python/support.hpp"
+#include "python/types.hpp"
+
+namespace ara2py {
+namespace {
+
+struct EnumObject {
+  PyObject_HEAD
+  std::uint8_t value;
+};
+
+template <class E>
+struct EnumTraits;
+
+template <>
+struct EnumTraits<ara2::State> {
+  static constexpr const char* class_name = "State";
+  static constexpr std::size_t count = 12;
+  // State compares only with State; its numbers differ from the raw DVAPI ones.
+  static constexpr bool equals_integers = false;
+  static std::string_view name(ara2::State v) { return ara2::state_name(v); }
+  static std::string_view str(ara2::State v) { return ara2::state_name(v); }
+};
+
+template <>
+struct EnumTraits<ara2::Abi> {
+  static constexpr const char* class_name = "Abi";
+  static constexpr std::size_t count = 2;
+  static constexpr bool equals_integers = true;
+  static std::string_view name(ara2::Abi v) { return ara2::abi_name(v); }
+  static std::string_view str(ara2::Abi v) { return ara2::abi_version_text(v); }
+};
+
+template <>
+struct EnumTraits<ara2::ModelOutputType> {
+  static constexpr const char* class_name = "ModelOutputType";
+  static constexpr std::size_t count = 4;
+  static constexpr bool equals_integers = true;
+  static std::string_view name(ara2::ModelOutputType v) { return ara2::output_type_name(v); }
+  static std::string_view str(ara2::ModelOutputType v) { return ara2::output_type_name(v); }
+};
+
+template <class E>
+struct Enum {
+  using Traits = EnumTraits<E>;
+  // Kept for the life of the process, like the class itself.
+  static inline std::array<PyObject*, Traits::count> members{};
+  static inline PyTypeObject* type = nullptr;
+
+  static E value_of(PyObject* self) { return static_cast<E>(reinterpret_cast<EnumObject*>(self)->value); }
+
+  static PyObject* repr(PyObject* self) {
+    std::string text = Traits::class_name;
+    text += '.';
+    text += Traits::name(value_of(self));
+    return to_str(text);
+  }
+
+  static PyObject* str(PyObject* self) { return to_str(Traits::str(value_of(self))); }
+
+  static PyObject* to_int(PyObject* self) { return PyLong_FromLong(reinterpret_cast<EnumObject*>(self)->value); }
+
+  /// The integer `other` stands for through the index protocol, if it fits a
+  /// signed 64-bit value. Never leaves an exception behind.
+  static std::optional<long long> as_integer(PyObject* other) {
+    Ref index = Ref::steal(PyNumber_Index(other));
+    if (!index) {
+      PyErr_Clear();
+      return std::nullopt;
+    }
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (overflow != 0 || (value == -1 && PyErr_Occurred())) {
+      PyErr_Clear();
+      return std::nullopt;
+    }
+    return value;
+  }
+
+  static PyObject* richcompare(PyObject* self, PyObject* other, int op) {
+    if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
+    const long long mine = reinterpret_cast<EnumObject*>(self)->value;
+    bool equal = false;
+    if (Py_TYPE(other) == Py_TYPE(self)) {
+      equal = mine == reinterpret_cast<EnumObject*>(other)->value;
+    } else if constexpr (Traits::equals_integers) {
+      const auto theirs = as_integer(other);
+      if (!theirs) Py_RETURN_NOTIMPLEMENTED;
+      equal = mine == *theirs;
+    } else {
+      Py_RETURN_NOTIMPLEMENTED;
+    }
+    return PyBool_FromLong((op == Py_EQ) == equal);
+  }
+
+  static bool add_members(PyTypeObject* created) {
+    for (std::size_t i = 0; i < Traits::count; ++i) {
+      Ref member = Ref::steal(created->tp_alloc(created, 0));
+      if (!member) return false;
+      reinterpret_cast<EnumObject*>(member.get())->value = static_cast<std::uint8_t>(i);
+      const std::string name(Traits::name(static_cast<E>(i)));
+      if (!add_class_attribute(created, name.c_str(), member.get())) return false;
+    }
+    return true;
+  }
+
+  static PyTypeObject* get(PyType_Spec& spec) {
+    if (members[0] != nullptr) return type;
+    PyTypeObject* created = create_type_once(type, spec, add_members);
+    if (created == nullptr || members[0] != nullptr) return created;
+    // The members returned from C++ are the class attributes of the type that
+    // won; they are held here too, so rebinding an attribute cannot free them.
+    std::array<PyObject*, Traits::count> found{};
+    for (std::size_t i = 0; i < Traits::count; ++i) {
+      const std::string name(Traits::name(static_cast<E>(i)));
+      found[i] = PyDict_GetItemString(created->tp_dict, name.c_str());
+      if (found[i] == nullptr || Py_TYPE(found[i]) != created) {
+        raise_internal("enumeration member missing from its class");
+        return nullptr;
+      }
+    }
+    for (std::size_t i = 0; i < Traits::count; ++i) members[i] = Py_NewRef(found[i]);
+    return created;
+  }
+
+  static PyObject* member(PyType_Spec& spec, E value) {
+    if (get(spec) == nullptr) return nullptr;
+    return Py_NewRef(members[static_cast<std::size_t>(value)]);
+  }
+
+  static inline PyType_Slot slots_without_doc[] = {
+      {Py_tp_repr, reinterpret_cast<void*>(repr)},
+      {Py_tp_str, reinterpret_cast<void*>(str)},
+      {Py_nb_int, reinterpret_cast<void*>(to_int)},
+      {Py_tp_richcompare, reinterpret_cast<void*>(richcompare)},
+      // Equality without a matching hash: members are unhashable.
+      {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+  };
+};
+
+constexpr const char state_doc[] =
+    "Endpoint state enum.\n"
+    "\n"
+    "The members are the union of both DVAPI generations: 1.3 reuses values\n"
+    "4 and 5 for names 1.1 does not have, so which of ``ActiveBoosted`` /\n"
+    "``ThermalActiveSlow`` (and ``ThermalInactive`` / ``FailSafe``) you see\n"
+    "depends on the library loaded. ``Session.abi`` reports which that is.";
+constexpr const char abi_doc[] = "The DVAPI generation a loaded ``libaraclient`` implements.";
+constexpr const char output_type_doc[] = "The type of output produced by a model layer.";
+
+template <class E>
+std::array<PyType_Slot, 7> enum_slots(const char* doc) {
+  const auto& base = Enum<E>::slots_without_doc;
+  return {base[0], base[1], base[2], base[3], base[4], PyType_Slot{Py_tp_doc, const_cast<char*>(doc)},
+          PyType_Slot{0, nullptr}};
+}
+
+auto state_slots = enum_slots<ara2::State>(state_doc);
+auto abi_slots = enum_slots<ara2::Abi>(abi_doc);
+auto output_type_slots = enum_slots<ara2::ModelOutputType>(output_type_doc);
+
+PyType_Spec state_spec = {"tallowind_ara2.State", sizeof(EnumObject), 0, 0, state_slots.data()};
+PyType_Spec abi_spec = {"tallowind_ara2.Abi", sizeof(EnumObject), 0, 0, abi_slots.data()};
+PyType_Spec output_type_spec = {"tallowind_ara2.ModelOutputType", sizeof(EnumObject), 0, 0,
+                                output_type_slots.data()};
+
+}  // namespace
+
+PyTypeObject* state_type() { return Enum<ara2::State>::get(state_spec); }
+PyTypeObject* abi_type() { return Enum<ara2::Abi>::get(abi_spec); }
+PyTypeObject* model_output_type_type() { return Enum<ara2::ModelOutputType>::get(output_type_spec); }
+
+PyObject* state_member(ara2::State state) { return Enum<ara2::State>::member(state_spec, state); }
+PyObject* abi_member(ara2::Abi abi) { return Enum<ara2::Abi>::member(abi_spec, abi); }
+PyObject* output_type_member(ara2::ModelOutputType type) {
+  return Enum<ara2::ModelOutputType>::member(output_type_spec, type);
+}
+
+}  // namespace ara2py

@@ -1,0 +1,323 @@
+#include "python/support.hpp"
+
+#include <fmt/format.h>
+
+#include <limits>
+
+#include "ara2/text.hpp"
+
+namespace ara2py {
+
+// ---------------------------------------------------------------------------
+// Arguments
+
+bool bind_args(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               std::initializer_list<const char*> names, std::size_t required, PyObject** out) {
+  const auto count = static_cast<Py_ssize_t>(names.size());
+  const char* const* name = names.begin();
+  for (Py_ssize_t i = 0; i < count; ++i) out[i] = nullptr;
+
+  if (nargs > count) {
+    if (count == 0) {
+      PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", function, nargs);
+    } else {
+      PyErr_Format(PyExc_TypeError, "%s() takes at most %zd argument%s (%zd given)", function, count,
+                   count == 1 ? "" : "s", nargs);
+    }
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    Py_ssize_t match = -1;
+    for (Py_ssize_t j = 0; j < count; ++j) {
+      if (PyUnicode_CompareWithASCIIString(key, name[j]) == 0) {
+        match = j;
+        break;
+      }
+    }
+    if (match < 0) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, key);
+      return false;
+    }
+    if (out[match] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function, name[match]);
+      return false;
+    }
+    out[match] = args[nargs + k];
+  }
+
+  for (std::size_t j = 0; j < required; ++j) {
+    if (out[j] == nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", function, name[j], j + 1);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool bind_no_args(const char* function, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* unused = nullptr;
+  return bind_args(function, nullptr, nargs, kwnames, {}, 0, &unused);
+}
+
+bool convert_str(PyObject* object, const char* arg, std::string& out) {
+  if (!PyUnicode_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected str, got %s", arg, Py_TYPE(object)->tp_name);
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+  if (data == nullptr) return false;
+  out.assign(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool convert_optional_str(PyObject* object, const char* arg, std::optional<std::string>& out) {
+  if (object == nullptr || object == Py_None) {
+    out.reset();
+    return true;
+  }
+  std::string text;
+  if (!convert_str(object, arg, text)) return false;
+  out = std::move(text);
+  return true;
+}
+
+bool convert_path(PyObject* object, const char* arg, PathArg& out) {
+  Ref path = Ref::steal(PyOS_FSPath(object));
+  if (!path) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    PyErr_Clear();
+  }
+  if (!path || !PyUnicode_Check(path.get())) {
+    PyObject* shown = path ? path.get() : object;
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected str or os.PathLike returning str, got %s", arg,
+                 Py_TYPE(shown)->tp_name);
+    return false;
+  }
+  Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(path.get()));
+  if (!encoded) return false;
+  out.bytes.assign(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+  out.text = ara2::utf8_lossy(out.bytes);
+  return true;
+}
+
+namespace {
+
+/// operator.index(object), with a TypeError naming the argument.
+Ref index_of(PyObject* object, const char* arg) {
+  Ref index = Ref::steal(PyNumber_Index(object));
+  if (!index && PyErr_ExceptionMatches(PyExc_TypeError)) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be interpreted as an integer", arg,
+                 Py_TYPE(object)->tp_name);
+  }
+  return index;
+}
+
+template <class T>
+bool convert_small_unsigned(PyObject* object, const char* arg, T& out) {
+  Ref index = index_of(object, arg);
+  if (!index) return false;
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (overflow != 0 || value < 0 || static_cast<unsigned long long>(value) > std::numeric_limits<T>::max()) {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return false;
+  }
+  out = static_cast<T>(value);
+  return true;
+}
+
+}  // namespace
+
+bool convert_u64(PyObject* object, const char* arg, std::uint64_t& out) {
+  Ref index = index_of(object, arg);
+  if (!index) return false;
+  const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  out = value;
+  return true;
+}
+
+bool convert_u32(PyObject* object, const char* arg, std::uint32_t& out) {
+  return convert_small_unsigned(object, arg, out);
+}
+
+bool convert_u16(PyObject* object, const char* arg, std::uint16_t& out) {
+  return convert_small_unsigned(object, arg, out);
+}
+
+PyObject* to_str(std::string_view text) {
+  const std::string valid = ara2::utf8_lossy(text);
+  return PyUnicode_FromStringAndSize(valid.data(), static_cast<Py_ssize_t>(valid.size()));
+}
+
+// ---------------------------------------------------------------------------
+// Errors
+
+namespace {
+
+struct ExceptionDef {
+  const char* name;
+  const char* doc;
+};
+
+// Indexed by ErrorClass.
+constexpr ExceptionDef exception_defs[] = {
+    {"tallowind_ara2.Ara2Error", "Base class for every error raised by this module."},
+    {"tallowind_ara2.LibraryError",
+     "The libaraclient client library could not be loaded or is not a supported DVAPI generation."},
+    {"tallowind_ara2.HardwareError", "The NPU or an endpoint reported a fault."},
+    {"tallowind_ara2.ProxyError", "The proxy could not be reached, or its configuration could not be used."},
+    {"tallowind_ara2.ModelError", "A model failed to load, or an inference failed."},
+    {"tallowind_ara2.TensorError", "A tensor could not be allocated, mapped or registered."},
+    {"tallowind_ara2.MetadataError", "The metadata inside a .dvm archive could not be read."},
+    {"tallowind_ara2.InternalFailure",
+     "An internal invariant of tallowind_ara2 was broken.\n\n"
+     "This signals a bug or an unusable client library rather than an error\n"
+     "of the accelerator stack, so it derives from BaseException and is not\n"
+     "caught by ``except Exception``."},
+};
+
+constexpr std::size_t exception_count = std::size(exception_defs);
+PyObject* exception_classes[exception_count] = {};
+
+}  // namespace
+
+PyObject* exception_class(ara2::ErrorClass cls) {
+  const auto index = static_cast<std::size_t>(cls);
+  if (exception_classes[index] != nullptr) return exception_classes[index];
+  PyObject* base = nullptr;
+  if (cls == ara2::ErrorClass::InternalFailure) {
+    base = PyExc_BaseException;
+  } else if (cls == ara2::ErrorClass::Ara2Error) {
+    base = PyExc_RuntimeError;
+  } else {
+    base = exception_class(ara2::ErrorClass::Ara2Error);
+    if (base == nullptr) return nullptr;
+  }
+  const ExceptionDef& def = exception_defs[index];
+  PyObject* created = PyErr_NewExceptionWithDoc(def.name, def.doc, base, nullptr);
+  // Creating a class can run a garbage collection and with it other threads;
+  // should one of them have won, its class is the one everybody keeps.
+  if (created == nullptr || exception_classes[index] != nullptr) {
+    Py_XDECREF(created);
+    return exception_classes[index];
+  }
+  exception_classes[index] = created;
+  return created;
+}
+
+PyObject* internal_failure_class() { return exception_class(ara2::ErrorClass::InternalFailure); }
+
+std::nullptr_t raise_error(PyObject* type, std::string_view message) {
+  if (type == nullptr) return nullptr;  // creating the class failed; its error is pending
+  Ref text = Ref::steal(to_str(message));
+  if (text) PyErr_SetObject(type, text.get());
+  return nullptr;
+}
+
+std::nullptr_t raise_as(ara2::ErrorClass cls, std::string_view message) {
+  return raise_error(exception_class(cls), message);
+}
+
+std::nullptr_t to_python(const ara2::CoreError& error) { return raise_as(error.error_class(), error.message()); }
+
+std::nullptr_t raise_internal(std::string_view message) { return raise_error(internal_failure_class(), message); }
+
+ErrorStash::ErrorStash() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  exception_ = PyErr_GetRaisedException();
+#else
+  PyErr_Fetch(&type_, &value_, &traceback_);
+#endif
+}
+
+ErrorStash::~ErrorStash() {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exception_);
+#else
+  PyErr_Restore(type_, value_, traceback_);
+#endif
+}
+
+void report_unraisable(PyObject* type, std::string_view message, PyObject* context) {
+  ErrorStash stash;
+  raise_error(type, message);
+  if (PyErr_Occurred()) PyErr_WriteUnraisable(context);
+}
+
+void report_unraisable(const ara2::CoreError& error, PyObject* context) {
+  ErrorStash stash;
+  to_python(error);
+  if (PyErr_Occurred()) PyErr_WriteUnraisable(context);
+}
+
+// ---------------------------------------------------------------------------
+// Types
+
+PyTypeObject* create_type_once(PyTypeObject*& slot, PyType_Spec& spec, bool (*setup)(PyTypeObject*)) {
+  if (slot != nullptr) return slot;
+  spec.flags = (spec.flags | Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION) & ~Py_TPFLAGS_BASETYPE;
+  Ref type = Ref::steal(PyType_FromSpec(&spec));
+  if (!type) return nullptr;
+  auto* created = reinterpret_cast<PyTypeObject*>(type.get());
+  if (setup != nullptr && !setup(created)) return nullptr;
+  // Another thread may have run while the type was built; keep the first one.
+  if (slot == nullptr) slot = reinterpret_cast<PyTypeObject*>(type.release());
+  return slot;
+}
+
+bool add_class_attribute(PyTypeObject* type, const char* name, PyObject* value) {
+  return PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), name, value) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// Thread affinity and re-entrancy
+
+bool ThreadAffinity::check() const {
+  if (on_owner_thread()) return true;
+  raise_internal(fmt::format("{} is unsendable, but sent to another thread", type_path_));
+  return false;
+}
+
+bool ThreadAffinity::may_release() const {
+  if (on_owner_thread()) return true;
+  report_unraisable(PyExc_RuntimeError, fmt::format("{} is unsendable, but is being dropped on another thread", type_path_),
+                    nullptr);
+  return false;
+}
+
+BorrowGuard BorrowGuard::shared(BorrowFlag& flag) {
+  if (flag.state_ < 0) {
+    PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+    return BorrowGuard(nullptr);
+  }
+  ++flag.state_;
+  return BorrowGuard(&flag);
+}
+
+BorrowGuard BorrowGuard::exclusive(BorrowFlag& flag) {
+  if (flag.state_ != 0) {
+    PyErr_SetString(PyExc_RuntimeError, flag.state_ < 0 ? "Already mutably borrowed" : "Already borrowed");
+    return BorrowGuard(nullptr);
+  }
+  flag.state_ = -1;
+  return BorrowGuard(&flag);
+}
+
+BorrowGuard::~BorrowGuard() {
+  if (flag_ == nullptr) return;
+  if (flag_->state_ < 0) {
+    flag_->state_ = 0;
+  } else {
+    --flag_->state_;
+  }
+}
+
+}  // namespace ara2py

@@ -1,0 +1,277 @@
+// The thin layer every Python class of the module is written with: owned
+// references, argument binding and conversion, raising core errors, type
+// creation, thread affinity and re-entrancy guards.
+//
+// Conventions for callers:
+// - Functions returning bool return false with a Python exception set.
+// - Functions returning PyObject* return a new reference, or nullptr with a
+//   Python exception set.
+// - Everything here runs with the interpreter lock held, except where noted.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+
+#include "ara2/core_error.hpp"
+
+namespace ara2py {
+
+/// Owning reference to a PyObject (may be empty).
+class Ref {
+ public:
+  Ref() noexcept = default;
+  /// Takes over a new reference (nullptr gives an empty Ref).
+  static Ref steal(PyObject* object) noexcept { return Ref(object); }
+  /// Adds a reference to a borrowed object.
+  static Ref borrow(PyObject* object) noexcept {
+    Py_XINCREF(object);
+    return Ref(object);
+  }
+
+  Ref(const Ref& other) noexcept : object_(other.object_) { Py_XINCREF(object_); }
+  Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+  Ref& operator=(Ref other) noexcept {
+    std::swap(object_, other.object_);
+    return *this;
+  }
+  ~Ref() { Py_XDECREF(object_); }
+
+  PyObject* get() const noexcept { return object_; }
+  /// Hands the reference to the caller, leaving this Ref empty.
+  PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+  explicit operator bool() const noexcept { return object_ != nullptr; }
+
+ private:
+  explicit Ref(PyObject* object) noexcept : object_(object) {}
+  PyObject* object_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Arguments
+
+/// Binds METH_FASTCALL|METH_KEYWORDS arguments to parameter names. `names` lists
+/// the parameters in order; the first `required` of them must be given. On
+/// success out[i] is the borrowed argument for names[i], or nullptr when an
+/// optional one was not given. `function` names the callable in TypeErrors
+/// ("Session.create_via_tcp_ipv4_socket", "read_labels").
+///
+///   PyObject* argv[1];
+///   if (!bind_args("Model.input_info", args, nargs, kwnames, {"index"}, 1, argv)) return nullptr;
+bool bind_args(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               std::initializer_list<const char*> names, std::size_t required, PyObject** out);
+
+/// For callables without parameters: refuses any argument.
+bool bind_no_args(const char* function, Py_ssize_t nargs, PyObject* kwnames);
+
+/// A path argument: a str or an os.PathLike whose __fspath__ gives a str.
+struct PathArg {
+  std::string bytes;  // encoded with the file-system encoding (os.fsencode)
+  std::string text;   // those bytes decoded as UTF-8, invalid sequences as U+FFFD
+};
+
+// Converters: `arg` is the parameter name shown in the TypeError
+// ("argument 'ip': expected str, got int").
+
+/// A str, as UTF-8.
+bool convert_str(PyObject* object, const char* arg, std::string& out);
+/// None (or a parameter that was not given, object == nullptr) gives nullopt.
+bool convert_optional_str(PyObject* object, const char* arg, std::optional<std::string>& out);
+/// str or os.PathLike giving str; bytes and bytes-giving PathLikes are refused.
+bool convert_path(PyObject* object, const char* arg, PathArg& out);
+/// Index protocol; negative or too large raises OverflowError, a non-integer TypeError.
+bool convert_u64(PyObject* object, const char* arg, std::uint64_t& out);
+/// Index protocol; outside the type's range raises OverflowError
+/// "out of range integral type conversion attempted".
+bool convert_u32(PyObject* object, const char* arg, std::uint32_t& out);
+bool convert_u16(PyObject* object, const char* arg, std::uint16_t& out);
+
+/// A C function as the PyCFunction a PyMethodDef stores, whatever its calling
+/// convention (METH_FASTCALL | METH_KEYWORDS, METH_NOARGS, ...).
+template <class F>
+PyCFunction as_method(F* function) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+/// Text as a Python str; invalid UTF-8 is replaced by U+FFFD.
+PyObject* to_str(std::string_view text);
+
+// ---------------------------------------------------------------------------
+// Errors
+
+/// The module's exception class for `cls` (borrowed; created once per process).
+/// ErrorClass::InternalFailure gives the internal-failure exception.
+PyObject* exception_class(ara2::ErrorClass cls);
+
+/// The internal-failure exception, "tallowind_ara2.InternalFailure": derives
+/// directly from BaseException so `except Exception` does not swallow a broken
+/// invariant; not a module attribute and not in __all__. Borrowed reference.
+PyObject* internal_failure_class();
+
+/// Raises `error` as its mapped class with the message as the only argument.
+/// Returns nullptr so a method can `return to_python(error);`.
+std::nullptr_t to_python(const ara2::CoreError& error);
+
+/// Raises the module class `cls` directly with a fixed message
+/// (raise_as(ErrorClass::Ara2Error, "session is closed")).
+std::nullptr_t raise_as(ara2::ErrorClass cls, std::string_view message);
+
+/// Raises a built-in or other exception type with a one-string argument.
+std::nullptr_t raise_error(PyObject* type, std::string_view message);
+
+/// Raises the internal-failure exception with `message`.
+std::nullptr_t raise_internal(std::string_view message);
+
+/// Where no exception can propagate (finalisers): reports `type(message)`
+/// through sys.unraisablehook, keeping any exception already pending.
+/// `context` is shown as the object the error happened in; pass nullptr from
+/// tp_dealloc, where the dying object must not be handed out.
+void report_unraisable(PyObject* type, std::string_view message, PyObject* context);
+void report_unraisable(const ara2::CoreError& error, PyObject* context);
+
+/// Saves the pending exception (if any) and restores it on scope exit; for
+/// finalisers that run Python-level code.
+class ErrorStash {
+ public:
+  ErrorStash() noexcept;
+  ~ErrorStash();
+  ErrorStash(const ErrorStash&) = delete;
+  ErrorStash& operator=(const ErrorStash&) = delete;
+
+ private:
+#if PY_VERSION_HEX >= 0x030C0000
+  PyObject* exception_;
+#else
+  PyObject *type_, *value_, *traceback_;
+#endif
+};
+
+// ---------------------------------------------------------------------------
+// Types
+
+/// Creates a class of the module from `spec` once per process and returns it
+/// (borrowed; the type lives as long as the process). `spec.name` must read
+/// "tallowind_ara2.Name", which gives __module__ "tallowind_ara2" and
+/// __qualname__ "Name". The flags are forced to what every class of the module
+/// has: not instantiable from Python, not subclassable; the spec must not ask
+/// for an instance __dict__ or weakref slot. `setup`, if given, runs on the
+/// fresh type (for example to add class attributes); failing it fails the
+/// creation. Building a type can let other threads run; when two threads race,
+/// both may build one but only the first stored is ever returned, so `setup`
+/// must not publish anything outside the type.
+PyTypeObject* create_type_once(PyTypeObject*& slot, PyType_Spec& spec,
+                               bool (*setup)(PyTypeObject*) = nullptr);
+
+/// Adds a class attribute to a type created by create_type_once (in its setup).
+bool add_class_attribute(PyTypeObject* type, const char* name, PyObject* value);
+
+/// A Python object holding one C++ value. Use `Boxed<T>::dealloc` as tp_dealloc
+/// and sizeof(Boxed<T>) as the basic size. Types with Py_TPFLAGS_HAVE_GC are
+/// untracked before destruction.
+template <class T>
+struct Boxed {
+  PyObject_HEAD
+  T value;
+
+  /// A new instance of `type` (a type of this module) with T constructed from args.
+  template <class... Args>
+  static PyObject* create(PyTypeObject* type, Args&&... args) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    try {
+      new (&reinterpret_cast<Boxed*>(self)->value) T(std::forward<Args>(args)...);
+    } catch (const std::bad_alloc&) {
+      // No exception may cross into the interpreter; the value never existed.
+      free_instance(self);
+      return PyErr_NoMemory();
+    }
+    return self;
+  }
+  static T& of(PyObject* self) noexcept { return reinterpret_cast<Boxed*>(self)->value; }
+  static void dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (PyType_IS_GC(type)) PyObject_GC_UnTrack(self);
+    reinterpret_cast<Boxed*>(self)->value.~T();
+    free_instance(self);
+  }
+  /// Frees the object's memory without destroying the value (it is leaked on
+  /// purpose, see ThreadAffinity::may_release).
+  static void free_instance(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (PyType_IS_GC(type)) PyObject_GC_UnTrack(self);
+    type->tp_free(self);
+    Py_DECREF(type);  // instances of heap types own a reference to their type
+  }
+};
+
+// ---------------------------------------------------------------------------
+// Thread affinity and re-entrancy
+
+/// Binds an object to the thread that created it. `type_path` is the name used
+/// in messages, "tallowind_ara2::model::Model".
+class ThreadAffinity {
+ public:
+  explicit ThreadAffinity(const char* type_path) noexcept
+      : owner_(std::this_thread::get_id()), type_path_(type_path) {}
+
+  bool on_owner_thread() const noexcept { return std::this_thread::get_id() == owner_; }
+
+  /// At the start of every method: false with the internal-failure exception
+  /// "{type_path} is unsendable, but sent to another thread" off the owner thread.
+  bool check() const;
+
+  /// In tp_dealloc: true when the resources may be released here. Otherwise
+  /// reports RuntimeError "{type_path} is unsendable, but is being dropped on
+  /// another thread" as unraisable; the caller then leaves its resources alone
+  /// (Boxed<T>::free_instance instead of dealloc).
+  bool may_release() const;
+
+ private:
+  std::thread::id owner_;
+  const char* type_path_;
+};
+
+/// Re-entrancy state of one object: free, shared by n readers, or held by one writer.
+class BorrowFlag {
+ public:
+  bool is_free() const noexcept { return state_ == 0; }
+
+ private:
+  friend class BorrowGuard;
+  std::int64_t state_ = 0;  // > 0: readers; -1: a writer
+};
+
+/// RAII borrow of a BorrowFlag. Test it after construction; when it failed a
+/// RuntimeError is set: "Already mutably borrowed" while a writer holds the
+/// flag, "Already borrowed" for a writer while readers hold it.
+///
+///   BorrowGuard guard = BorrowGuard::exclusive(model.borrow);
+///   if (!guard) return nullptr;
+class BorrowGuard {
+ public:
+  static BorrowGuard shared(BorrowFlag& flag);
+  static BorrowGuard exclusive(BorrowFlag& flag);
+
+  BorrowGuard(BorrowGuard&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
+  BorrowGuard(const BorrowGuard&) = delete;
+  BorrowGuard& operator=(const BorrowGuard&) = delete;
+  BorrowGuard& operator=(BorrowGuard&&) = delete;
+  ~BorrowGuard();
+
+  explicit operator bool() const noexcept { return flag_ != nullptr; }
+
+ private:
+  explicit BorrowGuard(BorrowFlag* flag) noexcept : flag_(flag) {}
+  BorrowFlag* flag_;
+};
+
+}  // namespace ara2py

@@ -1,0 +1,46 @@
+#include "tensor/shm.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+
+#include <array>
+#include <cerrno>
+
+namespace tallowind::tensor {
+
+Result<std::string> random_shm_name() {
+  std::array<unsigned char, 16> uuid{};
+  std::size_t filled = 0;
+  while (filled < uuid.size()) {
+    const ssize_t got = getrandom(uuid.data() + filled, uuid.size() - filled, 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return fail_errno();
+    }
+    filled += std::size_t(got);
+  }
+  uuid[6] = (uuid[6] & 0x0f) | 0x40;  // version 4
+  uuid[8] = (uuid[8] & 0x3f) | 0x80;  // RFC 4122 variant
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string name = "/";
+  // The first 16 hex digits are the first 8 bytes; the version nibble is the 13th digit.
+  for (std::size_t i = 0; i < 8; ++i) {
+    name.push_back(kHex[uuid[i] >> 4]);
+    name.push_back(kHex[uuid[i] & 0x0f]);
+  }
+  return name;
+}
+
+Result<FdBuffer> create_shm_object(const std::string& name, std::uint64_t size) {
+  UniqueFd fd(shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600));
+  if (!fd) return fail_errno();
+  if (shm_unlink(name.c_str()) != 0) return fail_errno();
+  if (ftruncate(fd.get(), off_t(size)) != 0) return fail_errno();
+  struct stat st {};
+  if (fstat(fd.get(), &st) != 0) return fail_errno();
+  return FdBuffer{std::move(fd), size, st.st_dev, st.st_ino};
+}
+
+}  // namespace tallowind::tensor

@@ -1,0 +1,223 @@
+#include "tensor/tensor.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <utility>
+
+#include "tensor/dma.hpp"
+#include "tensor/shm.hpp"
+
+namespace tallowind::tensor {
+
+namespace {
+
+// Address of every size-0 view, so callers never see a null data pointer.
+std::uint8_t empty_view_byte;
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool is_valid_utf8(std::string_view text) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  while (p < end) {
+    const unsigned char c = *p;
+    if (c < 0x80) {
+      ++p;
+      continue;
+    }
+    std::size_t length;
+    unsigned char low = 0x80, high = 0xbf;  // allowed range of the second byte
+    if (c >= 0xc2 && c <= 0xdf) {
+      length = 2;
+    } else if (c >= 0xe0 && c <= 0xef) {
+      length = 3;
+      if (c == 0xe0) low = 0xa0;
+      if (c == 0xed) high = 0x9f;
+    } else if (c >= 0xf0 && c <= 0xf4) {
+      length = 4;
+      if (c == 0xf0) low = 0x90;
+      if (c == 0xf4) high = 0x8f;
+    } else {
+      return false;
+    }
+    if (std::size_t(end - p) < length) return false;
+    if (p[1] < low || p[1] > high) return false;
+    for (std::size_t i = 2; i < length; ++i)
+      if ((p[i] & 0xc0) != 0x80) return false;
+    p += length;
+  }
+  return true;
+}
+
+bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) noexcept {
+  return std::ranges::equal(a, b, [](char x, char y) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+    return lower(x) == lower(y);
+  });
+}
+
+std::shared_ptr<std::uint8_t[]> allocate_zeroed(std::uint64_t size) {
+  // calloc leaves large buffers to fresh zero pages instead of writing them;
+  // one byte at least so that a size-0 tensor still has an address.
+  auto* bytes = static_cast<std::uint8_t*>(std::calloc(std::max<std::uint64_t>(size, 1), 1));
+  if (bytes == nullptr) return nullptr;
+  return std::shared_ptr<std::uint8_t[]>(bytes, [](std::uint8_t* p) { std::free(p); });
+}
+
+}  // namespace
+
+std::string_view memory_name(TensorMemory memory) noexcept {
+  switch (memory) {
+    case TensorMemory::Mem: return "Mem";
+    case TensorMemory::Shm: return "Shm";
+    case TensorMemory::DmaBuf: return "DmaBuf";
+    case TensorMemory::IoSurface: return "IoSurface";
+    case TensorMemory::Pbo: return "Pbo";
+  }
+  return "Unknown";
+}
+
+bool force_mem_requested(const char* value) noexcept {
+  if (value == nullptr) return false;
+  const std::string_view text(value);
+  if (!is_valid_utf8(text)) return false;
+  return text != "0" && !equals_ignoring_ascii_case(text, "false");
+}
+
+TensorMap::TensorMap(TensorMap&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      kind_(std::exchange(other.kind_, Kind::None)),
+      sync_fd_(std::exchange(other.sync_fd_, -1)),
+      heap_(std::move(other.heap_)) {}
+
+TensorMap& TensorMap::operator=(TensorMap&& other) noexcept {
+  if (this != &other) {
+    release();
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    kind_ = std::exchange(other.kind_, Kind::None);
+    sync_fd_ = std::exchange(other.sync_fd_, -1);
+    heap_ = std::move(other.heap_);
+  }
+  return *this;
+}
+
+void TensorMap::release() noexcept {
+  switch (kind_) {
+    case Kind::None:
+      break;
+    case Kind::Heap:
+      heap_.reset();
+      break;
+    case Kind::SyncedMapping:
+      // Failure to end the access cannot be acted on here; the mapping goes regardless.
+      sync_dma_buf(sync_fd_, kDmaBufSyncEnd | kDmaBufSyncReadWrite);
+      ::close(sync_fd_);
+      sync_fd_ = -1;
+      munmap(data_, size_);
+      break;
+    case Kind::Mapping:
+      munmap(data_, size_);
+      break;
+  }
+  data_ = nullptr;
+  size_ = 0;
+  kind_ = Kind::None;
+}
+
+Result<Tensor> Tensor::create(std::span<const std::uint64_t> shape, std::optional<TensorMemory> memory) {
+  if (shape.empty() || shape.size() > kMaxRank) return fail(Error::plain(ErrorKind::InvalidShape));
+  std::uint64_t size = 1;
+  for (std::uint64_t dim : shape)
+    if (__builtin_mul_overflow(size, dim, &size)) return fail(Error::plain(ErrorKind::InvalidSize));
+
+  if (!memory) {
+    if (force_mem_requested(std::getenv(kForceMemEnv))) {
+      memory = TensorMemory::Mem;
+    } else {
+      auto dma = create(shape, TensorMemory::DmaBuf);
+      if (dma) return dma;
+      memory = TensorMemory::Mem;
+    }
+  }
+
+  Tensor tensor;
+  tensor.memory_ = *memory;
+  tensor.rank_ = std::uint8_t(shape.size());
+  std::ranges::copy(shape, tensor.dims_.begin());
+  tensor.size_ = size;
+  switch (*memory) {
+    case TensorMemory::Mem:
+      tensor.heap_ = allocate_zeroed(size);
+      if (!tensor.heap_) return fail(Error::io(ENOMEM));
+      break;
+    case TensorMemory::Shm: {
+      auto name = random_shm_name();
+      if (!name) return fail(std::move(name.error()));
+      auto object = create_shm_object(*name, size);
+      if (!object) return fail(std::move(object.error()));
+      tensor.buffer_ = std::move(*object);
+      break;
+    }
+    case TensorMemory::DmaBuf: {
+      auto buffer = allocate_dma_buf(size);
+      if (!buffer) return fail(std::move(buffer.error()));
+      tensor.buffer_ = std::move(*buffer);
+      break;
+    }
+    case TensorMemory::IoSurface:
+    case TensorMemory::Pbo:
+      return fail(Error::plain(ErrorKind::InvalidMemoryType));
+  }
+  return tensor;
+}
+
+std::uint64_t Tensor::capacity() const noexcept {
+  return memory_ == TensorMemory::Mem ? size_ : buffer_.capacity;
+}
+
+Result<TensorMap> Tensor::map() const {
+  TensorMap view;
+  if (memory_ == TensorMemory::Mem) {
+    if (!heap_) return fail(Error::plain(ErrorKind::InvalidOperation));  // moved-from
+    view.data_ = heap_.get();
+    view.size_ = size_;
+    view.kind_ = TensorMap::Kind::Heap;
+    view.heap_ = heap_;
+    return view;
+  }
+  if (!buffer_.fd) return fail(Error::plain(ErrorKind::InvalidOperation));  // moved-from
+  if (size_ == 0) {
+    // mmap refuses length 0; an empty view needs no mapping and no cache maintenance.
+    view.data_ = &empty_view_byte;
+    return view;
+  }
+  void* address = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED, buffer_.fd.get(), 0);
+  if (address == MAP_FAILED) return fail_errno();
+  view.data_ = static_cast<std::uint8_t*>(address);
+  view.size_ = size_;
+  view.kind_ = TensorMap::Kind::Mapping;
+  if (memory_ != TensorMemory::DmaBuf) return view;
+
+  // The sync descriptor is private to the map so the END sync works even
+  // after the tensor itself is gone.
+  UniqueFd sync_fd(fcntl(buffer_.fd.get(), F_DUPFD_CLOEXEC, 3));
+  if (!sync_fd) return fail_errno();  // `view` unmaps
+  if (sync_dma_buf(sync_fd.get(), kDmaBufSyncStart | kDmaBufSyncReadWrite) != 0) return fail_errno();
+  view.sync_fd_ = sync_fd.release();
+  view.kind_ = TensorMap::Kind::SyncedMapping;
+  return view;
+}
+
+Result<UniqueFd> Tensor::clone_fd() const {
+  if (memory_ == TensorMemory::Mem) return fail(Error::not_implemented("MemTensor does not support clone_fd"));
+  UniqueFd fd(fcntl(buffer_.fd.get(), F_DUPFD_CLOEXEC, 3));
+  if (!fd) return fail_errno();
+  return fd;
+}
+
+}  // namespace tallowind::tensor

@@ -1,0 +1,109 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string>
+
+#include "ara2/client_library.hpp"
+
+using ara2::Abi;
+using ara2::Entry;
+using ara2::ErrorKind;
+
+TEST(AbiOverride, TrimsUnicodeWhiteSpaceAndAcceptsOnlyTheTwoGenerations) {
+  struct Case {
+    const char* value;
+    std::optional<Abi> forced;
+  };
+  const Case accepted[] = {
+      {nullptr, std::nullopt},       {"1.1", Abi::V1_1},
+      {"1.3", Abi::V1_3},            {" 1.3 ", Abi::V1_3},
+      {"\t1.1\n", Abi::V1_1},        {"\xC2\xA0" "1.3\xE2\x80\x83", Abi::V1_3},  // NBSP, em space
+      {"\xFF" "1.3", std::nullopt},  // not UTF-8: as if unset
+  };
+  for (const Case& c : accepted) {
+    auto parsed = ara2::parse_abi_override(c.value);
+    ASSERT_TRUE(parsed) << (c.value ? c.value : "(unset)");
+    EXPECT_EQ(*parsed, c.forced) << (c.value ? c.value : "(unset)");
+  }
+}
+
+TEST(AbiOverride, OtherValuesAreRejectedQuoted) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"", R"(ARA2_ABI is set to ""; expected 1.1 or 1.3)"},
+      {"   ", R"(ARA2_ABI is set to ""; expected 1.1 or 1.3)"},
+      {"2.0", R"(ARA2_ABI is set to "2.0"; expected 1.1 or 1.3)"},
+      {" 1.2 ", R"(ARA2_ABI is set to "1.2"; expected 1.1 or 1.3)"},
+      {"1.3\"", R"(ARA2_ABI is set to "1.3\""; expected 1.1 or 1.3)"},
+      {"v1.3", R"(ARA2_ABI is set to "v1.3"; expected 1.1 or 1.3)"},
+  };
+  for (auto [value, message] : cases) {
+    auto parsed = ara2::parse_abi_override(value);
+    ASSERT_FALSE(parsed) << value;
+    EXPECT_EQ(parsed.error().kind(), ErrorKind::InvalidAbiOverride);
+    EXPECT_EQ(parsed.error().message(), message);
+  }
+}
+
+TEST(EntryTable, NamesFollowTableOrder) {
+  const std::pair<Entry, const char*> cases[] = {
+      {Entry::dv_stringify_status_code, "dv_stringify_status_code"},
+      {Entry::dv_session_close, "dv_session_close"},
+      {Entry::dv_endpoint_free_group, "dv_endpoint_free_group"},
+      {Entry::dv_infer_sync, "dv_infer_sync"},
+      {Entry::dv_infer_async, "dv_infer_async"},
+      {Entry::dv_infer_get_inflight_count, "dv_infer_get_inflight_count"},
+      {Entry::dv_get_client_lib_version, "dv_get_client_lib_version"},
+      {Entry::dv_infer_wait_for_completion_s, "dv_infer_wait_for_completion_s"},
+  };
+  for (auto [entry, name] : cases) EXPECT_EQ(ara2::entry_name(entry), name);
+  EXPECT_EQ(static_cast<std::size_t>(Entry::dv_infer_sync), 23u);
+  EXPECT_EQ(static_cast<std::size_t>(Entry::dv_get_client_lib_version), 38u);
+  EXPECT_EQ(static_cast<std::size_t>(Entry::dv_infer_wait_for_completion_s) + 1, ara2::ENTRY_COUNT);
+}
+
+// libm is present on every Linux host and exports none of the dv_ functions,
+// which makes it a library that opens but reports no version.
+constexpr std::string_view NOT_A_CLIENT = "libm.so.6";
+
+TEST(LoadClientLibrary, NoCandidateOpensNamesAllOfThem) {
+  const std::array<std::string_view, 2> names = {"libara2-test-missing-a.so", "libara2-test-missing-b.so"};
+  auto library = ara2::load_client_library(std::nullopt, names);
+  ASSERT_FALSE(library);
+  EXPECT_EQ(library.error().kind(), ErrorKind::LibraryLoadFailed);
+  EXPECT_EQ(library.error().message(),
+            "could not load the ARA-2 client library; tried libara2-test-missing-a.so, libara2-test-missing-b.so "
+            "(last error: dlopen failed)");
+}
+
+TEST(LoadClientLibrary, FirstUnusableLibraryIsReportedWhateverFollows) {
+  const std::array<std::string_view, 3> names = {"libara2-test-missing.so", NOT_A_CLIENT, "libz.so.1"};
+  auto library = ara2::load_client_library(std::nullopt, names);
+  ASSERT_FALSE(library);
+  EXPECT_EQ(library.error().kind(), ErrorKind::UnsupportedGeneration);
+  EXPECT_EQ(library.error().message(),
+            "libm.so.6 would not report a DVAPI version (no usable dv_get_client_lib_version); "
+            "set ARA2_ABI to 1.1 or 1.3 to force one");
+}
+
+TEST(LoadClientLibrary, ForcedGenerationAcceptsAnyLibraryAndMissingEntriesFailPerCall) {
+  for (Abi forced : {Abi::V1_1, Abi::V1_3}) {
+    const std::array<std::string_view, 2> names = {"libara2-test-missing.so", NOT_A_CLIENT};
+    auto library = ara2::load_client_library(forced, names);
+    ASSERT_TRUE(library) << library.error().message();
+    EXPECT_EQ(library->abi(), forced);
+    EXPECT_EQ(library->file_name(), NOT_A_CLIENT);
+    EXPECT_FALSE(library->version_reported());
+    EXPECT_FALSE(library->has(Entry::dv_session_close));
+    for (int attempt = 0; attempt < 2; ++attempt) {  // the library stays usable after a failed call
+      auto status = library->call_raw<Entry::dv_session_close>(nullptr);
+      ASSERT_FALSE(status);
+      EXPECT_EQ(status.error().kind(), ErrorKind::Internal);
+      const std::string& message = status.error().message();
+      EXPECT_EQ(message.rfind("Expected function, got error.: LibraryLoad(", 0), 0u) << message;
+      EXPECT_NE(message.find("dv_session_close"), std::string::npos) << message;
+    }
+    auto checked = library->call<Entry::dv_infer_async>(nullptr, nullptr, nullptr, nullptr, nullptr, 1, nullptr);
+    ASSERT_FALSE(checked);
+    EXPECT_NE(checked.error().message().find("dv_infer_async"), std::string::npos);
+  }
+}

@@ -1,0 +1,278 @@
+// Test-only module: thin entry points onto the helper layer and the record
+// builders of the extension.
+#include <string>
+
+#include "python/support.hpp"
+#include "python/types.hpp"
+
+namespace ara2py {
+namespace {
+
+constexpr const char absent[] = "<absent>";
+
+/// bind_ab(a, b=<absent>, c=<absent>) -> (a, b, c)
+PyObject* bind_abc(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* argv[3];
+  if (!bind_args("bind_abc", args, nargs, kwnames, {"a", "b", "c"}, 1, argv)) return nullptr;
+  Ref b = Ref::steal(argv[1] ? Py_NewRef(argv[1]) : PyUnicode_FromString(absent));
+  Ref c = Ref::steal(argv[2] ? Py_NewRef(argv[2]) : PyUnicode_FromString(absent));
+  return PyTuple_Pack(3, argv[0], b.get(), c.get());
+}
+
+/// convert(kind, value): the value after the named converter, as Python sees it.
+PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* argv[2];
+  if (!bind_args("convert", args, nargs, kwnames, {"kind", "value"}, 2, argv)) return nullptr;
+  std::string kind;
+  if (!convert_str(argv[0], "kind", kind)) return nullptr;
+  PyObject* value = argv[1];
+  if (kind == "str") {
+    std::string out;
+    if (!convert_str(value, "value", out)) return nullptr;
+    return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+  }
+  if (kind == "optional_str") {
+    std::optional<std::string> out;
+    if (!convert_optional_str(value, "value", out)) return nullptr;
+    if (!out) Py_RETURN_NONE;
+    return PyBytes_FromStringAndSize(out->data(), static_cast<Py_ssize_t>(out->size()));
+  }
+  if (kind == "path") {
+    PathArg out;
+    if (!convert_path(value, "value", out)) return nullptr;
+    return Py_BuildValue("(y#s#)", out.bytes.data(), static_cast<Py_ssize_t>(out.bytes.size()), out.text.data(),
+                         static_cast<Py_ssize_t>(out.text.size()));
+  }
+  if (kind == "u64") {
+    std::uint64_t out = 0;
+    if (!convert_u64(value, "value", out)) return nullptr;
+    return PyLong_FromUnsignedLongLong(out);
+  }
+  if (kind == "u32") {
+    std::uint32_t out = 0;
+    if (!convert_u32(value, "value", out)) return nullptr;
+    return PyLong_FromUnsignedLong(out);
+  }
+  if (kind == "u16") {
+    std::uint16_t out = 0;
+    if (!convert_u16(value, "value", out)) return nullptr;
+    return PyLong_FromUnsignedLong(out);
+  }
+  return raise_error(PyExc_ValueError, "unknown converter");
+}
+
+/// raise_status(code): the Status error for a library status code.
+PyObject* raise_status(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* argv[1];
+  std::uint32_t code = 0;
+  if (!bind_args("raise_status", args, nargs, kwnames, {"code"}, 1, argv)) return nullptr;
+  if (!convert_u32(argv[0], "code", code)) return nullptr;
+  return to_python(ara2::CoreError::status(code));
+}
+
+/// raise_kind(name, text): errors of the kinds whose payload is one text.
+PyObject* raise_kind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* argv[2];
+  std::string name, text;
+  if (!bind_args("raise_kind", args, nargs, kwnames, {"name", "text"}, 2, argv)) return nullptr;
+  if (!convert_str(argv[0], "name", name) || !convert_str(argv[1], "text", text)) return nullptr;
+  using ara2::CoreError;
+  if (name == "null_pointer") return to_python(CoreError::null_pointer(text));
+  if (name == "tensor") return to_python(CoreError::tensor(text));
+  if (name == "zip") return to_python(CoreError::zip(text));
+  if (name == "json") return to_python(CoreError::json(text));
+  if (name == "library_load") return to_python(CoreError::library_load(text));
+  if (name == "unsupported_layout") return to_python(CoreError::unsupported_layout(text));
+  if (name == "config_invalid") return to_python(CoreError::config_invalid("/etc/proxy.yaml", text));
+  if (name == "internal") return to_python(CoreError::internal(text));
+  if (name == "io") return to_python(CoreError::io(ara2::OsError::from_errno(2)));
+  return raise_error(PyExc_ValueError, "unknown kind");
+}
+
+/// unraisable(text): reports a RuntimeError through sys.unraisablehook.
+PyObject* unraisable(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* argv[1];
+  std::string text;
+  if (!bind_args("unraisable", args, nargs, kwnames, {"text"}, 1, argv)) return nullptr;
+  if (!convert_str(argv[0], "text", text)) return nullptr;
+  report_unraisable(PyExc_RuntimeError, text, nullptr);
+  Py_RETURN_NONE;
+}
+
+// --- An object bound to its creating thread, with a re-entrancy guard.
+
+struct Guarded {
+  ThreadAffinity affinity{"tallowind_ara2::probe::Guarded"};
+  BorrowFlag borrow;
+  // Stands for a native resource: counts releases so tests see whether it was released.
+  static inline long released = 0;
+  ~Guarded() { ++released; }
+};
+
+using GuardedObject = Boxed<Guarded>;
+
+void guarded_dealloc(PyObject* self) {
+  if (GuardedObject::of(self).affinity.may_release()) {
+    GuardedObject::dealloc(self);
+  } else {
+    GuardedObject::free_instance(self);
+  }
+}
+
+/// check(): fails off the creating thread.
+PyObject* guarded_check(PyObject* self, PyObject*) {
+  if (!GuardedObject::of(self).affinity.check()) return nullptr;
+  Py_RETURN_TRUE;
+}
+
+PyObject* call_while(PyObject* self, PyObject* callback, bool exclusive) {
+  Guarded& guarded = GuardedObject::of(self);
+  BorrowGuard guard = exclusive ? BorrowGuard::exclusive(guarded.borrow) : BorrowGuard::shared(guarded.borrow);
+  if (!guard) return nullptr;
+  if (callback == Py_None) Py_RETURN_NONE;
+  return PyObject_CallNoArgs(callback);
+}
+
+/// read(callback): calls callback under a shared borrow.
+PyObject* guarded_read(PyObject* self, PyObject* callback) { return call_while(self, callback, false); }
+/// write(callback): calls callback under an exclusive borrow.
+PyObject* guarded_write(PyObject* self, PyObject* callback) { return call_while(self, callback, true); }
+
+PyMethodDef guarded_methods[] = {
+    {"check", as_method(guarded_check), METH_NOARGS, nullptr},
+    {"read", as_method(guarded_read), METH_O, nullptr},
+    {"write", as_method(guarded_write), METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot guarded_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(guarded_dealloc)},
+    {Py_tp_methods, guarded_methods},
+    {0, nullptr},
+};
+
+PyType_Spec guarded_spec = {"_ara2_probe.Guarded", sizeof(GuardedObject), 0, 0, guarded_slots};
+
+PyObject* make_guarded(PyObject*, PyObject*) {
+  static PyTypeObject* type = nullptr;
+  if (create_type_once(type, guarded_spec) == nullptr) return nullptr;
+  return GuardedObject::create(type);
+}
+
+PyObject* released_count(PyObject*, PyObject*) { return PyLong_FromLong(Guarded::released); }
+
+// --- Records and members built from core values.
+
+/// state(raw, abi): the member state_from_raw picks.
+PyObject* state(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* argv[2];
+  std::uint32_t raw = 0, abi = 0;
+  if (!bind_args("state", args, nargs, kwnames, {"raw", "abi"}, 2, argv)) return nullptr;
+  if (!convert_u32(argv[0], "raw", raw) || !convert_u32(argv[1], "abi", abi)) return nullptr;
+  return state_member(ara2::state_from_raw(raw, abi == 0 ? ara2::Abi::V1_1 : ara2::Abi::V1_3));
+}
+
+/// output_type(raw): the member, or the error of an unknown raw value.
+PyObject* output_type(PyObject*, PyObject* arg) {
+  std::uint32_t raw = 0;
+  if (!convert_u32(arg, "raw", raw)) return nullptr;
+  auto type = ara2::output_type_from_raw(raw);
+  if (!type) return to_python(type.error());
+  return output_type_member(*type);
+}
+
+PyObject* abi(PyObject*, PyObject* arg) {
+  std::uint32_t raw = 0;
+  if (!convert_u32(arg, "abi", raw)) return nullptr;
+  return abi_member(raw == 0 ? ara2::Abi::V1_1 : ara2::Abi::V1_3);
+}
+
+PyObject* types(PyObject*, PyObject*) {
+  return Py_BuildValue("(OOO)", state_type(), abi_type(), model_output_type_type());
+}
+
+/// records(): one record of each class with distinctive values.
+PyObject* records(PyObject*, PyObject*) {
+  ara2::InputTensorInfo in;
+  in.layer_id = -3;
+  in.blob_id = 7;
+  in.layer_name = std::string("images");
+  in.blob_name = std::string("blob\xff");
+  in.layer_type = std::string("Input");
+  in.layout = std::string("NCHW");
+  in.size = 1228800;
+  in.width = 640;
+  in.height = 640;
+  in.nch = 3;
+  in.bpp = 1;
+  in.batch_size = 1;
+  in.quant = {0.007843138f, -128, true, 9};
+  in.preprocess.mean = {123.675f, 116.28f, 103.53f};
+  in.preprocess.scale = {0.017124753f, 1e-5f, 1.0f};
+  in.preprocess.bgr_to_rgb = true;
+  in.preprocess.center_crop = true;
+
+  ara2::OutputTensorInfo out;
+  out.layer_id = 12;
+  out.blob_id = 0;
+  out.fused_parent_id = -1;
+  out.layer_name = std::string("output0");
+  out.blob_name = std::string("b");
+  out.layer_fused_parent_name = std::string("");
+  out.layer_type = std::string("Convolution");
+  out.layout = std::string("NHWC");
+  out.size = 18446744073709551615ull;
+  out.width = 8400;
+  out.height = 1;
+  out.nch = 84;
+  out.bpp = 2;
+  out.num_classes = 80;
+  out.layer_output_type = ara2::ModelOutputType::Detection;
+  out.max_dynamic_id = 2147483647;
+  out.quant = {0.5f, -128, true};
+
+  Ref dict = Ref::steal(PyDict_New());
+  if (!dict) return nullptr;
+  const std::pair<const char*, PyObject*> items[] = {
+      {"ModelTiming", make_model_timing({1200, 30, 18446744073709551615ull})},
+      {"DramStatistics", make_dram_statistics({1000, 2, 300, 4, 50, 6})},
+      {"InputQuantization", make_input_quantization(in.quant)},
+      {"OutputQuantization", make_output_quantization(out.quant)},
+      {"InputPreprocess", make_input_preprocess(in.preprocess)},
+      {"InputTensorInfo", make_input_tensor_info(in)},
+      {"OutputTensorInfo", make_output_tensor_info(out)},
+  };
+  bool ok = true;
+  for (auto [name, object] : items) {
+    Ref owned = Ref::steal(object);
+    ok = ok && owned && PyDict_SetItemString(dict.get(), name, owned.get()) == 0;
+  }
+  return ok ? dict.release() : nullptr;
+}
+
+PyObject* internal_class(PyObject*, PyObject*) { return Py_XNewRef(internal_failure_class()); }
+
+PyMethodDef probe_methods[] = {
+    {"bind_abc", as_method(bind_abc), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"convert", as_method(convert), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"raise_status", as_method(raise_status), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"raise_kind", as_method(raise_kind), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"unraisable", as_method(unraisable), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"make_guarded", as_method(make_guarded), METH_NOARGS, nullptr},
+    {"released_count", as_method(released_count), METH_NOARGS, nullptr},
+    {"state", as_method(state), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"output_type", as_method(output_type), METH_O, nullptr},
+    {"abi", as_method(abi), METH_O, nullptr},
+    {"types", as_method(types), METH_NOARGS, nullptr},
+    {"records", as_method(records), METH_NOARGS, nullptr},
+    {"internal_class", as_method(internal_class), METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef probe_def = {PyModuleDef_HEAD_INIT, "_ara2_probe", nullptr, 0, probe_methods,
+                         nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+}  // namespace ara2py
+
+PyMODINIT_FUNC PyInit__ara2_probe() { return PyModuleDef_Init(&ara2py::probe_def); }
