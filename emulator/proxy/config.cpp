@@ -135,8 +135,9 @@ std::string upper(std::string text) {
 }
 
 template <class T>
-std::expected<T, Error> integer(const Node& node, std::string_view what, T min, T max) {
-  if (node.kind != Node::Kind::Scalar || node.quoted || node.value.empty()) {
+std::expected<T, Error> integer(const Node& node, std::string_view what, T min, T max,
+                                bool allow_quoted = false) {
+  if (node.kind != Node::Kind::Scalar || (node.quoted && !allow_quoted) || node.value.empty()) {
     return std::unexpected(fmt::format("{} must be an integer (line {})", what, node.line));
   }
   long long value = 0;
@@ -382,8 +383,9 @@ std::expected<void, Error> read_emulator(const Node& node, DaemonConfig& config)
         }
       }
       if (!named) {
+        // Keys written from JSON arrive quoted.
         auto code = integer<std::uint32_t>(*key, "a component of emulator.versions (a name or a code)",
-                                           0, 0xffffffffu);
+                                           0, 0xffffffffu, true);
         if (!code) return std::unexpected(code.error());
         record.component = *code;
       }
