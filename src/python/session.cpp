@@ -1,6 +1,7 @@
 // Python class Session: a connection to the proxy.
 #include <fmt/format.h>
 
+#include "ara2/proxy_config.hpp"
 #include "ara2/proxy_endpoint.hpp"
 #include "ara2/session.hpp"
 #include "ara2/socket_path.hpp"
@@ -77,7 +78,11 @@ PyObject* session_from_config(PyObject*, PyObject* const* args, Py_ssize_t nargs
   if (!bind_args("from_config", args, nargs, kwnames, {"path"}, 1, argv)) return nullptr;
   PathArg path;
   if (!convert_path(argv[0], "path", path)) return nullptr;
-  return raise_error(PyExc_NotImplementedError, "Session.from_config is not available in this build yet");
+  auto config = ara2::read_proxy_config(path.bytes);
+  if (!config) return to_python(config.error());
+  // Only the first declared endpoint is tried: a failure there is the answer.
+  if (config->endpoints.empty()) return to_python(ara2::CoreError::no_reachable_endpoint(std::nullopt));
+  return wrap(ara2::open_endpoint(config->endpoints.front()));
 }
 
 constexpr const char create_via_unix_socket_doc[] =
