@@ -187,7 +187,7 @@ def test_zip_bomb_is_refused_without_inflating(tmp_path):
     with pytest.raises(ara2.MetadataError) as raised:
         ara2.read_labels(path)
     assert str(raised.value) == (
-        "ZIP error: entry labels.txt declares 104857600 bytes, more than the 67108864 this reader accepts")
+        "ZIP error: entry labels.txt declares 104857600 bytes, more than the 16777216 this reader accepts")
     assert ara2.has_metadata(path) is False
 
 

@@ -481,3 +481,9 @@ def test_records_outlive_the_file(make_dvm):
     path.unlink()
     assert meta.outputs[0].dshape == [("batch", 1), ("num_boxes", 8400)]
     assert meta.compilation.ppa.cycles == 18446744073709551615
+
+
+def test_document_that_would_build_too_much_is_refused(read_error):
+    # 600 KB of text, compressing to almost nothing, would become ~90 MB of records.
+    document = '{"outputs": [' + "{}," * 200_000 + "{}]}"
+    assert read_error(document).startswith("JSON error: document too large: its records would take more than ")
