@@ -379,3 +379,27 @@ def test_daemon_refusing_the_session_reports_its_status(start_emulator, api):
 def test_daemon_helper_reports_startup_failures(tmp_path):
     with pytest.raises(DaemonError, match="no address to listen on"):
         Daemon({"proxy": {}}, workdir=tmp_path).start()
+
+
+def test_tensor_truncated_after_registration_fails_the_inference_not_the_daemon(emulator, api, tmp_path):
+    model_path = tmp_path / "m.dvm"
+    build_model(COPY, model_path)
+    session = api.open_unix(emulator.socket_path)
+    array, _ = api.endpoints(session)
+    model = api.load(session, array, model_path, b"m")
+    fd = os.memfd_create("shrinking", os.MFD_CLOEXEC)
+    try:
+        os.ftruncate(fd, 4096)
+        registration = api.register(session, fd, 4096)
+        os.ftruncate(fd, 0)
+        src = (ctypes.c_uint8 * 16)()
+        request = api.infer_sync(session, array, model, [(ctypes.addressof(src), 16, 0)],
+                                 [(registration, 16, 1)])
+        assert ctypes.c_uint32.from_address(request + 56).value == 4
+        api.free(request)
+    finally:
+        os.close(fd)
+        api.unload(model)
+        api.free_group(array)
+        api.close(session)
+    api.close(api.open_unix(emulator.socket_path))
