@@ -491,9 +491,14 @@ void store(std::uint8_t* p, ElemType t, double v) {
     case ElemType::I32:
       bits = static_cast<std::uint32_t>(saturate(-2147483648.0, 2147483647.0));
       break;
-    case ElemType::F32:
-      bits = std::bit_cast<std::uint32_t>(static_cast<float>(v));
+    case ElemType::F32: {
+      // Narrowing a double beyond the float range is undefined; make it infinite.
+      constexpr double kMax = std::numeric_limits<float>::max();
+      float f = std::isnan(v) || std::abs(v) <= kMax ? static_cast<float>(v)
+                                                      : std::copysign(std::numeric_limits<float>::infinity(), v);
+      bits = std::bit_cast<std::uint32_t>(f);
       break;
+    }
   }
   for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(bits >> (8 * i));
 }

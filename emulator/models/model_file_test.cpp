@@ -350,7 +350,9 @@ INSTANTIATE_TEST_SUITE_P(
         RequantCase{I32, I8, le32({1000, -1000, 6, -6}), 0, 0.25f, 0, {0x7F, 0x80, 2, 0xFE}},
         RequantCase{U8, I16, {200, 0}, 100, 400.0f, 0, {0xFF, 0x7F, 0x00, 0x80}},
         RequantCase{F32, U8, f32s({std::numeric_limits<float>::quiet_NaN(), 2.5f, -3.0f}), 0, 1.0f, 0, {0, 3, 0}},
-        RequantCase{U8, F32, {10}, 4, 0.5f, 1, f32s({4.0f})}));
+        RequantCase{U8, F32, {10}, 4, 0.5f, 1, f32s({4.0f})},
+        RequantCase{I32, F32, le32({2147483647, -2147483647}), 0, 3.0e38f, 0,
+                    f32s({std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity()})}));
 
 TEST(Ops, MeanPoolAveragesEachChannelPlane) {
   Enc ops;

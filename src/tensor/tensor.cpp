@@ -90,43 +90,30 @@ bool force_mem_requested(const char* value) noexcept {
 TensorMap::TensorMap(TensorMap&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
-      kind_(std::exchange(other.kind_, Kind::None)),
       sync_fd_(std::exchange(other.sync_fd_, -1)),
-      heap_(std::move(other.heap_)) {}
+      memory_(std::move(other.memory_)) {}
 
 TensorMap& TensorMap::operator=(TensorMap&& other) noexcept {
   if (this != &other) {
     release();
     data_ = std::exchange(other.data_, nullptr);
     size_ = std::exchange(other.size_, 0);
-    kind_ = std::exchange(other.kind_, Kind::None);
     sync_fd_ = std::exchange(other.sync_fd_, -1);
-    heap_ = std::move(other.heap_);
+    memory_ = std::move(other.memory_);
   }
   return *this;
 }
 
 void TensorMap::release() noexcept {
-  switch (kind_) {
-    case Kind::None:
-      break;
-    case Kind::Heap:
-      heap_.reset();
-      break;
-    case Kind::SyncedMapping:
-      // Failure to end the access cannot be acted on here; the mapping goes regardless.
-      sync_dma_buf(sync_fd_, kDmaBufSyncEnd | kDmaBufSyncReadWrite);
-      ::close(sync_fd_);
-      sync_fd_ = -1;
-      munmap(data_, size_);
-      break;
-    case Kind::Mapping:
-      munmap(data_, size_);
-      break;
+  if (sync_fd_ >= 0) {
+    // Failure to end the access cannot be acted on here; the map ends regardless.
+    sync_dma_buf(sync_fd_, kDmaBufSyncEnd | kDmaBufSyncReadWrite);
+    ::close(sync_fd_);
+    sync_fd_ = -1;
   }
+  memory_.reset();
   data_ = nullptr;
   size_ = 0;
-  kind_ = Kind::None;
 }
 
 Result<Tensor> Tensor::create(std::span<const std::uint64_t> shape, std::optional<TensorMemory> memory) {
@@ -152,8 +139,8 @@ Result<Tensor> Tensor::create(std::span<const std::uint64_t> shape, std::optiona
   tensor.size_ = size;
   switch (*memory) {
     case TensorMemory::Mem:
-      tensor.heap_ = allocate_zeroed(size);
-      if (!tensor.heap_) return fail(Error::io(ENOMEM));
+      tensor.memory_bytes_ = allocate_zeroed(size);
+      if (!tensor.memory_bytes_) return fail(Error::io(ENOMEM));
       break;
     case TensorMemory::Shm: {
       auto name = random_shm_name();
@@ -182,34 +169,31 @@ std::uint64_t Tensor::capacity() const noexcept {
 
 Result<TensorMap> Tensor::map() const {
   TensorMap view;
-  if (memory_ == TensorMemory::Mem) {
-    if (!heap_) return fail(Error::plain(ErrorKind::InvalidOperation));  // moved-from
-    view.data_ = heap_.get();
-    view.size_ = size_;
-    view.kind_ = TensorMap::Kind::Heap;
-    view.heap_ = heap_;
-    return view;
+  if (memory_ != TensorMemory::Mem && !memory_bytes_) {
+    if (!buffer_.fd) return fail(Error::plain(ErrorKind::InvalidOperation));  // moved-from
+    if (size_ == 0) {
+      // mmap refuses length 0; an empty view needs no mapping and no cache maintenance.
+      view.data_ = &empty_view_byte;
+      return view;
+    }
+    void* address = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED, buffer_.fd.get(), 0);
+    if (address == MAP_FAILED) return fail_errno();
+    const std::size_t length = size_;
+    memory_bytes_ = std::shared_ptr<std::uint8_t[]>(static_cast<std::uint8_t*>(address),
+                                                    [length](std::uint8_t* p) { munmap(p, length); });
   }
-  if (!buffer_.fd) return fail(Error::plain(ErrorKind::InvalidOperation));  // moved-from
-  if (size_ == 0) {
-    // mmap refuses length 0; an empty view needs no mapping and no cache maintenance.
-    view.data_ = &empty_view_byte;
-    return view;
+  if (!memory_bytes_) return fail(Error::plain(ErrorKind::InvalidOperation));  // moved-from
+  if (memory_ == TensorMemory::DmaBuf) {
+    // The sync descriptor is private to the map so that its END sync works
+    // even after the tensor itself is gone.
+    UniqueFd sync_fd(fcntl(buffer_.fd.get(), F_DUPFD_CLOEXEC, 3));
+    if (!sync_fd) return fail_errno();
+    if (sync_dma_buf(sync_fd.get(), kDmaBufSyncStart | kDmaBufSyncReadWrite) != 0) return fail_errno();
+    view.sync_fd_ = sync_fd.release();
   }
-  void* address = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED, buffer_.fd.get(), 0);
-  if (address == MAP_FAILED) return fail_errno();
-  view.data_ = static_cast<std::uint8_t*>(address);
+  view.data_ = memory_bytes_.get();
   view.size_ = size_;
-  view.kind_ = TensorMap::Kind::Mapping;
-  if (memory_ != TensorMemory::DmaBuf) return view;
-
-  // The sync descriptor is private to the map so the END sync works even
-  // after the tensor itself is gone.
-  UniqueFd sync_fd(fcntl(buffer_.fd.get(), F_DUPFD_CLOEXEC, 3));
-  if (!sync_fd) return fail_errno();  // `view` unmaps
-  if (sync_dma_buf(sync_fd.get(), kDmaBufSyncStart | kDmaBufSyncReadWrite) != 0) return fail_errno();
-  view.sync_fd_ = sync_fd.release();
-  view.kind_ = TensorMap::Kind::SyncedMapping;
+  view.memory_ = memory_bytes_;
   return view;
 }
 

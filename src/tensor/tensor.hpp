@@ -44,9 +44,9 @@ inline constexpr const char* kForceMemEnv = "TALLOWIND_TENSOR_FORCE_MEM";
 bool force_mem_requested(const char* value) noexcept;
 
 /// An exclusive read-write view of a tensor's bytes, released on destruction
-/// (or by `release()`). A map may outlive its tensor: a heap map shares
-/// ownership of the buffer, a DMA-BUF or shared-memory mapping keeps the
-/// underlying object alive by itself. A size-0 map has a non-null address.
+/// (or by `release()`). A map may outlive its tensor: it shares ownership of
+/// the heap buffer or of the tensor's mapping. A size-0 map has a non-null
+/// address.
 class TensorMap {
  public:
   TensorMap() noexcept = default;
@@ -60,19 +60,17 @@ class TensorMap {
   std::size_t size() const noexcept { return size_; }
   std::span<std::uint8_t> bytes() const noexcept { return {data_, size_}; }
 
-  /// Ends the access now: DMA-BUF issues the END sync (its failure is
-  /// ignored), closes its sync descriptor and unmaps; shared memory unmaps.
+  /// Ends the access now. DMA-BUF: the END sync (its failure is ignored)
+  /// and the close of the map's sync descriptor happen here.
   void release() noexcept;
 
  private:
   friend class Tensor;
-  enum class Kind : std::uint8_t { None, Heap, Mapping, SyncedMapping };
 
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
-  Kind kind_ = Kind::None;
-  int sync_fd_ = -1;
-  std::shared_ptr<std::uint8_t[]> heap_;
+  int sync_fd_ = -1;                       // DMA-BUF only
+  std::shared_ptr<std::uint8_t[]> memory_;  // keeps the bytes valid
 };
 
 /// A byte tensor of 1 to 3 dimensions; its byte size is their product.
@@ -108,9 +106,12 @@ class Tensor {
   /// Bytes the backing object really holds (>= size_bytes(); DMA heaps round up).
   std::uint64_t capacity() const noexcept;
 
-  /// Read-write map of size_bytes() bytes. DMA-BUF: mmap, then a private
-  /// duplicate of the descriptor carries DMA_BUF_IOCTL_SYNC START|RW, and
-  /// END|RW when the map is released. Errors: IoError.
+  /// Read-write map of size_bytes() bytes. DMA-BUF and shared memory are
+  /// mmapped (shared, read-write) at the first map and stay mapped until the
+  /// tensor and its last map are gone, so repeated maps cost no page
+  /// faults. DMA-BUF: every map takes a private duplicate of the descriptor
+  /// that carries DMA_BUF_IOCTL_SYNC START|RW now and END|RW when the map is
+  /// released. Errors: IoError.
   Result<TensorMap> map() const;
 
   /// A new close-on-exec descriptor (>= 3) of the DMA-BUF or shared-memory
@@ -125,8 +126,9 @@ class Tensor {
   std::uint8_t rank_ = 0;
   std::array<std::uint64_t, kMaxRank> dims_{};
   std::uint64_t size_ = 0;
-  FdBuffer buffer_;                       // Shm, DmaBuf
-  std::shared_ptr<std::uint8_t[]> heap_;  // Mem; shared with its maps
+  FdBuffer buffer_;  // Shm, DmaBuf
+  // Mem: the heap buffer. Shm, DmaBuf: the mapping, once mapped. Shared with the maps.
+  mutable std::shared_ptr<std::uint8_t[]> memory_bytes_;
 };
 
 /// "tallowind-tensor"

@@ -74,6 +74,10 @@ TEST(ProxyConfigEndpoints, FollowTheDeclaredInterfaceType) {
       {"proxy:\n  interface_type: IPV4\n  interface_ip_address: ['1.2.3.4', 1.2.3.5]\n"
        "  interface_port: [!!int \"65535\", 0]\n",
        {"tcp:1.2.3.4:65535", "tcp:1.2.3.5:0"}},
+      // YAML 1.1 integer forms: leading-zero octal, binary, separators, signs.
+      {"proxy:\n  interface_type: IPV4\n  interface_ip_address: [1.1.1.1, 1.1.1.2, 1.1.1.3, 1.1.1.4, 1.1.1.5]\n"
+       "  interface_port: [010, 0b1_0000, 1_000, +7, 0o17]\n",
+       {"tcp:1.1.1.1:8", "tcp:1.1.1.2:16", "tcp:1.1.1.3:1000", "tcp:1.1.1.4:7", "tcp:1.1.1.5:15"}},
       {"proxy:\n  interface_type: named_pipe\n  interface_socket_file: [/x]\n", {}},
       {"proxy:\n  interface_ip_address: [127.0.0.1]\n  interface_port: [1]\n", {}},
       // Numbers are kept as written where text is wanted.
@@ -121,6 +125,12 @@ TEST(ProxyConfigErrors, ExplainTheProblemWithItsPosition) {
        "2 column 20"},
       {"proxy:\n  interface_port: [on]\n",
        "proxy.interface_port[0]: invalid type: boolean `on`, expected a port number from 0 to 65535 at line 2 "
+       "column 20"},
+      {"proxy:\n  interface_port: [!!str 80]\n",
+       "proxy.interface_port[0]: invalid type: string \"80\", expected a port number from 0 to 65535 at line 2 "
+       "column 20"},
+      {"proxy:\n  interface_port: [08080]\n",
+       "proxy.interface_port[0]: invalid type: string \"08080\", expected a port number from 0 to 65535 at line 2 "
        "column 20"},
       {"proxy:\n  interface_port: [99999999999999999999999]\n",
        "proxy.interface_port[0]: invalid value: integer `99999999999999999999999`, expected a port number from 0 to "

@@ -105,12 +105,6 @@ TEST(TensorErrorDisplay, EveryKindRendersItsText) {
   for (const auto& [error, text] : cases) EXPECT_EQ(error.display(), text);
 }
 
-TEST(TensorErrorDisplay, OsCodeOnlyForSystemErrors) {
-  EXPECT_EQ(tt::Error::io(ENOENT).os_code(), ENOENT);
-  EXPECT_EQ(tt::Error::nix(EBADF).os_code(), EBADF);
-  EXPECT_EQ(tt::Error::insufficient_capacity(17, 2).os_code(), 0);
-}
-
 TEST(TensorForceMem, TruthTable) {
   const std::pair<const char*, bool> cases[] = {
       {nullptr, false},          {"", true},           {"1", true},       {"yes", true},
@@ -398,12 +392,4 @@ TEST(DmaHeapFallback, ErrorComesFromTheFirstHeapThatOpened) {
     EXPECT_EQ(buffer.error().os_code(), c.expected) << c.first << " " << c.second << ": "
                                                     << buffer.error().display();
   }
-}
-
-TEST(TensorMemoryNames, DisplayNames) {
-  const std::pair<TensorMemory, const char*> cases[] = {
-      {TensorMemory::Mem, "Mem"},        {TensorMemory::Shm, "Shm"}, {TensorMemory::DmaBuf, "DmaBuf"},
-      {TensorMemory::IoSurface, "IoSurface"}, {TensorMemory::Pbo, "Pbo"},
-  };
-  for (const auto& [memory, name] : cases) EXPECT_EQ(tt::memory_name(memory), name);
 }

@@ -517,7 +517,7 @@ def build_model(description: dict, path: str | pathlib.Path | None = None) -> by
     invalid.
     """
     description = _mapping(description, "description", _TOP_KEYS)
-    inputs, outputs = description.get("inputs", []), description.get("outputs", [])
+    inputs, outputs = description.get("inputs") or [], description.get("outputs") or []
     for key, value in (("inputs", inputs), ("outputs", outputs)):
         if not isinstance(value, (list, tuple)):
             _fail(key, "expected a list of tensors")
