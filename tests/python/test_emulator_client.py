@@ -3,6 +3,7 @@ daemon: records byte for byte, statuses, inference data paths, faults, and
 the test-control interface."""
 from __future__ import annotations
 
+import _ctypes
 import ctypes
 import math
 import mmap
@@ -161,12 +162,17 @@ def test_output_records_follow_the_generation_stride(child_python, emulator, mak
 ])
 def test_variants_export_exactly_their_symbols(emulator_lib_dir, variant, file_name, present, absent):
     lib = ctypes.CDLL(str(emulator_lib_dir(variant) / file_name))
-    for name in present:
-        assert hasattr(lib, name), name
-    for name in absent:
-        assert not hasattr(lib, name), name
-    assert not hasattr(lib, "_ZN3emu6client8registryEv")  # internals stay hidden
-    assert not hasattr(lib, "parse_model")
+    try:
+        for name in present:
+            assert hasattr(lib, name), name
+        for name in absent:
+            assert not hasattr(lib, name), name
+        assert not hasattr(lib, "_ZN3emu6client8registryEv")  # internals stay hidden
+        assert not hasattr(lib, "parse_model")
+    finally:
+        # Left loaded, this build would answer later dlopen calls by its
+        # soname in place of the one on LD_LIBRARY_PATH.
+        _ctypes.dlclose(lib._handle)
 
 
 def test_dram_record_fields_follow_loads_registrations_and_unloads(api, session, endpoints, make_model):
