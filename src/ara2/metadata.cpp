@@ -319,7 +319,11 @@ class SchemaHandler {
     v.float_value = d;
     return scalar(v);
   }
-  bool RawNumber(const char*, rapidjson::SizeType, bool) { return fail_here("unexpected raw number", false); }
+  // Numbers arrive typed: the reader is not asked for raw numbers.
+  bool RawNumber(const char*, rapidjson::SizeType, bool) {
+    mark(false);
+    return fail_marked("unexpected raw number");
+  }
   bool String(const char* s, rapidjson::SizeType length, bool) {
     ScalarValue v(Scalar::String);
     v.text = std::string_view(s, length);
@@ -394,15 +398,7 @@ class SchemaHandler {
     void* (*make)(void*) = nullptr;  // List of records
   };
 
-
   void mark(bool bracket) noexcept { after_ = stream_.Tell() + (bracket ? 1 : 0); }
-
-  bool fail_here(std::string message, bool bracket) {
-    mark(bracket);
-    error_ = std::move(message);
-    error_after_ = after_;
-    return false;
-  }
 
   bool fail_marked(std::string message) {
     error_ = std::move(message);
