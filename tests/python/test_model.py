@@ -371,7 +371,8 @@ def run_in_thread(function):
         try:
             outcome["value"] = function()
         except BaseException as error:  # the internal failure is not an Exception
-            outcome["error"] = error
+            # Without its frames, so the model is not freed later by a collection on another thread.
+            outcome["error"] = error.with_traceback(None)
 
     thread = threading.Thread(target=target)
     thread.start()
