@@ -85,6 +85,15 @@ float micros(Clock::duration d) {
 
 std::uint64_t clamp_size(std::int32_t size) { return size < 0 ? 0 : static_cast<std::uint64_t>(size); }
 
+/// A client may shrink a shared file after registering it; touching the
+/// mapping past the new end would kill the daemon with SIGBUS.
+bool still_backed(const TensorRef& tensor) {
+  if (!tensor.registration || tensor.registration->fd < 0) return true;
+  struct stat info {};
+  if (::fstat(tensor.registration->fd, &info) != 0) return false;
+  return !S_ISREG(info.st_mode) || static_cast<std::uint64_t>(info.st_size) >= tensor.registration->size;
+}
+
 }  // namespace
 
 Engine::Engine(const DaemonConfig& config) : config_(config) {
@@ -501,6 +510,15 @@ void Engine::work(std::uint32_t index) {
 
 void Engine::run(Request& request) {
   const auto& model = request.model->model;
+  for (const auto* list : {&request.inputs, &request.outputs}) {
+    for (const auto& t : *list) {
+      if (!still_backed(t)) {
+        log("inference {} failed: a registered tensor was truncated after registration", request.id);
+        request.run_ok = false;
+        return;
+      }
+    }
+  }
   // Tensors smaller than the model declares are padded with zeros.
   auto start = Clock::now();
   std::vector<std::vector<std::uint8_t>> padded;

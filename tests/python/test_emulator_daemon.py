@@ -379,3 +379,64 @@ def test_daemon_refusing_the_session_reports_its_status(start_emulator, api):
 def test_daemon_helper_reports_startup_failures(tmp_path):
     with pytest.raises(DaemonError, match="no address to listen on"):
         Daemon({"proxy": {}}, workdir=tmp_path).start()
+
+
+def test_tensor_truncated_after_registration_fails_the_inference_not_the_daemon(emulator, api, tmp_path):
+    model_path = tmp_path / "m.dvm"
+    build_model(COPY, model_path)
+    session = api.open_unix(emulator.socket_path)
+    array, _ = api.endpoints(session)
+    model = api.load(session, array, model_path, b"m")
+    fd = os.memfd_create("shrinking", os.MFD_CLOEXEC)
+    try:
+        os.ftruncate(fd, 4096)
+        registration = api.register(session, fd, 4096)
+        os.ftruncate(fd, 0)
+        src = (ctypes.c_uint8 * 16)()
+        request = api.infer_sync(session, array, model, [(ctypes.addressof(src), 16, 0)],
+                                 [(registration, 16, 1)])
+        assert ctypes.c_uint32.from_address(request + 56).value == 4
+        api.free(request)
+    finally:
+        os.close(fd)
+        api.unload(model)
+        api.free_group(array)
+        api.close(session)
+    api.close(api.open_unix(emulator.socket_path))
+
+
+def test_sigterm_while_a_client_waits_ends_the_wait_and_exits_zero(tmp_path, api):
+    model_path = tmp_path / "slow.dvm"
+    build_model({**COPY, "faults": {"latency_us": 60_000_000}}, model_path)
+    daemon = Daemon({"proxy": {"interface_socket_file": [str(tmp_path / "p.sock")]}}, workdir=tmp_path).start()
+    session = api.open_unix(daemon.socket_path)
+    array, _ = api.endpoints(session)
+    model = api.load(session, array, model_path, b"slow")
+    src, dst = (ctypes.c_uint8 * 16)(), (ctypes.c_uint8 * 16)()
+    request = api.infer_async(session, array, model, [(ctypes.addressof(src), 16, 0)],
+                              [(ctypes.addressof(dst), 16, 0)])
+    outcome = []
+
+    def wait() -> None:
+        try:
+            api.wait(session, request, 120_000)
+            outcome.append(ctypes.c_uint32.from_address(request + 56).value)
+        except DvStatus as failure:
+            outcome.append(failure.status)
+
+    waiter = threading.Thread(target=wait)
+    waiter.start()
+    while "connection 1" not in daemon.log_text():
+        time.sleep(0.01)
+    assert daemon.stop() == 0
+    waiter.join()
+    assert outcome in ([0], [1], [203])  # still pending, or the connection went away
+    # Every later call reports the lost connection instead of hanging.
+    with pytest.raises(DvStatus) as failure:
+        api.inflight(session)
+    assert failure.value.status == 203
+    # Releasing still works locally and reports the lost connection.
+    assert api.lib.dv_infer_free(ctypes.c_void_p(request)) == 203
+    assert api.lib.dv_model_unload(ctypes.c_void_p(model)) == 203
+    api.free_group(array)
+    api.close(session)
