@@ -429,6 +429,7 @@ std::uint32_t Engine::infer(Client& client, wire::Reader& in, wire::Writer& out,
   if (request->phase != Request::Phase::Done) {
     request->cancelled = true;
     client.requests.erase(request->id);
+    changed_.notify_all();
     return st::timeout;
   }
   out.put(request->id);
