@@ -18,8 +18,9 @@ namespace ara2 {
 /// endless sources such as character devices).
 inline constexpr std::uint64_t kMaxDvmFileBytes = std::uint64_t{4} << 30;
 
-/// An entry may not inflate to more than this: both entries are small texts.
-inline constexpr std::uint64_t kMaxEntryBytes = std::uint64_t{64} << 20;
+/// An entry may not inflate to more than this: both entries are small texts,
+/// and what is built from them is larger still.
+inline constexpr std::uint64_t kMaxEntryBytes = std::uint64_t{16} << 20;
 
 inline constexpr std::string_view kMetadataEntry = "tallowind.json";
 inline constexpr std::string_view kLabelsEntry = "labels.txt";

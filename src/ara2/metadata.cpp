@@ -319,7 +319,11 @@ class SchemaHandler {
     v.float_value = d;
     return scalar(v);
   }
-  bool RawNumber(const char*, rapidjson::SizeType, bool) { return fail_here("unexpected raw number", false); }
+  // Numbers arrive typed: the reader is not asked for raw numbers.
+  bool RawNumber(const char*, rapidjson::SizeType, bool) {
+    mark(false);
+    return fail_marked("unexpected raw number");
+  }
   bool String(const char* s, rapidjson::SizeType length, bool) {
     ScalarValue v(Scalar::String);
     v.text = std::string_view(s, length);
@@ -394,20 +398,20 @@ class SchemaHandler {
     void* (*make)(void*) = nullptr;  // List of records
   };
 
-
   void mark(bool bracket) noexcept { after_ = stream_.Tell() + (bracket ? 1 : 0); }
-
-  bool fail_here(std::string message, bool bracket) {
-    mark(bracket);
-    error_ = std::move(message);
-    error_after_ = after_;
-    return false;
-  }
 
   bool fail_marked(std::string message) {
     error_ = std::move(message);
     error_after_ = after_;
     return false;
+  }
+
+  /// Counts `bytes` of record storage against the document's budget.
+  bool charge(std::size_t bytes) {
+    record_bytes_ += bytes;
+    if (record_bytes_ <= kMaxMetadataRecordBytes) return true;
+    return fail_marked(fmt::format("document too large: its records would take more than {} bytes",
+                                   kMaxMetadataRecordBytes));
   }
 
   bool next_slot(Slot& slot);
@@ -432,6 +436,7 @@ class SchemaHandler {
   std::vector<Frame> frames_;
   std::string open_;
   std::size_t after_ = 0;
+  std::size_t record_bytes_ = 0;
   std::string error_;
   std::size_t error_after_ = 0;
 };
@@ -494,10 +499,12 @@ bool SchemaHandler::store(const Slot& slot, const ScalarValue& v) {
   switch (slot.type) {
     case ValueType::OptString:
       if (v.kind != Scalar::String) break;
+      if (!charge(v.text.size())) return false;
       *static_cast<std::optional<std::string>*>(slot.member) = std::string(v.text);
       return true;
     case ValueType::ElemString:
       if (v.kind != Scalar::String) break;
+      if (!charge(sizeof(std::string) + v.text.size())) return false;
       static_cast<std::vector<std::string>*>(slot.member)->emplace_back(v.text);
       return true;
     case ValueType::OptBool:
@@ -534,6 +541,7 @@ bool SchemaHandler::store(const Slot& slot, const ScalarValue& v) {
       if (!integer) break;
       if (v.kind == Scalar::Unsigned && !fits<std::int64_t>(v.unsigned_value)) return value_error(slot, v);
       const auto value = v.kind == Scalar::Signed ? v.signed_value : static_cast<std::int64_t>(v.unsigned_value);
+      if (!charge(sizeof value)) return false;
       static_cast<std::vector<std::int64_t>*>(slot.member)->push_back(value);
       return true;
     }
@@ -626,6 +634,7 @@ bool SchemaHandler::start(bool object) {
   switch (slot.type) {
     case ValueType::Record:
     case ValueType::ElemRecord: {
+      if (slot.type == ValueType::ElemRecord && !charge(sizeof(OutputSpec))) return false;
       void* record = slot.root ? slot.member : slot.make(slot.member);
       frames_.push_back(Frame::record(record, slot.schema, !object));
       return true;
@@ -665,6 +674,7 @@ bool SchemaHandler::end() {
         if (!top.positional && !top.invalid) return fail_marked(std::string(kDShapeOneKey));
         return fail_marked(std::string(kUntaggedDShape));
       }
+      if (!charge(sizeof(DShapeItem) + top.name.size())) return false;
       static_cast<std::vector<DShapeItem>*>(top.target)->push_back(DShapeItem{std::move(top.name), top.extent});
       break;
     }

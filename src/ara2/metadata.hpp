@@ -109,6 +109,10 @@ struct DvmMetadata {
 /// Nesting deeper than this is refused rather than followed.
 inline constexpr std::size_t kMaxMetadataDepth = 128;
 
+/// A few bytes of JSON ("{}," or "\"\",") become hundreds of bytes of records;
+/// this bounds what one document may build.
+inline constexpr std::size_t kMaxMetadataRecordBytes = std::size_t{64} << 20;
+
 /// Reads one metadata document. Failures are Json errors whose text ends
 /// with " at line L column C".
 Result<DvmMetadata> parse_metadata(std::string_view json);

@@ -1,6 +1,7 @@
 // Python class Endpoint: one accelerator reachable through a session.
 #include "python/endpoint.hpp"
 
+#include "python/model.hpp"
 #include "python/support.hpp"
 #include "python/types.hpp"
 
@@ -48,12 +49,14 @@ constexpr const char load_model_doc[] =
     "Returns:\n"
     "    Model: Loaded model ready for inference";
 
-PyObject* endpoint_load_model(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* endpoint_load_model(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* argv[1];
   if (!bind_args("load_model", args, nargs, kwnames, {"model_path"}, 1, argv)) return nullptr;
   PathArg path;
   if (!convert_path(argv[0], "model_path", path)) return nullptr;
-  return raise_error(PyExc_NotImplementedError, "Endpoint.load_model is not available in this build yet");
+  auto model = ara2::Model::load(EndpointObject::of(self).ref, path.bytes);
+  if (!model) return to_python(model.error());
+  return make_model(std::move(*model));
 }
 
 PyObject* endpoint_repr(PyObject*) { return PyUnicode_FromString("Endpoint()"); }

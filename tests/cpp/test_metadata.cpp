@@ -118,6 +118,32 @@ TEST(MetadataReader, DeepNestingIsRefusedNotFollowed) {
             "JSON error: recursion limit exceeded at line 1 column 133");
 }
 
+struct ListCase {
+  std::string open;
+  std::string element;
+  std::string close;
+};
+
+class RecordBudget : public ::testing::TestWithParam<ListCase> {};
+
+TEST_P(RecordBudget, DocumentsThatWouldBuildTooMuchAreRefused) {
+  const auto& [open, element, close] = GetParam();
+  // No element costs less than 8 bytes as a record, far more than its text.
+  const std::size_t count = ara2::kMaxMetadataRecordBytes / 8 + 1;
+  std::string json = open;
+  json.reserve(json.size() + count * (element.size() + 1) + close.size());
+  for (std::size_t i = 0; i < count; ++i) json += element + ",";
+  json += element + close;
+  EXPECT_EQ(error_of(json).substr(0, 67), "JSON error: document too large: its records would take more than 67") << open;
+  EXPECT_EQ(error_of(open + element + close), "<parsed>");
+}
+
+INSTANTIATE_TEST_SUITE_P(Lists, RecordBudget,
+                         ::testing::Values(ListCase{R"({"outputs":[)", "{}", "]}"},
+                                           ListCase{R"({"dataset":{"classes":[)", R"("")", "]}}"},
+                                           ListCase{R"({"outputs":[{"shape":[)", "0", "]}]}"},
+                                           ListCase{R"({"outputs":[{"dshape":[)", R"(["",0])", "]}]}"}));
+
 TEST(MetadataReader, EmptyObjectGivesDefaults) {
   const auto m = parsed("{}");
   EXPECT_FALSE(m.dataset || m.input || m.model || m.deployment || m.compilation || m.ara2);

@@ -187,7 +187,7 @@ def test_zip_bomb_is_refused_without_inflating(tmp_path):
     with pytest.raises(ara2.MetadataError) as raised:
         ara2.read_labels(path)
     assert str(raised.value) == (
-        "ZIP error: entry labels.txt declares 104857600 bytes, more than the 67108864 this reader accepts")
+        "ZIP error: entry labels.txt declares 104857600 bytes, more than the 16777216 this reader accepts")
     assert ara2.has_metadata(path) is False
 
 
@@ -284,3 +284,15 @@ def test_results_are_new_objects(make_dvm):
     first = ara2.read_labels(path)
     first.append("c")
     assert ara2.read_labels(path) == ["a", "b"]
+
+
+@pytest.mark.parametrize("compression", ["stored", "deflated"])
+def test_emulated_model_files_are_read(tmp_path, compression):
+    # The emulator's builder writes the archive independently of this reader.
+    model_builder = pytest.importorskip("ara2_emulator.model_builder")
+    path = tmp_path / "emulated.dvm"
+    model_builder.build_model({"metadata": {"model": {"model_task": "classify"}, "dataset": {"classes": ["a", "b"]}},
+                               "labels": ["a ", "b"], "archive_compression": compression}, path)
+    assert outcomes(path) == [True, ["a", "b"], 'DvmMetadata(task=Some("classify"), classes=2, outputs=0)']
+    model_builder.build_model({}, path)
+    assert outcomes(path) == NO_METADATA

@@ -192,26 +192,18 @@ def test_absent_values_take_their_defaults(read):
     ('{"input": {"input_channels": -1}}', "invalid value: integer `-1`, expected u32 at line 1 column 31"),
     ('{"input": {"input_channels": 3.5}}', "invalid type: floating point `3.5`, expected u32 at line 1 column 32"),
     ('{"input": {"input_channels": 3e0}}', "invalid type: floating point `3.0`, expected u32 at line 1 column 32"),
-    ('{"input": {"input_channels": 4294967296}}',
-     "invalid value: integer `4294967296`, expected u32 at line 1 column 39"),
     ('{"input": {"size": 640}}', "invalid type: integer `640`, expected a string at line 1 column 22"),
-    ('{"ara2": {"qmode": 2147483648}}', "invalid value: integer `2147483648`, expected i32 at line 1 column 29"),
     ('{"ara2": {"qmode": "9"}}', 'invalid type: string "9", expected i32 at line 1 column 22'),
     ('{"compilation": {"ppa": {"cycles": -1}}}', "invalid value: integer `-1`, expected u64 at line 1 column 37"),
     ('{"compilation": {"ppa": {"ips": "fast"}}}', 'invalid type: string "fast", expected f64 at line 1 column 38'),
     ('{"model": {"detection": null}}', "invalid type: null, expected a boolean at line 1 column 28"),
-    ('{"model": {"segmentation": "yes"}}', 'invalid type: string "yes", expected a boolean at line 1 column 32'),
     ('{"outputs": null}', "invalid type: null, expected a sequence at line 1 column 16"),
     ('{"outputs": {}}', "invalid type: map, expected a sequence at line 1 column 13"),
     ('{"outputs": [null]}', "invalid type: null, expected struct OutputSpec at line 1 column 17"),
     ('{"outputs": [{"decode": null}]}', "invalid type: null, expected a boolean at line 1 column 28"),
     ('{"outputs": [{"shape": null}]}', "invalid type: null, expected a sequence at line 1 column 27"),
     ('{"outputs": [{"shape": [1.5]}]}', "invalid type: floating point `1.5`, expected i64 at line 1 column 27"),
-    ('{"outputs": [{"shape": [9223372036854775808]}]}',
-     "invalid value: integer `9223372036854775808`, expected i64 at line 1 column 43"),
-    ('{"outputs": [{"index": -1}]}', "invalid value: integer `-1`, expected u32 at line 1 column 25"),
     ('{"outputs": [{"encoding": 5}]}', "invalid type: integer `5`, expected a string at line 1 column 27"),
-    ('{"dataset": {"classes": null}}', "invalid type: null, expected a sequence at line 1 column 28"),
     ('{"dataset": {"classes": ["a", 1]}}', "invalid type: integer `1`, expected a string at line 1 column 31"),
     ('{"dataset": "coco"}', 'invalid type: string "coco", expected struct DatasetInfo at line 1 column 18'),
     ('[1]', "invalid type: integer `1`, expected struct DatasetInfo at line 1 column 2"),
@@ -481,3 +473,9 @@ def test_records_outlive_the_file(make_dvm):
     path.unlink()
     assert meta.outputs[0].dshape == [("batch", 1), ("num_boxes", 8400)]
     assert meta.compilation.ppa.cycles == 18446744073709551615
+
+
+def test_document_that_would_build_too_much_is_refused(read_error):
+    # 600 KB of text, compressing to almost nothing, would become ~90 MB of records.
+    document = '{"outputs": [' + "{}," * 200_000 + "{}]}"
+    assert read_error(document).startswith("JSON error: document too large: its records would take more than ")

@@ -1,0 +1,234 @@
+#include "ara2/model.hpp"
+
+#include <cstring>
+#include <fmt/format.h>
+#include <utility>
+
+#include "ara2/text.hpp"
+
+namespace ara2 {
+namespace {
+
+using tallowind::tensor::Tensor;
+using tallowind::tensor::TensorMemory;
+
+// Allocation needs only the shape fields. They are read here rather than
+// through the full descriptions so that an output whose layer type the
+// module does not know still gets its buffer (the type matters only when the
+// output is described or decoded).
+namespace layout {
+constexpr std::size_t inputs = 72, outputs = 80;
+constexpr std::size_t input_width = 52, input_height = 56, input_nch = 64;
+constexpr std::size_t output_size = 64;
+}  // namespace layout
+
+template <class T>
+T load(const void* base, std::size_t offset) noexcept {
+  T value;
+  std::memcpy(&value, static_cast<const std::byte*>(base) + offset, sizeof value);
+  return value;
+}
+
+std::uint64_t load_widened(const void* base, std::size_t offset) noexcept {
+  return records::widen(load<std::int32_t>(base, offset));
+}
+
+/// Shape of tensor `index` (which the caller checked against the count).
+Result<std::vector<std::uint64_t>> tensor_shape(const void* handle, Abi abi, Direction direction,
+                                                std::uint64_t index) {
+  const bool input = direction == Direction::Input;
+  const auto* array = load<const std::byte*>(handle, input ? layout::inputs : layout::outputs);
+  if (array == nullptr) {
+    return fail(CoreError::null_pointer(input ? "model has no input tensor records"
+                                              : "model has no output tensor records"));
+  }
+  if (input) {
+    const std::byte* record = array + records::INPUT_RECORD_SIZE * index;
+    return std::vector<std::uint64_t>{load_widened(record, layout::input_nch),
+                                      load_widened(record, layout::input_height),
+                                      load_widened(record, layout::input_width)};
+  }
+  const std::byte* record = array + records::output_record_stride(abi) * index;
+  return std::vector<std::uint64_t>{load_widened(record, layout::output_size)};
+}
+
+/// Registers a descriptor-backed tensor with the library through a private
+/// duplicate, which is closed whatever the call does.
+Result<void*> register_tensor(const SessionShared& session, const Tensor& tensor) {
+  auto duplicate = tensor.clone_fd();
+  if (!duplicate) return fail(CoreError::unsupported_layout("clone_fd failed: " + duplicate.error().display()));
+  void* registration = nullptr;
+  auto status = session.library().call<Entry::dv_shmfd_register>(session.handle(), duplicate->get(),
+                                                                 tensor.size_bytes(), std::uint64_t{0},
+                                                                 std::uint64_t{0}, &registration);
+  duplicate->reset();
+  if (!status) return fail(std::move(status.error()));
+  if (registration == nullptr) return fail(CoreError::null_pointer("shmfd_register returned null"));
+  return registration;
+}
+
+}  // namespace
+
+std::string model_name_for_path(std::string_view path) {
+  // The last normal component: empty and "." components do not count, so
+  // "dir/net.dvm/" and "dir/net.dvm/." both name "net.dvm".
+  std::string_view last;
+  bool found = false;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view part = path.substr(start, end - start);
+    if (!part.empty() && part != ".") {
+      last = part;
+      found = true;
+    }
+    start = end + 1;
+  }
+  if (!found || last == "..") return "model";
+  const std::size_t dot = last.rfind('.');
+  // No dot, or the component starts with its only dot (".hidden"): whole component.
+  if (dot == std::string_view::npos || dot == 0) return utf8_lossy(last);
+  return utf8_lossy(last.substr(0, dot));
+}
+
+std::string_view memory_kind_name(TensorMemory memory) noexcept {
+  switch (memory) {
+    case TensorMemory::DmaBuf: return "dma";
+    case TensorMemory::Shm: return "shm";
+    default: return "mem";
+  }
+}
+
+std::string index_error_text(Direction direction, std::uint64_t index, std::uint64_t count) {
+  const char* noun = direction == Direction::Input ? "input" : "output";
+  return fmt::format("{} index {} out of range (model has {} {}s)", noun, index, count, noun);
+}
+
+void release_slots(std::vector<TensorSlot>& slots) noexcept {
+  for (TensorSlot& slot : slots) {
+    Tensor released = std::move(slot.tensor);
+  }
+  slots.clear();
+}
+
+Result<Model> Model::load(const EndpointRef& endpoint, std::string_view path_bytes) {
+  const std::string name = model_name_for_path(path_bytes);
+  if (path_bytes.find('\0') != std::string_view::npos) return fail(CoreError::null_pointer("Invalid model path"));
+  if (name.find('\0') != std::string::npos) return fail(CoreError::null_pointer("Invalid model name"));
+  const std::string path(path_bytes);
+
+  const SessionShared& session = endpoint.session();
+  void* handle = nullptr;
+  if (auto ok = session.library().call<Entry::dv_model_load_from_file>(session.handle(), endpoint.record(),
+                                                                       path.c_str(), name.c_str(), std::int32_t{1},
+                                                                       &handle);
+      !ok) {
+    return fail(std::move(ok.error()));
+  }
+  // Every later read goes through the handle; a null one cannot be used.
+  if (handle == nullptr) return fail(CoreError::null_pointer("dv_model_load_from_file returned a null model"));
+  return Model(endpoint, handle);
+}
+
+Model::Model(Model&& other) noexcept
+    : inputs_(std::move(other.inputs_)),
+      outputs_(std::move(other.outputs_)),
+      endpoint_(std::move(other.endpoint_)),
+      handle_(std::exchange(other.handle_, nullptr)),
+      timeout_ms_(other.timeout_ms_),
+      allocated_(std::exchange(other.allocated_, false)) {}
+
+Model& Model::operator=(Model&& other) noexcept {
+  if (this != &other) {
+    (void)close();
+    inputs_ = std::move(other.inputs_);
+    outputs_ = std::move(other.outputs_);
+    endpoint_ = std::move(other.endpoint_);
+    handle_ = std::exchange(other.handle_, nullptr);
+    timeout_ms_ = other.timeout_ms_;
+    allocated_ = std::exchange(other.allocated_, false);
+  }
+  return *this;
+}
+
+Model::~Model() { (void)close(); }
+
+Result<void> Model::close() noexcept {
+  if (handle_ == nullptr) return {};
+  auto unloaded = session().library().call_raw<Entry::dv_model_unload>(std::exchange(handle_, nullptr));
+  allocated_ = false;
+  // The share may be the session's last: the endpoint array is freed and the
+  // session closed here, after the unload and before the tensors go.
+  endpoint_ = EndpointRef{};
+  release_slots(inputs_);
+  release_slots(outputs_);
+  if (!unloaded) return fail(std::move(unloaded.error()));
+  return {};
+}
+
+records::ModelCounts Model::counts() const noexcept { return records::read_model_counts(handle_); }
+
+std::uint64_t Model::count(Direction direction) const noexcept {
+  const auto both = counts();
+  return direction == Direction::Input ? both.inputs : both.outputs;
+}
+
+std::int32_t Model::raw_count(Direction direction) const noexcept {
+  return static_cast<std::int32_t>(static_cast<std::int64_t>(count(direction)));
+}
+
+Result<InputTensorInfo> Model::input_info(std::uint64_t index) const {
+  return records::read_input_info(handle_, index);
+}
+
+Result<OutputTensorInfo> Model::output_info(std::uint64_t index) const {
+  return records::read_output_info(handle_, abi(), index);
+}
+
+Result<std::vector<TensorSlot>> Model::create_slots(Direction direction, std::optional<TensorMemory> memory) const {
+  const std::uint64_t total = count(direction);
+  std::vector<TensorSlot> slots;
+  // A negative count (sign-extended to a huge value) holds no records.
+  if (raw_count(direction) <= 0) return slots;
+  for (std::uint64_t index = 0; index < total; ++index) {
+    auto shape = tensor_shape(handle_, abi(), direction, index);
+    if (!shape) {
+      release_slots(slots);
+      return fail(std::move(shape.error()));
+    }
+    auto tensor = Tensor::create(*shape, memory);
+    if (!tensor) {
+      release_slots(slots);
+      return fail(CoreError::tensor(tensor.error().display()));
+    }
+    void* registration = nullptr;
+    if (tensor->memory() != TensorMemory::Mem) {
+      auto registered = register_tensor(session(), *tensor);
+      if (!registered) {
+        release_slots(slots);
+        return fail(std::move(registered.error()));
+      }
+      registration = *registered;
+    }
+    slots.push_back(TensorSlot{std::move(*tensor), registration});
+  }
+  return slots;
+}
+
+Result<void> Model::allocate_tensors(std::optional<TensorMemory> memory) {
+  if (!is_open()) return fail(CoreError::internal("allocate_tensors on a closed model"));
+  auto inputs = create_slots(Direction::Input, memory);
+  if (!inputs) return fail(std::move(inputs.error()));
+  std::vector<TensorSlot> previous = std::exchange(inputs_, std::move(*inputs));
+  release_slots(previous);
+
+  auto outputs = create_slots(Direction::Output, memory);
+  if (!outputs) return fail(std::move(outputs.error()));
+  previous = std::exchange(outputs_, std::move(*outputs));
+  release_slots(previous);
+  allocated_ = true;
+  return {};
+}
+
+}  // namespace ara2

@@ -1,0 +1,15 @@
+// Model methods that move tensor data and run inference; model.cpp adds them
+// to the class's own methods.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <span>
+
+namespace ara2py {
+
+/// Method entries without the terminating sentinel; the storage lives for the process.
+std::span<const PyMethodDef> model_data_methods();
+
+}  // namespace ara2py
