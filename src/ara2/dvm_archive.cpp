@@ -241,8 +241,14 @@ Result<std::optional<std::string>> DvmArchive::read_text(std::string_view name, 
 Result<std::string> read_whole_file(std::string_view path, std::uint64_t limit) {
   if (path.find('\0') != std::string_view::npos) return fail(io_text("file name contained an unexpected NUL byte"));
   const std::string c_path(path);
-  const FileDescriptor fd(::open(c_path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking only for the open: a FIFO without a writer would otherwise
+  // hang the caller (who holds the interpreter lock) before the first read.
+  const FileDescriptor fd(::open(c_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0) return fail(CoreError::io(OsError::from_errno(errno)));
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) < 0) {
+    return fail(CoreError::io(OsError::from_errno(errno)));
+  }
 
   struct stat info {};
   std::uint64_t expected = 0;

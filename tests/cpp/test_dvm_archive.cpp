@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <fstream>
 #include <random>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -331,6 +332,18 @@ TEST(ReadWholeFile, ReadsEverythingAndStopsAtTheLimit) {
   auto endless = ara2::read_whole_file("/dev/zero", 1u << 20);
   ASSERT_FALSE(endless);
   EXPECT_EQ(endless.error().kind(), ara2::ErrorKind::Io);
+}
+
+TEST(ReadWholeFile, FifoWithoutWriterReadsAsEmpty) {
+  char dir[] = "/tmp/dvm_fifo_testXXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string fifo = std::string(dir) + "/model.dvm";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  auto read = ara2::read_whole_file(fifo);
+  std::remove(fifo.c_str());
+  rmdir(dir);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(*read, "");
 }
 
 TEST(DvmFunctions, SplitBetweenNoArchiveAndErrors) {

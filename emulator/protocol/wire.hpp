@@ -1,0 +1,139 @@
+// Wire protocol between the stand-in client library and the stand-in proxy:
+// length-prefixed frames over a stream socket, one request answered by one
+// response, descriptors riding along with SCM_RIGHTS on UNIX sockets.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+namespace emu::wire {
+
+inline constexpr std::uint32_t kMagic = 0x554d4541;  // "AEMU" little-endian
+inline constexpr std::uint32_t kProtocolVersion = 1;
+// Every length read from the wire is bounded before anything is allocated.
+inline constexpr std::uint32_t kMaxPayload = 256u << 20;
+inline constexpr std::uint32_t kMaxText = 4096;
+inline constexpr std::uint32_t kMaxTensors = 256;
+
+enum class Op : std::uint32_t {
+  Hello = 1,
+  EndpointList,
+  EndpointStatus,
+  DramStatistics,
+  ModelLoad,
+  ModelUnload,
+  Register,
+  Infer,
+  Wait,
+  RequestId,
+  RequestFree,
+  InflightCount,
+  Versions,
+};
+
+/// Status codes of the emulated stack; the hundreds follow the ranges
+/// applications classify errors by.
+namespace status {
+inline constexpr std::uint32_t ok = 0;
+inline constexpr std::uint32_t invalid_argument = 21;
+inline constexpr std::uint32_t invalid_handle = 22;
+inline constexpr std::uint32_t unsupported = 23;
+inline constexpr std::uint32_t timeout = 30;
+inline constexpr std::uint32_t tensor_mismatch = 31;
+inline constexpr std::uint32_t inference_failed = 32;
+inline constexpr std::uint32_t unknown_endpoint = 110;
+inline constexpr std::uint32_t connect_failed = 201;
+inline constexpr std::uint32_t handshake_failed = 202;
+inline constexpr std::uint32_t connection_lost = 203;
+inline constexpr std::uint32_t malformed_message = 204;
+inline constexpr std::uint32_t model_unreadable = 240;
+inline constexpr std::uint32_t not_a_model = 241;
+inline constexpr std::uint32_t out_of_dram = 242;
+inline constexpr std::uint32_t unknown_model = 243;
+}  // namespace status
+
+/// Where the bytes of one tensor of an inference live, as sent on the wire.
+enum class TensorKind : std::uint32_t {
+  Inline = 0,        // input bytes in the message; output bytes in the answer
+  Registration = 1,  // a descriptor the daemon holds a mapping of
+};
+
+/// Flags answered with request states, for faults the client must mirror.
+inline constexpr std::uint32_t kFlagNullRequest = 1;
+inline constexpr std::uint32_t kFlagNullCompleted = 2;
+inline constexpr std::uint32_t kFlagHasStatistics = 4;
+inline constexpr std::uint32_t kFlagHasOutputs = 8;
+
+struct FrameHeader {
+  std::uint32_t magic = kMagic;
+  std::uint32_t code = 0;  // Op of a request, status of a response
+  std::uint32_t length = 0;
+};
+static_assert(sizeof(FrameHeader) == 12);
+
+class Writer {
+ public:
+  template <class T>
+  Writer& put(T value) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    auto at = bytes_.size();
+    bytes_.resize(at + sizeof(T));
+    std::memcpy(bytes_.data() + at, &value, sizeof(T));
+    return *this;
+  }
+  Writer& put_bytes(std::span<const std::uint8_t> data);
+  Writer& put_text(std::string_view text);
+  const std::vector<std::uint8_t>& bytes() const { return bytes_; }
+  std::vector<std::uint8_t>& bytes() { return bytes_; }
+
+ private:
+  std::vector<std::uint8_t> bytes_;
+};
+
+/// Bounds-checked reader: the first failed read poisons it and every later
+/// read yields zero values, so handlers check ok() once at the end.
+class Reader {
+ public:
+  explicit Reader(std::span<const std::uint8_t> data) : data_(data) {}
+  template <class T>
+  T get() {
+    static_assert(std::is_trivially_copyable_v<T>);
+    T value{};
+    if (ok_ && data_.size() - pos_ >= sizeof(T)) {
+      std::memcpy(&value, data_.data() + pos_, sizeof(T));
+      pos_ += sizeof(T);
+    } else {
+      ok_ = false;
+    }
+    return value;
+  }
+  std::span<const std::uint8_t> get_bytes(std::uint32_t max_length);
+  std::string get_text(std::uint32_t max_length = kMaxText);
+  bool ok() const { return ok_; }
+  bool at_end() const { return ok_ && pos_ == data_.size(); }
+  void fail() { ok_ = false; }
+
+ private:
+  std::span<const std::uint8_t> data_;
+  std::size_t pos_ = 0;
+  bool ok_ = true;
+};
+
+/// Writes one frame; pass_fd >= 0 travels with it (UNIX sockets only).
+bool send_frame(int socket, std::uint32_t code, std::span<const std::uint8_t> payload,
+                int pass_fd = -1);
+
+enum class RecvResult { Ok, Closed, Malformed };
+
+/// Reads one frame. A descriptor that came with it is returned in *received_fd
+/// (close-on-exec), or -1; extra descriptors are closed.
+RecvResult recv_frame(int socket, FrameHeader& header, std::vector<std::uint8_t>& payload,
+                      int* received_fd);
+
+}  // namespace emu::wire

@@ -1,0 +1,546 @@
+#include "engine.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "log.hpp"
+
+namespace emu::proxy {
+
+namespace st = wire::status;
+using wire::Op;
+using Clock = std::chrono::steady_clock;
+
+struct Registration {
+  std::uint64_t id = 0;
+  std::uint64_t size = 0;
+  std::uint32_t endpoint = 0;
+  int fd = -1;
+  std::uint8_t* map = nullptr;  // null for registrations of TCP clients
+  ~Registration() {
+    if (map) ::munmap(map, size);
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+struct LoadedModel {
+  std::uint64_t id = 0;
+  std::uint32_t endpoint = 0;
+  emu::Model model;
+};
+
+struct TensorRef {
+  std::shared_ptr<Registration> registration;  // or the inline bytes below
+  std::vector<std::uint8_t> data;
+  std::uint64_t size = 0;
+  std::uint8_t* bytes() { return registration ? registration->map : data.data(); }
+};
+
+struct Request {
+  enum class Phase { Queued, Running, Done };
+  std::uint64_t id = 0;
+  std::shared_ptr<LoadedModel> model;
+  std::vector<TensorRef> inputs, outputs;
+  Phase phase = Phase::Queued;
+  bool cancelled = false;
+  std::size_t waits = 0;  // answered waits, for scripted completion states
+  // Written by the worker before Done, read after.
+  bool run_ok = false;
+  float input_us = 0, output_us = 0, run_us = 0;
+};
+
+namespace {
+
+const char* op_function(Op op, bool is_unix, bool async) {
+  switch (op) {
+    case Op::Hello: return is_unix ? "dv_session_create_via_unix_socket"
+                                   : "dv_session_create_via_tcp_ipv4_socket";
+    case Op::EndpointList: return "dv_endpoint_get_list";
+    case Op::EndpointStatus: return "dv_endpoint_check_status";
+    case Op::DramStatistics: return "dv_endpoint_get_dram_statistics";
+    case Op::ModelLoad: return "dv_model_load_from_file";
+    case Op::ModelUnload: return "dv_model_unload";
+    case Op::Register: return "dv_shmfd_register";
+    case Op::Infer: return async ? "dv_infer_async" : "dv_infer_sync";
+    case Op::Wait: return "dv_infer_wait_for_completion";
+    case Op::RequestId: return "dv_infer_get_req_id";
+    case Op::RequestFree: return "dv_infer_free";
+    case Op::InflightCount: return "dv_infer_get_inflight_count";
+    case Op::Versions: return "dv_retrieve_version_details";
+  }
+  return "";
+}
+
+float micros(Clock::duration d) {
+  return std::chrono::duration<float, std::micro>(d).count();
+}
+
+std::uint64_t clamp_size(std::int32_t size) { return size < 0 ? 0 : static_cast<std::uint64_t>(size); }
+
+}  // namespace
+
+Engine::Engine(const DaemonConfig& config) : config_(config) {
+  endpoints_.resize(config_.endpoints);
+  for (std::uint32_t i = 0; i < config_.endpoints; ++i) {
+    auto& e = endpoints_[i];
+    e.raw_state = i < config_.endpoint_states.size() ? config_.endpoint_states[i] : 1;
+    e.dram_size = config_.dram_size;
+    e.reserved = config_.reserved_size;
+  }
+  for (std::uint32_t i = 0; i < config_.endpoints; ++i) {
+    endpoints_[i].worker = std::thread([this, i] { work(i); });
+  }
+}
+
+Engine::~Engine() {
+  stop();
+  for (auto& e : endpoints_) {
+    if (e.worker.joinable()) e.worker.join();
+  }
+}
+
+void Engine::stop() {
+  std::lock_guard lock(mutex_);
+  stopping_ = true;
+  changed_.notify_all();
+}
+
+std::uint64_t Engine::connect(bool is_unix) {
+  std::lock_guard lock(mutex_);
+  auto id = next_id_++;
+  clients_[id].is_unix = is_unix;
+  return id;
+}
+
+void Engine::release_model(LoadedModel& model) {
+  auto& e = endpoints_[model.endpoint];
+  e.model_bytes -= std::min(e.model_bytes, model.model.dram_bytes);
+}
+
+void Engine::disconnect(std::uint64_t id) {
+  std::lock_guard lock(mutex_);
+  auto it = clients_.find(id);
+  if (it == clients_.end()) return;
+  auto& client = it->second;
+  std::size_t pending = 0;
+  for (auto& [rid, request] : client.requests) {
+    if (request->phase != Request::Phase::Done) ++pending;
+    request->cancelled = true;
+  }
+  for (auto& [mid, model] : client.models) release_model(*model);
+  for (auto& [reg_id, reg] : client.registrations) {
+    auto& e = endpoints_[reg->endpoint];
+    e.tensor_bytes -= std::min(e.tensor_bytes, reg->size);
+  }
+  if (!client.models.empty() || pending) {
+    log("client {} left: unloaded {} model(s), cancelled {} request(s)", id, client.models.size(),
+        pending);
+  }
+  clients_.erase(it);
+}
+
+std::uint32_t Engine::handle(std::uint64_t client_id, std::uint32_t op,
+                             std::span<const std::uint8_t> payload, int fd, wire::Writer& answer) {
+  Lock lock(mutex_);
+  auto it = clients_.find(client_id);
+  std::uint32_t status = st::invalid_handle;
+  if (it != clients_.end()) {
+    wire::Reader in(payload);
+    status = dispatch(it->second, static_cast<Op>(op), in, fd, answer, lock);
+    if (!in.ok()) status = st::malformed_message;
+  }
+  if (fd >= 0) ::close(fd);
+  if (status != st::ok) answer.bytes().clear();
+  return status;
+}
+
+std::uint32_t Engine::dispatch(Client& client, Op op, wire::Reader& in, int& fd, wire::Writer& out,
+                               Lock& lock) {
+  // Faults configured for the whole daemon; those of a model apply in its handlers.
+  if (op >= Op::Hello && op <= Op::Versions) {
+    bool async = false;
+    if (op == Op::Infer) {
+      wire::Reader peek = in;
+      async = peek.get<std::uint8_t>() != 0;
+    }
+    auto fault = config_.call_status.find(op_function(op, client.is_unix, async));
+    if (fault != config_.call_status.end() && fault->second != st::ok) return fault->second;
+  }
+  switch (op) {
+    case Op::Hello: {
+      auto version = in.get<std::uint32_t>();
+      in.get<std::uint32_t>();  // the client's pid, for the log only
+      if (!in.at_end()) return st::malformed_message;
+      if (version != wire::kProtocolVersion) return st::handshake_failed;
+      out.put<std::uint32_t>(wire::kProtocolVersion).put<std::uint32_t>(config_.endpoints);
+      return st::ok;
+    }
+    case Op::EndpointList: {
+      if (!in.at_end()) return st::malformed_message;
+      out.put<std::uint32_t>(config_.endpoints);
+      for (std::uint32_t i = 0; i < config_.endpoints; ++i) out.put<std::uint32_t>(i);
+      return st::ok;
+    }
+    case Op::EndpointStatus:
+    case Op::DramStatistics: {
+      auto index = in.get<std::uint32_t>();
+      if (!in.at_end()) return st::malformed_message;
+      if (index >= endpoints_.size()) return st::unknown_endpoint;
+      const auto& e = endpoints_[index];
+      if (op == Op::EndpointStatus) {
+        out.put<std::uint32_t>(e.raw_state);
+        return st::ok;
+      }
+      std::uint64_t used = e.reserved + e.model_bytes + e.tensor_bytes;
+      out.put(e.dram_size).put(used).put(e.dram_size > used ? e.dram_size - used : 0);
+      out.put(e.reserved).put(e.model_bytes).put(e.tensor_bytes);
+      return st::ok;
+    }
+    case Op::ModelLoad: return load_model(client, in, out, lock);
+    case Op::ModelUnload: return unload_model(client, in);
+    case Op::Register: return register_tensor(client, in, fd, out);
+    case Op::Infer: return infer(client, in, out, lock);
+    case Op::Wait: return wait(client, in, out, lock);
+    case Op::RequestId: return request_call(client, in, out, false);
+    case Op::RequestFree: return request_call(client, in, out, true);
+    case Op::InflightCount: {
+      if (!in.at_end()) return st::malformed_message;
+      std::uint32_t count = 0;
+      for (auto& [id, request] : client.requests) {
+        count += request->phase != Request::Phase::Done ? 1 : 0;
+      }
+      out.put(count);
+      return st::ok;
+    }
+    case Op::Versions: {
+      if (!in.at_end()) return st::malformed_message;
+      out.put<std::uint32_t>(static_cast<std::uint32_t>(config_.versions.size()));
+      for (const auto& v : config_.versions) out.put(v.component).put(v.version);
+      return st::ok;
+    }
+  }
+  return st::unsupported;
+}
+
+namespace {
+
+std::optional<std::uint32_t> model_fault(const LoadedModel& model, const char* function) {
+  auto it = model.model.faults.call_status.find(function);
+  if (it == model.model.faults.call_status.end() || it->second == st::ok) return std::nullopt;
+  return it->second;
+}
+
+}  // namespace
+
+std::uint32_t Engine::load_model(Client& client, wire::Reader& in, wire::Writer& out, Lock& lock) {
+  auto index = in.get<std::uint32_t>();
+  auto path = in.get_text();
+  auto name = in.get_text();
+  in.get<std::uint32_t>();  // flags: nothing to choose in the emulator
+  if (!in.at_end()) return st::malformed_message;
+  if (index >= endpoints_.size()) return st::unknown_endpoint;
+
+  // File access and parsing happen without holding up other clients.
+  lock.unlock();
+  std::vector<std::uint8_t> bytes;
+  std::uint32_t status = st::ok;
+  std::string problem;
+  {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+      status = st::model_unreadable;
+      problem = std::strerror(errno);
+    } else {
+      bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+      if (file.bad()) {
+        status = st::model_unreadable;
+        problem = "read error";
+      }
+    }
+  }
+  std::expected<emu::Model, std::string> parsed = std::unexpected(problem);
+  if (status == st::ok) {
+    parsed = emu::parse_model(bytes);
+    if (!parsed) status = st::not_a_model;
+  }
+  lock.lock();
+  if (status != st::ok) {
+    log("cannot load {:?} as {:?}: {}", path, name, parsed.error());
+    return status;
+  }
+  auto model = std::make_shared<LoadedModel>();
+  model->endpoint = index;
+  model->model = std::move(*parsed);
+  if (auto fault = model_fault(*model, "dv_model_load_from_file")) return *fault;
+  auto& e = endpoints_[index];
+  std::uint64_t used = e.reserved + e.model_bytes + e.tensor_bytes;
+  if (model->model.dram_bytes > (e.dram_size > used ? e.dram_size - used : 0)) {
+    log("cannot load {:?}: {} bytes do not fit the DRAM left on endpoint {}", path,
+        model->model.dram_bytes, index);
+    return st::out_of_dram;
+  }
+  e.model_bytes += model->model.dram_bytes;
+  model->id = next_id_++;
+  client.models[model->id] = model;
+  client.last_endpoint = index;
+  out.put(model->id);
+  return st::ok;
+}
+
+std::uint32_t Engine::unload_model(Client& client, wire::Reader& in) {
+  auto id = in.get<std::uint64_t>();
+  if (!in.at_end()) return st::malformed_message;
+  auto it = client.models.find(id);
+  if (it == client.models.end()) return st::invalid_handle;
+  auto model = it->second;
+  release_model(*model);
+  client.models.erase(it);
+  return model_fault(*model, "dv_model_unload").value_or(st::ok);
+}
+
+std::uint32_t Engine::register_tensor(Client& client, wire::Reader& in, int& fd, wire::Writer& out) {
+  auto size = in.get<std::uint64_t>();
+  auto has_fd = in.get<std::uint8_t>();
+  if (!in.at_end()) return st::malformed_message;
+  auto reg = std::make_shared<Registration>();
+  reg->size = size;
+  if (client.is_unix) {
+    if (!has_fd || fd < 0) return st::invalid_argument;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return st::invalid_argument;
+    // Mapping past the end of a file would fault when the worker touches it.
+    if (S_ISREG(info.st_mode) && static_cast<std::uint64_t>(info.st_size) < size) {
+      return st::invalid_argument;
+    }
+    if (size > 0) {
+      void* map = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+      if (map == MAP_FAILED) return st::invalid_argument;
+      reg->map = static_cast<std::uint8_t*>(map);
+    }
+    reg->fd = fd;
+    fd = -1;
+  } else if (has_fd) {
+    return st::invalid_argument;
+  }
+  reg->id = next_id_++;
+  reg->endpoint = client.last_endpoint;
+  endpoints_[reg->endpoint].tensor_bytes += size;
+  client.registrations[reg->id] = reg;
+  out.put(reg->id);
+  return st::ok;
+}
+
+std::uint32_t Engine::infer(Client& client, wire::Reader& in, wire::Writer& out, Lock& lock) {
+  bool async = in.get<std::uint8_t>() != 0;
+  auto index = in.get<std::uint32_t>();
+  auto model_id = in.get<std::uint64_t>();
+  auto timeout_ms = in.get<std::uint32_t>();
+  auto n_inputs = in.get<std::uint32_t>();
+  auto n_outputs = in.get<std::uint32_t>();
+  if (!in.ok() || n_inputs > wire::kMaxTensors || n_outputs > wire::kMaxTensors) {
+    return st::malformed_message;
+  }
+  auto request = std::make_shared<Request>();
+  bool bad_registration = false;
+  for (std::uint32_t i = 0; i < n_inputs + n_outputs && in.ok(); ++i) {
+    bool input = i < n_inputs;
+    TensorRef tensor;
+    auto kind = static_cast<wire::TensorKind>(in.get<std::uint32_t>());
+    tensor.size = in.get<std::uint64_t>();
+    if (kind == wire::TensorKind::Registration) {
+      auto it = client.registrations.find(in.get<std::uint64_t>());
+      if (it == client.registrations.end() || !it->second->map || it->second->size < tensor.size) {
+        bad_registration = true;
+      } else {
+        tensor.registration = it->second;
+      }
+    } else if (kind == wire::TensorKind::Inline) {
+      if (input) {
+        auto data = in.get_bytes(wire::kMaxPayload);
+        if (data.size() != tensor.size) in.fail();
+        tensor.data.assign(data.begin(), data.end());
+      } else if (tensor.size > wire::kMaxPayload) {
+        in.fail();
+      } else {
+        tensor.data.resize(tensor.size);
+      }
+    } else {
+      in.fail();
+    }
+    (input ? request->inputs : request->outputs).push_back(std::move(tensor));
+  }
+  if (!in.at_end()) return st::malformed_message;
+  auto it = client.models.find(model_id);
+  if (it == client.models.end()) return st::invalid_handle;
+  auto& model = it->second;
+  if (auto fault = model_fault(*model, async ? "dv_infer_async" : "dv_infer_sync")) return *fault;
+  if (index != model->endpoint) return st::invalid_argument;
+  if (bad_registration || n_inputs != model->model.inputs.size() ||
+      n_outputs != model->model.outputs.size()) {
+    return st::tensor_mismatch;
+  }
+  const auto& faults = model->model.faults;
+  if (async && faults.null_request) {
+    out.put<std::uint64_t>(0).put<std::uint32_t>(wire::kFlagNullRequest);
+    return st::ok;
+  }
+  request->id = next_id_++;
+  request->model = model;
+  client.requests[request->id] = request;
+  endpoints_[index].queue.push_back(request);
+  changed_.notify_all();
+  if (async) {
+    out.put(request->id).put<std::uint32_t>(0);
+    return st::ok;
+  }
+  bool done = changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
+    return stopping_ || request->phase == Request::Phase::Done;
+  });
+  if (!done || request->phase != Request::Phase::Done) {
+    request->cancelled = true;
+    client.requests.erase(request->id);
+    return st::timeout;
+  }
+  out.put(request->id);
+  write_outcome(*request, 2, out);
+  return st::ok;
+}
+
+void Engine::write_outcome(const Request& request, std::uint32_t state, wire::Writer& out) {
+  const auto& faults = request.model->model.faults;
+  bool done = request.phase == Request::Phase::Done;
+  if (done) state = !request.run_ok ? 4 : faults.final_state.value_or(2);
+  std::uint32_t flags = faults.missing_statistics ? 0 : wire::kFlagHasStatistics;
+  if (faults.null_completed) flags |= wire::kFlagNullCompleted;
+  if (done && request.run_ok) flags |= wire::kFlagHasOutputs;
+  out.put(state).put(flags);
+  out.put(faults.input_time_us.value_or(request.input_us));
+  out.put(faults.output_time_us.value_or(request.output_us));
+  out.put(faults.run_time_us.value_or(request.run_us));
+  if (flags & wire::kFlagHasOutputs) {
+    std::uint32_t count = 0;
+    for (const auto& t : request.outputs) count += t.registration ? 0 : 1;
+    out.put(count);
+    for (const auto& t : request.outputs) {
+      if (!t.registration) out.put_bytes(t.data);
+    }
+  }
+}
+
+std::uint32_t Engine::wait(Client& client, wire::Reader& in, wire::Writer& out, Lock& lock) {
+  auto id = in.get<std::uint64_t>();
+  auto timeout_ms = in.get<std::uint32_t>();
+  if (!in.at_end()) return st::malformed_message;
+  auto it = client.requests.find(id);
+  if (it == client.requests.end()) return st::invalid_handle;
+  auto request = it->second;
+  if (auto fault = model_fault(*request->model, "dv_infer_wait_for_completion")) return *fault;
+  const auto& scripted = request->model->model.faults.completion_states;
+  if (request->waits < scripted.size()) {
+    auto state = scripted[request->waits++];
+    // Scripted answers stand for a request still under way: no outputs yet.
+    std::uint32_t flags = request->model->model.faults.missing_statistics ? 0 : wire::kFlagHasStatistics;
+    if (request->model->model.faults.null_completed) flags |= wire::kFlagNullCompleted;
+    out.put(state).put(flags).put(0.0f).put(0.0f).put(0.0f);
+    return st::ok;
+  }
+  changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
+    return stopping_ || request->phase == Request::Phase::Done;
+  });
+  write_outcome(*request, request->phase == Request::Phase::Queued ? 0 : 1, out);
+  return st::ok;
+}
+
+std::uint32_t Engine::request_call(Client& client, wire::Reader& in, wire::Writer& out, bool free) {
+  auto id = in.get<std::uint64_t>();
+  if (!in.at_end()) return st::malformed_message;
+  auto it = client.requests.find(id);
+  if (it == client.requests.end()) return st::invalid_handle;
+  auto request = it->second;
+  if (free) {
+    request->cancelled = true;
+    client.requests.erase(it);
+    return model_fault(*request->model, "dv_infer_free").value_or(st::ok);
+  }
+  if (auto fault = model_fault(*request->model, "dv_infer_get_req_id")) return *fault;
+  out.put(request->id);
+  return st::ok;
+}
+
+void Engine::work(std::uint32_t index) {
+  Lock lock(mutex_);
+  auto& queue = endpoints_[index].queue;
+  for (;;) {
+    changed_.wait(lock, [&] { return stopping_ || !queue.empty(); });
+    if (stopping_) return;
+    auto request = queue.front();
+    queue.pop_front();
+    if (request->cancelled) continue;
+    request->phase = Request::Phase::Running;
+    lock.unlock();
+    run(*request);
+    std::uint32_t latency = request->model->model.faults.latency_us + config_.latency_us;
+    lock.lock();
+    if (latency) {
+      auto start = Clock::now();
+      changed_.wait_for(lock, std::chrono::microseconds(latency), [&] { return stopping_; });
+      request->run_us += micros(Clock::now() - start);
+    }
+    request->phase = Request::Phase::Done;
+    changed_.notify_all();
+  }
+}
+
+void Engine::run(Request& request) {
+  const auto& model = request.model->model;
+  // Tensors smaller than the model declares are padded with zeros.
+  auto start = Clock::now();
+  std::vector<std::vector<std::uint8_t>> padded;
+  std::vector<std::span<const std::uint8_t>> inputs;
+  for (std::size_t i = 0; i < request.inputs.size(); ++i) {
+    auto& t = request.inputs[i];
+    auto need = clamp_size(model.inputs[i].size);
+    if (t.size >= need) {
+      inputs.emplace_back(t.bytes(), t.size);
+    } else {
+      auto& copy = padded.emplace_back(need, 0);
+      if (t.size) std::memcpy(copy.data(), t.bytes(), t.size);
+      inputs.emplace_back(copy.data(), copy.size());
+    }
+  }
+  std::vector<std::vector<std::uint8_t>> scratch(request.outputs.size());
+  std::vector<std::span<std::uint8_t>> outputs;
+  for (std::size_t i = 0; i < request.outputs.size(); ++i) {
+    auto& t = request.outputs[i];
+    auto need = clamp_size(model.outputs[i].size);
+    if (t.size >= need) {
+      outputs.emplace_back(t.bytes(), t.size);
+    } else {
+      scratch[i].assign(need, 0);
+      outputs.emplace_back(scratch[i].data(), need);
+    }
+  }
+  auto ran = Clock::now();
+  auto result = emu::run_model(model, inputs, outputs);
+  auto finished = Clock::now();
+  for (std::size_t i = 0; i < request.outputs.size(); ++i) {
+    auto& t = request.outputs[i];
+    if (!scratch[i].empty() && t.size) std::memcpy(t.bytes(), scratch[i].data(), t.size);
+  }
+  auto end = Clock::now();
+  request.run_ok = result.has_value();
+  if (!result) log("inference {} failed: {}", request.id, result.error());
+  request.input_us = micros(ran - start);
+  request.run_us = micros(finished - ran);
+  request.output_us = micros(end - finished);
+}
+
+}  // namespace emu::proxy

@@ -1,0 +1,88 @@
+// ara2-emulator: the stand-in proxy daemon. It names itself kinara_main so
+// that tools looking for the proxy process find it.
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "config.hpp"
+#include "engine.hpp"
+#include "log.hpp"
+#include "server.hpp"
+
+namespace {
+
+int stop_pipe[2] = {-1, -1};
+
+void on_signal(int) {
+  int saved = errno;
+  [[maybe_unused]] auto ignored = ::write(stop_pipe[1], "x", 1);
+  errno = saved;
+}
+
+constexpr std::string_view kUsage =
+    "usage: ara2-emulator -c FILE | --config FILE | --config=FILE\n"
+    "\n"
+    "Emulates the ARA-2 proxy and its accelerators. FILE is the proxy's YAML\n"
+    "configuration (its proxy: section says where to listen) with an optional\n"
+    "emulator: section; see emulator/README.md. Stops on SIGTERM or SIGINT.\n";
+
+std::optional<std::string> config_path(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    if ((arg == "-c" || arg == "--config") && i + 1 < argc) return argv[i + 1];
+    if (arg.starts_with("--config=")) return std::string(arg.substr(9));
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace emu::proxy;
+  for (int i = 1; i < argc; ++i) {
+    if (std::string_view(argv[i]) == "-h" || std::string_view(argv[i]) == "--help") {
+      std::fwrite(kUsage.data(), 1, kUsage.size(), stdout);
+      return 0;
+    }
+  }
+  ::prctl(PR_SET_NAME, "kinara_main", 0, 0, 0);
+  auto path = config_path(argc, argv);
+  if (!path) {
+    std::fwrite(kUsage.data(), 1, kUsage.size(), stderr);
+    return 2;
+  }
+  auto config = read_config(*path);
+  if (!config) {
+    log("{}", config.error());
+    return 1;
+  }
+  if (::pipe2(stop_pipe, O_CLOEXEC) != 0) {
+    log("cannot create a pipe: {}", std::strerror(errno));
+    return 1;
+  }
+  struct sigaction action {};
+  action.sa_handler = on_signal;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGTERM, &action, nullptr);
+  ::sigaction(SIGINT, &action, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+
+  Engine engine(*config);
+  {
+    Server server(engine);
+    if (auto ok = server.listen(config->listen); !ok) {
+      log("{}", ok.error());
+      return 1;
+    }
+    log("ready with {} endpoint(s), pid {}", config->endpoints, ::getpid());
+    server.serve(stop_pipe[0]);
+  }
+  log("stopped");
+  return 0;
+}

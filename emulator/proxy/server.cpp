@@ -1,0 +1,192 @@
+#include "server.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "../protocol/wire.hpp"
+#include "log.hpp"
+
+namespace emu::proxy {
+
+namespace {
+
+std::string errno_text() { return std::strerror(errno); }
+
+struct FdGuard {
+  int fd;
+  ~FdGuard() {
+    if (fd >= 0) ::close(fd);
+  }
+  int release() { return std::exchange(fd, -1); }
+};
+
+std::string peer_text(int fd, bool is_unix) {
+  if (is_unix) return "unix socket";
+  sockaddr_in peer{};
+  socklen_t length = sizeof(peer);
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return "tcp";
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof(text));
+  return fmt::format("tcp:{}:{}", text, ntohs(peer.sin_port));
+}
+
+}  // namespace
+
+Server::~Server() {
+  reap(true);
+  for (auto& l : listeners_) {
+    ::close(l.fd);
+    if (l.owns_path) ::unlink(l.address.path.c_str());
+  }
+}
+
+std::expected<void, std::string> Server::listen(const std::vector<ListenAddress>& addresses) {
+  for (auto address : addresses) {
+    auto fail = [&](const std::string& why) {
+      return std::unexpected(fmt::format("cannot listen on {}: {}", address.text(), why));
+    };
+    Listener listener;
+    if (address.is_unix) {
+      sockaddr_un sa{};
+      sa.sun_family = AF_UNIX;
+      if (address.path.size() >= sizeof(sa.sun_path)) return fail("the path is too long for a socket");
+      std::memcpy(sa.sun_path, address.path.c_str(), address.path.size() + 1);
+      struct stat info {};
+      if (::lstat(address.path.c_str(), &info) == 0) {
+        if (!S_ISSOCK(info.st_mode)) return fail("the path exists and is not a socket");
+        // A socket file nobody answers on is left over from a crash: take it over.
+        FdGuard probe{::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+        if (::connect(probe.fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0) {
+          return fail("address already in use (another process listens there)");
+        }
+        ::unlink(address.path.c_str());
+      }
+      FdGuard fd{::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+      if (fd.fd < 0 || ::bind(fd.fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0 ||
+          ::listen(fd.fd, 64) != 0) {
+        return fail(errno == EADDRINUSE ? "address already in use" : errno_text());
+      }
+      listener.fd = fd.release();
+      listener.owns_path = true;
+    } else {
+      sockaddr_in sa{};
+      sa.sin_family = AF_INET;
+      sa.sin_port = htons(address.port);
+      if (::inet_pton(AF_INET, address.host.c_str(), &sa.sin_addr) != 1) return fail("bad address");
+      FdGuard fd{::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
+      int one = 1;
+      if (fd.fd < 0 || ::setsockopt(fd.fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) != 0 ||
+          ::bind(fd.fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0 ||
+          ::listen(fd.fd, 64) != 0) {
+        return fail(errno == EADDRINUSE ? "address already in use" : errno_text());
+      }
+      socklen_t length = sizeof(sa);
+      ::getsockname(fd.fd, reinterpret_cast<sockaddr*>(&sa), &length);
+      address.port = ntohs(sa.sin_port);
+      listener.fd = fd.release();
+    }
+    listener.address = address;
+    listeners_.push_back(listener);
+    log("listening on {}", address.text());
+  }
+  return {};
+}
+
+void Server::serve(int stop_fd) {
+  std::vector<pollfd> fds;
+  fds.push_back({stop_fd, POLLIN, 0});
+  for (auto& l : listeners_) fds.push_back({l.fd, POLLIN, 0});
+  for (;;) {
+    int ready = ::poll(fds.data(), fds.size(), 1000);
+    reap(false);
+    if (ready < 0 && errno != EINTR) {
+      log("poll failed: {}", errno_text());
+      break;
+    }
+    if (ready <= 0) continue;
+    if (fds[0].revents) break;
+    for (std::size_t i = 1; i < fds.size(); ++i) {
+      if (fds[i].revents & POLLIN) accept_one(listeners_[i - 1]);
+    }
+  }
+  for (auto& c : connections_) ::shutdown(c->fd, SHUT_RDWR);
+  engine_.stop();
+  reap(true);
+}
+
+void Server::accept_one(const Listener& listener) {
+  int fd = ::accept4(listener.fd, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) {
+    if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED) {
+      log("accept on {} failed: {}", listener.address.text(), errno_text());
+    }
+    return;
+  }
+  auto id = next_connection_++;
+  log("connection {} from {} on {}", id, peer_text(fd, listener.address.is_unix),
+      listener.address.text());
+  auto& c = connections_.emplace_back(std::make_unique<Connection>());
+  c->fd = fd;
+  bool is_unix = listener.address.is_unix;
+  Connection* raw = c.get();
+  c->thread = std::thread([this, raw, id, is_unix] { converse(*raw, id, is_unix); });
+}
+
+void Server::converse(Connection& connection, std::uint64_t id, bool is_unix) {
+  auto client = engine_.connect(is_unix);
+  bool greeted = false;
+  std::vector<std::uint8_t> payload;
+  for (;;) {
+    wire::FrameHeader header;
+    int fd = -1;
+    auto got = wire::recv_frame(connection.fd, header, payload, &fd);
+    if (got == wire::RecvResult::Closed) break;
+    if (got == wire::RecvResult::Malformed) {
+      log("connection {}: malformed frame, closing it", id);
+      wire::send_frame(connection.fd, wire::status::malformed_message, {});
+      break;
+    }
+    wire::Writer answer;
+    std::uint32_t status;
+    if (!greeted && header.code != static_cast<std::uint32_t>(wire::Op::Hello)) {
+      if (fd >= 0) ::close(fd);
+      log("connection {}: no handshake, closing it", id);
+      wire::send_frame(connection.fd, wire::status::handshake_failed, {});
+      break;
+    }
+    status = engine_.handle(client, header.code, payload, fd, answer);
+    if (header.code == static_cast<std::uint32_t>(wire::Op::Hello)) greeted = status == 0;
+    if (status != wire::status::ok) {
+      log("connection {}: operation {} answered with status {}", id, header.code, status);
+    }
+    if (!wire::send_frame(connection.fd, status, answer.bytes())) break;
+  }
+  engine_.disconnect(client);
+  log("connection {} closed", id);
+  connection.finished = true;
+}
+
+void Server::reap(bool all) {
+  for (auto it = connections_.begin(); it != connections_.end();) {
+    auto& c = **it;
+    if (all || c.finished) {
+      if (all) ::shutdown(c.fd, SHUT_RDWR);
+      if (c.thread.joinable()) c.thread.join();
+      ::close(c.fd);
+      it = connections_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+}  // namespace emu::proxy

@@ -1,0 +1,381 @@
+"""The emulator daemon as a process: command line, configuration errors,
+addresses, shutdown, several clients, garbage on the wire, and cleanup
+after clients that go away."""
+from __future__ import annotations
+
+import ctypes
+import json
+import os
+import signal
+import socket
+import struct
+import subprocess
+import threading
+import time
+
+import pytest
+
+from ara2_emulator.daemon import Daemon, DaemonError, find_executable
+from ara2_emulator.model_builder import build_model
+from fixtures.emulator import DvApi, DvStatus
+
+MAGIC = 0x554D4541
+HELLO = struct.pack("<III", MAGIC, 1, 8) + struct.pack("<II", 1, os.getpid())
+COPY = {
+    "inputs": [{"shape": [1, 4, 4]}],
+    "outputs": [{"shape": [1, 4, 4]}],
+    "program": {"ops": [{"op": "copy", "src": "input:0", "dst": "output:0"}]},
+}
+
+
+def free_port() -> int:
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def run_daemon(config_text: str, tmp_path, *args: str) -> subprocess.CompletedProcess:
+    path = tmp_path / "proxy.yaml"
+    path.write_text(config_text)
+    return subprocess.run([str(find_executable()), *(args or ("-c", str(path)))], capture_output=True,
+                          text=True, timeout=30)
+
+
+def recv_frame(sock: socket.socket) -> tuple[int, bytes]:
+    header = b""
+    while len(header) < 12:
+        chunk = sock.recv(12 - len(header))
+        if not chunk:
+            raise ConnectionError("closed")
+        header += chunk
+    magic, status, length = struct.unpack("<III", header)
+    assert magic == MAGIC
+    body = b""
+    while len(body) < length:
+        body += sock.recv(length - len(body))
+    return status, body
+
+
+@pytest.fixture
+def api(stand_in):
+    return DvApi(stand_in.handle)
+
+
+@pytest.mark.parametrize("form", [["-c", "{}"], ["--config", "{}"], ["--config={}"]])
+def test_command_line_forms_and_process_name(tmp_path, form):
+    sock = tmp_path / "p.sock"
+    config = tmp_path / "proxy.yaml"
+    config.write_text(f"proxy:\n  interface_type: socket\n  interface_socket_file: [{sock}]\n")
+    log = open(tmp_path / "log", "w")
+    process = subprocess.Popen([str(find_executable()), *[a.format(config) for a in form]], stderr=log)
+    try:
+        while "ready" not in (tmp_path / "log").read_text():
+            assert process.poll() is None, (tmp_path / "log").read_text()
+            time.sleep(0.01)
+        assert open(f"/proc/{process.pid}/comm").read().strip() == "kinara_main"
+        assert sock.is_socket()
+    finally:
+        process.send_signal(signal.SIGINT)
+        assert process.wait(30) == 0
+        log.close()
+    assert not sock.exists()
+
+
+def test_sigterm_removes_every_socket_file_and_exits_zero(tmp_path):
+    sockets = [tmp_path / "a.sock", tmp_path / "b.sock"]
+    daemon = Daemon({"proxy": {"interface_socket_file": [str(s) for s in sockets]},
+                     "emulator": {"listen": ["tcp:127.0.0.1:0"]}}, workdir=tmp_path)
+    daemon.start()
+    assert all(s.is_socket() for s in sockets)
+    assert len(daemon.tcp_addresses) == 1
+    assert daemon.stop() == 0
+    assert not any(s.exists() for s in sockets)
+    assert "stopped" in daemon.log_text()
+
+
+@pytest.mark.parametrize("config, message", [
+    ("", "empty"),
+    ("emulator: {}\n", "missing field `proxy`"),
+    ("proxy: {}\n", "no address to listen on"),
+    ("proxy: {interface_type: pipe}\n", 'unknown interface_type "PIPE"'),
+    ("proxy: {interface_type: NAMED_PIPE}\n", "NAMED_PIPE is not supported"),
+    ("proxy: {interface_type: IPV4, interface_ip_address: [localhost], interface_port: [5000]}\n",
+     '"localhost" is not a dotted-quad IPv4 address'),
+    ("proxy: {interface_type: IPV4, interface_ip_address: [127.0.0.1], interface_port: [70000]}\n",
+     "interface_port entries must be an integer from 0 to 65535"),
+    ("proxy: {interface_type: IPV4, interface_ip_address: [127.0.0.1, 127.0.0.2], interface_port: [1]}\n",
+     "pair up one to one"),
+    ("proxy: {interface_socket_file: [/tmp/x.sock], interface_socket_file: [/tmp/y.sock]}\n",
+     "duplicate key interface_socket_file"),
+    ("proxy: {interface_socket_file: /tmp/x.sock}\n", "interface_socket_file must be a list"),
+    ("proxy: {interface_socket_file: [/tmp/x.sock]}\nemulator: {endpoint: 2}\n", "unknown key emulator.endpoint"),
+    ("proxy: {interface_socket_file: [/tmp/x.sock]}\nemulator: {endpoints: 0}\n", "emulator.endpoints"),
+    ("proxy: {interface_socket_file: [/tmp/x.sock]}\nemulator: {endpoints: 2, endpoint_state: [1]}\n",
+     "lists 1 states for 2 endpoints"),
+    ("proxy: {interface_socket_file: [/tmp/x.sock]}\nemulator: {versions: {proxy: 1.2.3}}\n",
+     "four numbers"),
+    ("proxy: {interface_socket_file: [/tmp/x.sock]}\nemulator: {listen: [udp:1.2.3.4:5]}\n",
+     "emulator.listen entries"),
+    ("proxy: {interface_socket_file: [/tmp/x.sock]}\nemulator: {faults: {call_status: {open: 3}}}\n",
+     "dv_* function names"),
+    ("proxy: [a\n", "line"),
+    ("proxy: {interface_socket_file: [/tmp/x.sock]}\n---\nproxy: {}\n", "more than one YAML document"),
+    ("base: &b {interface_socket_file: [/tmp/x.sock]}\nproxy: *b\n", "aliases are not supported"),
+])
+def test_bad_configurations_exit_non_zero_with_a_clear_message(tmp_path, config, message):
+    result = run_daemon(config, tmp_path)
+    assert result.returncode != 0
+    assert message in result.stderr
+    assert "is not a usable configuration" in result.stderr
+
+
+def test_missing_configuration_file_and_missing_option(tmp_path):
+    result = subprocess.run([str(find_executable()), "-c", str(tmp_path / "absent.yaml")],
+                            capture_output=True, text=True, timeout=30)
+    assert result.returncode != 0 and "could not read" in result.stderr
+    result = subprocess.run([str(find_executable())], capture_output=True, text=True, timeout=30)
+    assert result.returncode != 0 and "usage:" in result.stderr
+
+
+@pytest.mark.parametrize("transport", ["unix", "tcp"])
+def test_address_in_use_is_refused(emulator, tmp_path, transport):
+    if transport == "unix":
+        config = f"proxy: {{interface_socket_file: [{emulator.socket_path}]}}\n"
+    else:
+        config = (f"proxy: {{interface_type: IPV4, interface_ip_address: [{emulator.host}], "
+                  f"interface_port: [{emulator.port}]}}\n")
+    result = run_daemon(config, tmp_path)
+    assert result.returncode != 0
+    assert "already in use" in result.stderr
+    assert os.path.exists(emulator.socket_path)  # the running daemon keeps its socket
+
+
+def test_stale_socket_file_is_taken_over(tmp_path, api):
+    path = tmp_path / "stale.sock"
+    leftover = socket.socket(socket.AF_UNIX)
+    leftover.bind(str(path))
+    leftover.close()  # the file stays, nobody listens
+    with Daemon({"proxy": {"interface_socket_file": [str(path)]}}, workdir=tmp_path) as daemon:
+        session = api.open_unix(daemon.socket_path)
+        api.close(session)
+
+
+def test_path_that_is_not_a_socket_is_refused(tmp_path):
+    path = tmp_path / "regular"
+    path.write_text("keep me")
+    result = run_daemon(f"proxy: {{interface_socket_file: [{path}]}}\n", tmp_path)
+    assert result.returncode != 0 and "not a socket" in result.stderr
+    assert path.read_text() == "keep me"
+
+
+def test_ipv4_configuration_listens_on_each_declared_pair(tmp_path, api):
+    ports = [free_port(), free_port()]
+    config = {"proxy": {"interface_type": "ipv4", "interface_ip_address": ["127.0.0.1", "127.0.0.1"],
+                        "interface_port": ports}}
+    with Daemon(config, workdir=tmp_path) as daemon:
+        assert daemon.tcp_addresses == [("127.0.0.1", p) for p in ports]
+        for port in ports:
+            api.close(api.open_tcp("127.0.0.1", port))
+
+
+def test_one_log_line_per_connection(emulator, api):
+    def closed() -> int:
+        return emulator.daemon.log_text().count(" closed")
+
+    before_open = emulator.daemon.log_text().count("from tcp:127.0.0.1:")
+    before_closed = closed()
+    api.close(api.open_tcp(emulator.host, emulator.port))
+    deadline = time.monotonic() + 10
+    while closed() == before_closed:
+        assert time.monotonic() < deadline
+        time.sleep(0.01)
+    assert emulator.daemon.log_text().count("from tcp:127.0.0.1:") == before_open + 1
+
+
+# --------------------------------------------------------------- clients
+
+
+def test_several_clients_run_inference_at_once(emulator, api, tmp_path):
+    model_path = tmp_path / "copy.dvm"
+    build_model({**COPY, "faults": {"latency_us": 2000}}, model_path)
+    errors = []
+
+    def client(index: int) -> None:
+        try:
+            session = api.open_unix(emulator.socket_path) if index % 2 else api.open_tcp(emulator.host, emulator.port)
+            array, _ = api.endpoints(session)
+            endpoint = array + 32 * (index % 2)
+            model = api.load(session, endpoint, model_path, b"copy")
+            for round_ in range(5):
+                data = bytes((index * 31 + round_ + k) % 256 for k in range(16))
+                src = (ctypes.c_uint8 * 16).from_buffer_copy(data)
+                dst = (ctypes.c_uint8 * 16)()
+                request = api.infer_sync(session, endpoint, model, [(ctypes.addressof(src), 16, 0)],
+                                         [(ctypes.addressof(dst), 16, 0)], 10000)
+                api.free(request)
+                if bytes(dst) != data:
+                    errors.append(f"client {index} round {round_}: {bytes(dst)!r}")
+            api.unload(model)
+            api.free_group(array)
+            api.close(session)
+        except Exception as error:  # reported below, threads cannot fail the test themselves
+            errors.append(f"client {index}: {error!r}")
+
+    threads = [threading.Thread(target=client, args=(i,)) for i in range(6)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+
+
+def model_occupancy(api, socket_path) -> int:
+    session = api.open_unix(socket_path)
+    array, _ = api.endpoints(session)
+    try:
+        return api.dram(session, array)["model_occupancy_size"]
+    finally:
+        api.free_group(array)
+        api.close(session)
+
+
+def test_client_that_disconnects_has_its_models_unloaded(start_emulator, api, tmp_path):
+    daemon = start_emulator({"emulator": {"endpoints": 1}})
+    model_path = tmp_path / "slow.dvm"
+    build_model({**COPY, "dram_bytes": 4096, "faults": {"latency_us": 100000}}, model_path)
+    session = api.open_unix(daemon.socket_path)
+    array, _ = api.endpoints(session)
+    model = api.load(session, array, model_path, b"slow")
+    src, dst = (ctypes.c_uint8 * 16)(), (ctypes.c_uint8 * 16)()
+    for _ in range(3):
+        api.infer_async(session, array, model, [(ctypes.addressof(src), 16, 0)], [(ctypes.addressof(dst), 16, 0)])
+    assert model_occupancy(api, daemon.socket_path) == 4096
+    api.close(session)  # without unloading or freeing anything
+    deadline = time.monotonic() + 20
+    while model_occupancy(api, daemon.socket_path) != 0:
+        assert time.monotonic() < deadline, daemon.log_text()
+        time.sleep(0.02)
+    assert "unloaded 1 model(s)" in daemon.log_text()
+
+
+def test_sessions_do_not_see_each_others_handles(emulator, api, tmp_path):
+    model_path = tmp_path / "m.dvm"
+    build_model(COPY, model_path)
+    first, second = api.open_unix(emulator.socket_path), api.open_tcp(emulator.host, emulator.port)
+    a1, _ = api.endpoints(first)
+    a2, _ = api.endpoints(second)
+    model = api.load(first, a1, model_path, b"m")
+    src, dst = (ctypes.c_uint8 * 16)(), (ctypes.c_uint8 * 16)()
+    request = api.infer_async(first, a1, model, [(ctypes.addressof(src), 16, 0)], [(ctypes.addressof(dst), 16, 0)])
+    try:
+        assert api.inflight(second) == 0
+        # Another connection naming that request gets an invalid-handle status.
+        status, _ = raw_call(emulator, 11, struct.pack("<Q", api.request_id(request)))
+        assert status == 22
+        assert api.request_id(request) > 0
+    finally:
+        api.free(request)
+        api.unload(model)
+        api.free_group(a1)
+        api.free_group(a2)
+        api.close(first)
+        api.close(second)
+
+
+# --------------------------------------------------------------- garbage
+
+
+def raw_call(emulator, op: int, body: bytes) -> tuple[int, bytes]:
+    with socket.socket(socket.AF_UNIX) as sock:
+        sock.settimeout(10)
+        sock.connect(emulator.socket_path)
+        sock.sendall(HELLO)
+        assert recv_frame(sock)[0] == 0
+        sock.sendall(struct.pack("<III", MAGIC, op, len(body)) + body)
+        return recv_frame(sock)
+
+
+@pytest.mark.parametrize("op, body", [
+    (3, b""),                                    # endpoint status without its endpoint
+    (3, b"\x00" * 9),                            # with trailing bytes
+    (3, struct.pack("<I", 99)),                  # endpoint that does not exist
+    (5, struct.pack("<II", 0, 0xFFFFFFFF)),      # path longer than the message
+    (5, struct.pack("<II", 0, 5000) + b"a" * 5000),  # path over the bound
+    (8, struct.pack("<BIQIII", 0, 0, 1, 10, 100000, 0)),  # absurd tensor count
+    (8, struct.pack("<BIQIII", 1, 0, 77, 10, 1, 0) + struct.pack("<IQ", 0, 1 << 40)),  # truncated data
+    (9, struct.pack("<QI", 12345, 10)),          # wait for a request that does not exist
+    (10**6, b"x"),                               # unknown operation
+])
+def test_malformed_requests_get_error_statuses_and_the_daemon_carries_on(emulator, api, op, body):
+    status, answer = raw_call(emulator, op, body)
+    assert status != 0 and answer == b""
+    api.close(api.open_unix(emulator.socket_path))
+
+
+@pytest.mark.parametrize("garbage", [
+    b"\x00" * 64,                                               # bad magic
+    struct.pack("<III", MAGIC, 1, 0xFFFFFFF0),                  # length over the bound
+    struct.pack("<III", MAGIC, 1, 100) + b"short",              # truncated, then hang up
+    b"\x41\x45",                                                # half a header
+    bytes(range(256)) * 16,
+])
+def test_garbage_frames_close_only_that_connection(emulator, api, garbage):
+    with socket.socket(socket.AF_UNIX) as sock:
+        sock.settimeout(10)
+        sock.connect(emulator.socket_path)
+        sock.sendall(garbage)
+        sock.shutdown(socket.SHUT_WR)
+        try:
+            while sock.recv(4096):
+                pass
+        except ConnectionResetError:
+            pass
+    session = api.open_unix(emulator.socket_path)
+    array, count = api.endpoints(session)
+    api.free_group(array)
+    api.close(session)
+    assert count == 2
+
+
+def test_requests_before_the_handshake_are_refused(emulator):
+    with socket.socket(socket.AF_UNIX) as sock:
+        sock.settimeout(10)
+        sock.connect(emulator.socket_path)
+        sock.sendall(struct.pack("<III", MAGIC, 2, 0))
+        status, _ = recv_frame(sock)
+    assert 200 <= status <= 239
+
+
+def test_handshake_with_another_protocol_version_is_refused(emulator):
+    with socket.socket(socket.AF_UNIX) as sock:
+        sock.settimeout(10)
+        sock.connect(emulator.socket_path)
+        sock.sendall(struct.pack("<III", MAGIC, 1, 8) + struct.pack("<II", 99, 0))
+        status, _ = recv_frame(sock)
+    assert status == 202
+
+
+def test_daemon_wide_call_status_fault(start_emulator, api):
+    daemon = start_emulator({"emulator": {"faults": {"call_status": {"dv_endpoint_check_status": 133,
+                                                                      "dv_session_create_via_unix_socket": 0}}}})
+    session = api.open_unix(daemon.socket_path)
+    array, _ = api.endpoints(session)
+    try:
+        with pytest.raises(DvStatus) as failure:
+            api.check_status(session, array)
+        assert failure.value.status == 133
+    finally:
+        api.free_group(array)
+        api.close(session)
+
+
+def test_daemon_refusing_the_session_reports_its_status(start_emulator, api):
+    daemon = start_emulator({"emulator": {"faults": {"call_status": {"dv_session_create_via_unix_socket": 215}}}})
+    with pytest.raises(DvStatus) as failure:
+        api.open_unix(daemon.socket_path)
+    assert failure.value.status == 215
+
+
+def test_daemon_helper_reports_startup_failures(tmp_path):
+    with pytest.raises(DaemonError, match="no address to listen on"):
+        Daemon({"proxy": {}}, workdir=tmp_path).start()
