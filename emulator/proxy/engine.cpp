@@ -122,11 +122,25 @@ void Engine::stop() {
   changed_.notify_all();
 }
 
-std::uint64_t Engine::connect(bool is_unix) {
+std::uint64_t Engine::connect(bool is_unix, std::function<bool()> peer_gone) {
   std::lock_guard lock(mutex_);
   auto id = next_id_++;
   clients_[id].is_unix = is_unix;
+  clients_[id].peer_gone = std::move(peer_gone);
   return id;
+}
+
+bool Engine::wait_until(Lock& lock, Client& client, std::uint32_t timeout_ms,
+                        const std::function<bool()>& done) {
+  // Wakes regularly so that a client that died while waiting is cleaned up
+  // now rather than when its timeout (up to weeks) runs out.
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    if (stopping_ || done()) return done();
+    auto now = Clock::now();
+    if (now >= deadline || (client.peer_gone && client.peer_gone())) return false;
+    changed_.wait_for(lock, std::min<Clock::duration>(deadline - now, std::chrono::milliseconds(100)));
+  }
 }
 
 void Engine::release_model(LoadedModel& model) {
@@ -154,6 +168,7 @@ void Engine::disconnect(std::uint64_t id) {
         pending);
   }
   clients_.erase(it);
+  changed_.notify_all();
 }
 
 std::uint32_t Engine::handle(std::uint64_t client_id, std::uint32_t op,
@@ -410,12 +425,11 @@ std::uint32_t Engine::infer(Client& client, wire::Reader& in, wire::Writer& out,
     out.put(request->id).put<std::uint32_t>(0);
     return st::ok;
   }
-  bool done = changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
-    return stopping_ || request->phase == Request::Phase::Done;
-  });
-  if (!done || request->phase != Request::Phase::Done) {
+  wait_until(lock, client, timeout_ms, [&] { return request->phase == Request::Phase::Done; });
+  if (request->phase != Request::Phase::Done) {
     request->cancelled = true;
     client.requests.erase(request->id);
+    changed_.notify_all();
     return st::timeout;
   }
   out.put(request->id);
@@ -461,9 +475,7 @@ std::uint32_t Engine::wait(Client& client, wire::Reader& in, wire::Writer& out, 
     out.put(state).put(flags).put(0.0f).put(0.0f).put(0.0f);
     return st::ok;
   }
-  changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
-    return stopping_ || request->phase == Request::Phase::Done;
-  });
+  wait_until(lock, client, timeout_ms, [&] { return request->phase == Request::Phase::Done; });
   write_outcome(*request, request->phase == Request::Phase::Queued ? 0 : 1, out);
   return st::ok;
 }
@@ -477,6 +489,7 @@ std::uint32_t Engine::request_call(Client& client, wire::Reader& in, wire::Write
   if (free) {
     request->cancelled = true;
     client.requests.erase(it);
+    changed_.notify_all();
     return model_fault(*request->model, "dv_infer_free").value_or(st::ok);
   }
   if (auto fault = model_fault(*request->model, "dv_infer_get_req_id")) return *fault;
@@ -500,7 +513,9 @@ void Engine::work(std::uint32_t index) {
     lock.lock();
     if (latency) {
       auto start = Clock::now();
-      changed_.wait_for(lock, std::chrono::microseconds(latency), [&] { return stopping_; });
+      // A cancelled request gives the endpoint back at once.
+      changed_.wait_for(lock, std::chrono::microseconds(latency),
+                        [&] { return stopping_ || request->cancelled; });
       request->run_us += micros(Clock::now() - start);
     }
     request->phase = Request::Phase::Done;

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -32,6 +33,7 @@ struct Endpoint {
 
 struct Client {
   bool is_unix = true;
+  std::function<bool()> peer_gone;  // polled during long waits
   std::uint32_t last_endpoint = 0;  // where registered tensors are accounted
   std::map<std::uint64_t, std::shared_ptr<LoadedModel>> models;
   std::map<std::uint64_t, std::shared_ptr<Registration>> registrations;
@@ -45,7 +47,7 @@ class Engine {
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
 
-  std::uint64_t connect(bool is_unix);
+  std::uint64_t connect(bool is_unix, std::function<bool()> peer_gone = {});
   /// Cancels the client's requests, unloads its models, drops its registrations.
   void disconnect(std::uint64_t client);
   /// Serves one request frame. fd (owned by the call) is a descriptor that came with it.
@@ -64,6 +66,7 @@ class Engine {
   std::uint32_t infer(Client& client, wire::Reader& in, wire::Writer& out, Lock& lock);
   std::uint32_t wait(Client& client, wire::Reader& in, wire::Writer& out, Lock& lock);
   std::uint32_t request_call(Client& client, wire::Reader& in, wire::Writer& out, bool free);
+  bool wait_until(Lock& lock, Client& client, std::uint32_t timeout_ms, const std::function<bool()>& done);
   void write_outcome(const Request& request, std::uint32_t state, wire::Writer& out);
   void release_model(LoadedModel& model);
   void work(std::uint32_t endpoint);

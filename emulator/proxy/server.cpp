@@ -142,7 +142,11 @@ void Server::accept_one(const Listener& listener) {
 }
 
 void Server::converse(Connection& connection, std::uint64_t id, bool is_unix) {
-  auto client = engine_.connect(is_unix);
+  int socket_fd = connection.fd;
+  auto client = engine_.connect(is_unix, [socket_fd] {
+    pollfd p{socket_fd, POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
+  });
   bool greeted = false;
   std::vector<std::uint8_t> payload;
   for (;;) {

@@ -161,10 +161,10 @@ def test_output_records_follow_the_generation_stride(child_python, emulator, mak
 ])
 def test_variants_export_exactly_their_symbols(child_python, emulator_lib_dir, variant, file_name, present,
                                                absent):
-    # Loaded in a child: once in this process, a variant would be the instance
-    # the module's own dlopen of that name finds for the rest of the run.
+    # In a child: once loaded here, a variant would be found by its soname
+    # when the module opens the client library, and shadow the one under test.
     names = present + absent + ["_ZN3emu6client8registryEv", "parse_model"]
-    code = (f"import ctypes\nlib = ctypes.CDLL({str(emulator_lib_dir(variant) / file_name)!r})\n"
+    code = (f"import ctypes; lib = ctypes.CDLL({str(emulator_lib_dir(variant) / file_name)!r}); "
             f"print(' '.join(n for n in {names!r} if hasattr(lib, n)))")
     result = child_python(code, variant=variant)
     assert result.returncode == 0, result.stderr

@@ -440,3 +440,54 @@ def test_sigterm_while_a_client_waits_ends_the_wait_and_exits_zero(tmp_path, api
     assert api.lib.dv_model_unload(ctypes.c_void_p(model)) == 203
     api.free_group(array)
     api.close(session)
+
+
+def test_client_killed_while_waiting_is_cleaned_up(start_emulator, api, tmp_path, child_python):
+    daemon = start_emulator({"emulator": {"endpoints": 1}})
+    model_path = tmp_path / "slow.dvm"
+    build_model({**COPY, "dram_bytes": 8192, "faults": {"latency_us": 60_000_000}}, model_path)
+    code = f"""
+import ctypes, os, threading
+from fixtures.emulator import DvApi
+from ara2_emulator.control import StandIn
+api = DvApi(StandIn().handle)
+session = api.open_unix({str(daemon.socket_path)!r})
+array, _ = api.endpoints(session)
+model = api.load(session, array, {str(model_path)!r}, b"slow")
+buf = (ctypes.c_uint8 * 16)()
+request = api.infer_async(session, array, model, [(ctypes.addressof(buf), 16, 0)], [(ctypes.addressof(buf), 16, 0)])
+threading.Timer(0.3, lambda: os._exit(0)).start()
+api.wait(session, request, 3_600_000)  # an hour: only the exit ends it
+"""
+    result = child_python(code)
+    assert result.returncode == 0, result.stderr
+    deadline = time.monotonic() + 30
+    while model_occupancy(api, daemon.socket_path) != 0:
+        assert time.monotonic() < deadline, daemon.log_text()
+        time.sleep(0.05)
+    assert "unloaded 1 model(s), cancelled 1 request(s)" in daemon.log_text()
+
+
+def test_freeing_a_slow_request_gives_the_endpoint_back(start_emulator, api, tmp_path):
+    daemon = start_emulator({"emulator": {"endpoints": 1}})
+    slow_path, fast_path = tmp_path / "slow.dvm", tmp_path / "fast.dvm"
+    build_model({**COPY, "faults": {"latency_us": 3_000_000_000}}, slow_path)  # 50 minutes
+    build_model(COPY, fast_path)
+    session = api.open_unix(daemon.socket_path)
+    array, _ = api.endpoints(session)
+    slow, fast = api.load(session, array, slow_path, b"slow"), api.load(session, array, fast_path, b"fast")
+    src, dst = (ctypes.c_uint8 * 16)(*range(16)), (ctypes.c_uint8 * 16)()
+    tensors = ([(ctypes.addressof(src), 16, 0)], [(ctypes.addressof(dst), 16, 0)])
+    try:
+        request = api.infer_async(session, array, slow, *tensors)
+        while ctypes.c_uint32.from_address(api.wait(session, request, 10) + 56).value != 1:
+            pass  # until the worker is busy with it
+        api.free(request)
+        # Queued behind the cancelled one on the same endpoint: only runs if it was let go.
+        api.free(api.infer_sync(session, array, fast, *tensors, timeout_ms=60_000))
+        assert bytes(dst) == bytes(range(16))
+    finally:
+        api.unload(slow)
+        api.unload(fast)
+        api.free_group(array)
+        api.close(session)
