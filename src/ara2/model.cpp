@@ -12,44 +12,25 @@ namespace {
 using tallowind::tensor::Tensor;
 using tallowind::tensor::TensorMemory;
 
-// Allocation needs only the shape fields. They are read here rather than
-// through the full descriptions so that an output whose layer type the
-// module does not know still gets its buffer (the type matters only when the
-// output is described or decoded).
+// Sizing fields sit at the same offsets in both generations.
 namespace layout {
 constexpr std::size_t inputs = 72, outputs = 80;
-constexpr std::size_t input_width = 52, input_height = 56, input_nch = 64;
-constexpr std::size_t output_size = 64;
+struct Offsets {
+  std::size_t size, width, height, nch, bpp;
+};
+constexpr Offsets input{48, 52, 56, 64, 68};
+constexpr Offsets output{64, 68, 72, 80, 84};
 }  // namespace layout
 
 template <class T>
-T load(const void* base, std::size_t offset) noexcept {
+T read_field(const void* base, std::size_t offset) noexcept {
   T value;
   std::memcpy(&value, static_cast<const std::byte*>(base) + offset, sizeof value);
   return value;
 }
 
 std::uint64_t load_widened(const void* base, std::size_t offset) noexcept {
-  return records::widen(load<std::int32_t>(base, offset));
-}
-
-/// Shape of tensor `index` (which the caller checked against the count).
-Result<std::vector<std::uint64_t>> tensor_shape(const void* handle, Abi abi, Direction direction,
-                                                std::uint64_t index) {
-  const bool input = direction == Direction::Input;
-  const auto* array = load<const std::byte*>(handle, input ? layout::inputs : layout::outputs);
-  if (array == nullptr) {
-    return fail(CoreError::null_pointer(input ? "model has no input tensor records"
-                                              : "model has no output tensor records"));
-  }
-  if (input) {
-    const std::byte* record = array + records::INPUT_RECORD_SIZE * index;
-    return std::vector<std::uint64_t>{load_widened(record, layout::input_nch),
-                                      load_widened(record, layout::input_height),
-                                      load_widened(record, layout::input_width)};
-  }
-  const std::byte* record = array + records::output_record_stride(abi) * index;
-  return std::vector<std::uint64_t>{load_widened(record, layout::output_size)};
+  return records::widen(read_field<std::int32_t>(base, offset));
 }
 
 /// Registers a descriptor-backed tensor with the library through a private
@@ -186,18 +167,34 @@ Result<OutputTensorInfo> Model::output_info(std::uint64_t index) const {
   return records::read_output_info(handle_, abi(), index);
 }
 
+Result<TensorFields> Model::tensor_fields(Direction direction, std::uint64_t index) const {
+  const bool input = direction == Direction::Input;
+  const auto* array = read_field<const std::byte*>(handle_, input ? layout::inputs : layout::outputs);
+  if (array == nullptr) {
+    return fail(CoreError::null_pointer(input ? "model has no input tensor records"
+                                              : "model has no output tensor records"));
+  }
+  const std::byte* record =
+      array + (input ? records::INPUT_RECORD_SIZE : records::output_record_stride(abi())) * index;
+  const layout::Offsets& at = input ? layout::input : layout::output;
+  return TensorFields{load_widened(record, at.size), load_widened(record, at.width), load_widened(record, at.height),
+                      load_widened(record, at.nch), load_widened(record, at.bpp)};
+}
+
 Result<std::vector<TensorSlot>> Model::create_slots(Direction direction, std::optional<TensorMemory> memory) const {
   const std::uint64_t total = count(direction);
   std::vector<TensorSlot> slots;
   // A negative count (sign-extended to a huge value) holds no records.
   if (raw_count(direction) <= 0) return slots;
   for (std::uint64_t index = 0; index < total; ++index) {
-    auto shape = tensor_shape(handle_, abi(), direction, index);
-    if (!shape) {
+    auto fields = tensor_fields(direction, index);
+    if (!fields) {
       release_slots(slots);
-      return fail(std::move(shape.error()));
+      return fail(std::move(fields.error()));
     }
-    auto tensor = Tensor::create(*shape, memory);
+    // Inputs hold one byte per element whatever `size` and `bpp` say.
+    auto tensor = direction == Direction::Input ? Tensor::create({fields->nch, fields->height, fields->width}, memory)
+                                                : Tensor::create({fields->size}, memory);
     if (!tensor) {
       release_slots(slots);
       return fail(CoreError::tensor(tensor.error().display()));

@@ -35,6 +35,17 @@ struct TensorSlot {
 
 enum class Direction : std::uint8_t { Input, Output };
 
+/// The sizing fields of one tensor record, sign-extended. Read without
+/// building a description, so they are available whatever the record's
+/// layer output type says.
+struct TensorFields {
+  std::uint64_t size = 0;
+  std::uint64_t width = 0;
+  std::uint64_t height = 0;
+  std::uint64_t nch = 0;
+  std::uint64_t bpp = 0;
+};
+
 /// The model name the library is given for a path: the last component's file
 /// stem (its final extension removed unless the component starts with its
 /// only dot), decoded lossily; "model" when the path has no last component
@@ -86,6 +97,8 @@ class Model {
   /// Descriptions; the index must be in range.
   Result<InputTensorInfo> input_info(std::uint64_t index) const;
   Result<OutputTensorInfo> output_info(std::uint64_t index) const;
+  /// Sizing fields of record `index`; the index must be in range.
+  Result<TensorFields> tensor_fields(Direction direction, std::uint64_t index) const;
 
   /// Replaces every tensor: heap, shared memory or DMA-BUF, or automatic
   /// selection (DMA-BUF, else heap) when `memory` is empty. Inputs are

@@ -66,9 +66,13 @@ PyObject* model_count(PyObject* self, Direction direction) {
 PyObject* model_n_inputs(PyObject* self, void*) { return model_count(self, Direction::Input); }
 PyObject* model_n_outputs(PyObject* self, void*) { return model_count(self, Direction::Output); }
 
+/// What a description method reads: the full description, or only the sizing
+/// fields (which do not depend on the layer output type being known).
+enum class Read { Info, Fields };
+
 /// The shared part of the eleven description methods: bind, enter, convert
 /// the index, then the closed check and the index check, in that order.
-template <Direction D, class Build>
+template <Direction D, Read R, class Build>
 PyObject* describe(const char* name, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                    Build build) {
   PyObject* argv[1];
@@ -80,40 +84,44 @@ PyObject* describe(const char* name, PyObject* self, PyObject* const* args, Py_s
   const ara2::Model& model = model_state(self).core;
   if (!model.is_open()) return raise_model_closed();
   if (!check_index(model, D, index)) return nullptr;
-  if constexpr (D == Direction::Input) {
-    auto info = model.input_info(index);
-    if (!info) return to_python(info.error());
-    return build(*info);
-  } else {
-    auto info = model.output_info(index);
-    if (!info) return to_python(info.error());
-    return build(*info);
-  }
+  auto value = [&] {
+    if constexpr (R == Read::Fields) {
+      return model.tensor_fields(D, index);
+    } else if constexpr (D == Direction::Input) {
+      return model.input_info(index);
+    } else {
+      return model.output_info(index);
+    }
+  }();
+  if (!value) return to_python(value.error());
+  return build(*value);
 }
 
-PyObject* shape_tuple(std::uint64_t nch, std::uint64_t height, std::uint64_t width) {
-  return Py_BuildValue("(KKK)", static_cast<unsigned long long>(nch), static_cast<unsigned long long>(height),
-                       static_cast<unsigned long long>(width));
+PyObject* shape_tuple(const ara2::TensorFields& fields) {
+  return Py_BuildValue("(KKK)", static_cast<unsigned long long>(fields.nch),
+                       static_cast<unsigned long long>(fields.height), static_cast<unsigned long long>(fields.width));
 }
 
 PyObject* u64_object(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
 
-#define ARA2_DESCRIBE(method, direction, expression)                                                      \
-  PyObject* model_##method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {  \
-    return describe<direction>(#method, self, args, nargs, kwnames, [](const auto& info) { return expression; }); \
+#define ARA2_DESCRIBE(method, direction, read, expression)                                                      \
+  PyObject* model_##method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {        \
+    return describe<direction, read>(#method, self, args, nargs, kwnames,                                       \
+                                     [](const auto& value) { return expression; });                             \
   }
 
-ARA2_DESCRIBE(input_info, Direction::Input, make_input_tensor_info(info))
-ARA2_DESCRIBE(output_info, Direction::Output, make_output_tensor_info(info))
-ARA2_DESCRIBE(input_shape, Direction::Input, shape_tuple(info.nch, info.height, info.width))
-ARA2_DESCRIBE(output_shape, Direction::Output, shape_tuple(info.nch, info.height, info.width))
-ARA2_DESCRIBE(input_size, Direction::Input, u64_object(info.size))
-ARA2_DESCRIBE(output_size, Direction::Output, u64_object(info.size))
-ARA2_DESCRIBE(input_bpp, Direction::Input, u64_object(info.bpp))
-ARA2_DESCRIBE(output_bpp, Direction::Output, u64_object(info.bpp))
-ARA2_DESCRIBE(input_quants, Direction::Input, make_input_quantization(info.quant))
-ARA2_DESCRIBE(output_quants, Direction::Output, make_output_quantization(info.quant))
-ARA2_DESCRIBE(input_preprocess, Direction::Input, make_input_preprocess(info.preprocess))
+ARA2_DESCRIBE(input_info, Direction::Input, Read::Info, make_input_tensor_info(value))
+ARA2_DESCRIBE(output_info, Direction::Output, Read::Info, make_output_tensor_info(value))
+ARA2_DESCRIBE(input_shape, Direction::Input, Read::Fields, shape_tuple(value))
+ARA2_DESCRIBE(output_shape, Direction::Output, Read::Fields, shape_tuple(value))
+ARA2_DESCRIBE(input_size, Direction::Input, Read::Fields, u64_object(value.size))
+ARA2_DESCRIBE(output_size, Direction::Output, Read::Fields, u64_object(value.size))
+ARA2_DESCRIBE(input_bpp, Direction::Input, Read::Fields, u64_object(value.bpp))
+ARA2_DESCRIBE(output_bpp, Direction::Output, Read::Fields, u64_object(value.bpp))
+ARA2_DESCRIBE(input_quants, Direction::Input, Read::Info, make_input_quantization(value.quant))
+// Built from the whole description, so an unknown layer output type fails here too.
+ARA2_DESCRIBE(output_quants, Direction::Output, Read::Info, make_output_quantization(value.quant))
+ARA2_DESCRIBE(input_preprocess, Direction::Input, Read::Info, make_input_preprocess(value.preprocess))
 
 #undef ARA2_DESCRIBE
 
