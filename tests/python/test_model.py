@@ -29,7 +29,8 @@ DESCRIBED = {
         # Four channels: the per-channel arrays cannot describe it, defaults stand.
         {"name": "four", "shape": [4, 2, 2], "mean": [9.0, 9.0, 9.0], "scale": [7.0, 7.0, 7.0],
          "aspect_resize": True},
-        {"name": "no_arrays", "shape": [3, 1, 1], "mean": None, "scale": [2.0, 2.0, 2.0]},
+        {"name": "no_mean", "shape": [3, 1, 1], "mean": None, "scale": [2.0, 2.0, 2.0]},
+        {"name": "no_scale", "shape": [2, 1, 1], "mean": [5.0, 5.0, 5.0], "scale": None, "mirror": True},
     ],
     "outputs": [
         {"layer_name": "scores", "blob_name": "out-blob", "layer_id": 11, "blob_id": 12, "fused_parent_id": 3,
@@ -45,9 +46,11 @@ EXPECTED_INPUTS = [
     dict(layer_id=7, blob_id=-2, layer_name="la\ufffdy", blob_name="in-blob", layer_type="Convolution",
          layout="NCHW", size=U64_MAX, width=5, height=4, nch=3, bpp=2, batch_size=2),
     dict(layer_name="four", blob_name="four", nch=4, height=2, width=2, size=16),
-    dict(layer_name="no_arrays", nch=3, height=1, width=1),
+    dict(layer_name="no_mean", nch=3, height=1, width=1),
+    dict(layer_name="no_scale", nch=2, height=1, width=1),
 ]
 EXPECTED_QUANTS = [dict(qn=f32(0.1), offset=-3, is_signed=True, qmode=5),
+                   dict(qn=1.0, offset=0, is_signed=False, qmode=9),
                    dict(qn=1.0, offset=0, is_signed=False, qmode=9),
                    dict(qn=1.0, offset=0, is_signed=False, qmode=9)]
 EXPECTED_PREPROCESS = [
@@ -56,6 +59,7 @@ EXPECTED_PREPROCESS = [
     dict(mean=(0.0, 0.0, 0.0), scale=(1.0, 1.0, 1.0), bgr_to_rgb=False, aspect_resize=True, mirror=False,
          center_crop=False),
     dict(mean=(0.0, 0.0, 0.0), scale=(1.0, 1.0, 1.0)),
+    dict(mean=(0.0, 0.0, 0.0), scale=(1.0, 1.0, 1.0), mirror=True),
 ]
 EXPECTED_OUTPUTS = [
     dict(layer_id=11, blob_id=12, fused_parent_id=3, layer_name="scores", blob_name="out-blob",
@@ -76,10 +80,10 @@ def described(load_model):
 
 class TestDescriptions:
     def test_counts_and_repr(self, described):
-        assert (described.n_inputs, described.n_outputs) == (3, 3)
-        assert repr(described) == "Model(n_inputs=3, n_outputs=3)"
+        assert (described.n_inputs, described.n_outputs) == (4, 3)
+        assert repr(described) == "Model(n_inputs=4, n_outputs=3)"
 
-    @pytest.mark.parametrize("index", range(3))
+    @pytest.mark.parametrize("index", range(4))
     def test_input_descriptions(self, described, index):
         info = described.input_info(index)
         assert_fields(info, EXPECTED_INPUTS[index])
