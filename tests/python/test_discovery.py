@@ -352,3 +352,13 @@ def test_connect_methods_take_no_arguments(processes, shared_dir):
             bound(1)
     with pytest.raises(TypeError):
         ara2.discover(1)
+
+
+def test_the_shared_emulator_is_found_with_every_address_it_listens_on(emulator, stand_in):
+    proxy = found(emulator.pid)
+    assert [str(e) for e in proxy.endpoints] == [f"unix:{emulator.socket_path}",
+                                                 f"tcp:{emulator.host}:{emulator.port}"]
+    for endpoint, socket_type in zip(proxy.endpoints, ("unix", "tcp")):
+        with endpoint.connect() as session:
+            assert session.socket_type == socket_type
+            assert len(session.list_endpoints()) == 2
