@@ -129,6 +129,7 @@ struct Control {
   std::optional<std::int32_t> endpoint_count;
   std::optional<std::vector<VersionRecord>> versions;
   bool null_dram_record = false;
+  bool null_registration = false;
   std::uint64_t misuse = 0;
   std::deque<std::string> misuse_log;
 };
@@ -839,8 +840,9 @@ EMU_EXPORT int dv_shmfd_register(void* handle, int fd, std::uint64_t size, std::
   if (!in.at_end()) return static_cast<int>(st::malformed_message);
   reg->handle = junk_array<std::uint8_t>(32);
   std::lock_guard lock(registry().mutex);
+  // Kept even when a null is reported, so the session still releases it.
   registry().registrations[reg->handle.get()] = reg;
-  *out = reg->handle.get();
+  *out = registry().control.null_registration ? nullptr : reg->handle.get();
   return 0;
 }
 
@@ -1104,6 +1106,11 @@ EMU_EXPORT void emu_override_versions(const std::uint32_t* components, const std
 EMU_EXPORT void emu_override_null_dram_record(int enable) {
   std::lock_guard lock(registry().mutex);
   registry().control.null_dram_record = enable != 0;
+}
+
+EMU_EXPORT void emu_override_null_registration(int enable) {
+  std::lock_guard lock(registry().mutex);
+  registry().control.null_registration = enable != 0;
 }
 
 EMU_EXPORT std::uint64_t emu_misuse_count() {

@@ -52,6 +52,7 @@ struct Request {
   Phase phase = Phase::Queued;
   bool cancelled = false;
   std::size_t waits = 0;  // answered waits, for scripted completion states
+  bool delivered = false;  // the client has been told the outcome
   // Written by the worker before Done, read after.
   bool run_ok = false;
   float input_us = 0, output_us = 0, run_us = 0;
@@ -238,9 +239,8 @@ std::uint32_t Engine::dispatch(Client& client, Op op, wire::Reader& in, int& fd,
     case Op::InflightCount: {
       if (!in.at_end()) return st::malformed_message;
       std::uint32_t count = 0;
-      for (auto& [id, request] : client.requests) {
-        count += request->phase != Request::Phase::Done ? 1 : 0;
-      }
+      // In flight until the client has received the outcome, as applications see it.
+      for (auto& [id, request] : client.requests) count += request->delivered ? 0 : 1;
       out.put(count);
       return st::ok;
     }
@@ -434,6 +434,7 @@ std::uint32_t Engine::infer(Client& client, wire::Reader& in, wire::Writer& out,
   }
   out.put(request->id);
   write_outcome(*request, 2, out);
+  request->delivered = true;
   return st::ok;
 }
 
@@ -477,6 +478,7 @@ std::uint32_t Engine::wait(Client& client, wire::Reader& in, wire::Writer& out, 
   }
   wait_until(lock, client, timeout_ms, [&] { return request->phase == Request::Phase::Done; });
   write_outcome(*request, request->phase == Request::Phase::Queued ? 0 : 1, out);
+  request->delivered = request->phase == Request::Phase::Done;
   return st::ok;
 }
 

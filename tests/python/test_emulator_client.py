@@ -269,10 +269,11 @@ def test_requests_on_one_endpoint_complete_in_order(api, session, endpoints, mak
     tensors = ([(ctypes.addressof(src), 12, 0)], [(ctypes.addressof(dst), 12, 0)])
     requests = [api.infer_async(session, endpoints[0], model, *tensors) for _ in range(3)]
     try:
-        assert api.inflight(session) >= 1
+        assert api.inflight(session) == 3
         ids = [api.request_id(r) for r in requests]
         assert ids == sorted(ids) and len(set(ids)) == 3
         assert request_state(api.wait(session, requests[2], 10000)) == 2
+        assert api.inflight(session) == 2  # until their outcome is collected
         # Completion of the last implies completion of the earlier ones.
         for r in requests[:2]:
             assert request_state(api.wait(session, r, 0)) == 2
@@ -516,6 +517,12 @@ def test_state_version_and_dram_overrides(api, session, endpoints, stand_in):
     assert stand_in.handle.dv_endpoint_get_dram_statistics(
         ctypes.c_void_p(session), ctypes.c_void_p(endpoints[0]), ctypes.byref(record), ctypes.byref(count)) == 0
     assert record.value is None
+    stand_in.null_registration()
+    fd, view = memfd(16)
+    try:
+        assert api.register(session, fd, 16) is None
+    finally:
+        os.close(fd)
 
 
 def test_reset_clears_counters_injections_and_overrides(api, session, endpoints, stand_in):

@@ -64,6 +64,7 @@ class StandIn:
             "emu_override_versions": (None, [ctypes.POINTER(ctypes.c_uint32),
                                              ctypes.POINTER(ctypes.c_uint8), ctypes.c_int32]),
             "emu_override_null_dram_record": (None, [ctypes.c_int]),
+            "emu_override_null_registration": (None, [ctypes.c_int]),
             "emu_misuse_count": (ctypes.c_uint64, []),
             "emu_misuse_log": (ctypes.c_size_t, [ctypes.c_char_p, ctypes.c_size_t]),
             "emu_live_handles": (ctypes.c_int64, [ctypes.c_char_p]),
@@ -145,6 +146,10 @@ class StandIn:
     def null_dram_record(self, enable: bool = True) -> None:
         """Makes dv_endpoint_get_dram_statistics succeed with a null record."""
         self._lib.emu_override_null_dram_record(bool(enable))
+
+    def null_registration(self, enable: bool = True) -> None:
+        """Makes dv_shmfd_register succeed with a null registration."""
+        self._lib.emu_override_null_registration(bool(enable))
 
     @property
     def misuse_count(self) -> int:
