@@ -144,3 +144,29 @@ print(repr(first.abi), repr(second.abi))
 """
     child = child_python(code, variant="v1_3")
     assert child.stdout.split() == ["Abi.V1_3", "Abi.V1_1"], child.stderr
+
+
+def loaded_libm():
+    with open("/proc/self/maps") as maps:
+        return next(line.split()[-1] for line in maps if "/libm.so" in line or "/libm-" in line)
+
+
+def test_call_through_a_missing_entry_is_an_internal_failure(child_python, tmp_path):
+    # A forced generation accepts any library, here one with none of the dv_ functions.
+    os.symlink(loaded_libm(), tmp_path / "libaraclient.so")
+    code = """
+import tallowind_ara2 as ara2
+for attempt in range(2):
+    try:
+        ara2.Session.create_via_unix_socket("/nonexistent.sock")
+    except Exception as e:
+        print("caught as Exception:", type(e).__name__)
+    except BaseException as e:
+        print(type(e).__name__, e.args[0])
+"""
+    child = child_python(code, lib_dir=tmp_path, env={"ARA2_ABI": "1.3"})
+    lines = child.stdout.splitlines()
+    assert len(lines) == 2, child.stderr
+    for line in lines:  # the process survives and the library stays usable for a second try
+        assert line.startswith("InternalFailure Expected function, got error.: LibraryLoad(")
+        assert "dv_session_create_via_unix_socket" in line
