@@ -494,6 +494,9 @@ std::uint32_t submit(Call& call, bool async, void* session_handle, void* endpoin
   if (!endpoint_id) return call.misuse("endpoint record not in a live endpoint array", endpoint);
   auto model = find(registry().models, model_handle);
   if (!model || model->session != session) return call.misuse("unknown model", model_handle);
+  if (model->endpoint != *endpoint_id) {
+    return call.misuse("endpoint record of another endpoint than the model's", endpoint);
+  }
   auto n_in = static_cast<std::size_t>(model->record->n_inputs);
   auto n_out = static_cast<std::size_t>(model->record->n_outputs);
   if (!out_request || (n_in && !inputs) || (n_out && !outputs)) {

@@ -603,6 +603,17 @@ def _misuse_cases():
             api.unload(model)
             api.free_group(array)
 
+    def endpoint_other_than_the_models(api, ctx):
+        array, _ = api.endpoints(ctx["session"])
+        model = api.load(ctx["session"], array, ctx["model"], b"m")
+        src, dst = buffer(PATTERN), buffer(12)
+        try:
+            api.infer_sync(ctx["session"], array + 32, model, [(ctypes.addressof(src), 12, 0)],
+                           [(ctypes.addressof(dst), 12, 0)])
+        finally:
+            api.unload(model)
+            api.free_group(array)
+
     def unknown_registration(api, ctx):
         array, _ = api.endpoints(ctx["session"])
         model = api.load(ctx["session"], array, ctx["model"], b"m")
@@ -633,7 +644,8 @@ def _misuse_cases():
 
     return [released_session, unknown_session, freed_endpoint_array, double_free_of_array,
             record_between_records, record_past_the_array, record_of_another_session, unloaded_model,
-            freed_request, unknown_registration, dram_record_freed_twice, model_after_its_session_closed]
+            freed_request, endpoint_other_than_the_models, unknown_registration, dram_record_freed_twice,
+            model_after_its_session_closed]
 
 
 @pytest.mark.parametrize("case", _misuse_cases(), ids=lambda f: f.__name__)
