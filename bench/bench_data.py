@@ -16,7 +16,7 @@ import benchlib
 import tallowind_ara2 as ara2
 
 SIZES = [64 << 10, 256 << 10, 1 << 20, 4 << 20, 16 << 20]
-ROUNDS = 5
+ROUNDS = 9
 QN, OFFSET = 0.05, 3
 
 
@@ -24,7 +24,8 @@ def description(nbytes: int) -> dict:
     return {
         "inputs": [{"name": "data", "shape": [1, 1, nbytes]}],
         "outputs": [{"name": "result", "shape": [1, 1, nbytes], "qn": QN, "offset": OFFSET}],
-        "program": {"ops": []},
+        # The output then holds real bytes: untouched heap pages all read as the shared zero page.
+        "program": {"ops": [{"op": "copy", "src": "input:0", "dst": "output:0"}]},
     }
 
 
@@ -50,7 +51,7 @@ def main(memory_kinds=("mem", "shm")) -> int:
                 with endpoint.load_model(path) as model:
                     model.allocate_tensors(memory)
                     model.set_input_tensor(0, data)
-                    model.run()  # the output now holds the bytes the program left (zeros)
+                    model.run()
                     calls = benchlib.calls_for(benchlib.per_call(lambda: np.copyto(target, data), 3))
                     best = benchlib.best_of({
                         "copyto": lambda: benchlib.per_call(lambda: np.copyto(target, data), calls),

@@ -13,7 +13,7 @@ import yaml
 import benchlib
 import tallowind_ara2 as ara2
 
-ROUNDS = 7
+ROUNDS = 9
 HARNESS = pathlib.Path(os.environ.get("ARA2_BUILD", benchlib.ROOT / "build")) / "bench" / "ara2_bench_infer_sync"
 
 

@@ -59,21 +59,28 @@ struct SliceContainer {
 
 // Arrays this large get their own anonymous mapping (huge pages where the
 // kernel allows). Fresh memory faults in page by page, which for a 64 MiB
-// dequantised output costs several times the conversion itself, so the last
-// released mapping is kept for the next array of about its size. The
-// interpreter lock guards the slot: containers are made and freed holding it.
+// dequantised output costs several times the conversion itself, so a few
+// released mappings are kept for the next arrays of about their size (a frame
+// loop alternates get_output_tensor and dequantize, of different sizes). The
+// interpreter lock guards the cache: containers are made and freed holding it.
 constexpr std::size_t kMappedArrayBytes = std::size_t{4} << 20;
-constexpr std::size_t kMaxParkedBytes = std::size_t{256} << 20;
+constexpr std::size_t kParkedBytesLimit = std::size_t{256} << 20;
 
 struct ParkedMapping {
   void* data = nullptr;
   std::size_t size = 0;
-} parked;
+};
+std::array<ParkedMapping, 4> parked;  // most recently released first
 
 void* map_array_memory(std::size_t bytes, std::size_t& mapped) {
-  if (parked.data != nullptr && parked.size >= bytes && parked.size / 2 <= bytes) {
-    mapped = std::exchange(parked.size, 0);
-    return std::exchange(parked.data, nullptr);
+  for (std::size_t i = 0; i < parked.size(); ++i) {
+    ParkedMapping& slot = parked[i];
+    if (slot.data == nullptr || slot.size < bytes || slot.size / 2 > bytes) continue;
+    const ParkedMapping found = slot;
+    for (std::size_t j = i; j + 1 < parked.size(); ++j) parked[j] = parked[j + 1];
+    parked.back() = ParkedMapping{};
+    mapped = found.size;
+    return found.data;
   }
   void* memory = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (memory == MAP_FAILED) return nullptr;
@@ -83,11 +90,24 @@ void* map_array_memory(std::size_t bytes, std::size_t& mapped) {
 }
 
 void unmap_array_memory(void* data, std::size_t size) {
-  if (size <= kMaxParkedBytes) {
-    std::swap(parked.data, data);
-    std::swap(parked.size, size);
+  if (size > kParkedBytesLimit) {
+    ::munmap(data, size);
+    return;
   }
-  if (data != nullptr) ::munmap(data, size);
+  // Newest in front; the oldest goes when the cache is full or too large.
+  ParkedMapping carry{data, size};
+  std::size_t total = 0;
+  for (ParkedMapping& slot : parked) {
+    std::swap(slot, carry);
+    total += slot.size;
+  }
+  if (carry.data != nullptr) ::munmap(carry.data, carry.size);
+  for (std::size_t i = parked.size(); i-- > 0 && total > kParkedBytesLimit;) {
+    if (parked[i].data == nullptr) continue;
+    total -= parked[i].size;
+    ::munmap(parked[i].data, parked[i].size);
+    parked[i] = ParkedMapping{};
+  }
 }
 
 void slice_container_dealloc(PyObject* self) {

@@ -385,3 +385,24 @@ def test_data_exchange_needs_no_numpy_for_inputs(child_python, emulator, emulate
     result = child_python(code)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "b'wxyz'"
+
+
+def test_large_arrays_stay_intact_while_memory_is_reused(open_model):
+    # Arrays of several MiB get memory that is recycled once released: a
+    # live array must never be handed out again, and recycled memory must be
+    # filled completely.
+    big, small = 5 << 20, (4 << 20) + 3
+    first = open_model(passthrough(big, qn=0.5, offset=1))
+    second = open_model(passthrough(small))
+    kept = []
+    for seed, model, size, qn, offset in [(1, first, big, 0.5, 1), (2, second, small, 1.0, 0),
+                                          (3, first, big, 0.5, 1), (4, second, small, 1.0, 0)]:
+        data = random_bytes(size, seed)
+        model.set_input_tensor(0, data)
+        model.run()
+        kept.append((data, qn, offset, model.get_output_tensor(0), model.dequantize(0)))
+        model.get_output_tensor(0)  # released at once, for the next call to reuse
+        model.dequantize(0)
+    for data, qn, offset, raw, scores in kept:
+        np.testing.assert_array_equal(raw.ravel(), data)
+        np.testing.assert_array_equal(scores.ravel(), (data.astype(np.float32) - offset) * qn)
