@@ -16,7 +16,7 @@ import benchlib
 import tallowind_ara2 as ara2
 
 SIZES = [64 << 10, 256 << 10, 1 << 20, 4 << 20, 16 << 20]
-ROUNDS = 9
+ROUNDS = 15
 QN, OFFSET = 0.05, 3
 
 
@@ -52,15 +52,14 @@ def main(memory_kinds=("mem", "shm")) -> int:
                     model.allocate_tensors(memory)
                     model.set_input_tensor(0, data)
                     model.run()
-                    calls = benchlib.calls_for(benchlib.per_call(lambda: np.copyto(target, data), 3))
-                    best = benchlib.best_of({
-                        "copyto": lambda: benchlib.per_call(lambda: np.copyto(target, data), calls),
-                        "set": lambda: benchlib.per_call(lambda: model.set_input_tensor(0, data), calls),
-                        "get": lambda: benchlib.per_call(lambda: model.get_output_tensor(0), calls),
-                        "numpy_dq": lambda: benchlib.per_call(
-                            lambda: (data.astype(np.int32) - OFFSET).astype(np.float32) * QN, calls),
-                        "dequantize": lambda: benchlib.per_call(lambda: model.dequantize(0), calls),
-                    }, ROUNDS)
+                    operations = {
+                        "copyto": lambda: np.copyto(target, data),
+                        "set": lambda: model.set_input_tensor(0, data),
+                        "get": lambda: model.get_output_tensor(0),
+                        "numpy_dq": lambda: (data.astype(np.int32) - OFFSET).astype(np.float32) * QN,
+                        "dequantize": lambda: model.dequantize(0),
+                    }
+                    best = benchlib.best_of({name: benchlib.timer(op) for name, op in operations.items()}, ROUNDS)
                 rows.append(ratio_row(f"set_input_tensor ({memory})", size, best, "copyto", "set", 0.8))
                 rows.append(ratio_row(f"get_output_tensor ({memory})", size, best, "copyto", "get", 0.8))
                 rows.append(ratio_row(f"dequantize ({memory})", size, best, "numpy_dq", "dequantize", 2.0))

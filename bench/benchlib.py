@@ -64,6 +64,14 @@ def per_call(function: Callable[[], object], calls: int) -> float:
     return (time.perf_counter() - start) / calls
 
 
+def timer(function: Callable[[], object], budget: float = 0.02) -> Callable[[], float]:
+    """A measure of `function`: seconds per call over as many calls as fill
+    about `budget` seconds (counted once, after a warm-up call)."""
+    function()
+    calls = calls_for(per_call(function, 1), budget)
+    return lambda: per_call(function, calls)
+
+
 def best_of(measures: dict[str, Callable[[], float]], rounds: int) -> dict[str, float]:
     """Runs each measure once per round, in turn, and keeps the lowest value of each."""
     best = {name: float("inf") for name in measures}

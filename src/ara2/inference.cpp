@@ -17,33 +17,41 @@ constexpr std::uint32_t kFailedOnNpu = 4;
 alignas(8) constinit std::uint8_t empty_bytes[8] = {};
 constinit records::TensorIoDescriptor empty_array[1] = {};
 
-Result<void> describe(const std::vector<TensorSlot>& slots, std::vector<records::TensorIoDescriptor>& out,
-                      std::vector<TensorMap>& mappings) {
-  out.reserve(slots.size());
+Result<void> describe(const std::vector<TensorSlot>& slots, InferenceIo& io) {
   for (const TensorSlot& slot : slots) {
     if (slot.registration != nullptr) {
-      out.push_back(records::registered_tensor(slot.registration, slot.size()));
+      io.descriptors.push_back(records::registered_tensor(slot.registration, slot.size()));
       continue;
     }
     auto map = slot.tensor.map();
     if (!map) return fail(CoreError::tensor(map.error().display()));
     void* address = map->data() != nullptr ? static_cast<void*>(map->data()) : empty_bytes;
-    out.push_back(records::mapped_tensor(address, slot.size()));
-    mappings.push_back(std::move(*map));
+    io.descriptors.push_back(records::mapped_tensor(address, slot.size()));
+    io.mappings.push_back(std::move(*map));
   }
   return {};
 }
 
-void* array_address(std::vector<records::TensorIoDescriptor>& array) noexcept {
-  return array.empty() ? static_cast<void*>(empty_array) : static_cast<void*>(array.data());
+}  // namespace
+
+void* InferenceIo::inputs() noexcept {
+  return input_count == 0 ? static_cast<void*>(empty_array) : static_cast<void*>(descriptors.data());
 }
 
-}  // namespace
+void* InferenceIo::outputs() noexcept {
+  return descriptors.size() == input_count ? static_cast<void*>(empty_array)
+                                           : static_cast<void*>(descriptors.data() + input_count);
+}
 
 Result<InferenceIo> build_inference_io(const Model& model) {
   InferenceIo io;
-  if (auto built = describe(model.inputs(), io.inputs, io.mappings); !built) return fail(std::move(built.error()));
-  if (auto built = describe(model.outputs(), io.outputs, io.mappings); !built) return fail(std::move(built.error()));
+  // One allocation each for the descriptors and the maps: run() is called per frame.
+  const std::size_t count = model.inputs().size() + model.outputs().size();
+  io.descriptors.reserve(count);
+  io.mappings.reserve(count);
+  if (auto built = describe(model.inputs(), io); !built) return fail(std::move(built.error()));
+  io.input_count = io.descriptors.size();
+  if (auto built = describe(model.outputs(), io); !built) return fail(std::move(built.error()));
   return io;
 }
 
@@ -53,8 +61,8 @@ Result<ModelTiming> run_inference(const Model& model) {
   const SessionShared& session = model.session();
   void* request = nullptr;
   auto called = session.library().call<Entry::dv_infer_sync>(session.handle(), model.endpoint_record(),
-                                                              model.handle(), array_address(io->inputs),
-                                                              array_address(io->outputs), model.timeout_ms(), 1,
+                                                              model.handle(), io->inputs(),
+                                                              io->outputs(), model.timeout_ms(), 1,
                                                               &request);
   if (!called) return fail(std::move(called.error()));
   // Nothing to read or free; reading through it would crash the process.
@@ -72,8 +80,8 @@ Result<PendingRequest> PendingRequest::submit(const Model& model) {
   const SessionShared& session = model.session();
   void* request = nullptr;
   auto called = session.library().call<Entry::dv_infer_async>(session.handle(), model.endpoint_record(),
-                                                               model.handle(), array_address(io->inputs),
-                                                               array_address(io->outputs), 1, &request);
+                                                               model.handle(), io->inputs(),
+                                                               io->outputs(), 1, &request);
   if (!called) return fail(std::move(called.error()));
   if (request == nullptr) return fail(CoreError::null_pointer("dv_infer_async returned null request pointer"));
   return PendingRequest(model.session_share(), request, std::move(io->mappings));

@@ -16,12 +16,17 @@
 
 namespace ara2 {
 
-/// The descriptor arrays of one inference, and the maps of the heap tensors
-/// whose addresses they hold (the addresses stay valid while the maps live).
+/// The descriptor arrays of one inference (inputs, then outputs, in one
+/// block), and the maps of the heap tensors whose addresses they hold (the
+/// addresses stay valid while the maps live).
 struct InferenceIo {
-  std::vector<records::TensorIoDescriptor> inputs;
-  std::vector<records::TensorIoDescriptor> outputs;
+  std::vector<records::TensorIoDescriptor> descriptors;
+  std::size_t input_count = 0;
   std::vector<tallowind::tensor::TensorMap> mappings;
+
+  /// The arrays as the library takes them; never null, even when empty.
+  void* inputs() noexcept;
+  void* outputs() noexcept;
 };
 
 /// One descriptor per slot, inputs then outputs in index order: registered
