@@ -369,7 +369,11 @@ std::uint32_t connect_session(int fd, bool is_unix, void** out) {
   wire::Writer hello;
   hello.put(wire::kProtocolVersion).put<std::uint32_t>(static_cast<std::uint32_t>(::getpid()));
   std::vector<std::uint8_t> answer;
+  // Something that is not the emulator may sit on the address and never answer.
+  timeval limit{10, 0}, none{0, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
   auto status = session->call(Op::Hello, hello, answer);
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof(none));
   if (status == st::connection_lost) return st::handshake_failed;
   if (status != st::ok) return status;
   wire::Reader in(answer);
