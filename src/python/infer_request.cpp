@@ -1,13 +1,117 @@
 // Python class InferRequest: an asynchronous inference in flight.
+#include "python/infer_request.hpp"
+
+#include <optional>
+#include <utility>
+
 #include "python/support.hpp"
 #include "python/types.hpp"
 
 namespace ara2py {
 namespace {
 
-struct InferRequestObject {
-  PyObject_HEAD
+struct InferRequestState {
+  InferRequestState(ara2::PendingRequest request, Ref model_object) noexcept
+      : pending(std::move(request)), model(std::move(model_object)) {}
+
+  std::optional<ara2::PendingRequest> pending;  // empty once consumed
+  Ref model;                                    // the Model, kept alive while pending
+  ThreadAffinity affinity{"tallowind_ara2::model::InferRequest"};
+  BorrowFlag borrow;
 };
+using InferRequestObject = Boxed<InferRequestState>;
+
+InferRequestState& request_state(PyObject* self) noexcept { return InferRequestObject::of(self); }
+
+std::nullptr_t raise_consumed() {
+  return raise_as(ara2::ErrorClass::Ara2Error, "inference request already consumed");
+}
+
+PyObject* infer_request_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* argv[1];
+  if (!bind_args("wait", args, nargs, kwnames, {"timeout_ms"}, 0, argv)) return nullptr;
+  InferRequestState& state = request_state(self);
+  if (!state.affinity.check()) return nullptr;
+  BorrowGuard access = BorrowGuard::exclusive(state.borrow);
+  if (!access) return nullptr;
+  std::uint32_t timeout_ms = 1000;
+  if (argv[0] != nullptr && !convert_u32(argv[0], "timeout_ms", timeout_ms)) return nullptr;
+  if (!state.pending) return raise_consumed();
+
+  // Consumed from here on, whatever the outcome.
+  ara2::PendingRequest pending = std::move(*state.pending);
+  state.pending.reset();
+  Ref model = std::move(state.model);
+
+  // The wait loop and every release step run without the interpreter lock;
+  // none of them touches a Python object.
+  ara2::Result<ara2::ModelTiming> outcome;
+  Py_BEGIN_ALLOW_THREADS
+  outcome = std::move(pending).wait(timeout_ms);
+  Py_END_ALLOW_THREADS
+
+  model = Ref();
+  if (!outcome) return to_python(outcome.error());
+  return make_model_timing(*outcome);
+}
+
+PyObject* infer_request_request_id(PyObject* self, void*) {
+  InferRequestState& state = request_state(self);
+  if (!state.affinity.check()) return nullptr;
+  BorrowGuard access = BorrowGuard::shared(state.borrow);
+  if (!access) return nullptr;
+  if (!state.pending) return raise_consumed();
+  auto id = state.pending->request_id();
+  if (!id) return to_python(id.error());
+  return PyLong_FromUnsignedLongLong(*id);
+}
+
+PyObject* infer_request_repr(PyObject* self) {
+  InferRequestState& state = request_state(self);
+  if (!state.affinity.check()) return nullptr;
+  BorrowGuard access = BorrowGuard::shared(state.borrow);
+  if (!access) return nullptr;
+  return PyUnicode_FromString(state.pending ? "InferRequest(pending)" : "InferRequest(consumed)");
+}
+
+void infer_request_dealloc(PyObject* self) {
+  InferRequestState& state = request_state(self);
+  if (!state.affinity.may_release()) {
+    InferRequestObject::free_instance(self);
+    return;
+  }
+  // The request is freed (without waiting) before the model can go with the last reference.
+  state.pending.reset();
+  InferRequestObject::dealloc(self);
+}
+
+constexpr const char wait_doc[] =
+    "wait($self, timeout_ms=1000)\n"
+    "--\n"
+    "\n"
+    "Block until the inference completes and return timing.\n"
+    "\n"
+    "The GIL is released during the wait so other Python threads can\n"
+    "proceed concurrently.\n"
+    "\n"
+    "Args:\n"
+    "    timeout_ms: Maximum wait time in milliseconds (default: 1000)\n"
+    "\n"
+    "Returns:\n"
+    "    ModelTiming: Timing information for the completed inference\n"
+    "\n"
+    "Raises:\n"
+    "    Ara2Error: If the request has already been consumed, or\n"
+    "               inference failed on the NPU";
+
+constexpr const char request_id_doc[] =
+    "Get the proxy-assigned request ID for log correlation.\n"
+    "\n"
+    "Returns:\n"
+    "    int: The unique request ID assigned by the proxy\n"
+    "\n"
+    "Raises:\n"
+    "    Ara2Error: If the request has already been consumed";
 
 constexpr const char infer_request_doc[] =
     "A pending asynchronous inference request.\n"
@@ -25,8 +129,22 @@ constexpr const char infer_request_doc[] =
     "    # ... pre-process next frame while NPU is busy ...\n"
     "    timing = request.wait()";
 
+PyMethodDef infer_request_methods[] = {
+    {"wait", as_method(infer_request_wait), METH_FASTCALL | METH_KEYWORDS, wait_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef infer_request_getset[] = {
+    {"request_id", infer_request_request_id, nullptr, request_id_doc, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot infer_request_slots[] = {
     {Py_tp_doc, const_cast<char*>(infer_request_doc)},
+    {Py_tp_methods, infer_request_methods},
+    {Py_tp_getset, infer_request_getset},
+    {Py_tp_repr, reinterpret_cast<void*>(infer_request_repr)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(infer_request_dealloc)},
     {0, nullptr},
 };
 
@@ -38,6 +156,12 @@ PyType_Spec infer_request_spec = {"tallowind_ara2.InferRequest", sizeof(InferReq
 PyTypeObject* infer_request_type() {
   static PyTypeObject* type = nullptr;
   return create_type_once(type, infer_request_spec);
+}
+
+PyObject* make_infer_request(ara2::PendingRequest request, PyObject* model) {
+  PyTypeObject* type = infer_request_type();
+  if (type == nullptr) return nullptr;  // `request` is freed as it goes
+  return InferRequestObject::create(type, std::move(request), Ref::borrow(model));
 }
 
 }  // namespace ara2py

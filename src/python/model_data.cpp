@@ -1,7 +1,438 @@
+// Model methods that run inference and move tensor data to and from numpy.
 #include "python/model_data.hpp"
 
-namespace ara2py {
+#include <fmt/format.h>
 
-std::span<const PyMethodDef> model_data_methods() { return {}; }
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <utility>
+
+#include <sys/mman.h>
+
+#include "ara2/inference.hpp"
+#include "ara2/tensor_data.hpp"
+#include "python/infer_request.hpp"
+#include "python/model.hpp"
+#include "python/types.hpp"
+
+// Only this file talks to numpy; its C API table stays private to it.
+#include <numpy/arrayobject.h>
+
+namespace ara2py {
+namespace {
+
+using ara2::Direction;
+using ara2::ElementType;
+
+// ---------------------------------------------------------------------------
+// numpy, loaded on first use so that importing the module never imports numpy
+
+bool numpy_ready = false;
+
+bool ensure_numpy() {
+  if (numpy_ready) return true;
+  if (_import_array() < 0) return false;
+  numpy_ready = true;
+  return true;
+}
+
+/// An exact numpy.ndarray, told without importing numpy when it is not loaded yet.
+bool is_exact_ndarray(PyObject* object) {
+  if (std::strcmp(Py_TYPE(object)->tp_name, "numpy.ndarray") != 0) return false;
+  if (!ensure_numpy()) {
+    PyErr_Clear();  // then it is not the ndarray we know; tobytes() decides
+    return false;
+  }
+  return Py_TYPE(object) == &PyArray_Type;
+}
+
+// ---------------------------------------------------------------------------
+// PySliceContainer: owns the memory of each array handed out
+
+struct SliceContainer {
+  PyObject_HEAD
+  void* data;
+  std::size_t mapped;  // non-zero: `data` is an anonymous mapping of that size, else malloc'd
+};
+
+// Arrays this large get their own anonymous mapping (huge pages where the
+// kernel allows). Fresh memory faults in page by page, which for a 64 MiB
+// dequantised output costs several times the conversion itself, so the last
+// released mapping is kept for the next array of about its size. The
+// interpreter lock guards the slot: containers are made and freed holding it.
+constexpr std::size_t kMappedArrayBytes = std::size_t{4} << 20;
+constexpr std::size_t kMaxParkedBytes = std::size_t{256} << 20;
+
+struct ParkedMapping {
+  void* data = nullptr;
+  std::size_t size = 0;
+} parked;
+
+void* map_array_memory(std::size_t bytes, std::size_t& mapped) {
+  if (parked.data != nullptr && parked.size >= bytes && parked.size / 2 <= bytes) {
+    mapped = std::exchange(parked.size, 0);
+    return std::exchange(parked.data, nullptr);
+  }
+  void* memory = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) return nullptr;
+  (void)::madvise(memory, bytes, MADV_HUGEPAGE);  // a hint; refused where huge pages are off
+  mapped = bytes;
+  return memory;
+}
+
+void unmap_array_memory(void* data, std::size_t size) {
+  if (size <= kMaxParkedBytes) {
+    std::swap(parked.data, data);
+    std::swap(parked.size, size);
+  }
+  if (data != nullptr) ::munmap(data, size);
+}
+
+void slice_container_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  auto* container = reinterpret_cast<SliceContainer*>(self);
+  if (container->mapped != 0) {
+    unmap_array_memory(container->data, container->mapped);
+  } else {
+    std::free(container->data);
+  }
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyType_Slot slice_container_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(slice_container_dealloc)},
+    {0, nullptr},
+};
+
+// Internal and never registered, so it carries no module name. A spec name
+// without a dot raises a DeprecationWarning, so the type is made as a
+// "builtins" class and then named plainly (see slice_container_type).
+PyType_Spec slice_container_spec = {"builtins.PySliceContainer", sizeof(SliceContainer), 0,
+                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slice_container_slots};
+
+PyTypeObject* slice_container_type() {
+  static PyTypeObject* type = nullptr;
+  if (type == nullptr) {
+    PyObject* created = PyType_FromSpec(&slice_container_spec);
+    if (created == nullptr) return nullptr;
+    if (type == nullptr) {
+      type = reinterpret_cast<PyTypeObject*>(created);
+      // The spec's name copy stays owned by the type; only the pointer changes.
+      type->tp_name = "PySliceContainer";
+    } else {
+      Py_DECREF(created);
+    }
+  }
+  return type;
+}
+
+/// A container owning `bytes` fresh bytes (never a null address).
+Ref new_slice_container(std::size_t bytes, void*& data) {
+  PyTypeObject* type = slice_container_type();
+  if (type == nullptr) return Ref();
+  PyObject* container = type->tp_alloc(type, 0);
+  if (container == nullptr) return Ref();
+  auto* holder = reinterpret_cast<SliceContainer*>(container);
+  holder->data = nullptr;
+  holder->mapped = 0;
+  if (bytes >= kMappedArrayBytes) holder->data = map_array_memory(bytes, holder->mapped);
+  if (holder->data == nullptr) holder->data = std::malloc(bytes == 0 ? 1 : bytes);
+  Ref owned = Ref::steal(container);
+  if (holder->data == nullptr) {
+    PyErr_NoMemory();
+    return Ref();
+  }
+  data = holder->data;
+  return owned;
+}
+
+int numpy_type(ElementType type) noexcept {
+  switch (type) {
+    case ElementType::Int8:
+      return NPY_INT8;
+    case ElementType::UInt8:
+      return NPY_UINT8;
+    case ElementType::Int16:
+      return NPY_INT16;
+    case ElementType::UInt16:
+      return NPY_UINT16;
+    case ElementType::Float32:
+      return NPY_FLOAT32;
+  }
+  return NPY_UINT8;
+}
+
+/// A C-ordered writable (nch, height, width) array over the container's memory.
+PyObject* array_over(Ref container, void* data, int type, const std::array<std::uint64_t, 3>& shape) {
+  npy_intp dims[3] = {static_cast<npy_intp>(shape[0]), static_cast<npy_intp>(shape[1]),
+                      static_cast<npy_intp>(shape[2])};
+  PyObject* array = PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(type), 3, dims, nullptr, data,
+                                         NPY_ARRAY_CARRAY, nullptr);
+  if (array == nullptr) return nullptr;
+  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), container.release()) < 0) {
+    Py_DECREF(array);
+    return nullptr;
+  }
+  return array;
+}
+
+std::array<std::uint64_t, 3> output_shape(const ara2::OutputTensorInfo& info) noexcept {
+  return {info.nch, info.height, info.width};
+}
+
+/// The tensor library's own text, without the "Tensor error: " prefix.
+std::nullptr_t raise_tensor_text(std::string_view text) { return raise_as(ara2::ErrorClass::TensorError, text); }
+
+// ---------------------------------------------------------------------------
+// Inference
+
+PyObject* model_run(PyObject* self, PyObject*) {
+  auto access = enter_exclusive(self);
+  if (!access) return nullptr;
+  const ara2::Model& model = model_state(self).core;
+  if (!model.is_allocated()) return raise_not_allocated();
+  auto timing = ara2::run_inference(model);
+  if (!timing) return to_python(timing.error());
+  return make_model_timing(*timing);
+}
+
+PyObject* model_submit(PyObject* self, PyObject*) {
+  auto access = enter_exclusive(self);
+  if (!access) return nullptr;
+  const ara2::Model& model = model_state(self).core;
+  if (!model.is_allocated()) return raise_not_allocated();
+  auto request = ara2::PendingRequest::submit(model);
+  if (!request) return to_python(request.error());
+  return make_infer_request(std::move(*request), self);
+}
+
+// ---------------------------------------------------------------------------
+// Data exchange
+
+PyObject* model_set_input_tensor(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* argv[2];
+  if (!bind_args("set_input_tensor", args, nargs, kwnames, {"index", "data"}, 2, argv)) return nullptr;
+  auto access = enter_exclusive(self);
+  if (!access) return nullptr;
+  std::uint64_t index = 0;
+  if (!convert_u64(argv[0], "index", index)) return nullptr;
+  const ara2::Model& model = model_state(self).core;
+  if (!check_allocated_index(model, Direction::Input, index)) return nullptr;
+
+  // A C-contiguous exact ndarray gives the very bytes tobytes() would copy out.
+  const void* bytes = nullptr;
+  std::size_t length = 0;
+  Ref copied;
+  PyObject* data = argv[1];
+  if (is_exact_ndarray(data) && PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject*>(data))) {
+    auto* array = reinterpret_cast<PyArrayObject*>(data);
+    bytes = PyArray_DATA(array);
+    length = static_cast<std::size_t>(PyArray_NBYTES(array));
+  } else {
+    copied = Ref::steal(PyObject_CallMethod(data, "tobytes", nullptr));
+    if (!copied) return nullptr;
+    if (!PyBytes_Check(copied.get())) {
+      return raise_error(PyExc_TypeError,
+                         fmt::format("tobytes() must return bytes, not {}", Py_TYPE(copied.get())->tp_name));
+    }
+    bytes = PyBytes_AS_STRING(copied.get());
+    length = static_cast<std::size_t>(PyBytes_GET_SIZE(copied.get()));
+  }
+
+  auto map = model.inputs()[index].tensor.map();
+  if (!map) return raise_tensor_text(map.error().display());
+  if (length != map->size()) {
+    return raise_as(ara2::ErrorClass::TensorError,
+                    fmt::format("input data size {} bytes does not match tensor size {} bytes", length, map->size()));
+  }
+  if (length != 0) std::memcpy(map->data(), bytes, length);
+  map->release();
+  Py_RETURN_NONE;
+}
+
+PyObject* model_get_output_tensor(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* argv[1];
+  if (!bind_args("get_output_tensor", args, nargs, kwnames, {"index"}, 1, argv)) return nullptr;
+  auto access = enter_shared(self);
+  if (!access) return nullptr;
+  std::uint64_t index = 0;
+  if (!convert_u64(argv[0], "index", index)) return nullptr;
+  const ara2::Model& model = model_state(self).core;
+  if (!check_allocated_index(model, Direction::Output, index)) return nullptr;
+  if (!ensure_numpy()) return nullptr;
+
+  auto map = model.outputs()[index].tensor.map();
+  if (!map) return raise_tensor_text(map.error().display());
+  auto info = model.output_info(index);
+  if (!info) return to_python(info.error());
+  const auto type = ara2::output_element_type(info->bpp, info->quant.is_signed);
+  if (!type) return raise_tensor_text(ara2::unsupported_bpp_text(info->bpp, index));
+  const std::uint64_t count = ara2::element_count(map->size(), *type);
+  const auto shape = output_shape(*info);
+  if (auto error = ara2::shape_error(count, shape)) return raise_tensor_text(*error);
+
+  void* out = nullptr;
+  Ref container = new_slice_container(count * ara2::element_size(*type), out);
+  if (!container) return nullptr;
+  ara2::decode_elements(*type, map->data(), count, out);
+  map->release();
+  return array_over(std::move(container), out, numpy_type(*type), shape);
+}
+
+PyObject* model_dequantize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* argv[1];
+  if (!bind_args("dequantize", args, nargs, kwnames, {"index"}, 1, argv)) return nullptr;
+  auto access = enter_shared(self);
+  if (!access) return nullptr;
+  std::uint64_t index = 0;
+  if (!convert_u64(argv[0], "index", index)) return nullptr;
+  const ara2::Model& model = model_state(self).core;
+  if (!check_allocated_index(model, Direction::Output, index)) return nullptr;
+  if (!ensure_numpy()) return nullptr;
+
+  auto info = model.output_info(index);
+  if (!info) return to_python(info.error());
+  // The quantisation mode lives on input 0; a model without inputs has none to read.
+  if (!check_index(model, Direction::Input, 0)) return nullptr;
+  auto input = model.input_info(0);
+  if (!input) return to_python(input.error());
+  if (input->quant.qmode != 9) return to_python(ara2::CoreError::unsupported_quantization(input->quant.qmode));
+
+  auto map = model.outputs()[index].tensor.map();
+  if (!map) return raise_tensor_text(map.error().display());
+  const auto type = ara2::dequantize_element_type(info->bpp, info->quant.is_signed);
+  if (!type) return raise_tensor_text(ara2::unsupported_dequantize_bpp_text(info->bpp, index));
+  const std::uint64_t count = ara2::element_count(map->size(), *type);
+  const auto shape = output_shape(*info);
+  if (auto error = ara2::shape_error(count, shape)) return raise_tensor_text(*error);
+
+  void* out = nullptr;
+  Ref container = new_slice_container(count * sizeof(float), out);
+  if (!container) return nullptr;
+  ara2::dequantize_elements(*type, map->data(), count, info->quant.offset, info->quant.qn, static_cast<float*>(out));
+  map->release();
+  return array_over(std::move(container), out, NPY_FLOAT32, shape);
+}
+
+// ---------------------------------------------------------------------------
+// Method table
+
+constexpr const char run_doc[] =
+    "run($self)\n"
+    "--\n"
+    "\n"
+    "Run inference on the model.\n"
+    "\n"
+    "Tensors must be allocated via ``allocate_tensors()`` before calling\n"
+    "this method.\n"
+    "\n"
+    "Returns:\n"
+    "    ModelTiming: Timing information for the inference run\n"
+    "\n"
+    "Raises:\n"
+    "    TensorError: If tensors have not been allocated";
+
+constexpr const char submit_doc[] =
+    "submit($self)\n"
+    "--\n"
+    "\n"
+    "Submit inference asynchronously.\n"
+    "\n"
+    "Returns an :class:`InferRequest` handle immediately. Call\n"
+    ":meth:`InferRequest.wait` to block until the result is ready.\n"
+    "\n"
+    "The model's tensors must not be reallocated (via\n"
+    "``allocate_tensors()``) while the request is pending.\n"
+    "\n"
+    "Returns:\n"
+    "    InferRequest: Handle for the pending inference\n"
+    "\n"
+    "Raises:\n"
+    "    TensorError: If tensors have not been allocated";
+
+constexpr const char set_input_tensor_doc[] =
+    "set_input_tensor($self, index, data)\n"
+    "--\n"
+    "\n"
+    "Copy numpy array data into an input tensor.\n"
+    "\n"
+    "Args:\n"
+    "    index: Input tensor index (0-based)\n"
+    "    data: numpy array whose total byte count matches the tensor\n"
+    "          size. Any dtype (uint8, int8, uint16, int16, float32,\n"
+    "          etc.) is accepted; the underlying buffer is copied\n"
+    "          verbatim into the tensor, so the dtype must already\n"
+    "          match what the model expects.\n"
+    "\n"
+    "Raises:\n"
+    "    IndexError: If index is out of range\n"
+    "    TensorError: If tensors are not allocated or sizes don't match";
+
+constexpr const char get_output_tensor_doc[] =
+    "get_output_tensor($self, index)\n"
+    "--\n"
+    "\n"
+    "Get output tensor data as a typed numpy array.\n"
+    "\n"
+    "The dtype is derived from the tensor's quantization metadata:\n"
+    "\n"
+    "- ``bpp == 1`` and ``is_signed`` \u2192 ``int8``\n"
+    "- ``bpp == 1`` and not signed \u2192 ``uint8``\n"
+    "- ``bpp == 2`` and ``is_signed`` \u2192 ``int16``\n"
+    "- ``bpp == 2`` and not signed \u2192 ``uint16``\n"
+    "- ``bpp == 4`` \u2192 ``float32``\n"
+    "\n"
+    "The returned array is reshaped to the tensor's declared shape\n"
+    "``(channels, height, width)``; callers that need the legacy flat\n"
+    "layout can call ``.ravel()``.\n"
+    "\n"
+    "Args:\n"
+    "    index: Output tensor index (0-based)\n"
+    "\n"
+    "Returns:\n"
+    "    numpy.ndarray: Shaped, typed view of the output tensor data\n"
+    "\n"
+    "Raises:\n"
+    "    IndexError: If index is out of range\n"
+    "    TensorError: If tensors are not allocated or have an unsupported bpp";
+
+constexpr const char dequantize_doc[] =
+    "dequantize($self, index)\n"
+    "--\n"
+    "\n"
+    "Dequantize an output tensor to ``float32``.\n"
+    "\n"
+    "Uses the model's quantization mode (read from input 0) and the\n"
+    "output tensor's ``(qn, offset)`` pair. Currently only qmode 9\n"
+    "(asymmetric) is supported; other modes raise ``Ara2Error``.\n"
+    "The returned array has the tensor's declared ``(C, H, W)`` shape.\n"
+    "\n"
+    "Args:\n"
+    "    index: Output tensor index (0-based)\n"
+    "\n"
+    "Returns:\n"
+    "    numpy.ndarray: ``float32`` array reshaped to ``(C, H, W)``\n"
+    "\n"
+    "Raises:\n"
+    "    IndexError: If index is out of range\n"
+    "    TensorError: If tensors are not allocated\n"
+    "    Ara2Error: If the model uses an unsupported qmode";
+
+constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
+
+const PyMethodDef data_methods[] = {
+    {"run", as_method(model_run), METH_NOARGS, run_doc},
+    {"submit", as_method(model_submit), METH_NOARGS, submit_doc},
+    {"set_input_tensor", as_method(model_set_input_tensor), fastcall, set_input_tensor_doc},
+    {"get_output_tensor", as_method(model_get_output_tensor), fastcall, get_output_tensor_doc},
+    {"dequantize", as_method(model_dequantize), fastcall, dequantize_doc},
+};
+
+}  // namespace
+
+std::span<const PyMethodDef> model_data_methods() { return data_methods; }
 
 }  // namespace ara2py

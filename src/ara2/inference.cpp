@@ -1,0 +1,136 @@
+#include "ara2/inference.hpp"
+
+#include <utility>
+
+namespace ara2 {
+namespace {
+
+using tallowind::tensor::TensorMap;
+
+constexpr std::uint32_t kPendingQueued = 0;
+constexpr std::uint32_t kPendingRunning = 1;
+constexpr std::uint32_t kCompleted = 2;
+constexpr std::uint32_t kFailedOnNpu = 4;
+
+// Stands in for the address of an empty buffer and for an empty array, so the
+// library never sees a null data pointer.
+alignas(8) constinit std::uint8_t empty_bytes[8] = {};
+constinit records::TensorIoDescriptor empty_array[1] = {};
+
+Result<void> describe(const std::vector<TensorSlot>& slots, std::vector<records::TensorIoDescriptor>& out,
+                      std::vector<TensorMap>& mappings) {
+  out.reserve(slots.size());
+  for (const TensorSlot& slot : slots) {
+    if (slot.registration != nullptr) {
+      out.push_back(records::registered_tensor(slot.registration, slot.size()));
+      continue;
+    }
+    auto map = slot.tensor.map();
+    if (!map) return fail(CoreError::tensor(map.error().display()));
+    void* address = map->data() != nullptr ? static_cast<void*>(map->data()) : empty_bytes;
+    out.push_back(records::mapped_tensor(address, slot.size()));
+    mappings.push_back(std::move(*map));
+  }
+  return {};
+}
+
+void* array_address(std::vector<records::TensorIoDescriptor>& array) noexcept {
+  return array.empty() ? static_cast<void*>(empty_array) : static_cast<void*>(array.data());
+}
+
+}  // namespace
+
+Result<InferenceIo> build_inference_io(const Model& model) {
+  InferenceIo io;
+  if (auto built = describe(model.inputs(), io.inputs, io.mappings); !built) return fail(std::move(built.error()));
+  if (auto built = describe(model.outputs(), io.outputs, io.mappings); !built) return fail(std::move(built.error()));
+  return io;
+}
+
+Result<ModelTiming> run_inference(const Model& model) {
+  auto io = build_inference_io(model);
+  if (!io) return fail(std::move(io.error()));
+  const SessionShared& session = model.session();
+  void* request = nullptr;
+  auto called = session.library().call<Entry::dv_infer_sync>(session.handle(), model.endpoint_record(),
+                                                              model.handle(), array_address(io->inputs),
+                                                              array_address(io->outputs), model.timeout_ms(), 1,
+                                                              &request);
+  if (!called) return fail(std::move(called.error()));
+  // Nothing to read or free; reading through it would crash the process.
+  if (request == nullptr) return fail(CoreError::null_pointer("dv_infer_sync returned null request pointer"));
+  auto timing = records::read_request_timing(request);
+  auto freed = session.library().call<Entry::dv_infer_free>(request);
+  // A failed free only matters when there was a timing to hand back.
+  if (timing && !freed) return fail(std::move(freed.error()));
+  return timing;
+}
+
+Result<PendingRequest> PendingRequest::submit(const Model& model) {
+  auto io = build_inference_io(model);
+  if (!io) return fail(std::move(io.error()));
+  const SessionShared& session = model.session();
+  void* request = nullptr;
+  auto called = session.library().call<Entry::dv_infer_async>(session.handle(), model.endpoint_record(),
+                                                               model.handle(), array_address(io->inputs),
+                                                               array_address(io->outputs), 1, &request);
+  if (!called) return fail(std::move(called.error()));
+  if (request == nullptr) return fail(CoreError::null_pointer("dv_infer_async returned null request pointer"));
+  return PendingRequest(model.session_share(), request, std::move(io->mappings));
+}
+
+PendingRequest::PendingRequest(PendingRequest&& other) noexcept
+    : session_(std::move(other.session_)),
+      request_(std::exchange(other.request_, nullptr)),
+      mappings_(std::move(other.mappings_)) {}
+
+PendingRequest& PendingRequest::operator=(PendingRequest&& other) noexcept {
+  if (this != &other) {
+    release();
+    session_ = std::move(other.session_);
+    request_ = std::exchange(other.request_, nullptr);
+    mappings_ = std::move(other.mappings_);
+  }
+  return *this;
+}
+
+Result<std::uint64_t> PendingRequest::request_id() const {
+  std::uint64_t id = 0;
+  auto called = session_->library().call<Entry::dv_infer_get_req_id>(request_, &id);
+  if (!called) return fail(std::move(called.error()));
+  return id;
+}
+
+Result<ModelTiming> PendingRequest::wait(std::uint32_t timeout_ms) && {
+  auto outcome = wait_loop(timeout_ms);
+  release();
+  return outcome;
+}
+
+Result<ModelTiming> PendingRequest::wait_loop(std::uint32_t timeout_ms) const {
+  const SessionShared& session = *session_;
+  void* requests[1] = {request_};
+  for (;;) {
+    void* completed = nullptr;
+    auto called = session.library().call<Entry::dv_infer_wait_for_completion>(session.handle(), requests, 1,
+                                                                              timeout_ms, &completed);
+    if (!called) return fail(std::move(called.error()));
+    if (completed == nullptr) {
+      return fail(CoreError::null_pointer("dv_infer_wait_for_completion returned null completed pointer"));
+    }
+    const std::uint32_t state = records::read_request_state(completed);
+    if (state == kPendingQueued || state == kPendingRunning) continue;
+    if (state == kCompleted) return records::read_request_timing(completed);
+    if (state == kFailedOnNpu) return fail(CoreError::async_inference_failed());
+    return fail(CoreError::inference_incomplete(state));
+  }
+}
+
+void PendingRequest::release() noexcept {
+  if (request_ == nullptr) return;
+  (void)session_->library().call_raw<Entry::dv_infer_free>(std::exchange(request_, nullptr));
+  session_.reset();
+  mappings_.clear();
+}
+
+}  // namespace ara2
