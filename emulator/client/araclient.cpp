@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstring>
 #include <deque>
@@ -899,14 +900,23 @@ EMU_EXPORT int dv_infer_wait_for_completion(void* handle, void** requests, std::
   if (!request || request->session != session) {
     return static_cast<int>(call.misuse("unknown request", requests[0]));
   }
-  emu::wire::Writer msg;
-  msg.put(request->id).put(timeout_ms);
-  std::vector<std::uint8_t> answer;
-  auto status = session->call(Op::Wait, msg, answer);
-  if (status != st::ok) return static_cast<int>(status);
-  emu::wire::Reader in(answer);
+  // Waits in short slices so that other threads' calls on this session are
+  // not held up behind a long wait.
+  using Clock = std::chrono::steady_clock;
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   std::uint32_t flags = 0;
-  if (!apply_outcome(*request, in, flags)) return static_cast<int>(st::malformed_message);
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    auto slice = static_cast<std::uint32_t>(std::clamp<std::int64_t>(left, 0, 50));
+    emu::wire::Writer msg;
+    msg.put(request->id).put(slice);
+    std::vector<std::uint8_t> answer;
+    auto status = session->call(Op::Wait, msg, answer);
+    if (status != st::ok) return static_cast<int>(status);
+    emu::wire::Reader in(answer);
+    if (!apply_outcome(*request, in, flags)) return static_cast<int>(st::malformed_message);
+    if (!(flags & emu::wire::kFlagWaitTimedOut) || left <= 50) break;
+  }
   *out_completed = (flags & emu::wire::kFlagNullCompleted) ? nullptr : request->record.get();
   return 0;
 }

@@ -720,3 +720,32 @@ def test_daemon_helper_locates_its_pieces(monkeypatch, tmp_path):
         helper.library_dir("v9_9")
     monkeypatch.setenv("ARA2_EMULATOR", str(tmp_path / "custom"))
     assert helper.find_executable() == tmp_path / "custom"
+
+
+def test_a_long_wait_does_not_hold_up_other_calls_on_the_session(api, emulator, make_model, stand_in):
+    import threading
+    session = api.open_unix(emulator.socket_path)
+    array, _ = api.endpoints(session)
+    model = api.load(session, array, make_model({**COPY, "faults": {"latency_us": 30_000_000}}), b"m")
+    src, dst = buffer(PATTERN), buffer(12)
+    request = api.infer_async(session, array, model, [(ctypes.addressof(src), 12, 0)],
+                              [(ctypes.addressof(dst), 12, 0)])
+    outcome = []
+
+    def wait():
+        try:
+            api.wait(session, request, 60_000)
+            outcome.append(request_state(request))
+        except DvStatus as failure:
+            outcome.append(failure.status)
+
+    waiter = threading.Thread(target=wait)
+    waiter.start()
+    while stand_in.call_count("dv_infer_wait_for_completion") == 0:
+        pass
+    assert api.inflight(session) == 1  # answered while the wait goes on
+    api.unload(model)
+    api.free_group(array)
+    api.close(session)  # ends the wait: the request never completed
+    waiter.join()
+    assert outcome == [203]
