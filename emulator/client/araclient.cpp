@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstring>
 #include <deque>
@@ -119,7 +120,8 @@ struct Injection {
   std::int64_t remaining = 0;  // -1: every call
 };
 
-constexpr std::size_t kMaxLog = 20000;
+// Enough for any test; bounded so long runs do not grow the process.
+constexpr std::size_t kMaxLog = 4096;
 
 struct Control {
   std::array<std::uint64_t, kFunctions> calls{};
@@ -369,7 +371,11 @@ std::uint32_t connect_session(int fd, bool is_unix, void** out) {
   wire::Writer hello;
   hello.put(wire::kProtocolVersion).put<std::uint32_t>(static_cast<std::uint32_t>(::getpid()));
   std::vector<std::uint8_t> answer;
+  // Something that is not the emulator may sit on the address and never answer.
+  timeval limit{10, 0}, none{0, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
   auto status = session->call(Op::Hello, hello, answer);
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof(none));
   if (status == st::connection_lost) return st::handshake_failed;
   if (status != st::ok) return status;
   wire::Reader in(answer);
@@ -894,14 +900,23 @@ EMU_EXPORT int dv_infer_wait_for_completion(void* handle, void** requests, std::
   if (!request || request->session != session) {
     return static_cast<int>(call.misuse("unknown request", requests[0]));
   }
-  emu::wire::Writer msg;
-  msg.put(request->id).put(timeout_ms);
-  std::vector<std::uint8_t> answer;
-  auto status = session->call(Op::Wait, msg, answer);
-  if (status != st::ok) return static_cast<int>(status);
-  emu::wire::Reader in(answer);
+  // Waits in short slices so that other threads' calls on this session are
+  // not held up behind a long wait.
+  using Clock = std::chrono::steady_clock;
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   std::uint32_t flags = 0;
-  if (!apply_outcome(*request, in, flags)) return static_cast<int>(st::malformed_message);
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    auto slice = static_cast<std::uint32_t>(std::clamp<std::int64_t>(left, 0, 50));
+    emu::wire::Writer msg;
+    msg.put(request->id).put(slice);
+    std::vector<std::uint8_t> answer;
+    auto status = session->call(Op::Wait, msg, answer);
+    if (status != st::ok) return static_cast<int>(status);
+    emu::wire::Reader in(answer);
+    if (!apply_outcome(*request, in, flags)) return static_cast<int>(st::malformed_message);
+    if (!(flags & emu::wire::kFlagWaitTimedOut) || left <= 50) break;
+  }
   *out_completed = (flags & emu::wire::kFlagNullCompleted) ? nullptr : request->record.get();
   return 0;
 }

@@ -69,6 +69,7 @@ inline constexpr std::uint32_t kFlagNullRequest = 1;
 inline constexpr std::uint32_t kFlagNullCompleted = 2;
 inline constexpr std::uint32_t kFlagHasStatistics = 4;
 inline constexpr std::uint32_t kFlagHasOutputs = 8;
+inline constexpr std::uint32_t kFlagWaitTimedOut = 16;
 
 struct FrameHeader {
   std::uint32_t magic = kMagic;

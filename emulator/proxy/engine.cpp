@@ -438,11 +438,12 @@ std::uint32_t Engine::infer(Client& client, wire::Reader& in, wire::Writer& out,
   return st::ok;
 }
 
-void Engine::write_outcome(const Request& request, std::uint32_t state, wire::Writer& out) {
+void Engine::write_outcome(const Request& request, std::uint32_t state, wire::Writer& out,
+                           std::uint32_t flags) {
   const auto& faults = request.model->model.faults;
   bool done = request.phase == Request::Phase::Done;
   if (done) state = !request.run_ok ? 4 : faults.final_state.value_or(2);
-  std::uint32_t flags = faults.missing_statistics ? 0 : wire::kFlagHasStatistics;
+  if (!faults.missing_statistics) flags |= wire::kFlagHasStatistics;
   if (faults.null_completed) flags |= wire::kFlagNullCompleted;
   if (done && request.run_ok) flags |= wire::kFlagHasOutputs;
   out.put(state).put(flags);
@@ -476,9 +477,11 @@ std::uint32_t Engine::wait(Client& client, wire::Reader& in, wire::Writer& out, 
     out.put(state).put(flags).put(0.0f).put(0.0f).put(0.0f);
     return st::ok;
   }
-  wait_until(lock, client, timeout_ms, [&] { return request->phase == Request::Phase::Done; });
-  write_outcome(*request, request->phase == Request::Phase::Queued ? 0 : 1, out);
-  request->delivered = request->phase == Request::Phase::Done;
+  bool done = wait_until(lock, client, timeout_ms,
+                         [&] { return request->phase == Request::Phase::Done; });
+  write_outcome(*request, request->phase == Request::Phase::Queued ? 0 : 1, out,
+                done ? 0 : wire::kFlagWaitTimedOut);
+  request->delivered = done;
   return st::ok;
 }
 

@@ -67,7 +67,8 @@ class Engine {
   std::uint32_t wait(Client& client, wire::Reader& in, wire::Writer& out, Lock& lock);
   std::uint32_t request_call(Client& client, wire::Reader& in, wire::Writer& out, bool free);
   bool wait_until(Lock& lock, Client& client, std::uint32_t timeout_ms, const std::function<bool()>& done);
-  void write_outcome(const Request& request, std::uint32_t state, wire::Writer& out);
+  void write_outcome(const Request& request, std::uint32_t state, wire::Writer& out,
+                     std::uint32_t flags = 0);
   void release_model(LoadedModel& model);
   void work(std::uint32_t endpoint);
   void run(Request& request);

@@ -174,6 +174,8 @@ void Server::converse(Connection& connection, std::uint64_t id, bool is_unix) {
     }
     if (!wire::send_frame(connection.fd, status, answer.bytes())) break;
   }
+  // The peer learns at once; the descriptor itself is closed when reaped.
+  ::shutdown(connection.fd, SHUT_RDWR);
   engine_.disconnect(client);
   log("connection {} closed", id);
   connection.finished = true;

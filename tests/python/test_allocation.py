@@ -210,6 +210,21 @@ def test_failure_among_inputs_keeps_the_previous_tensors(load_model, stand_in):
     assert open_fds() == fds
 
 
+def test_null_registration_is_an_error_and_allocates_nothing(load_model, stand_in):
+    model = load_model(MODEL)
+    fds, registrations = open_fds(), stand_in.live_handles("registration")
+    stand_in.null_registration()
+    with pytest.raises(ara2.Ara2Error) as caught:
+        model.allocate_tensors("shm")
+    assert type(caught.value) is ara2.Ara2Error
+    assert caught.value.args == ("Null pointer error: shmfd_register returned null",)
+    assert stand_in.call_count("dv_shmfd_register") == 1
+    # Only the library's own copy of what it registered stays open.
+    assert open_fds() == fds + stand_in.live_handles("registration") - registrations
+    with pytest.raises(ara2.TensorError, match=re.escape(NOT_ALLOCATED)):
+        model.input_tensor_memory(0)
+
+
 def test_failure_among_outputs_keeps_the_previous_outputs(load_model, stand_in):
     model = load_model({"inputs": [], "outputs": [{"shape": [1, 1, 8]}, {"shape": [1, 1, 4]}]})
     model.allocate_tensors("shm")

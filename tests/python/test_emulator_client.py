@@ -672,3 +672,80 @@ def test_closing_a_session_releases_everything_it_handed_out(api, emulator, make
     assert all(stand_in.live_handles(k) >= 1 for k in kinds)
     api.close(session)
     assert [stand_in.live_handles(k) for k in kinds] == [0] * len(kinds)
+
+
+@pytest.mark.parametrize("reply", [b"", b"HTTP/1.1 400 Bad Request\r\n\r\n" * 4])
+def test_connecting_to_something_that_is_not_the_emulator_fails_cleanly(api, tmp_path, reply):
+    import socket
+    import threading
+    path = tmp_path / "other.sock"
+    server = socket.socket(socket.AF_UNIX)
+    server.bind(str(path))
+    server.listen(1)
+
+    def answer_once():
+        conn, _ = server.accept()
+        conn.recv(64)
+        conn.sendall(reply)
+        conn.close()
+
+    thread = threading.Thread(target=answer_once)
+    thread.start()
+    try:
+        with pytest.raises(DvStatus) as failure:
+            api.open_unix(path)
+        assert 200 <= failure.value.status <= 239
+    finally:
+        thread.join()
+        server.close()
+
+
+@pytest.mark.parametrize("call", [
+    lambda s: s.inject_status("dv_nothing", 1),
+    lambda s: s.inject_status("dv_infer_sync", 1, times=-2),
+    lambda s: s.live_handles("socket"),
+    lambda s: s.override_versions([(0, "1.2.3")]),
+    lambda s: s.last_call("dv_infer_sync"),
+])
+def test_control_rejects_what_it_cannot_do(stand_in, call):
+    with pytest.raises((ValueError, LookupError)):
+        call(stand_in)
+
+
+def test_daemon_helper_locates_its_pieces(monkeypatch, tmp_path):
+    from ara2_emulator import daemon as helper
+    assert (helper.library_dir("v1_1") / "libaraclient.so").is_file()
+    assert (helper.library_dir("x86_64") / "libaraclient_x86_64.so").is_file()
+    with pytest.raises(ValueError):
+        helper.library_dir("v9_9")
+    monkeypatch.setenv("ARA2_EMULATOR", str(tmp_path / "custom"))
+    assert helper.find_executable() == tmp_path / "custom"
+
+
+def test_a_long_wait_does_not_hold_up_other_calls_on_the_session(api, emulator, make_model, stand_in):
+    import threading
+    session = api.open_unix(emulator.socket_path)
+    array, _ = api.endpoints(session)
+    model = api.load(session, array, make_model({**COPY, "faults": {"latency_us": 30_000_000}}), b"m")
+    src, dst = buffer(PATTERN), buffer(12)
+    request = api.infer_async(session, array, model, [(ctypes.addressof(src), 12, 0)],
+                              [(ctypes.addressof(dst), 12, 0)])
+    outcome = []
+
+    def wait():
+        try:
+            api.wait(session, request, 60_000)
+            outcome.append(request_state(request))
+        except DvStatus as failure:
+            outcome.append(failure.status)
+
+    waiter = threading.Thread(target=wait)
+    waiter.start()
+    while stand_in.call_count("dv_infer_wait_for_completion") == 0:
+        pass
+    assert api.inflight(session) == 1  # answered while the wait goes on
+    api.unload(model)
+    api.free_group(array)
+    api.close(session)  # ends the wait: the request never completed
+    waiter.join()
+    assert outcome == [203]

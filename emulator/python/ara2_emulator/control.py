@@ -98,7 +98,7 @@ class StandIn:
 
     def calls(self, function: str | None = None) -> list[dict]:
         """Recorded calls in order (all, or those of ``function``); text
-        arguments are bytes."""
+        arguments are bytes. The library keeps the last 4096 calls."""
         records = json.loads(self._text(self._lib.emu_call_log))
         for record in records:
             for key in ("path", "name", "ip"):
