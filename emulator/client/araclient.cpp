@@ -303,14 +303,14 @@ std::shared_ptr<Session> find_session(const void* handle) {
 /// live array of this session.
 std::optional<std::uint32_t> find_endpoint(const std::shared_ptr<Session>& session, const void* record) {
   std::lock_guard lock(registry().mutex);
-  auto* p = static_cast<const std::uint8_t*>(record);
   auto& arrays = registry().arrays;
   auto it = arrays.upper_bound(record);
   if (!record || it == arrays.begin()) return std::nullopt;
   --it;
   const auto& array = *it->second;
-  auto* start = reinterpret_cast<const std::uint8_t*>(array.records.get());
-  auto offset = static_cast<std::size_t>(p - start);
+  // Integer arithmetic: the pointer may lie outside every array.
+  auto offset = reinterpret_cast<std::uintptr_t>(record) -
+                reinterpret_cast<std::uintptr_t>(array.records.get());
   if (array.session != session || offset % sizeof(EndpointRecord) != 0 ||
       offset / sizeof(EndpointRecord) >= array.ids.size()) {
     return std::nullopt;

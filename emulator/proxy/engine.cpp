@@ -381,7 +381,8 @@ std::uint32_t Engine::infer(Client& client, wire::Reader& in, wire::Writer& out,
     tensor.size = in.get<std::uint64_t>();
     if (kind == wire::TensorKind::Registration) {
       auto it = client.registrations.find(in.get<std::uint64_t>());
-      if (it == client.registrations.end() || !it->second->map || it->second->size < tensor.size) {
+      if (it == client.registrations.end() || it->second->size < tensor.size ||
+          (!it->second->map && tensor.size > 0)) {
         bad_registration = true;
       } else {
         tensor.registration = it->second;

@@ -749,3 +749,19 @@ def test_a_long_wait_does_not_hold_up_other_calls_on_the_session(api, emulator, 
     api.close(session)  # ends the wait: the request never completed
     waiter.join()
     assert outcome == [203]
+
+
+def test_empty_registered_tensors_are_usable(api, session, endpoints, make_model):
+    description = {"inputs": [{"shape": [1, 1, 4]}], "outputs": [{"shape": [0, 1, 1], "size": 0}]}
+    model = api.load(session, endpoints[0], make_model(description), b"m")
+    src = buffer(4)
+    fd = os.memfd_create("empty", os.MFD_CLOEXEC)
+    try:
+        registration = api.register(session, fd, 0)
+        request = api.infer_sync(session, endpoints[0], model, [(ctypes.addressof(src), 4, 0)],
+                                 [(registration, 0, 1)])
+        assert request_state(request) == 2
+        api.free(request)
+    finally:
+        os.close(fd)
+        api.unload(model)
