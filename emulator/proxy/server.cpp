@@ -128,6 +128,9 @@ void Server::accept_one(const Listener& listener) {
   if (fd < 0) {
     if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED) {
       log("accept on {} failed: {}", listener.address.text(), errno_text());
+      // Out of descriptors: the pending connection stays readable, so pause
+      // rather than spin on it.
+      if (errno == EMFILE || errno == ENFILE) ::usleep(100000);
     }
     return;
   }

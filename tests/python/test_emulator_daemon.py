@@ -491,3 +491,17 @@ def test_freeing_a_slow_request_gives_the_endpoint_back(start_emulator, api, tmp
         api.unload(fast)
         api.free_group(array)
         api.close(session)
+
+
+def test_daemon_helper_can_restart_a_daemon(tmp_path, api):
+    daemon = Daemon({"proxy": {"interface_socket_file": [str(tmp_path / "p.sock")]},
+                     "emulator": {"listen": ["tcp:127.0.0.1:0"]}}, workdir=tmp_path)
+    for _ in range(2):
+        daemon.start()
+        try:
+            assert len(daemon.tcp_addresses) == 1 and len(daemon.socket_paths) == 1
+            api.close(api.open_unix(daemon.socket_path))  # listening by the time start() returns
+            api.close(api.open_tcp(*daemon.tcp_addresses[0]))
+        finally:
+            assert daemon.stop() == 0
+    assert daemon.log_text().count("ready with") == 2

@@ -124,11 +124,14 @@ class Daemon:
         if self.process is not None:
             raise DaemonError("the daemon is already running")
         with open(self.log_path, "ab") as log:
+            start = log.tell()  # a restart appends: only this run's lines count
             self.process = subprocess.Popen([str(self.executable), "-c", str(self.config_path)],
                                             stdin=subprocess.DEVNULL, stdout=log, stderr=log)
         deadline = time.monotonic() + self.startup_timeout
         while True:
-            text = self.log_text()
+            with open(self.log_path, "rb") as log:
+                log.seek(start)
+                text = log.read().decode(errors="replace")
             if re.search(r"^ara2-emulator: ready", text, re.M):
                 break
             if self.process.poll() is not None:
