@@ -154,6 +154,16 @@ def test_failed_async_submit_raises_and_leaves_nothing(open_model, stand_in, sta
     model.run()
 
 
+def test_success_without_a_request_from_run_is_refused(open_model, stand_in):
+    # Status 0 injected: the call "succeeds" without writing a request.
+    model = open_model(passthrough(8))
+    stand_in.inject_status("dv_infer_sync", 0)
+    with raises_exactly(ara2.Ara2Error, "Null pointer error: dv_infer_sync returned null request pointer"):
+        model.run()
+    assert stand_in.call_count("dv_infer_free") == 0
+    model.run()
+
+
 def test_null_request_from_submit(open_model, stand_in):
     model = open_model(passthrough(8, faults={"null_request": True}))
     with raises_exactly(ara2.Ara2Error, "Null pointer error: dv_infer_async returned null request pointer"):
@@ -362,6 +372,37 @@ def test_request_refuses_other_threads(open_model, use):
     assert str(error) == "tallowind_ara2::model::InferRequest is unsendable, but sent to another thread"
     assert repr(request) == "InferRequest(pending)"
     request.wait()
+
+
+@pytest.mark.parametrize("use", [
+    lambda m: m.run(), lambda m: m.submit(), lambda m: m.set_input_tensor(0, b""),
+    lambda m: m.get_output_tensor(0), lambda m: m.dequantize(0),
+], ids=["run", "submit", "set_input_tensor", "get_output_tensor", "dequantize"])
+def test_model_data_methods_refuse_other_threads(open_model, stand_in, use):
+    model = open_model(passthrough(8))
+    error = in_thread(lambda: use(model))["error"]
+    assert type(error) is internal_failure_class()
+    assert str(error) == "tallowind_ara2::model::Model is unsendable, but sent to another thread"
+    assert stand_in.call_count("dv_infer_sync") + stand_in.call_count("dv_infer_async") == 0
+
+
+@pytest.mark.parametrize("method, summary", [
+    ("run", "Run inference on the model."),
+    ("submit", "Submit inference asynchronously."),
+    ("set_input_tensor", "Copy numpy array data into an input tensor."),
+    ("get_output_tensor", "Get output tensor data as a typed numpy array."),
+    ("dequantize", "Dequantize an output tensor to ``float32``."),
+])
+def test_docstrings_follow_their_signature_header(method, summary):
+    doc = getattr(ara2.Model, method).__doc__
+    assert doc.startswith(f"{summary}\n"), doc
+    assert ara2.InferRequest.wait.__doc__.startswith("Block until the inference completes and return timing.\n")
+    assert ara2.InferRequest.wait.__text_signature__ == "($self, timeout_ms=1000)"
+
+
+def test_output_docstring_keeps_its_arrows():
+    doc = ara2.Model.get_output_tensor.__doc__
+    assert "- ``bpp == 2`` and not signed \u2192 ``uint16``\n- ``bpp == 4`` \u2192 ``float32``" in doc
 
 
 def test_request_dropped_on_another_thread_is_reported_and_left(open_model, stand_in):
