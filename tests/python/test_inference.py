@@ -354,7 +354,10 @@ def in_thread(function):
         try:
             outcome["value"] = function()
         except BaseException as error:  # noqa: B902 - the internal failure is a BaseException
-            outcome["error"] = error
+            # Without its traceback: the frames would tie the objects used in
+            # the thread into a cycle, which the collector might later free on
+            # some other thread.
+            outcome["error"] = error.with_traceback(None)
 
     thread = threading.Thread(target=target)
     thread.start()
