@@ -5,6 +5,7 @@ import os
 import sys
 import threading
 
+import numpy as np
 import pytest
 
 import tallowind_ara2 as ara2
@@ -305,6 +306,17 @@ def test_a_pending_request_keeps_its_model_loaded(ara2_session, emulated_model, 
     assert stand_in.call_count("dv_model_unload") == 0
     request.wait()
     assert stand_in.call_count("dv_model_unload") == 1
+
+
+def test_a_request_outlives_the_close_of_its_model(open_model, stand_in, live_requests):
+    # Closing is the caller's fault while a request is pending, but the
+    # request's heap buffers stay valid for the library to write the results into.
+    model = open_model(passthrough(1 << 16, faults={"latency_us": 50000}))
+    model.set_input_tensor(0, np.full(1 << 16, 7, np.uint8))
+    request = model.submit()
+    model.close()
+    assert type(request.wait()) is ara2.ModelTiming
+    assert live_requests() == 0
 
 
 def test_a_pending_request_keeps_the_session_open(emulator, emulated_model, stand_in):
