@@ -12,6 +12,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "ara2/file_io.hpp"
 #include "ara2/proxy_config.hpp"
 #include "ara2/text.hpp"
 
@@ -28,20 +29,6 @@ constexpr std::size_t kMaxLinkBytes = 1 << 16;
 
 using InodeSet = std::unordered_set<std::uint64_t>;
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 class Directory {
  public:
   explicit Directory(const std::string& path) : dir_(::opendir(path.c_str())) {}
@@ -56,30 +43,21 @@ class Directory {
   DIR* dir_;
 };
 
-/// Opens for reading without ever blocking on a FIFO planted in a fake tree.
-int open_for_reading(const std::string& path) {
-  return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-}
-
 struct Bytes {
   std::string data;
   bool complete = true;  // false when the file had more than the cap
 };
 
 std::optional<Bytes> read_bounded(const std::string& path, std::size_t max_bytes) {
-  const FileDescriptor fd(open_for_reading(path));
-  if (fd.get() < 0) return std::nullopt;
-  Bytes out;
-  char buffer[16384];
-  while (out.data.size() <= max_bytes) {
-    const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return std::nullopt;
-    if (got == 0) return out;
-    out.data.append(buffer, static_cast<std::size_t>(got));
+  const UniqueFd fd = open_for_reading(path);
+  if (!fd) return std::nullopt;
+  auto data = read_up_to(fd.get(), max_bytes);
+  if (!data) return std::nullopt;
+  Bytes out{std::move(*data)};
+  if (out.data.size() > max_bytes) {
+    out.data.resize(max_bytes);
+    out.complete = false;
   }
-  out.data.resize(max_bytes);
-  out.complete = false;
   return out;
 }
 
@@ -87,7 +65,7 @@ std::optional<Bytes> read_bounded(const std::string& path, std::size_t max_bytes
 class LineReader {
  public:
   explicit LineReader(const std::string& path) : fd_(open_for_reading(path)) {}
-  bool opened() const { return fd_.get() >= 0; }
+  bool opened() const { return static_cast<bool>(fd_); }
 
   bool next(std::string& line) {
     line.clear();
@@ -129,7 +107,7 @@ class LineReader {
     }
   }
 
-  FileDescriptor fd_;
+  UniqueFd fd_;
   std::array<char, 65536> buffer_{};
   std::size_t pos_ = 0;
   std::size_t end_ = 0;

@@ -6,28 +6,14 @@
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <unzip.h>
 #include <zlib.h>
 
+#include "ara2/file_io.hpp"
 #include "ara2/text.hpp"
 
 namespace ara2 {
 namespace {
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const noexcept { return fd_; }
-
- private:
-  int fd_;
-};
 
 CoreError io_text(std::string text) { return CoreError::io(OsError::custom(std::move(text))); }
 
@@ -240,11 +226,10 @@ Result<std::optional<std::string>> DvmArchive::read_text(std::string_view name, 
 
 Result<std::string> read_whole_file(std::string_view path, std::uint64_t limit) {
   if (path.find('\0') != std::string_view::npos) return fail(io_text("file name contained an unexpected NUL byte"));
-  const std::string c_path(path);
   // Non-blocking only for the open: a FIFO without a writer would otherwise
   // hang the caller (who holds the interpreter lock) before the first read.
-  const FileDescriptor fd(::open(c_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (fd.get() < 0) return fail(CoreError::io(OsError::from_errno(errno)));
+  const UniqueFd fd = open_for_reading(std::string(path));
+  if (!fd) return fail(CoreError::io(OsError::from_errno(errno)));
   const int flags = ::fcntl(fd.get(), F_GETFL);
   if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) < 0) {
     return fail(CoreError::io(OsError::from_errno(errno)));
@@ -255,26 +240,10 @@ Result<std::string> read_whole_file(std::string_view path, std::uint64_t limit) 
   if (::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode)) expected = static_cast<std::uint64_t>(info.st_size);
 
   limit = std::min(limit, std::uint64_t{1} << 62);
-  std::string data;
-  data.resize(std::min(expected, limit) + 1);
-  std::uint64_t total = 0;
-  for (;;) {
-    if (total == data.size()) {
-      if (data.size() > limit) {
-        return fail(io_text(fmt::format("file is larger than the {} bytes this reader accepts", limit)));
-      }
-      data.resize(std::min<std::uint64_t>(limit + 1, std::max<std::uint64_t>(data.size() * 2, 1u << 16)));
-    }
-    const ssize_t n = ::read(fd.get(), data.data() + total, data.size() - total);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail(CoreError::io(OsError::from_errno(errno)));
-    }
-    if (n == 0) break;
-    total += static_cast<std::uint64_t>(n);
-  }
-  data.resize(total);
-  return data;
+  auto data = read_up_to(fd.get(), limit, expected);
+  if (!data) return fail(CoreError::io(OsError::from_errno(data.error())));
+  if (data->size() > limit) return fail(io_text(fmt::format("file is larger than the {} bytes this reader accepts", limit)));
+  return std::move(*data);
 }
 
 std::vector<std::string> split_labels(std::string_view text) {

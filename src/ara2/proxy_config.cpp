@@ -1,8 +1,6 @@
 #include "ara2/proxy_config.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <yaml.h>
 
 #include <cerrno>
@@ -13,6 +11,7 @@
 #include <memory>
 #include <optional>
 
+#include "ara2/file_io.hpp"
 #include "ara2/text.hpp"
 
 namespace ara2 {
@@ -428,28 +427,14 @@ Parsed<std::vector<ProxyEndpoint>> interpret(const Item& root) {
   return endpoints;
 }
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 Result<std::string> read_config_bytes(std::string_view path) {
   const std::string shown = utf8_lossy(path);
   if (path.find('\0') != std::string_view::npos) {
     return fail(CoreError::config_read(shown, OsError::custom("the path contains a NUL byte")));
   }
   // Non-blocking so that a FIFO named by another process cannot stall the caller.
-  const FileDescriptor fd(::open(std::string(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (fd.get() < 0) return fail(CoreError::config_read(shown, OsError::from_errno(errno)));
+  const UniqueFd fd = open_for_reading(std::string(path));
+  if (!fd) return fail(CoreError::config_read(shown, OsError::from_errno(errno)));
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0) return fail(CoreError::config_read(shown, OsError::from_errno(errno)));
   if (S_ISDIR(info.st_mode)) return fail(CoreError::config_read(shown, OsError::from_errno(EISDIR)));
@@ -461,17 +446,11 @@ Result<std::string> read_config_bytes(std::string_view path) {
                                            kMaxProxyConfigBytes))));
   };
   if (static_cast<std::uint64_t>(info.st_size) > kMaxProxyConfigBytes) return too_large();
-  std::string bytes;
-  char buffer[16384];
-  for (;;) {
-    const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return fail(CoreError::config_read(shown, OsError::from_errno(errno)));
-    if (got == 0) break;
-    bytes.append(buffer, static_cast<std::size_t>(got));
-    // The size may have grown since fstat.
-    if (bytes.size() > kMaxProxyConfigBytes) return too_large();
-  }
+  auto read = read_up_to(fd.get(), kMaxProxyConfigBytes, static_cast<std::uint64_t>(info.st_size));
+  if (!read) return fail(CoreError::config_read(shown, OsError::from_errno(read.error())));
+  // The size may have grown since fstat.
+  if (read->size() > kMaxProxyConfigBytes) return too_large();
+  std::string bytes = std::move(*read);
   if (!is_valid_utf8(bytes)) return fail(CoreError::config_read(shown, OsError::custom("the file is not valid UTF-8")));
   return bytes;
 }
