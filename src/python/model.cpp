@@ -203,19 +203,14 @@ PyObject* model_allocate_tensors(PyObject* self, PyObject* const* args, Py_ssize
   Py_RETURN_NONE;
 }
 
-/// input_tensor_memory and friends: bind, enter, convert, then allocated and index.
+/// input_tensor_memory and friends: what they read from the indexed slot.
 template <Direction D, bool Exclusive, class Use>
 PyObject* tensor_accessor(const char* name, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames, Use use) {
-  PyObject* argv[1];
-  if (!bind_args(name, args, nargs, kwnames, {"index"}, 1, argv)) return nullptr;
-  auto access = Exclusive ? enter_exclusive(self) : enter_shared(self);
-  if (!access) return nullptr;
-  std::uint64_t index = 0;
-  if (!convert_u64(argv[0], "index", index)) return nullptr;
-  const ara2::Model& model = model_state(self).core;
-  if (!check_allocated_index(model, D, index)) return nullptr;
-  return use(model.slots(D)[index]);
+  return with_allocated_index<D, Exclusive>(name, self, args, nargs, kwnames,
+                                            [&](const ara2::Model& model, std::uint64_t index) {
+                                              return use(model.slots(D)[index]);
+                                            });
 }
 
 PyObject* slot_memory(const ara2::TensorSlot& slot) {

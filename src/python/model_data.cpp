@@ -273,68 +273,64 @@ PyObject* model_set_input_tensor(PyObject* self, PyObject* const* args, Py_ssize
   Py_RETURN_NONE;
 }
 
-PyObject* model_get_output_tensor(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* argv[1];
-  if (!bind_args("get_output_tensor", args, nargs, kwnames, {"index"}, 1, argv)) return nullptr;
-  auto access = enter_shared(self);
-  if (!access) return nullptr;
-  std::uint64_t index = 0;
-  if (!convert_u64(argv[0], "index", index)) return nullptr;
-  const ara2::Model& model = model_state(self).core;
-  if (!check_allocated_index(model, Direction::Output, index)) return nullptr;
-  if (!ensure_numpy()) return nullptr;
-
-  auto map = model.outputs()[index].tensor.map();
-  if (!map) return raise_tensor_text(map.error().display());
-  auto info = model.output_info(index);
-  if (!info) return to_python(info.error());
-  const auto type = ara2::output_element_type(info->bpp, info->quant.is_signed);
-  if (!type) return raise_tensor_text(ara2::unsupported_bpp_text(info->bpp, index));
-  const std::uint64_t count = ara2::element_count(map->size(), *type);
-  const auto shape = output_shape(*info);
+/// The end both output readers share: the element count checked against the
+/// layer's shape, then a fresh array that `decode(source, count, out)` fills
+/// with `count * element_bytes` bytes. The map is released once read.
+template <class Decode>
+PyObject* output_array(tallowind::tensor::TensorMap& map, ElementType type, const ara2::OutputTensorInfo& info,
+                       std::size_t element_bytes, int array_type, Decode decode) {
+  const std::uint64_t count = ara2::element_count(map.size(), type);
+  const auto shape = output_shape(info);
   if (auto error = ara2::shape_error(count, shape)) return raise_tensor_text(*error);
 
   void* out = nullptr;
-  Ref container = new_slice_container(count * ara2::element_size(*type), out);
+  Ref container = new_slice_container(count * element_bytes, out);
   if (!container) return nullptr;
-  ara2::decode_elements(*type, map->data(), count, out);
-  map->release();
-  return array_over(std::move(container), out, numpy_type(*type), shape);
+  decode(map.data(), count, out);
+  map.release();
+  return array_over(std::move(container), out, array_type, shape);
+}
+
+PyObject* model_get_output_tensor(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return with_allocated_index<Direction::Output, false>(
+      "get_output_tensor", self, args, nargs, kwnames,
+      [](const ara2::Model& model, std::uint64_t index) -> PyObject* {
+        if (!ensure_numpy()) return nullptr;
+        auto map = model.outputs()[index].tensor.map();
+        if (!map) return raise_tensor_text(map.error().display());
+        auto info = model.output_info(index);
+        if (!info) return to_python(info.error());
+        const auto type = ara2::output_element_type(info->bpp, info->quant.is_signed);
+        if (!type) return raise_tensor_text(ara2::unsupported_bpp_text(info->bpp, index));
+        return output_array(*map, *type, *info, ara2::element_size(*type), numpy_type(*type),
+                            [&](const std::uint8_t* source, std::uint64_t count, void* out) {
+                              ara2::decode_elements(*type, source, count, out);
+                            });
+      });
 }
 
 PyObject* model_dequantize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* argv[1];
-  if (!bind_args("dequantize", args, nargs, kwnames, {"index"}, 1, argv)) return nullptr;
-  auto access = enter_shared(self);
-  if (!access) return nullptr;
-  std::uint64_t index = 0;
-  if (!convert_u64(argv[0], "index", index)) return nullptr;
-  const ara2::Model& model = model_state(self).core;
-  if (!check_allocated_index(model, Direction::Output, index)) return nullptr;
-  if (!ensure_numpy()) return nullptr;
+  return with_allocated_index<Direction::Output, false>(
+      "dequantize", self, args, nargs, kwnames, [](const ara2::Model& model, std::uint64_t index) -> PyObject* {
+        if (!ensure_numpy()) return nullptr;
+        auto info = model.output_info(index);
+        if (!info) return to_python(info.error());
+        // The quantisation mode lives on input 0; a model without inputs has none to read.
+        if (!check_index(model, Direction::Input, 0)) return nullptr;
+        auto input = model.input_info(0);
+        if (!input) return to_python(input.error());
+        if (input->quant.qmode != 9) return to_python(ara2::CoreError::unsupported_quantization(input->quant.qmode));
 
-  auto info = model.output_info(index);
-  if (!info) return to_python(info.error());
-  // The quantisation mode lives on input 0; a model without inputs has none to read.
-  if (!check_index(model, Direction::Input, 0)) return nullptr;
-  auto input = model.input_info(0);
-  if (!input) return to_python(input.error());
-  if (input->quant.qmode != 9) return to_python(ara2::CoreError::unsupported_quantization(input->quant.qmode));
-
-  auto map = model.outputs()[index].tensor.map();
-  if (!map) return raise_tensor_text(map.error().display());
-  const auto type = ara2::dequantize_element_type(info->bpp, info->quant.is_signed);
-  if (!type) return raise_tensor_text(ara2::unsupported_dequantize_bpp_text(info->bpp, index));
-  const std::uint64_t count = ara2::element_count(map->size(), *type);
-  const auto shape = output_shape(*info);
-  if (auto error = ara2::shape_error(count, shape)) return raise_tensor_text(*error);
-
-  void* out = nullptr;
-  Ref container = new_slice_container(count * sizeof(float), out);
-  if (!container) return nullptr;
-  ara2::dequantize_elements(*type, map->data(), count, info->quant.offset, info->quant.qn, static_cast<float*>(out));
-  map->release();
-  return array_over(std::move(container), out, NPY_FLOAT32, shape);
+        auto map = model.outputs()[index].tensor.map();
+        if (!map) return raise_tensor_text(map.error().display());
+        const auto type = ara2::dequantize_element_type(info->bpp, info->quant.is_signed);
+        if (!type) return raise_tensor_text(ara2::unsupported_dequantize_bpp_text(info->bpp, index));
+        return output_array(*map, *type, *info, sizeof(float), NPY_FLOAT32,
+                            [&](const std::uint8_t* source, std::uint64_t count, void* out) {
+                              ara2::dequantize_elements(*type, source, count, info->quant.offset, info->quant.qn,
+                                                        static_cast<float*>(out));
+                            });
+      });
 }
 
 // ---------------------------------------------------------------------------
