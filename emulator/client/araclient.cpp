@@ -295,6 +295,17 @@ std::shared_ptr<T> find(std::map<const void*, std::shared_ptr<T>>& map, const vo
   return it == map.end() ? nullptr : it->second;
 }
 
+/// Removes the entry as it is found, so that only one caller releases a handle.
+template <class T>
+std::shared_ptr<T> take(std::map<const void*, std::shared_ptr<T>>& map, const void* key) {
+  std::lock_guard lock(registry().mutex);
+  auto it = map.find(key);
+  if (it == map.end()) return nullptr;
+  std::shared_ptr<T> value = std::move(it->second);
+  map.erase(it);
+  return value;
+}
+
 std::shared_ptr<Session> find_session(const void* handle) {
   return find(registry().sessions, handle);
 }
@@ -628,15 +639,7 @@ EMU_EXPORT int dv_session_create_via_tcp_ipv4_socket(const char* ip, std::uint16
 EMU_EXPORT int dv_session_close(void* handle) {
   Call call(Fn::dv_session_close);
   if (auto s = call.begin()) return static_cast<int>(*s);
-  std::shared_ptr<Session> session;
-  {
-    std::lock_guard lock(registry().mutex);
-    auto it = registry().sessions.find(handle);
-    if (it != registry().sessions.end()) {
-      session = it->second;
-      registry().sessions.erase(it);
-    }
-  }
+  std::shared_ptr<Session> session = take(registry().sessions, handle);
   if (!session) return static_cast<int>(call.misuse("unknown session", handle));
   forget_session(session);
   ::shutdown(session->fd, SHUT_RDWR);
@@ -799,15 +802,7 @@ EMU_EXPORT int dv_model_load_from_file(void* handle, void* endpoint, const char*
 EMU_EXPORT int dv_model_unload(void* handle) {
   Call call(Fn::dv_model_unload);
   if (auto s = call.begin()) return static_cast<int>(*s);
-  std::shared_ptr<ModelStorage> model;
-  {
-    std::lock_guard lock(registry().mutex);
-    auto it = registry().models.find(handle);
-    if (it != registry().models.end()) {
-      model = it->second;
-      registry().models.erase(it);
-    }
-  }
+  std::shared_ptr<ModelStorage> model = take(registry().models, handle);
   if (!model) return static_cast<int>(call.misuse("unknown model", handle));
   emu::wire::Writer msg;
   msg.put(model->id);
@@ -942,15 +937,7 @@ EMU_EXPORT int dv_infer_get_req_id(void* handle, std::uint64_t* out_id) {
 EMU_EXPORT int dv_infer_free(void* handle) {
   Call call(Fn::dv_infer_free);
   if (auto s = call.begin()) return static_cast<int>(*s);
-  std::shared_ptr<RequestStorage> request;
-  {
-    std::lock_guard lock(registry().mutex);
-    auto it = registry().requests.find(handle);
-    if (it != registry().requests.end()) {
-      request = it->second;
-      registry().requests.erase(it);
-    }
-  }
+  std::shared_ptr<RequestStorage> request = take(registry().requests, handle);
   if (!request) return static_cast<int>(call.misuse("unknown request", handle));
   emu::wire::Writer msg;
   msg.put(request->id);
