@@ -204,10 +204,14 @@ constexpr const char close_doc[] =
     "released when the last handle referencing it is dropped. Safe\n"
     "to call multiple times.";
 
-PyObject* session_close(PyObject* self, PyObject*) {
+void drop_share(PyObject* self) {
   // Moved out first so the object already reads as closed while the share drops.
   ara2::SessionPtr share = std::move(SessionObject::of(self).shared);
   share.reset();
+}
+
+PyObject* session_close(PyObject* self, PyObject*) {
+  drop_share(self);
   Py_RETURN_NONE;
 }
 
@@ -216,8 +220,7 @@ PyObject* session_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
 PyObject* session_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* argv[3];
   if (!bind_args("__exit__", args, nargs, kwnames, {"exc_type", "exc_val", "exc_tb"}, 3, argv)) return nullptr;
-  ara2::SessionPtr share = std::move(SessionObject::of(self).shared);
-  share.reset();
+  drop_share(self);
   Py_RETURN_FALSE;
 }
 
