@@ -31,8 +31,7 @@ PyObject* infer_request_wait(PyObject* self, PyObject* const* args, Py_ssize_t n
   PyObject* argv[1];
   if (!bind_args("wait", args, nargs, kwnames, {"timeout_ms"}, 0, argv)) return nullptr;
   InferRequestState& state = request_state(self);
-  if (!state.affinity.check()) return nullptr;
-  BorrowGuard access = BorrowGuard::exclusive(state.borrow);
+  auto access = enter_state(state, true);
   if (!access) return nullptr;
   std::uint32_t timeout_ms = 1000;
   if (argv[0] != nullptr && !convert_u32(argv[0], "timeout_ms", timeout_ms)) return nullptr;
@@ -57,8 +56,7 @@ PyObject* infer_request_wait(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 PyObject* infer_request_request_id(PyObject* self, void*) {
   InferRequestState& state = request_state(self);
-  if (!state.affinity.check()) return nullptr;
-  BorrowGuard access = BorrowGuard::shared(state.borrow);
+  auto access = enter_state(state, false);
   if (!access) return nullptr;
   if (!state.pending) return raise_consumed();
   auto id = state.pending->request_id();
@@ -68,8 +66,7 @@ PyObject* infer_request_request_id(PyObject* self, void*) {
 
 PyObject* infer_request_repr(PyObject* self) {
   InferRequestState& state = request_state(self);
-  if (!state.affinity.check()) return nullptr;
-  BorrowGuard access = BorrowGuard::shared(state.borrow);
+  auto access = enter_state(state, false);
   if (!access) return nullptr;
   return PyUnicode_FromString(state.pending ? "InferRequest(pending)" : "InferRequest(consumed)");
 }

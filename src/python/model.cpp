@@ -14,21 +14,9 @@ namespace ara2py {
 using ara2::Direction;
 using tallowind::tensor::TensorMemory;
 
-std::optional<BorrowGuard> enter_shared(PyObject* self) {
-  ModelState& state = model_state(self);
-  if (!state.affinity.check()) return std::nullopt;
-  BorrowGuard guard = BorrowGuard::shared(state.borrow);
-  if (!guard) return std::nullopt;
-  return std::optional<BorrowGuard>(std::move(guard));
-}
+std::optional<BorrowGuard> enter_shared(PyObject* self) { return enter_state(model_state(self), false); }
 
-std::optional<BorrowGuard> enter_exclusive(PyObject* self) {
-  ModelState& state = model_state(self);
-  if (!state.affinity.check()) return std::nullopt;
-  BorrowGuard guard = BorrowGuard::exclusive(state.borrow);
-  if (!guard) return std::nullopt;
-  return std::optional<BorrowGuard>(std::move(guard));
-}
+std::optional<BorrowGuard> enter_exclusive(PyObject* self) { return enter_state(model_state(self), true); }
 
 std::nullptr_t raise_model_closed() { return raise_as(ara2::ErrorClass::Ara2Error, "model is closed"); }
 

@@ -274,4 +274,15 @@ class BorrowGuard {
   BorrowFlag* flag_;
 };
 
+/// Entry of a method on an object bound to its creating thread and borrowed
+/// while in use (`State` has `affinity` and `borrow`): the thread check first,
+/// then the borrow. nullopt: an exception is set.
+template <class State>
+std::optional<BorrowGuard> enter_state(State& state, bool exclusive) {
+  if (!state.affinity.check()) return std::nullopt;
+  BorrowGuard guard = exclusive ? BorrowGuard::exclusive(state.borrow) : BorrowGuard::shared(state.borrow);
+  if (!guard) return std::nullopt;
+  return std::optional<BorrowGuard>(std::move(guard));
+}
+
 }  // namespace ara2py
