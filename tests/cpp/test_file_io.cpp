@@ -41,6 +41,10 @@ TEST(FileIo, ReadUpToStopsOneBytePastTheLimitWhateverTheHint) {
       {"hint larger than the file", 100, 1 << 20, 5000, false},
       {"hint past the limit, file within", 100, 200, 1 << 20, false},
       {"grows through several chunks", 1 << 19, 1 << 20, 0, false},
+      // A buffer that fills exactly at the limit must still find out whether more follows.
+      {"past a limit equal to the first chunk", 100000, 1 << 16, 0, true},
+      {"past the limit, hint one below it", 5000, 4096, 4095, true},
+      {"exactly a limit equal to the first chunk", 1 << 16, 1 << 16, 0, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -50,11 +54,10 @@ TEST(FileIo, ReadUpToStopsOneBytePastTheLimitWhateverTheHint) {
     ASSERT_TRUE(fd);
     const auto got = read_up_to(fd.get(), c.limit, c.hint);
     ASSERT_TRUE(got.has_value());
-    if (c.too_large) {
-      EXPECT_EQ(*got, content.substr(0, c.limit + 1));
-    } else {
-      EXPECT_EQ(*got, content);
-    }
+    const std::string expected = c.too_large ? content.substr(0, c.limit + 1) : content;
+    // Sizes first, so a failure does not print megabytes of text.
+    ASSERT_EQ(got->size(), expected.size());
+    EXPECT_TRUE(*got == expected);
   }
 }
 
