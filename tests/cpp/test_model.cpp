@@ -1,9 +1,10 @@
 #include <gtest/gtest.h>
 
+#include "open_fds.hpp"
+
 #include <string>
 #include <string_view>
 
-#include <filesystem>
 
 #include "ara2/model.hpp"
 
@@ -51,25 +52,18 @@ TEST(MemoryKindName, UsesThePythonFacingNames) {
   EXPECT_EQ(ara2::memory_kind_name(TensorMemory::Mem), "mem");
 }
 
-/// Descriptors open in this process.
-std::size_t open_descriptors() {
-  std::size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
-  return count;
-}
-
 TEST(ReleaseSlots, EmptiesTheListAndClosesEveryDescriptor) {
-  const std::size_t before = open_descriptors();
+  const int before = open_fd_count();
   std::vector<ara2::TensorSlot> slots;
   for (int i = 0; i < 3; ++i) {
     auto tensor = tallowind::tensor::Tensor::create({16}, TensorMemory::Shm);
     ASSERT_TRUE(tensor.has_value());
     slots.push_back(ara2::TensorSlot{std::move(*tensor), nullptr});
   }
-  ASSERT_EQ(open_descriptors(), before + 3);
+  ASSERT_EQ(open_fd_count(), before + 3);
   ara2::release_slots(slots);
   EXPECT_TRUE(slots.empty());
-  EXPECT_EQ(open_descriptors(), before);
+  EXPECT_EQ(open_fd_count(), before);
 }
 
 }  // namespace

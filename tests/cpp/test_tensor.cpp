@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "open_fds.hpp"
+
 #include <array>
 #include <cerrno>
 #include <cstdlib>
@@ -24,16 +26,6 @@ using tt::Tensor;
 using tt::TensorMemory;
 
 namespace {
-
-int open_fd_count() {
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return -1;
-  int count = 0;
-  while (dirent* entry = readdir(dir))
-    if (entry->d_name[0] != '.') ++count;
-  closedir(dir);
-  return count;
-}
 
 // Restores an environment variable when the test ends.
 class ScopedEnv {

@@ -1,6 +1,5 @@
 // DMA-BUF tensors against the heaps that dma_heap_interposer serves; ctest
 // runs this binary with the interposer preloaded.
-#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -8,6 +7,8 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include "../cpp/open_fds.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -25,16 +26,6 @@ using tt::Tensor;
 using tt::TensorMemory;
 
 namespace {
-
-int open_fd_count() {
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) return -1;
-  int count = 0;
-  while (dirent* entry = readdir(dir))
-    if (entry->d_name[0] != '.') ++count;
-  closedir(dir);
-  return count;
-}
 
 // Mappings of interposer buffers still present in this process.
 int buffer_mapping_count() {
