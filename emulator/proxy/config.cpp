@@ -21,13 +21,21 @@ std::string ListenAddress::text() const {
 
 namespace {
 
+struct Entry;
+
 struct Node {
   enum class Kind { Scalar, Sequence, Mapping } kind = Kind::Scalar;
   std::string value;
   bool quoted = false;
-  std::vector<Node> items;                       // sequence
-  std::vector<std::pair<Node, Node>> entries;    // mapping
+  std::vector<Node> items;     // sequence
+  std::vector<Entry> entries;  // mapping
   std::size_t line = 0;
+};
+
+// Not a std::pair<Node, Node>: clang with libstdc++ cannot check that pair's
+// constructors while Node is still incomplete.
+struct Entry {
+  Node key, value;
 };
 
 using Error = std::string;

@@ -127,8 +127,10 @@ constexpr Field field(std::string_view key, bool required = false) {
   using M = typename MemberTraits<decltype(Member)>::Member;
   Field f{key, value_type_of<M>(), &access<Member>, nullptr, nullptr, required};
   if constexpr (std::is_same_v<M, std::vector<OutputSpec>>) {
-    f.nested = &kSchema<OutputSpec>;
-    f.make = &append_element<OutputSpec>;
+    // Spelled through M so that the schema is looked up at instantiation,
+    // after its specialisation below (clang resolves non-dependent names early).
+    f.nested = &kSchema<typename M::value_type>;
+    f.make = &append_element<typename M::value_type>;
   } else if constexpr (IsOptional<M>::value) {
     if constexpr (kIsRecord<typename M::value_type>) {
       f.nested = &kSchema<typename M::value_type>;
