@@ -10,6 +10,9 @@ BUILD="$ROOT/build"
 
 apt_packages=(g++ cmake ninja-build pkg-config libyaml-dev rapidjson-dev libminizip-dev zlib1g-dev
               libgtest-dev libfmt-dev util-linux procps)
+# Scripts that need more (test.sh) name it before sourcing this.
+read -r -a extra_packages <<<"${ARA2_EXTRA_APT_PACKAGES:-}"
+apt_packages+=("${extra_packages[@]}")
 missing=()
 for package in "${apt_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

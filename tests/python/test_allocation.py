@@ -10,6 +10,7 @@ import pytest
 import tallowind_ara2 as ara2
 
 from ara2_emulator.model_builder import build_model
+from fixtures.sanitizer import preloaded
 
 # Inputs are sized (nch, height, width) whatever size and bpp say; outputs by size.
 MODEL = {
@@ -320,7 +321,7 @@ def test_dma_buf_tensors_through_the_interposed_heaps(model_child, interposer, t
         print(json.dumps({{"kinds": kinds, "size": size, "sizes": [c["size"] for c in calls],
                           "private": all(c["private_duplicate"] for c in calls),
                           "fds": kept, "misuse": stand_in.misuse_count}}))
-        """, env={"LD_PRELOAD": str(interposer), "TALLOWIND_TEST_DMA_LOG": str(log),
+        """, env={"LD_PRELOAD": preloaded(interposer), "TALLOWIND_TEST_DMA_LOG": str(log),
                   "TALLOWIND_TEST_DMA_HEAP_CMA": cma, "TALLOWIND_TEST_DMA_HEAP_SYSTEM": system})
     result = json.loads(out)
     assert result["kinds"] == ["dma"] * 4
@@ -345,7 +346,7 @@ def test_dma_request_without_any_heap_through_the_interposer(model_child, interp
         model.allocate_tensors()
         print(model.input_tensor_memory(0))
         model.close()
-        """, env={"LD_PRELOAD": str(interposer), "TALLOWIND_TEST_DMA_HEAP_CMA": "missing",
+        """, env={"LD_PRELOAD": preloaded(interposer), "TALLOWIND_TEST_DMA_HEAP_CMA": "missing",
                   "TALLOWIND_TEST_DMA_HEAP_SYSTEM": "missing"})
     error, kind = out.split("\n")[:2]
     assert error.startswith('Tensor error: IoError(Os { code: 2, kind: NotFound, message: "No such file or')
