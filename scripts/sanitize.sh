@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds build-san/ with clang, AddressSanitizer and UBSan (unit tests, module,
-# emulator) and runs ctest and pytest against it. Run by
+# emulator, fuzz targets) and runs ctest and pytest against it. Run by
 # test.sh after bootstrap.sh; arguments go to pytest.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -8,10 +8,10 @@ SAN="$ROOT/build-san"
 VENV="$ROOT/.venv"
 
 if [ ! -f "$SAN/build.ninja" ]; then
-  # -O1: the sanitized tests run several times faster than at -O0.
+  # -O1: the fuzz targets and the sanitized tests run several times faster than at -O0.
   CC=clang-19 CXX=clang++-19 cmake -S "$ROOT" -B "$SAN" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
         -DCMAKE_C_FLAGS_DEBUG="-O1 -gline-tables-only" -DCMAKE_CXX_FLAGS_DEBUG="-O1 -gline-tables-only" \
-        -DARA2_SANITIZE=ON -DARA2_WERROR=ON -DPython_EXECUTABLE="$VENV/bin/python" >/dev/null
+        -DARA2_SANITIZE=ON -DARA2_FUZZ=ON -DARA2_WERROR=ON -DPython_EXECUTABLE="$VENV/bin/python" >/dev/null
 fi
 cmake --build "$SAN" -j 2
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the C++ unit tests and
-# the pytest suites, both again under AddressSanitizer/UBSan.
+# the pytest suites, both again under AddressSanitizer/UBSan, and a short run
+# of every fuzz target.
 set -euo pipefail
-# The sanitizer toolchain, for bootstrap.sh to install.
+# The sanitizer and fuzzing toolchain, for bootstrap.sh to install.
 ARA2_EXTRA_APT_PACKAGES="clang-19 libclang-rt-19-dev llvm-19"
 source "$(dirname "${BASH_SOURCE[0]}")/bootstrap.sh"
 cd "$ROOT"
@@ -19,4 +20,5 @@ set -e
 [ "$pytest_status" -eq 0 ] || status=1
 
 bash "$ROOT/scripts/sanitize.sh" "$@" || status=1
+bash "$ROOT/scripts/fuzz.sh" || status=1
 exit "$status"
