@@ -64,6 +64,15 @@ Bytes bytes_of(const std::string& path) {
   return {text.begin(), text.end()};
 }
 
+/// The seed of `target` whose name starts with `name`.
+std::string seed_named(const char* target, std::string_view name) {
+  for (const auto& seed : seeds(target)) {
+    if (fs::path(seed).filename().string().starts_with(name)) return seed;
+  }
+  ADD_FAILURE() << "no seed " << name << " for " << target;
+  return {};
+}
+
 }  // namespace
 
 TEST(FakeTree, BuildsFilesLinksAndDirectoriesBelowTheRoot) {
@@ -232,4 +241,59 @@ TEST(Seeds, DaemonFramesAreServedAlikeOnEveryRun) {
           << seed << ": status " << status;
     }
   }
+}
+
+TEST(EmulatedModel, ChecksumIsMadeToMatchTheBody) {
+  const Bytes model = bytes_of(seed_named("fuzz_model_file", "classifier"));
+  Bytes damaged = model;
+  damaged[16] ^= 0xff;
+  ASSERT_FALSE(emu::parse_model(damaged));
+  EXPECT_EQ(fuzz::with_checksum(damaged), model);
+
+  // A body larger than the file, or no whole header: left as it is.
+  const Bytes truncated(model.begin(), model.end() - 1);
+  EXPECT_EQ(fuzz::with_checksum(truncated), truncated);
+  const Bytes header_only(model.begin(), model.begin() + 12);
+  EXPECT_EQ(fuzz::with_checksum(header_only), header_only);
+}
+
+TEST(EmulatedModel, RunBytesCountTensorsAndScratch) {
+  // Input 2x2x2, outputs of 2 and 4 bytes, scratch buffers of 2, 8 and 8 bytes.
+  const auto model = emu::parse_model(bytes_of(seed_named("fuzz_model_file", "every_op")));
+  ASSERT_TRUE(model);
+  EXPECT_EQ(fuzz::run_bytes(*model), 8u + 2 + 4 + 18);
+
+  // An input counts at its size field when that is larger (the daemon pads to it).
+  auto padded = *model;
+  padded.inputs[0].size = 100;
+  EXPECT_EQ(fuzz::run_bytes(padded), 100u + 2 + 4 + 18);
+  padded.inputs[0].size = -1;
+  padded.outputs[1].size = -5;
+  EXPECT_EQ(fuzz::run_bytes(padded), 8u + 2 + 18);
+}
+
+TEST(FuzzInput, CursorYieldsWhatIsLeftPastTheEnd) {
+  const std::uint8_t data[] = {1, 2, 0, 0, 'a', 'b', 'c'};
+  fuzz::Cursor in(data, sizeof data);
+  EXPECT_EQ(in.get<std::uint16_t>(), 0x0201);
+  EXPECT_EQ(in.get<std::uint16_t>(), 0);
+  EXPECT_EQ(in.text(10), "abc");
+  EXPECT_TRUE(in.at_end());
+  EXPECT_EQ(in.get<std::uint32_t>(), 0u);
+  EXPECT_TRUE(in.bytes(4).empty());
+
+  fuzz::Cursor short_number(data, 3);
+  EXPECT_EQ(short_number.get<std::uint32_t>(), 0u);
+  EXPECT_TRUE(short_number.at_end());
+}
+
+TEST(FuzzInput, MemFileHoldsExactlyTheLastBytesAssigned) {
+  const fuzz::MemFile file("test");
+  const std::uint8_t longer[] = {'l', 'o', 'n', 'g', 'e', 'r'}, shorter[] = {'s', 'h'};
+  file.assign(longer);
+  EXPECT_EQ(contents(file.path()), "longer");
+  file.assign(shorter);
+  EXPECT_EQ(contents(file.path()), "sh");
+  file.assign({});
+  EXPECT_EQ(contents(file.path()), "");
 }
