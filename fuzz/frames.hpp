@@ -6,8 +6,8 @@
 // model file's contents (its checksum made to match); any other code is a
 // request frame. Every ModelLoad
 // is pointed at that model file, whatever path it names, so no input opens
-// anything else, and a model too large to run fast is replaced by an empty
-// file (see model_budget.hpp). On a UNIX client every Register frame comes with a fresh
+// anything else, and a model too slow to run is replaced by an empty file
+// (see emulated_model.hpp). On a UNIX client every Register frame comes with a fresh
 // shared-memory descriptor of the size it asks for (capped at 1 MiB), as the
 // client library sends.
 //
@@ -144,10 +144,12 @@ inline std::vector<std::uint32_t> serve_frames(emu::proxy::Engine& engine, const
     const auto code = in.get<std::uint32_t>();
     const auto bytes = in.bytes(in.get<std::uint32_t>());
     if (code == 0) {
-      // The engine cannot interrupt a run: a long one would slow the inputs after this one.
+      // The engine cannot interrupt a run, and waits for a slow one in steps
+      // of 100 ms: a slow model would slow this input and those after it.
       const auto file = with_checksum(bytes);
       const auto parsed = emu::parse_model(file);
-      model.assign(parsed && run_bytes(*parsed) > kMaxRunBytes ? std::span<const std::uint8_t>() : file);
+      const bool slow = parsed && (!quick_to_run(*parsed) || parsed->faults.latency_us > kMaxLatencyUs);
+      model.assign(slow ? std::span<const std::uint8_t>() : file);
       continue;
     }
     const auto op = static_cast<wire::Op>(code);

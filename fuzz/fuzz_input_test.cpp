@@ -257,19 +257,24 @@ TEST(EmulatedModel, ChecksumIsMadeToMatchTheBody) {
   EXPECT_EQ(fuzz::with_checksum(header_only), header_only);
 }
 
-TEST(EmulatedModel, RunBytesCountTensorsAndScratch) {
-  // Input 2x2x2, outputs of 2 and 4 bytes, scratch buffers of 2, 8 and 8 bytes.
+TEST(EmulatedModel, RunSizeCountsTensorsScratchAndOps) {
+  // Input 2x2x2, outputs of 2 and 4 bytes, scratch buffers of 2, 8 and 8 bytes, five ops.
   const auto model = emu::parse_model(bytes_of(seed_named("fuzz_model_file", "every_op")));
   ASSERT_TRUE(model);
-  EXPECT_EQ(fuzz::run_bytes(*model), 8u + 2 + 4 + 18);
+  const auto size = fuzz::run_size(*model);
+  EXPECT_EQ(size.bytes, 8u + 2 + 4 + 18);
+  EXPECT_EQ(size.ops, 5u);
+  EXPECT_TRUE(fuzz::quick_to_run(*model));
 
   // An input counts at its size field when that is larger (the daemon pads to it).
-  auto padded = *model;
-  padded.inputs[0].size = 100;
-  EXPECT_EQ(fuzz::run_bytes(padded), 100u + 2 + 4 + 18);
-  padded.inputs[0].size = -1;
-  padded.outputs[1].size = -5;
-  EXPECT_EQ(fuzz::run_bytes(padded), 8u + 2 + 18);
+  auto changed = *model;
+  changed.inputs[0].size = 100;
+  EXPECT_EQ(fuzz::run_size(changed).bytes, 100u + 2 + 4 + 18);
+  changed.inputs[0].size = -1;
+  changed.outputs[1].size = -5;
+  EXPECT_EQ(fuzz::run_size(changed).bytes, 8u + 2 + 18);
+  changed.outputs[1].size = static_cast<std::int32_t>(fuzz::kMaxRunWork / 6);
+  EXPECT_FALSE(fuzz::quick_to_run(changed));
 }
 
 TEST(FuzzInput, CursorYieldsWhatIsLeftPastTheEnd) {

@@ -9,7 +9,7 @@
 namespace {
 
 void run(const emu::Model& model, std::span<const std::uint8_t> fill) {
-  if (fuzz::run_bytes(model) > fuzz::kMaxRunBytes) return;
+  if (!fuzz::quick_to_run(model)) return;
   std::vector<std::vector<std::uint8_t>> buffers;
   buffers.reserve(model.inputs.size() + model.outputs.size());
   std::vector<std::span<const std::uint8_t>> inputs;

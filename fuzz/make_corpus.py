@@ -23,6 +23,7 @@ import sys
 import tempfile
 import threading
 import zipfile
+from collections.abc import Sequence
 
 import yaml
 
@@ -148,7 +149,7 @@ def tcp_line(local: str, state: str, inode: int) -> str:
             "0000000000000000 100 0 0 10 0\n")
 
 
-def process(pid: int, comm: str, cmdline: list[str], fds: list[str] = (), cwd: str | None = None):
+def process(pid: int, comm: str, cmdline: list[str], fds: Sequence[str] = (), cwd: str | None = None):
     entries = [(0, f"{pid}/comm", comm), (0, f"{pid}/cmdline", "".join(a + "\0" for a in cmdline)),
                (1, f"{pid}/exe", "/usr/bin/kinara_main"), (2, f"{pid}/fd", "")]
     entries += [(1, f"{pid}/fd/{i}", target) for i, target in enumerate(fds)]
