@@ -1,0 +1,89 @@
+"""`ara2 inspect MODEL.dvm`: what the file says on its own, and with a proxy
+at hand, the model's input and output descriptions once loaded."""
+from __future__ import annotations
+
+import argparse
+import os
+import zipfile
+
+import tallowind_ara2 as ara2
+
+from .common import (Document, Subcommands, add_connection_options, check_model_file, connect_if_possible, natural, plain,
+                     render_tree, select_endpoints, size_text, step, text_value)
+from .tensors import describe_inputs, describe_outputs
+
+HELP = "show a model's metadata, labels and tensor descriptions"
+
+
+def add_parser(commands: Subcommands, common: argparse.ArgumentParser) -> None:
+    parser = commands.add_parser(
+        "inspect", parents=[common], help=HELP,
+        description=f"{HELP.capitalize()}. Metadata and labels are read from the file alone; the input and "
+                    "output descriptions need the model loaded on an endpoint, so they are shown when a proxy "
+                    "is reachable (a proxy named with --socket, --tcp or --config must be).")
+    parser.add_argument("model", metavar="MODEL.dvm", help="the compiled model file")
+    parser.add_argument("--endpoint", type=natural, default=0, metavar="N",
+                        help="endpoint to load the model on (default: 0)")
+    parser.add_argument("--no-device", action="store_true", help="only read the file; contact no proxy")
+    add_connection_options(parser)
+
+
+def _loaded(args: argparse.Namespace) -> tuple[Document | None, str | None]:
+    """The descriptions of the loaded model, or None and why there are none."""
+    if args.no_device:
+        return None, "not asked for (--no-device)"
+    connection = connect_if_possible(args)
+    if connection is None:
+        return None, "no proxy found; the input and output descriptions need one"
+    with connection.session:
+        [(index, endpoint)] = select_endpoints(connection.session, [args.endpoint])
+        with step(f"loading {args.model} on endpoint {index}"):
+            with endpoint.load_model(args.model) as model:
+                return {"address": connection.address, "endpoint": index, "inputs": describe_inputs(model),
+                        "outputs": describe_outputs(model)}, None
+
+
+def execute(args: argparse.Namespace) -> tuple[Document, int]:
+    path = args.model
+    check_model_file(path)
+    with step(f"reading {path}"):
+        file: Document = {"path": path, "size": os.path.getsize(path), "archive": zipfile.is_zipfile(path),
+                          "has_metadata": ara2.has_metadata(path)}
+        labels = ara2.read_labels(path)
+        metadata = plain(ara2.read_metadata(path))
+    device, note = _loaded(args)
+    return {"file": file, "labels": labels, "metadata": metadata, "device": device, "device_note": note}, 0
+
+
+def tensor_line(kind: str, tensor: Document) -> str:
+    quant = tensor["quant"]
+    sign = "signed" if quant["is_signed"] else "unsigned"
+    line = (f"  {kind} {tensor['index']}: {tensor['layer_name']!r}  {'x'.join(map(str, tensor['shape']))}"
+            f"  {tensor['layout']}  bpp {tensor['bpp']}  size {tensor['size']}")
+    if kind == "input":
+        line += f"  ({tensor['bytes']} bytes per --input)  qn {text_value(quant['qn'])} offset {quant['offset']}" \
+                f" {sign} qmode {quant['qmode']}"
+    else:
+        line += f"  {tensor['dtype'] or '?'}  qn {text_value(quant['qn'])} offset {quant['offset']} {sign}" \
+                f"  {tensor['layer_output_type']}"
+        if tensor["num_classes"]:
+            line += f" ({tensor['num_classes']} classes)"
+    return line
+
+
+def render(document: Document) -> list[str]:
+    file = document["file"]
+    lines = [f"file: {file['path']} ({size_text(file['size'])}), archive: {'yes' if file['archive'] else 'no'}, "
+             f"metadata: {'yes' if file['has_metadata'] else 'no'}",
+             f"labels: {', '.join(document['labels']) or '-'}"]
+    if document["metadata"] is not None:
+        lines.append("metadata:")
+        lines.extend(render_tree(document["metadata"]))
+    device = document["device"]
+    if device is None:
+        lines.append(f"tensors: {document['device_note']}")
+    else:
+        lines.append(f"tensors, loaded on endpoint {device['endpoint']} via {device['address']}:")
+        lines.extend(tensor_line("input", tensor) for tensor in device["inputs"])
+        lines.extend(tensor_line("output", tensor) for tensor in device["outputs"])
+    return lines
