@@ -120,7 +120,7 @@ def _implicit() -> tuple[str, Callable[[], ara2.Session]] | None:
 
 def _open(args: argparse.Namespace, required: bool) -> Connection | None:
     target = explicit_target(args)
-    explicit = target is not None
+    named = target is not None or "ARA2_SOCKET" in os.environ  # a proxy named must answer
     if target is None:
         with step("looking for a running proxy"):
             target = _implicit()
@@ -133,7 +133,7 @@ def _open(args: argparse.Namespace, required: bool) -> Connection | None:
     try:
         return Connection(open_session(), address)
     except ara2.Ara2Error as error:
-        if not (explicit or required):
+        if not (named or required):
             return None
         raise CliError(f"cannot connect to {address}: {describe(error)} ({NO_PROXY_HINT})") from error
 

@@ -20,7 +20,7 @@ def add_parser(commands: Subcommands, common: argparse.ArgumentParser) -> None:
         "inspect", parents=[common], help=HELP,
         description=f"{HELP.capitalize()}. Metadata and labels are read from the file alone; the input and "
                     "output descriptions need the model loaded on an endpoint, so they are shown when a proxy "
-                    "is reachable (a proxy named with --socket, --tcp or --config must be).")
+                    "is reachable (a proxy named with --socket, --tcp, --config or $ARA2_SOCKET must be).")
     parser.add_argument("model", metavar="MODEL.dvm", help="the compiled model file")
     parser.add_argument("--endpoint", type=natural, default=0, metavar="N",
                         help="endpoint to load the model on (default: 0)")

@@ -37,16 +37,18 @@ every command takes --json (one document, see docs/cli.md); exit status:
 
 def build_parser() -> argparse.ArgumentParser:
     # --json and --debug are accepted before and after the command: the
-    # command's copies leave the value alone unless given.
+    # command's copies (default SUPPRESS) leave the value alone unless given.
+    def add_global_options(parser: argparse.ArgumentParser, default: object) -> None:
+        parser.add_argument("--json", action="store_true", default=default,
+                            help="print one JSON document instead of text")
+        parser.add_argument("--debug", action="store_true", default=default, help="show the traceback of a failure")
+
     shared = argparse.ArgumentParser(add_help=False)
-    shared.add_argument("--json", action="store_true", default=argparse.SUPPRESS,
-                        help="print one JSON document instead of text")
-    shared.add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
-                        help="show the traceback of a failure")
+    add_global_options(shared, argparse.SUPPRESS)
     parser = argparse.ArgumentParser(
-        prog=PROG, parents=[shared], epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter,
+        prog=PROG, epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter,
         description="Scan for ARA-2 proxies, inspect models, run and benchmark them.")
-    parser.set_defaults(json=False, debug=False)
+    add_global_options(parser, False)
     parser.add_argument("--version", action="store_true",
                         help="show the module's version and, when a proxy is reachable, its components'")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
