@@ -19,7 +19,7 @@ import numpy as np
 
 import tallowind_ara2 as ara2
 
-from .common import (Document, Subcommands, UsageError, add_connection_options, check_model_file,
+from .common import (Document, Subcommands, UsageError, add_connection_options, model_file,
                      connect, natural, positive, select_endpoints, step, text_value)
 from .run import add_model_options, prepare
 from .slots import Slots
@@ -236,7 +236,7 @@ def execute(args: argparse.Namespace) -> tuple[Document, int]:
     path = args.model
     if args.mode == "sync" and args.requests not in (None, 1):
         raise UsageError("--requests needs --mode async: run() has one request in flight")
-    check_model_file(path)
+    load_path = model_file(path)
     limit = Limit(count=args.iterations) if args.iterations else Limit(seconds=args.time or DEFAULT_SECONDS)
     measure = measure_sync if args.mode == "sync" else measure_async
     connection = connect(args)
@@ -246,7 +246,7 @@ def execute(args: argparse.Namespace) -> tuple[Document, int]:
         endpoints = select_endpoints(connection.session, args.endpoints)
         slots = len(endpoints) if args.mode == "sync" else args.requests or DEFAULT_ASYNC_REQUESTS
         try:
-            with Slots(endpoints, path, slots, lambda model: prepare(model, args)) as opened:
+            with Slots(endpoints, load_path, slots, lambda model: prepare(model, args)) as opened:
                 inputs = load_inputs(opened.models[0], args.input, args.seed)
                 with step("writing the inputs"):
                     for model in opened.models:
@@ -289,7 +289,7 @@ def render(document: Document) -> list[str]:
     lines.append("latency (ms): " + "  ".join(f"{key} {_number(latency[key])}" for key in latency))
     device = document["device_us"]
     lines.append("device (us): " + "; ".join(
-        f"{name.replace('_time', '')} mean {_number(d['mean'])} (min {text_value(d['min'])}, max {text_value(d['max'])})"
-        for name, d in device.items()))
+        f"{name.replace('_time', '')} mean {_number(d['mean'])} (min {text_value(d['min'])}, "
+        f"max {text_value(d['max'])})" for name, d in device.items()))
     lines.append(f"left in flight: {text_value(document['left_in_flight'])}")
     return lines

@@ -166,12 +166,15 @@ def select_endpoints(session: ara2.Session, wanted: list[int] | None) -> list[tu
     return [(index, endpoints[index]) for index in wanted]
 
 
-def check_model_file(path: str) -> None:
-    """A missing or unreadable model file is reported before any device is touched."""
+def model_file(path: str) -> str:
+    """The path to load a model from: absolute, because the proxy may open the
+    file itself from another working directory. A missing or unreadable file
+    is reported here, before any device is touched."""
     if not os.path.isfile(path):
         raise CliError(f"{path}: no such file" if not os.path.exists(path) else f"{path}: not a regular file")
     if not os.access(path, os.R_OK):
         raise CliError(f"{path}: not readable")
+    return os.path.abspath(path)
 
 
 # ---------------------------------------------------------------- plain values

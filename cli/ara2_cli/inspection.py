@@ -8,7 +8,7 @@ import zipfile
 
 import tallowind_ara2 as ara2
 
-from .common import (Document, Subcommands, add_connection_options, check_model_file, connect_if_possible, natural, plain,
+from .common import (Document, Subcommands, add_connection_options, connect_if_possible, model_file, natural, plain,
                      render_tree, select_endpoints, size_text, step, text_value)
 from .tensors import describe_inputs, describe_outputs
 
@@ -28,7 +28,7 @@ def add_parser(commands: Subcommands, common: argparse.ArgumentParser) -> None:
     add_connection_options(parser)
 
 
-def _loaded(args: argparse.Namespace) -> tuple[Document | None, str | None]:
+def _loaded(args: argparse.Namespace, load_path: str) -> tuple[Document | None, str | None]:
     """The descriptions of the loaded model, or None and why there are none."""
     if args.no_device:
         return None, "not asked for (--no-device)"
@@ -38,20 +38,20 @@ def _loaded(args: argparse.Namespace) -> tuple[Document | None, str | None]:
     with connection.session:
         [(index, endpoint)] = select_endpoints(connection.session, [args.endpoint])
         with step(f"loading {args.model} on endpoint {index}"):
-            with endpoint.load_model(args.model) as model:
+            with endpoint.load_model(load_path) as model:
                 return {"address": connection.address, "endpoint": index, "inputs": describe_inputs(model),
                         "outputs": describe_outputs(model)}, None
 
 
 def execute(args: argparse.Namespace) -> tuple[Document, int]:
     path = args.model
-    check_model_file(path)
+    load_path = model_file(path)
     with step(f"reading {path}"):
         file: Document = {"path": path, "size": os.path.getsize(path), "archive": zipfile.is_zipfile(path),
                           "has_metadata": ara2.has_metadata(path)}
         labels = ara2.read_labels(path)
         metadata = plain(ara2.read_metadata(path))
-    device, note = _loaded(args)
+    device, note = _loaded(args, load_path)
     return {"file": file, "labels": labels, "metadata": metadata, "device": device, "device_note": note}, 0
 
 

@@ -9,7 +9,7 @@ import time
 
 import tallowind_ara2 as ara2
 
-from .common import (Document, Subcommands, add_connection_options, check_model_file, connect, natural,
+from .common import (Document, Subcommands, add_connection_options, model_file, connect, natural,
                      select_endpoints, step, text_value)
 from .tensors import fill_inputs, load_inputs, save_output, top_k
 
@@ -60,14 +60,14 @@ def prepare(model: ara2.Model, args: argparse.Namespace) -> None:
 
 def execute(args: argparse.Namespace) -> tuple[Document, int]:
     path = args.model
-    check_model_file(path)
+    load_path = model_file(path)
     with step(f"reading the labels of {path}"):
         labels = ara2.read_labels(path)
     connection = connect(args)
     with connection.session:
         [(index, endpoint)] = select_endpoints(connection.session, [args.endpoint])
         with step(f"loading {path} on endpoint {index}"):
-            model = endpoint.load_model(path)
+            model = endpoint.load_model(load_path)
         with model:
             inputs = load_inputs(model, args.input, args.seed)
             prepare(model, args)

@@ -253,3 +253,13 @@ def test_only_the_public_api_is_used():
             if isinstance(node, ast.Attribute) and isinstance(node.value, ast.Name) and node.value.id == "ara2":
                 used.add(node.attr)
     assert used and used <= set(ara2.__all__), sorted(used - set(ara2.__all__))
+
+
+@pytest.mark.parametrize("command", ["inspect", "run", "bench"])
+def test_a_relative_model_path_is_relative_to_the_caller(colour_classifier_path, at, ara2_command, tmp_path,
+                                                         monkeypatch, command):
+    # The proxy opens the file itself, from its own working directory.
+    monkeypatch.chdir(colour_classifier_path.parent)
+    extra = {"inspect": [], "run": ["--random", "-o", tmp_path], "bench": ["--iterations", "3"]}[command]
+    result = ara2_command(command, colour_classifier_path.name, *extra, *at, "--json")
+    assert result.status == 0, result.err
