@@ -284,7 +284,8 @@ def render(document: Document) -> list[str]:
              f"warmup: {document['warmup']} inferences",
              f"measured: {document['count']} inferences in {document['duration_s']:.3f} s"
              + (" (interrupted)" if document["interrupted"] else ""),
-             f"throughput: {_number(document['throughput_per_s'])} inferences/s"]
+             "throughput: " + ("-" if document["throughput_per_s"] is None
+                               else f"{document['throughput_per_s']:.1f}") + " inferences/s"]
     latency = document["latency_ms"]
     lines.append("latency (ms): " + "  ".join(f"{key} {_number(latency[key])}" for key in latency))
     device = document["device_us"]
