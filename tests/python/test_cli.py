@@ -1,12 +1,13 @@
 """The ara2 command against the emulator: scan, inspect and run, their
 reports in text and JSON, exit statuses and one-line errors."""
 import ast
-import pathlib
+import subprocess
 
 import numpy as np
 import pytest
 
 import tallowind_ara2 as ara2
+from fixtures.cli import child_command
 from fixtures.paths import REPO
 
 RED = np.full((3, 32, 32), [[[200]], [[20]], [[40]]], dtype=np.uint8)
@@ -263,3 +264,11 @@ def test_a_relative_model_path_is_relative_to_the_caller(colour_classifier_path,
     extra = {"inspect": [], "run": ["--random", "-o", tmp_path], "bench": ["--iterations", "3"]}[command]
     result = ara2_command(command, colour_classifier_path.name, *extra, *at, "--json")
     assert result.status == 0, result.err
+
+
+def test_a_reader_that_goes_away_is_no_failure_to_report(colour_classifier_path):
+    child = child_command("inspect", colour_classifier_path, "--no-device", stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE)
+    child.stdout.close()  # as `ara2 inspect ... | head -0` would
+    assert child.wait(timeout=60) == 1
+    assert child.stderr.read() == b""
