@@ -19,7 +19,7 @@ import numpy as np
 
 import tallowind_ara2 as ara2
 
-from .common import (Document, Subcommands, UsageError, add_connection_options, model_file,
+from .common import (Document, UsageError, add_connection_options, model_file,
                      connect, natural, positive, select_endpoints, step, text_value)
 from .run import add_model_options, prepare
 from .slots import Slots
@@ -53,13 +53,13 @@ def seconds(text: str) -> float:
     return value
 
 
-def add_parser(commands: Subcommands, common: argparse.ArgumentParser) -> None:
-    parser = commands.add_parser(
-        "bench", parents=[common], help=HELP,
-        description=f"{HELP.capitalize()} of a model, with random inputs unless --input is given. sync times "
-                    "run(); async keeps --requests requests in flight with submit() and wait(), each on its own "
-                    "copy of the model, spread over the chosen endpoints. Ctrl-C stops early and reports what "
-                    f"completed (exit status {INTERRUPTED}).")
+DESCRIPTION = (f"{HELP.capitalize()} of a model, with random inputs unless --input is given. sync times run(); "
+               "async keeps --requests requests in flight with submit() and wait(), each on its own copy of the "
+               "model, spread over the chosen endpoints. Ctrl-C stops early and reports what completed (exit "
+               f"status {INTERRUPTED}).")
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
     add_model_options(parser, inputs_required=False)
     parser.add_argument("--mode", choices=("sync", "async"), default="sync", help="default: sync")
     parser.add_argument("--requests", type=positive, metavar="N",

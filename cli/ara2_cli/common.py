@@ -7,14 +7,12 @@ import contextlib
 import math
 import os
 from dataclasses import dataclass
-from typing import Any, Callable, Iterator, TypeAlias
+from typing import Any, Callable, Iterator
 
 import tallowind_ara2 as ara2
 
 #: A command's report: plain JSON values only (see docs/cli.md).
 Document = dict[str, Any]
-#: What argparse's add_subparsers() returns.
-Subcommands: TypeAlias = "argparse._SubParsersAction[argparse.ArgumentParser]"
 
 NO_PROXY_HINT = "is the proxy running? `ara2 scan` lists the proxies on this host"
 

@@ -8,19 +8,19 @@ import zipfile
 
 import tallowind_ara2 as ara2
 
-from .common import (Document, Subcommands, add_connection_options, connect_if_possible, model_file, natural, plain,
+from .common import (Document, add_connection_options, connect_if_possible, model_file, natural, plain,
                      render_tree, select_endpoints, size_text, step, text_value)
 from .tensors import describe_inputs, describe_outputs
 
 HELP = "show a model's metadata, labels and tensor descriptions"
 
 
-def add_parser(commands: Subcommands, common: argparse.ArgumentParser) -> None:
-    parser = commands.add_parser(
-        "inspect", parents=[common], help=HELP,
-        description=f"{HELP.capitalize()}. Metadata and labels are read from the file alone; the input and "
-                    "output descriptions need the model loaded on an endpoint, so they are shown when a proxy "
-                    "is reachable (a proxy named with --socket, --tcp, --config or $ARA2_SOCKET must be).")
+DESCRIPTION = (f"{HELP.capitalize()}. Metadata and labels are read from the file alone; the input and output "
+               "descriptions need the model loaded on an endpoint, so they are shown when a proxy is reachable "
+               "(a proxy named with --socket, --tcp, --config or $ARA2_SOCKET must be).")
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("model", metavar="MODEL.dvm", help="the compiled model file")
     parser.add_argument("--endpoint", type=natural, default=0, metavar="N",
                         help="endpoint to load the model on (default: 0)")

@@ -53,8 +53,9 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="store_true",
                         help="show the module's version and, when a proxy is reachable, its components'")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
-    for module in COMMANDS.values():
-        module.add_parser(commands, shared)
+    for name, module in COMMANDS.items():
+        module.add_arguments(commands.add_parser(name, parents=[shared], help=module.HELP,
+                                                 description=module.DESCRIPTION))
     return parser
 
 

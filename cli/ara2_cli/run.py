@@ -9,7 +9,7 @@ import time
 
 import tallowind_ara2 as ara2
 
-from .common import (Document, Subcommands, add_connection_options, model_file, connect, natural,
+from .common import (Document, add_connection_options, model_file, connect, natural,
                      select_endpoints, step, text_value)
 from .tensors import fill_inputs, load_inputs, save_output, top_k
 
@@ -29,15 +29,14 @@ def add_model_options(parser: argparse.ArgumentParser, inputs_required: bool) ->
     parser.add_argument("--memory", choices=MEMORY_KINDS,
                         help="tensor memory (default: DMA-BUF where available, else heap)")
     parser.add_argument("--timeout-ms", type=natural, default=None, metavar="MS",
-                        help="timeout of one inference (default: the module's, 1000)")
+                        help="timeout of run() (default: the module's, 1000)")
 
 
-def add_parser(commands: Subcommands, common: argparse.ArgumentParser) -> None:
-    parser = commands.add_parser(
-        "run", parents=[common], help=HELP,
-        description=f"{HELP.capitalize()}. Each output is written as MODEL.outputN.npy (and, with --dequantize, "
-                    "MODEL.outputN.float32.npy); a classifier whose file carries labels also gets its top "
-                    "classes.")
+DESCRIPTION = (f"{HELP.capitalize()}. Each output is written as MODEL.outputN.npy (and, with --dequantize, "
+               "MODEL.outputN.float32.npy); a classifier whose file carries labels also gets its top classes.")
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
     add_model_options(parser, inputs_required=True)
     parser.add_argument("--endpoint", type=natural, default=0, metavar="N",
                         help="endpoint to run on (default: 0)")

@@ -8,17 +8,17 @@ from typing import Callable
 
 import tallowind_ara2 as ara2
 
-from .common import Document, Subcommands, add_connection_options, describe, explicit_target, plain, size_text
+from .common import Document, add_connection_options, describe, explicit_target, plain, size_text
 
 HELP = "list the proxies on this host and what each one reports"
 
 
-def add_parser(commands: Subcommands, common: argparse.ArgumentParser) -> None:
-    parser = commands.add_parser(
-        "scan", parents=[common], help=HELP,
-        description=f"{HELP.capitalize()}. With --socket, --tcp or --config only that proxy is asked; otherwise "
-                    "every proxy process found on the host is listed (the in-flight count is that of the "
-                    "session the scan opens). Exit status 1 when no proxy answered.")
+DESCRIPTION = (f"{HELP.capitalize()}. With --socket, --tcp or --config only that proxy is asked; otherwise every "
+               "proxy process found on the host is listed (the in-flight count is that of the session the scan "
+               "opens). Exit status 1 when no proxy answered.")
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
     add_connection_options(parser)
 
 
