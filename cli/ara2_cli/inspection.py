@@ -8,8 +8,8 @@ import zipfile
 
 import tallowind_ara2 as ara2
 
-from .common import (Document, add_connection_options, connect_if_possible, model_file, natural, plain,
-                     render_tree, select_endpoints, size_text, step, text_value)
+from .common import (CliError, Document, add_connection_options, connect_if_possible, describe, model_file,
+                     natural, plain, render_tree, select_endpoints, size_text, step, text_value)
 from .tensors import describe_inputs, describe_outputs
 
 HELP = "show a model's metadata, labels and tensor descriptions"
@@ -37,10 +37,14 @@ def _loaded(args: argparse.Namespace, load_path: str) -> tuple[Document | None, 
         return None, "no proxy found; the input and output descriptions need one"
     with connection.session:
         [(index, endpoint)] = select_endpoints(connection.session, [args.endpoint])
-        with step(f"loading {args.model} on endpoint {index}"):
-            with endpoint.load_model(load_path) as model:
-                return {"address": connection.address, "endpoint": index, "inputs": describe_inputs(model),
-                        "outputs": describe_outputs(model)}, None
+        try:
+            model = endpoint.load_model(load_path)
+        except ara2.Ara2Error as error:
+            raise CliError(f"loading {args.model} on endpoint {index}: {describe(error)} (--no-device shows what "
+                           "the file says without loading it)") from error
+        with model, step("reading the tensor descriptions"):
+            return {"address": connection.address, "endpoint": index, "inputs": describe_inputs(model),
+                    "outputs": describe_outputs(model)}, None
 
 
 def execute(args: argparse.Namespace) -> tuple[Document, int]:

@@ -117,6 +117,17 @@ def test_inspect_a_model_without_archive(emulated_model, ara2_command):
     assert (document["file"]["archive"], document["labels"], document["metadata"]) == (False, [], None)
 
 
+def test_inspect_a_file_the_proxy_refuses(at, ara2_command, tmp_path):
+    path = tmp_path / "not_a_model.dvm"
+    path.write_bytes(b"not a model")
+    result = ara2_command("inspect", path, *at)
+    assert result.status == 1
+    assert one_line_error(result, "ara2 inspect: error: ") == (
+        f"ara2 inspect: error: loading {path} on endpoint 0: ModelError: Ara2 error: 241 (--no-device shows what "
+        "the file says without loading it)")
+    assert ara2_command("inspect", path, "--no-device").status == 0
+
+
 # ---------------------------------------------------------------- run
 
 
