@@ -199,8 +199,13 @@ PyObject* array_over(Ref container, void* data, int type, const std::array<std::
   return array;
 }
 
-std::array<std::uint64_t, 3> output_shape(const ara2::OutputTensorInfo& info) noexcept {
+std::array<std::uint64_t, 3> output_shape(const ara2::records::OutputDataFields& info) noexcept {
   return {info.nch, info.height, info.width};
+}
+
+/// What the output readers need of output `index`: no names are decoded.
+ara2::Result<ara2::records::OutputDataFields> output_data_fields(const ara2::Model& model, std::uint64_t index) {
+  return ara2::records::read_output_data_fields(model.handle(), model.abi(), index);
 }
 
 /// The tensor library's own text, without the "Tensor error: " prefix.
@@ -277,7 +282,7 @@ PyObject* model_set_input_tensor(PyObject* self, PyObject* const* args, Py_ssize
 /// layer's shape, then a fresh array that `decode(source, count, out)` fills
 /// with `count * element_bytes` bytes. The map is released once read.
 template <class Decode>
-PyObject* output_array(tallowind::tensor::TensorMap& map, ElementType type, const ara2::OutputTensorInfo& info,
+PyObject* output_array(tallowind::tensor::TensorMap& map, ElementType type, const ara2::records::OutputDataFields& info,
                        std::size_t element_bytes, int array_type, Decode decode) {
   const std::uint64_t count = ara2::element_count(map.size(), type);
   const auto shape = output_shape(info);
@@ -298,7 +303,7 @@ PyObject* model_get_output_tensor(PyObject* self, PyObject* const* args, Py_ssiz
         if (!ensure_numpy()) return nullptr;
         auto map = model.outputs()[index].tensor.map();
         if (!map) return raise_tensor_text(map.error().display());
-        auto info = model.output_info(index);
+        auto info = output_data_fields(model, index);
         if (!info) return to_python(info.error());
         const auto type = ara2::output_element_type(info->bpp, info->quant.is_signed);
         if (!type) return raise_tensor_text(ara2::unsupported_bpp_text(info->bpp, index));
@@ -313,13 +318,13 @@ PyObject* model_dequantize(PyObject* self, PyObject* const* args, Py_ssize_t nar
   return with_allocated_index<Direction::Output, false>(
       "dequantize", self, args, nargs, kwnames, [](const ara2::Model& model, std::uint64_t index) -> PyObject* {
         if (!ensure_numpy()) return nullptr;
-        auto info = model.output_info(index);
+        auto info = output_data_fields(model, index);
         if (!info) return to_python(info.error());
         // The quantisation mode lives on input 0; a model without inputs has none to read.
         if (!check_index(model, Direction::Input, 0)) return nullptr;
-        auto input = model.input_info(0);
+        auto input = ara2::records::read_input_quantization(model.handle(), 0);
         if (!input) return to_python(input.error());
-        if (input->quant.qmode != 9) return to_python(ara2::CoreError::unsupported_quantization(input->quant.qmode));
+        if (input->qmode != 9) return to_python(ara2::CoreError::unsupported_quantization(input->qmode));
 
         auto map = model.outputs()[index].tensor.map();
         if (!map) return raise_tensor_text(map.error().display());
