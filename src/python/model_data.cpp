@@ -217,7 +217,7 @@ std::nullptr_t raise_tensor_text(std::string_view text) { return raise_as(ara2::
 PyObject* model_run(PyObject* self, PyObject*) {
   auto access = enter_exclusive(self);
   if (!access) return nullptr;
-  const ara2::Model& model = model_state(self).core;
+  ara2::Model& model = model_state(self).core;
   if (!model.is_allocated()) return raise_not_allocated();
   auto timing = ara2::run_inference(model);
   if (!timing) return to_python(timing.error());
