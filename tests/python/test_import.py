@@ -1,3 +1,8 @@
+import shutil
+import subprocess
+
+import pytest
+
 import tallowind_ara2
 
 
@@ -6,11 +11,6 @@ def test_module_reports_its_version():
 
 
 def test_the_init_function_is_the_only_exported_symbol():
-    import shutil
-    import subprocess
-
-    import pytest
-
     nm = shutil.which("nm")
     if nm is None:
         pytest.skip("nm is not installed")
