@@ -60,17 +60,22 @@ struct SliceContainer {
 // Arrays this large get their own anonymous mapping (huge pages where the
 // kernel allows). Fresh memory faults in page by page, which for a 64 MiB
 // dequantised output costs several times the conversion itself, so a few
-// released mappings are kept for the next arrays of about their size (a frame
-// loop alternates get_output_tensor and dequantize, of different sizes). The
-// interpreter lock guards the cache: containers are made and freed holding it.
+// released mappings are parked for the next arrays of about their size (a
+// frame loop alternates get_output_tensor and dequantize, of different sizes).
+// Parked memory is bounded: at most kParkedCount mappings and kParkedBytesLimit
+// bytes in all (the oldest go first; a larger array is unmapped at once), and
+// all of it is unmapped when any model closes and when the module is torn
+// down. The interpreter lock guards the cache: containers are made and freed
+// holding it.
 constexpr std::size_t kMappedArrayBytes = std::size_t{4} << 20;
-constexpr std::size_t kParkedBytesLimit = std::size_t{256} << 20;
+constexpr std::size_t kParkedCount = 4;
+constexpr std::size_t kParkedBytesLimit = std::size_t{128} << 20;
 
 struct ParkedMapping {
   void* data = nullptr;
   std::size_t size = 0;
 };
-std::array<ParkedMapping, 4> parked;  // most recently released first
+std::array<ParkedMapping, kParkedCount> parked;  // most recently released first
 
 void* map_array_memory(std::size_t bytes, std::size_t& mapped) {
   for (std::size_t i = 0; i < parked.size(); ++i) {
@@ -455,5 +460,12 @@ const PyMethodDef data_methods[] = {
 }  // namespace
 
 std::span<const PyMethodDef> model_data_methods() { return data_methods; }
+
+void release_parked_arrays() noexcept {
+  for (ParkedMapping& slot : parked) {
+    if (slot.data != nullptr) ::munmap(slot.data, slot.size);
+    slot = ParkedMapping{};
+  }
+}
 
 }  // namespace ara2py
