@@ -63,52 +63,6 @@ std::array<float, 3> load_three_floats(const void* values) noexcept {
   return out;
 }
 
-}  // namespace
-
-std::uint64_t saturating_microseconds(float value) noexcept {
-  if (!(value > 0.0f)) return 0;  // negatives, zero and NaN
-  // 2^64 is exactly representable as a float; anything at or above it saturates.
-  if (value >= 18446744073709551616.0f) return std::numeric_limits<std::uint64_t>::max();
-  return static_cast<std::uint64_t>(value);
-}
-
-void* endpoint_record(void* array, std::size_t index) noexcept {
-  return static_cast<std::byte*>(array) + ENDPOINT_RECORD_SIZE * index;
-}
-
-DramStatistics read_dram_statistics(const void* record) noexcept {
-  return DramStatistics{
-      .dram_size = load<std::uint64_t>(record, 8),
-      .dram_occupancy_size = load<std::uint64_t>(record, 16),
-      .free_size = load<std::uint64_t>(record, 24),
-      .reserved_occupancy_size = load<std::uint64_t>(record, 32),
-      .model_occupancy_size = load<std::uint64_t>(record, 40),
-      .tensor_occupancy_size = load<std::uint64_t>(record, 48),
-  };
-}
-
-Result<std::string_view> component_name(std::uint32_t code) {
-  static constexpr std::array<std::string_view, 7> names = {"proxy",     "pci_driver", "firmware", "cnn_model",
-                                                            "llm_model", "client_lib", "sysapi"};
-  if (code < names.size()) return names[code];
-  // The code travels as a signed component id in the message.
-  return fail(CoreError::unknown_product_type(static_cast<std::int32_t>(code)));
-}
-
-Result<std::pair<std::string, std::string>> read_version_detail(const void* array, std::size_t index) {
-  const auto* record = static_cast<const std::byte*>(array) + VERSION_RECORD_SIZE * index;
-  auto name = component_name(load<std::uint32_t>(record, 0));
-  if (!name) return fail(std::move(name.error()));
-  const auto version = load<Version4>(record, 4);
-  return std::pair{std::string(*name), version_text(version)};
-}
-
-ModelCounts read_model_counts(const void* handle) noexcept {
-  return ModelCounts{load_widened(handle, model_handle::input_count), load_widened(handle, model_handle::output_count)};
-}
-
-namespace {
-
 /// Input record `index` and its parameter record, after the count check.
 Result<std::pair<const std::byte*, const void*>> locate_input(const void* handle, std::uint64_t index) {
   // A negative count holds no records, whatever its sign-extended form says.
@@ -166,6 +120,48 @@ OutputQuantization load_output_quantization(const void* quant) noexcept {
 }
 
 }  // namespace
+
+std::uint64_t saturating_microseconds(float value) noexcept {
+  if (!(value > 0.0f)) return 0;  // negatives, zero and NaN
+  // 2^64 is exactly representable as a float; anything at or above it saturates.
+  if (value >= 18446744073709551616.0f) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(value);
+}
+
+void* endpoint_record(void* array, std::size_t index) noexcept {
+  return static_cast<std::byte*>(array) + ENDPOINT_RECORD_SIZE * index;
+}
+
+DramStatistics read_dram_statistics(const void* record) noexcept {
+  return DramStatistics{
+      .dram_size = load<std::uint64_t>(record, 8),
+      .dram_occupancy_size = load<std::uint64_t>(record, 16),
+      .free_size = load<std::uint64_t>(record, 24),
+      .reserved_occupancy_size = load<std::uint64_t>(record, 32),
+      .model_occupancy_size = load<std::uint64_t>(record, 40),
+      .tensor_occupancy_size = load<std::uint64_t>(record, 48),
+  };
+}
+
+Result<std::string_view> component_name(std::uint32_t code) {
+  static constexpr std::array<std::string_view, 7> names = {"proxy",     "pci_driver", "firmware", "cnn_model",
+                                                            "llm_model", "client_lib", "sysapi"};
+  if (code < names.size()) return names[code];
+  // The code travels as a signed component id in the message.
+  return fail(CoreError::unknown_product_type(static_cast<std::int32_t>(code)));
+}
+
+Result<std::pair<std::string, std::string>> read_version_detail(const void* array, std::size_t index) {
+  const auto* record = static_cast<const std::byte*>(array) + VERSION_RECORD_SIZE * index;
+  auto name = component_name(load<std::uint32_t>(record, 0));
+  if (!name) return fail(std::move(name.error()));
+  const auto version = load<Version4>(record, 4);
+  return std::pair{std::string(*name), version_text(version)};
+}
+
+ModelCounts read_model_counts(const void* handle) noexcept {
+  return ModelCounts{load_widened(handle, model_handle::input_count), load_widened(handle, model_handle::output_count)};
+}
 
 Result<InputTensorInfo> read_input_info(const void* handle, std::uint64_t index) {
   auto located = locate_input(handle, index);
