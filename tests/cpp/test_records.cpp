@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <tuple>
 #include <vector>
 
 #include "ara2/records.hpp"
@@ -186,10 +188,7 @@ TEST_P(BothGenerations, InputRecordFieldsAtTheirOffsets) {
   for (std::size_t text = 16; text <= 40; text += 8) m.input_array.put(m.in(i, text), reinterpret_cast<const char*>(8));
   auto quant = rec::read_input_quantization(m.handle.at(), i);
   ASSERT_TRUE(quant) << quant.error().message();
-  EXPECT_EQ(quant->qn, 0.125f);
-  EXPECT_TRUE(quant->is_signed);
-  EXPECT_EQ(quant->offset, -128);
-  EXPECT_EQ(quant->qmode, 9);
+  EXPECT_EQ((std::tuple{quant->qn, quant->is_signed, quant->offset, quant->qmode}), (std::tuple{0.125f, true, -128, 9}));
 }
 
 TEST_P(BothGenerations, MeanAndScaleReadOnlyForUpToThreeChannelsAndBothArrays) {
@@ -269,13 +268,9 @@ TEST_P(BothGenerations, OutputRecordFieldsAtTheirOffsetsWithGenerationStride) {
   for (std::size_t text = 24; text <= 56; text += 8) m.output_array.put(m.out(i, text), reinterpret_cast<const char*>(8));
   auto fields = rec::read_output_data_fields(m.handle.at(), GetParam(), i);
   ASSERT_TRUE(fields) << fields.error().message();
-  EXPECT_EQ(fields->nch, 5u);
-  EXPECT_EQ(fields->height, 20u);
-  EXPECT_EQ(fields->width, 10u);
-  EXPECT_EQ(fields->bpp, 2u);
-  EXPECT_EQ(fields->quant.qn, 0.5f);
-  EXPECT_TRUE(fields->quant.is_signed);
-  EXPECT_EQ(fields->quant.offset, -128);
+  EXPECT_EQ((std::array{fields->nch, fields->height, fields->width, fields->bpp}),
+            (std::array<std::uint64_t, 4>{5, 20, 10, 2}));
+  EXPECT_EQ((std::tuple{fields->quant.qn, fields->quant.is_signed, fields->quant.offset}), (std::tuple{0.5f, true, -128}));
 }
 
 TEST_P(BothGenerations, OutputTypeAboveThreeIsRejected) {
