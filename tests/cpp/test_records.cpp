@@ -185,10 +185,13 @@ TEST_P(BothGenerations, InputRecordFieldsAtTheirOffsets) {
   EXPECT_EQ(info->preprocess.mean, (std::array<float, 3>{10.0f, 20.0f, 30.0f}));
 
   // The quantisation alone never follows the text pointers.
-  for (std::size_t text = 16; text <= 40; text += 8) m.input_array.put(m.in(i, text), reinterpret_cast<const char*>(8));
+  for (std::size_t text = 16; text <= 40; text += 8) {
+    m.input_array.put(m.in(i, text), reinterpret_cast<const char*>(8));
+  }
   auto quant = rec::read_input_quantization(m.handle.at(), i);
   ASSERT_TRUE(quant) << quant.error().message();
-  EXPECT_EQ((std::tuple{quant->qn, quant->is_signed, quant->offset, quant->qmode}), (std::tuple{0.125f, true, -128, 9}));
+  EXPECT_EQ((std::tuple{quant->qn, quant->is_signed, quant->offset, quant->qmode}),
+            (std::tuple{0.125f, true, -128, 9}));
 }
 
 TEST_P(BothGenerations, MeanAndScaleReadOnlyForUpToThreeChannelsAndBothArrays) {
@@ -265,12 +268,15 @@ TEST_P(BothGenerations, OutputRecordFieldsAtTheirOffsetsWithGenerationStride) {
   EXPECT_EQ(info->quant.offset, -128);
 
   // The data fields alone never follow the text pointers.
-  for (std::size_t text = 24; text <= 56; text += 8) m.output_array.put(m.out(i, text), reinterpret_cast<const char*>(8));
+  for (std::size_t text = 24; text <= 56; text += 8) {
+    m.output_array.put(m.out(i, text), reinterpret_cast<const char*>(8));
+  }
   auto fields = rec::read_output_data_fields(m.handle.at(), GetParam(), i);
   ASSERT_TRUE(fields) << fields.error().message();
   EXPECT_EQ((std::array{fields->nch, fields->height, fields->width, fields->bpp}),
             (std::array<std::uint64_t, 4>{5, 20, 10, 2}));
-  EXPECT_EQ((std::tuple{fields->quant.qn, fields->quant.is_signed, fields->quant.offset}), (std::tuple{0.5f, true, -128}));
+  EXPECT_EQ((std::tuple{fields->quant.qn, fields->quant.is_signed, fields->quant.offset}),
+            (std::tuple{0.5f, true, -128}));
 }
 
 TEST_P(BothGenerations, OutputTypeAboveThreeIsRejected) {
