@@ -2,7 +2,7 @@
 round: on a shared machine the load then hits both alike, where separate runs
 of the other benchmarks can differ by 2x from one minute to the next.
 
-    python bench/compare_builds.py OLD_BUILD [NEW_BUILD]
+    LD_LIBRARY_PATH=build/emulator/lib/v1_3 .venv/bin/python bench/compare_builds.py OLD_BUILD [NEW_BUILD]
 
 Each BUILD is a build directory (its python/ holds the module); NEW_BUILD
 defaults to build/ of this tree. An old tree to compare with can be made
