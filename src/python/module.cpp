@@ -137,7 +137,7 @@ int module_exec(PyObject* module) {
   return 0;
 }
 
-PyModuleDef_Slot module_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(module_exec)}, {0, nullptr}};
+PyModuleDef_Slot module_slots[] = {{Py_mod_exec, slot<module_exec>()}, {0, nullptr}};
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "tallowind_ara2", module_doc, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
