@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 
 #include "ara2/metadata.hpp"
 
@@ -294,4 +295,99 @@ TEST(MetadataRepr, QuotesEscapesAndFloatForms) {
   ara2::CompilationInfo compilation;
   compilation.target = "ara-2";
   EXPECT_EQ(ara2::repr(compilation), "CompilationInfo(target=Some(\"ara-2\"), format=None)");
+}
+
+namespace {
+
+std::string ips_document(std::string_view literal) {
+  return "{\"compilation\":{\"ppa\":{\"ips\":" + std::string(literal) + "}}}";
+}
+
+std::optional<double> ips_of(std::string_view literal) {
+  auto result = parse_metadata(ips_document(literal));
+  if (!result || !result->compilation || !result->compilation->ppa) return std::nullopt;
+  return result->compilation->ppa->ips;
+}
+
+}  // namespace
+
+struct NumberCase {
+  std::string literal;
+  double value;
+};
+
+class MetadataNumbers : public ::testing::TestWithParam<NumberCase> {};
+
+TEST_P(MetadataNumbers, ReadCorrectlyRounded) {
+  const auto ips = ips_of(GetParam().literal);
+  ASSERT_TRUE(ips) << GetParam().literal << ": " << error_of(ips_document(GetParam().literal));
+  EXPECT_EQ(*ips, GetParam().value) << GetParam().literal;
+  EXPECT_EQ(std::signbit(*ips), std::signbit(GetParam().value)) << GetParam().literal;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Edges, MetadataNumbers,
+    ::testing::Values(
+        // Zero with any exponent is zero, of its sign.
+        NumberCase{"0e-244", 0.0}, NumberCase{"0.0e-300", 0.0}, NumberCase{"0e400", 0.0}, NumberCase{"-0e400", -0.0},
+        NumberCase{"0e99999999999999999999", 0.0}, NumberCase{"-0", -0.0}, NumberCase{"-0.0", -0.0},
+        // Below the smallest subnormal: zero; the boundaries round correctly.
+        NumberCase{"1e-400", 0.0}, NumberCase{"-1e-99999999999", -0.0}, NumberCase{"2e-324", 0.0},
+        NumberCase{"3e-324", 4.9406564584124654e-324},
+        NumberCase{"2.2250738585072011e-308", 2.225073858507201e-308},
+        NumberCase{"2.2250738585072012e-308", 2.2250738585072014e-308},
+        NumberCase{"1.7976931348623158e308", 1.7976931348623157e308},
+        NumberCase{"0." + std::string(400, '0') + "1e420", 1e19},
+        // Integers: exact up to 64 bits, then rounded as doubles.
+        NumberCase{"9007199254740993", 9007199254740992.0}, NumberCase{"18446744073709551616", 18446744073709551616.0},
+        NumberCase{"-9223372036854775809", -9223372036854775808.0},
+        NumberCase{"1" + std::string(300, '0'), 1e300},
+        // Many digits decide the last bit.
+        NumberCase{"9007199254740993" + std::string(200, '0') + "1e-201", 9007199254740994.0}));
+
+TEST(MetadataNumbers, BeyondTheDoubleRangeIsAnErrorAtTheNumber) {
+  const std::string literals[] = {"1e400", "-1.7976931348623159e308", "1e99999999999999999999",
+                                 "1" + std::string(400, '0'), "-9" + std::string(310, '9')};
+  for (const auto& literal : literals) {
+    EXPECT_EQ(error_of(ips_document(literal)), "JSON error: number out of range at line 1 column 30") << literal;
+  }
+}
+
+TEST(MetadataNumbers, UnknownKeysAreSkippedWhateverNumberTheyHold) {
+  const std::string huge = std::string("1") + std::string(500, '7');
+  const auto m = parsed(R"({"x": 1e400, "y": [-1e99999999999999999999, )" + huge + R"(, {"z": 0e400}],
+                            "compilation": {"ppa": {"extra": )" + huge + R"(e999, "ips": 0e400}}, "w": -)" + huge + "}");
+  ASSERT_TRUE(m.compilation && m.compilation->ppa);
+  EXPECT_EQ(m.compilation->ppa->ips, 0.0);
+  // Digits inside strings are text.
+  EXPECT_EQ(parsed(R"({"nms": "1e400", "0e9": 1e999})").nms, "1e400");
+}
+
+TEST(MetadataNumbers, IntegerFieldsSeeTheNumbersKind) {
+  const ErrorCase cases[] = {
+      {R"({"compilation":{"ppa":{"cycles":18446744073709551616}}})",
+       "invalid type: floating point `1.8446744073709552e19`, expected u64 at line 1 column 52"},
+      {R"({"input":{"input_channels":-0}})", "invalid type: floating point `-0.0`, expected u32 at line 1 column 29"},
+      {R"({"outputs":[{"shape":[1e400]}]})", "number out of range at line 1 column 23"},
+      {R"({"outputs":[{"dshape":[["a",1e400]]}]})", "number out of range at line 1 column 29"},
+      {R"({"outputs":[{"dshape":[["a",[2,1e400]]]}]})", "number out of range at line 1 column 32"},
+      {R"({"nms":1e400})", "number out of range at line 1 column 8"},
+      // An incomplete number too long for the parser's own range check.
+      {R"({"x":1)" + std::string(400, '0') + "e}", "invalid number at line 1 column 408"},
+      {R"({"x":1e})", "invalid number at line 1 column 8"},
+  };
+  for (const auto& [json, message] : cases) EXPECT_EQ(error_of(json), "JSON error: " + message) << json;
+}
+
+TEST(MetadataNumbers, ScaleIsRoundedOnceToSingle) {
+  // Just above the midpoint between 1 and the next float: rounding through
+  // the double lands on the midpoint and then on 1.
+  const auto m = parsed(R"({"outputs":[{"quantization":{"scale":1.00000005960464477550}},
+                                      {"quantization":{"scale":16777217}},
+                                      {"quantization":{"scale":-1e39}}, {"quantization":{"scale":1e-46}}]})");
+  ASSERT_EQ(m.outputs.size(), 4u);
+  EXPECT_EQ(m.outputs[0].quantization->scale, 1.00000012f);
+  EXPECT_EQ(m.outputs[1].quantization->scale, 16777216.0f);
+  EXPECT_EQ(m.outputs[2].quantization->scale, -std::numeric_limits<float>::infinity());
+  EXPECT_EQ(m.outputs[3].quantization->scale, 0.0f);
 }
