@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <fstream>
 #include <random>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -143,6 +145,18 @@ std::string model_prefix(std::size_t n, unsigned seed = 7) {
   return prefix;
 }
 
+/// rchar of /proc/self/io: bytes this process read through system calls.
+std::uint64_t bytes_read_by_this_process() {
+  std::ifstream io("/proc/self/io");
+  std::string key;
+  std::uint64_t value = 0;
+  while (io >> key >> value) {
+    if (key == "rchar:") return value;
+  }
+  ADD_FAILURE() << "no rchar in /proc/self/io";
+  return 0;
+}
+
 class TempFile {
  public:
   explicit TempFile(const std::string& contents) {
@@ -160,8 +174,16 @@ class TempFile {
   std::string path_;
 };
 
+/// The archive of a file holding `bytes` (an anonymous one).
+ara2::Result<std::optional<DvmArchive>> open_archive(std::string_view bytes) {
+  ara2::UniqueFd fd(memfd_create("archive", MFD_CLOEXEC));
+  EXPECT_TRUE(fd);
+  EXPECT_EQ(write(fd.get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  return DvmArchive::open(ara2::RegularFile{std::move(fd), bytes.size()});
+}
+
 std::string open_error(std::string_view bytes) {
-  auto archive = DvmArchive::open(bytes);
+  auto archive = open_archive(bytes);
   return archive ? std::string("<ok>") : archive.error().message();
 }
 
@@ -171,7 +193,7 @@ TEST(DvmArchive, FindsArchiveAfterModelBytes) {
   for (const bool deflate : {false, true}) {
     const std::string bytes =
         model_prefix(5000) + build_zip({{"labels.txt", "cat\ndog\n", deflate}, {"tallowind.json", "{}", deflate}});
-    auto archive = DvmArchive::open(bytes);
+    auto archive = open_archive(bytes);
     ASSERT_TRUE(archive && *archive) << deflate;
     EXPECT_EQ((*archive)->entry_count(), 2u);
     EXPECT_TRUE((*archive)->contains("tallowind.json"));
@@ -184,7 +206,7 @@ TEST(DvmArchive, FindsArchiveAfterModelBytes) {
 TEST(DvmArchive, NameLookupIsExactAndCaseSensitive) {
   const std::string bytes =
       build_zip({{"Tallowind.json", "{}"}, {"meta/tallowind.json", "{}"}, {"tallowind.json.bak", "{}"}});
-  auto archive = DvmArchive::open(model_prefix(64) + bytes);
+  auto archive = open_archive(model_prefix(64) + bytes);
   ASSERT_TRUE(archive && *archive);
   EXPECT_FALSE((*archive)->contains("tallowind.json"));
   auto text = (*archive)->read_text("tallowind.json");
@@ -203,7 +225,7 @@ TEST(DvmArchive, BytesWithoutValidArchiveMeanNoArchive) {
       build_zip({{"labels.txt", "a"}}, {.cd_offset = 100000}),
   };
   for (const auto& bytes : cases) {
-    auto archive = DvmArchive::open(model_prefix(32) + bytes);
+    auto archive = open_archive(model_prefix(32) + bytes);
     ASSERT_TRUE(archive) << archive.error().message();
     EXPECT_FALSE(*archive);
   }
@@ -239,7 +261,7 @@ TEST(DvmArchive, UnreadableEntriesFailWithTheirReason) {
   };
   for (const auto& c : cases) {
     const std::string bytes = model_prefix(200) + build_zip({c.entry});
-    auto archive = DvmArchive::open(bytes);
+    auto archive = open_archive(bytes);
     ASSERT_TRUE(archive && *archive) << c.what;
     auto text = (*archive)->read_text("labels.txt");
     ASSERT_FALSE(text) << c.what;
@@ -251,7 +273,7 @@ TEST(DvmArchive, CorruptDeflateStreamFails) {
   std::string bytes = build_zip({{"labels.txt", std::string(2000, 'a') + "tail", true}});
   // Overwrite the start of the compressed data with an invalid block type.
   bytes[30 + 10] = static_cast<char>(0xFF);
-  auto archive = DvmArchive::open(bytes);
+  auto archive = open_archive(bytes);
   ASSERT_TRUE(archive && *archive);
   auto text = (*archive)->read_text("labels.txt");
   ASSERT_FALSE(text);
@@ -263,7 +285,7 @@ TEST(DvmArchive, InflationIsBoundedByTheLimit) {
   const std::string bomb(8u << 20, '\0');
   const std::string bytes = build_zip({{"labels.txt", bomb, true}});
   ASSERT_LT(bytes.size(), 64u << 10);
-  auto archive = DvmArchive::open(bytes);
+  auto archive = open_archive(bytes);
   ASSERT_TRUE(archive && *archive);
   auto refused = (*archive)->read_text("labels.txt", 1u << 20);
   ASSERT_FALSE(refused);
@@ -282,7 +304,7 @@ TEST(DvmArchive, LocalHeaderPastTheEndIsAZipError) {
   bytes[cd + 43] = 0x00;
   bytes[cd + 44] = 0x10;
   bytes[cd + 45] = 0x00;
-  auto archive = DvmArchive::open(bytes);
+  auto archive = open_archive(bytes);
   ASSERT_TRUE(archive && *archive);
   auto text = (*archive)->read_text("labels.txt");
   ASSERT_FALSE(text);
@@ -302,48 +324,58 @@ TEST(Labels, SplitTrimAndDropEmptyLines) {
   for (const auto& [text, expected] : cases) EXPECT_EQ(ara2::split_labels(text), expected) << text;
 }
 
-TEST(ReadWholeFile, ReportsTheOperatingSystemError) {
-  auto missing = ara2::read_whole_file("/nonexistent/dir/model.dvm");
+TEST(OpenModelFile, ReportsTheOperatingSystemError) {
+  auto missing = ara2::open_model_file("/nonexistent/dir/model.dvm");
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().message(), "No such file or directory (os error 2)");
 
-  auto directory = ara2::read_whole_file("/tmp");
+  auto directory = ara2::open_model_file("/tmp");
   ASSERT_FALSE(directory);
   EXPECT_EQ(directory.error().message(), "Is a directory (os error 21)");
 
   using namespace std::string_view_literals;
-  auto nul = ara2::read_whole_file("/tmp/a\0b"sv);
+  auto nul = ara2::open_model_file("/tmp/a\0b"sv);
   ASSERT_FALSE(nul);
   EXPECT_EQ(nul.error().message(), "file name contained an unexpected NUL byte");
 }
 
-TEST(ReadWholeFile, ReadsEverythingAndStopsAtTheLimit) {
-  const std::string contents = model_prefix(300000, 3);
-  TempFile file(contents);
-  auto read = ara2::read_whole_file(file.path());
-  ASSERT_TRUE(read);
-  EXPECT_EQ(*read, contents);
-
-  auto limited = ara2::read_whole_file(file.path(), 1000);
-  ASSERT_FALSE(limited);
-  EXPECT_EQ(limited.error().message(), "file is larger than the 1000 bytes this reader accepts");
-
-  // An endless source is cut off too.
-  auto endless = ara2::read_whole_file("/dev/zero", 1u << 20);
-  ASSERT_FALSE(endless);
-  EXPECT_EQ(endless.error().kind(), ara2::ErrorKind::Io);
-}
-
-TEST(ReadWholeFile, FifoWithoutWriterReadsAsEmpty) {
+TEST(OpenModelFile, RefusesWhatIsNotARegularFileWithoutBlocking) {
   char dir[] = "/tmp/dvm_fifo_testXXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   const std::string fifo = std::string(dir) + "/model.dvm";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  auto read = ara2::read_whole_file(fifo);
+  // A writer that never writes: reading would wait for it forever.
+  const int writer = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(writer, 0);
+  for (const std::string& path : {fifo, std::string("/dev/zero")}) {
+    auto opened = ara2::open_model_file(path);
+    ASSERT_FALSE(opened) << path;
+    EXPECT_EQ(opened.error().message(), "not a regular file") << path;
+    EXPECT_EQ(opened.error().kind(), ara2::ErrorKind::Io);
+  }
+  close(writer);
   std::remove(fifo.c_str());
   rmdir(dir);
-  ASSERT_TRUE(read);
-  EXPECT_EQ(*read, "");
+}
+
+TEST(DvmFunctions, ReadOnlyWhatTheArchiveNeeds) {
+  // A sparse 6 GiB model followed by its archive: reading it whole would take
+  // gigabytes; seeking takes the tail, the directory and one entry.
+  const std::string archive = build_zip({{"tallowind.json", "{\"nms\":\"x\"}", true}, {"labels.txt", "a\nb"}});
+  const std::uint64_t offset = std::uint64_t{6} << 30;
+  TempFile file("");
+  {
+    const int fd = open(file.path().c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, archive.data(), archive.size(), static_cast<off_t>(offset)),
+              static_cast<ssize_t>(archive.size()));
+    close(fd);
+  }
+  const auto read_before = bytes_read_by_this_process();
+  EXPECT_TRUE(ara2::dvm_has_metadata(file.path()).value());
+  EXPECT_EQ(ara2::dvm_read_labels(file.path()).value(), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(ara2::dvm_read_metadata_text(file.path()).value(), std::optional<std::string>("{\"nms\":\"x\"}"));
+  EXPECT_LT(bytes_read_by_this_process() - read_before, std::uint64_t{1} << 20);
 }
 
 TEST(DvmFunctions, SplitBetweenNoArchiveAndErrors) {
