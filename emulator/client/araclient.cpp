@@ -27,6 +27,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <fmt/format.h>
@@ -238,9 +239,24 @@ struct Registry {
   std::map<const void*, std::shared_ptr<VersionStorage>> versions;
 };
 
-Registry& registry() {
-  static auto* r = new Registry;  // never destroyed: calls may come during exit
-  return *r;
+Registry*& registry_pointer() {
+  static Registry* r = new Registry;  // not a static object: calls may come during exit
+  return r;
+}
+
+Registry& registry() { return *registry_pointer(); }
+
+// Runs when the library is unloaded (dlclose) and at exit. Without a session
+// left nothing can be inside a call any more, and a library opened and closed
+// per session would otherwise leave a registry behind on every load. With
+// sessions open (an exit with work in flight) the registry stays.
+__attribute__((destructor)) void release_registry() {
+  Registry*& r = registry_pointer();
+  {
+    std::lock_guard lock(r->mutex);
+    if (!r->sessions.empty()) return;
+  }
+  delete std::exchange(r, nullptr);
 }
 
 template <class T>
