@@ -69,6 +69,20 @@ def memfd(size: int, data: bytes = b"") -> tuple[int, mmap.mmap]:
     return fd, view
 
 
+def registered_copy_tensors(api, session):
+    """The COPY model's input (holding PATTERN) and output as registered
+    descriptors, and a view of the output's memory."""
+    in_fd, in_view = memfd(12, PATTERN)
+    out_fd, out_view = memfd(12)
+    try:
+        inputs = [(api.register(session, in_fd, 12), 12, 1)]
+        outputs = [(api.register(session, out_fd, 12), 12, 1)]
+    finally:
+        os.close(in_fd)
+        os.close(out_fd)  # the library keeps its own reference
+    return inputs, outputs, out_view
+
+
 # --------------------------------------------------------------- records
 
 
@@ -244,14 +258,7 @@ def test_request_pending_on_a_withdrawn_registration_completes(api, session, end
     # Withdrawing while a request still uses the tensor is the caller's
     # fault; neither the library nor the daemon may crash on it.
     model = api.load(session, endpoints[0], make_model({**COPY, "faults": {"latency_us": 200_000}}), b"m")
-    in_fd, in_view = memfd(12, PATTERN)
-    out_fd, out_view = memfd(12)
-    try:
-        inputs = [(api.register(session, in_fd, 12), 12, 1)]
-        outputs = [(api.register(session, out_fd, 12), 12, 1)]
-    finally:
-        os.close(in_fd)
-        os.close(out_fd)
+    inputs, outputs, out_view = registered_copy_tensors(api, session)
     request = api.infer_async(session, endpoints[0], model, inputs, outputs)
     for registration, _, _ in inputs + outputs:
         api.unregister(session, registration)
@@ -289,14 +296,7 @@ def test_sync_inference_moves_heap_tensor_bytes(api, session, endpoints, make_mo
 
 def test_async_inference_with_registered_tensors(api, session, endpoints, make_model, stand_in):
     model = api.load(session, endpoints[0], make_model(), b"m")
-    in_fd, in_view = memfd(12, PATTERN)
-    out_fd, out_view = memfd(12)
-    try:
-        inputs = [(api.register(session, in_fd, 12), 12, 1)]
-        outputs = [(api.register(session, out_fd, 12), 12, 1)]
-    finally:
-        os.close(in_fd)
-        os.close(out_fd)  # the library keeps its own reference
+    inputs, outputs, out_view = registered_copy_tensors(api, session)
     request = api.infer_async(session, endpoints[0], model, inputs, outputs)
     completed = api.wait(session, request, 5000)
     try:
