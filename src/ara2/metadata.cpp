@@ -331,7 +331,7 @@ bool below_double_range(std::string_view literal) noexcept {
     std::string_view text = literal.substr(e + 1);
     const bool negative = !text.empty() && text.front() == '-';
     if (!text.empty() && (text.front() == '-' || text.front() == '+')) text.remove_prefix(1);
-    // Saturates: beyond a billion the sign alone decides.
+    // Saturates: that far out only the sign matters.
     for (const char c : text) exponent = std::min<std::int64_t>(exponent * 10 + (c - '0'), std::int64_t{1} << 40);
     if (negative) exponent = -exponent;
   }

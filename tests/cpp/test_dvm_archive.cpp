@@ -396,3 +396,34 @@ TEST(DvmFunctions, SplitBetweenNoArchiveAndErrors) {
 
   EXPECT_EQ(ara2::dvm_has_metadata("/nonexistent.dvm").error().kind(), ara2::ErrorKind::Io);
 }
+
+TEST(DvmArchive, ReadsAcrossManyWindows) {
+  // A 1 MiB stored entry and a directory of thousands of entries: both span
+  // many of the reader's windows.
+  std::string data = model_prefix(1 << 20, 11);
+  for (auto& c : data) c = static_cast<char>('a' + static_cast<unsigned char>(c) % 26);
+  std::vector<TestEntry> entries{{"labels.txt", data}};
+  for (int i = 0; i < 3000; ++i) entries.emplace_back("weights/part" + std::to_string(i) + ".bin", "x");
+  entries.emplace_back("tallowind.json", "{}");
+  auto archive = open_archive(model_prefix(300000) + build_zip(entries));
+  ASSERT_TRUE(archive && *archive);
+  EXPECT_EQ((*archive)->entry_count(), entries.size());
+  EXPECT_TRUE((*archive)->contains("tallowind.json"));
+  auto text = (*archive)->read_text("labels.txt", 2u << 20);
+  ASSERT_TRUE(text && *text) << (text ? "absent" : text.error().message());
+  EXPECT_TRUE(**text == data);
+}
+
+TEST(DvmArchive, DirectoryBeyondTheCapIsAZipError) {
+  // Entries of 46 + 256 bytes: some 56,000 of them pass 16 MiB.
+  const std::size_t count = ara2::kMaxDirectoryBytes / (46 + 256) + 2;
+  std::vector<TestEntry> entries;
+  entries.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    std::string name = std::to_string(i);
+    entries.emplace_back(name + std::string(256 - name.size(), 'n'), "");
+  }
+  EXPECT_EQ(open_error(build_zip(entries)),
+            "ZIP error: unsupported archive: the central directory is larger than the 16777216 bytes this reader "
+            "accepts");
+}
