@@ -316,6 +316,8 @@ struct NumberCase {
   double value;
 };
 
+void PrintTo(const NumberCase& c, std::ostream* out) { *out << c.literal.substr(0, 48); }
+
 class MetadataNumbers : public ::testing::TestWithParam<NumberCase> {};
 
 TEST_P(MetadataNumbers, ReadCorrectlyRounded) {
