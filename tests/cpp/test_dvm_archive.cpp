@@ -145,18 +145,6 @@ std::string model_prefix(std::size_t n, unsigned seed = 7) {
   return prefix;
 }
 
-/// rchar of /proc/self/io: bytes this process read through system calls.
-std::uint64_t bytes_read_by_this_process() {
-  std::ifstream io("/proc/self/io");
-  std::string key;
-  std::uint64_t value = 0;
-  while (io >> key >> value) {
-    if (key == "rchar:") return value;
-  }
-  ADD_FAILURE() << "no rchar in /proc/self/io";
-  return 0;
-}
-
 class TempFile {
  public:
   explicit TempFile(const std::string& contents) {
@@ -356,26 +344,6 @@ TEST(OpenModelFile, RefusesWhatIsNotARegularFileWithoutBlocking) {
   close(writer);
   std::remove(fifo.c_str());
   rmdir(dir);
-}
-
-TEST(DvmFunctions, ReadOnlyWhatTheArchiveNeeds) {
-  // A sparse 6 GiB model followed by its archive: reading it whole would take
-  // gigabytes; seeking takes the tail, the directory and one entry.
-  const std::string archive = build_zip({{"tallowind.json", "{\"nms\":\"x\"}", true}, {"labels.txt", "a\nb"}});
-  const std::uint64_t offset = std::uint64_t{6} << 30;
-  TempFile file("");
-  {
-    const int fd = open(file.path().c_str(), O_WRONLY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(pwrite(fd, archive.data(), archive.size(), static_cast<off_t>(offset)),
-              static_cast<ssize_t>(archive.size()));
-    close(fd);
-  }
-  const auto read_before = bytes_read_by_this_process();
-  EXPECT_TRUE(ara2::dvm_has_metadata(file.path()).value());
-  EXPECT_EQ(ara2::dvm_read_labels(file.path()).value(), (std::vector<std::string>{"a", "b"}));
-  EXPECT_EQ(ara2::dvm_read_metadata_text(file.path()).value(), std::optional<std::string>("{\"nms\":\"x\"}"));
-  EXPECT_LT(bytes_read_by_this_process() - read_before, std::uint64_t{1} << 20);
 }
 
 TEST(DvmFunctions, SplitBetweenNoArchiveAndErrors) {

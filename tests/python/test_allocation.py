@@ -248,17 +248,6 @@ def test_failure_among_outputs_installs_the_new_inputs_but_not_the_flag(load_mod
         model.input_tensor_memory(0)
 
 
-def test_close_withdraws_every_registration(load_model, stand_in):
-    fds, registrations = open_fds(), stand_in.live_handles("registration")
-    model = load_model(MODEL)
-    model.allocate_tensors("shm")
-    assert stand_in.live_handles("registration") == registrations + 4
-    model.close()
-    assert stand_in.call_count("dv_shmfd_unregister") == 4
-    assert stand_in.live_handles("registration") == registrations
-    assert open_fds() == fds
-
-
 def test_tensors_that_are_never_installed_are_withdrawn(load_model, stand_in):
     # The first output is registered, the second cannot be allocated.
     model = load_model({"inputs": [{"shape": [1, 1, 4]}],
