@@ -27,6 +27,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <fmt/format.h>
@@ -208,6 +209,9 @@ struct RequestStorage {
   std::unique_ptr<RequestRecord> record;
   std::unique_ptr<StatsRecord> stats;
   std::vector<Destination> destinations;  // outputs whose bytes come back in answers
+  // Registrations whose mappings the destinations point into: kept mapped
+  // even if they are withdrawn while the request is pending.
+  std::vector<std::shared_ptr<Registration>> mapped;
   bool outputs_written = false;
 };
 
@@ -235,9 +239,24 @@ struct Registry {
   std::map<const void*, std::shared_ptr<VersionStorage>> versions;
 };
 
-Registry& registry() {
-  static auto* r = new Registry;  // never destroyed: calls may come during exit
-  return *r;
+Registry*& registry_pointer() {
+  static Registry* r = new Registry;  // not a static object: calls may come during exit
+  return r;
+}
+
+Registry& registry() { return *registry_pointer(); }
+
+// Runs when the library is unloaded (dlclose) and at exit. Without a session
+// left nothing can be inside a call any more, and a library opened and closed
+// per session would otherwise leave a registry behind on every load. With
+// sessions open (an exit with work in flight) the registry stays.
+__attribute__((destructor)) void release_registry() {
+  Registry*& r = registry_pointer();
+  {
+    std::lock_guard lock(r->mutex);
+    if (!r->sessions.empty()) return;
+  }
+  delete std::exchange(r, nullptr);
 }
 
 template <class T>
@@ -531,13 +550,16 @@ std::uint32_t submit(Call& call, bool async, void* session_handle, void* endpoin
     std::uint8_t* bytes = nullptr;
     if (d.is_registration == 1) {
       auto reg = find(registry().registrations, d.data);
-      if (!reg || reg->session != session) return call.misuse("unknown registration", d.data);
+      if (!reg || reg->session != session) {
+        return call.misuse("unknown or withdrawn registration", d.data);
+      }
       if (d.size > reg->size) return st::tensor_mismatch;
       if (session->is_unix) {
         msg.put(wire::TensorKind::Registration).put(d.size).put(reg->id);
         continue;
       }
       bytes = reg->map;
+      request->mapped.push_back(reg);
     } else if (d.is_registration == 0) {
       if (!d.data && d.size) return st::invalid_argument;
       bytes = static_cast<std::uint8_t*>(d.data);
@@ -850,6 +872,22 @@ EMU_EXPORT int dv_shmfd_register(void* handle, int fd, std::uint64_t size, std::
   return 0;
 }
 
+EMU_EXPORT int dv_shmfd_unregister(void* handle, void* registration) {
+  Call call(Fn::dv_shmfd_unregister);
+  if (auto s = call.begin()) return static_cast<int>(*s);
+  auto session = find_session(handle);
+  if (!session) return static_cast<int>(call.misuse("unknown session", handle));
+  auto reg = find(registry().registrations, registration);
+  if (!reg || reg->session != session || !take(registry().registrations, registration)) {
+    return static_cast<int>(call.misuse("unknown or already withdrawn registration", registration));
+  }
+  emu::wire::Writer msg;
+  msg.put(reg->id);
+  std::vector<std::uint8_t> answer;
+  // The library's descriptor and mapping go with the last reference.
+  return static_cast<int>(session->call(Op::Unregister, msg, answer));
+}
+
 EMU_EXPORT int dv_infer_sync(void* session, void* endpoint, void* model, IoDescriptor* inputs,
                              IoDescriptor* outputs, std::uint32_t timeout_ms, std::uint32_t flag,
                              void** out_request) {
@@ -1003,7 +1041,6 @@ EMU_EXPORT int dv_retrieve_version_details(void* handle, void** out_array, std::
   }
 EMU_IGNORED(dv_stringify_status_code)
 EMU_IGNORED(dv_session_create_via_named_pipe)
-EMU_IGNORED(dv_shmfd_unregister)
 EMU_IGNORED(dv_endpoint_get_default_group)
 EMU_IGNORED(dv_endpoint_create_group)
 EMU_IGNORED(dv_endpoint_get_statistics)

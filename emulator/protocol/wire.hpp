@@ -35,6 +35,7 @@ enum class Op : std::uint32_t {
   RequestFree,
   InflightCount,
   Versions,
+  Unregister,
 };
 
 /// Status codes of the emulated stack; the hundreds follow the ranges

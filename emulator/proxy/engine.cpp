@@ -76,6 +76,7 @@ const char* op_function(Op op, bool is_unix, bool async) {
     case Op::RequestFree: return "dv_infer_free";
     case Op::InflightCount: return "dv_infer_get_inflight_count";
     case Op::Versions: return "dv_retrieve_version_details";
+    case Op::Unregister: return "dv_shmfd_unregister";
   }
   return "";
 }
@@ -190,7 +191,7 @@ std::uint32_t Engine::handle(std::uint64_t client_id, std::uint32_t op,
 std::uint32_t Engine::dispatch(Client& client, Op op, wire::Reader& in, int& fd, wire::Writer& out,
                                Lock& lock) {
   // Faults configured for the whole daemon; those of a model apply in its handlers.
-  if (op >= Op::Hello && op <= Op::Versions) {
+  if (op >= Op::Hello && op <= Op::Unregister) {
     bool async = false;
     if (op == Op::Infer) {
       wire::Reader peek = in;
@@ -248,6 +249,18 @@ std::uint32_t Engine::dispatch(Client& client, Op op, wire::Reader& in, int& fd,
       if (!in.at_end()) return st::malformed_message;
       out.put<std::uint32_t>(static_cast<std::uint32_t>(config_.versions.size()));
       for (const auto& v : config_.versions) out.put(v.component).put(v.version);
+      return st::ok;
+    }
+    case Op::Unregister: {
+      auto id = in.get<std::uint64_t>();
+      if (!in.at_end()) return st::malformed_message;
+      auto it = client.registrations.find(id);
+      if (it == client.registrations.end()) return st::invalid_handle;
+      auto& e = endpoints_[it->second->endpoint];
+      e.tensor_bytes -= std::min(e.tensor_bytes, it->second->size);
+      // Mapping and descriptor go with the last reference: a request still
+      // queued on the tensor keeps its own.
+      client.registrations.erase(it);
       return st::ok;
     }
   }

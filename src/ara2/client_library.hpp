@@ -98,6 +98,7 @@ template <> struct EntrySignature<Entry::dv_endpoint_free_dram_statistics> { usi
 template <> struct EntrySignature<Entry::dv_model_load_from_file> { using type = Status(void* session, void* endpoint, const char* path, const char* name, std::int32_t one, void** model); };
 template <> struct EntrySignature<Entry::dv_model_unload> { using type = Status(void* model); };
 template <> struct EntrySignature<Entry::dv_shmfd_register> { using type = Status(void* session, int fd, std::uint64_t size, std::uint64_t zero1, std::uint64_t zero2, void** registration); };
+template <> struct EntrySignature<Entry::dv_shmfd_unregister> { using type = Status(void* session, void* registration); };
 template <> struct EntrySignature<Entry::dv_infer_sync> { using type = Status(void* session, void* endpoint, void* model, void* inputs, void* outputs, std::uint32_t timeout_ms, std::int32_t one, void** request); };
 template <> struct EntrySignature<Entry::dv_infer_async> { using type = Status(void* session, void* endpoint, void* model, void* inputs, void* outputs, std::int32_t one, void** request); };
 template <> struct EntrySignature<Entry::dv_infer_wait_for_completion> { using type = Status(void* session, void** requests, std::int32_t count, std::uint32_t timeout_ms, void** completed); };

@@ -1,6 +1,8 @@
 #include "ara2/metadata.hpp"
 
+#include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstring>
 #include <fmt/format.h>
 #include <fmt/ranges.h>
@@ -267,7 +269,10 @@ std::string_view expected_text(ValueType type, const RecordSchema* schema, std::
 constexpr std::string_view kUntaggedDShape = "data did not match any variant of untagged enum DShapeItem";
 constexpr std::string_view kDShapeOneKey = "dshape map entry must have exactly one key";
 
-enum class Scalar : std::uint8_t { Null, Bool, Unsigned, Signed, Float, String };
+// A number arrives as its text (Number) and becomes Unsigned, Signed or Float
+// only where it is read into something: an unknown key's value is skipped
+// without conversion, whatever it holds.
+enum class Scalar : std::uint8_t { Null, Bool, Number, Unsigned, Signed, Float, String };
 
 struct ScalarValue {
   explicit ScalarValue(Scalar k) noexcept : kind(k) {}
@@ -276,12 +281,155 @@ struct ScalarValue {
   std::uint64_t unsigned_value = 0;
   std::int64_t signed_value = 0;  // only negative values arrive as Signed
   double float_value = 0.0;
-  std::string_view text;
+  std::string_view text;  // a string's contents, or a number's literal
 };
+
+// --- Numbers -----------------------------------------------------------------
+// Converted from their text with std::from_chars (correctly rounded). As a
+// serde-style reader does: a literal without fraction or exponent is an
+// integer when it fits 64 bits (u64, or i64 when negative; "-0" is the float
+// -0.0), anything else a double; a finite literal beyond the double range is
+// an error, one below it (zero with any exponent included) is zero.
+
+/// Where the JSON number starting at `at` ends, and whether it is complete:
+/// a sign without digits, "1." or "1e" break off where a digit is missing.
+struct NumberExtent {
+  std::size_t end;
+  bool complete;
+};
+
+NumberExtent number_extent(std::string_view json, std::size_t at) noexcept {
+  const auto digit = [&](std::size_t i) { return i < json.size() && json[i] >= '0' && json[i] <= '9'; };
+  const auto digits = [&](std::size_t i) {
+    while (digit(i)) ++i;
+    return i;
+  };
+  std::size_t i = at;
+  if (i < json.size() && json[i] == '-') ++i;
+  if (!digit(i)) return {i, false};
+  i = json[i] == '0' ? i + 1 : digits(i);
+  if (i < json.size() && json[i] == '.') {
+    if (!digit(++i)) return {i, false};
+    i = digits(i);
+  }
+  if (i < json.size() && (json[i] == 'e' || json[i] == 'E')) {
+    ++i;
+    if (i < json.size() && (json[i] == '+' || json[i] == '-')) ++i;
+    if (!digit(i)) return {i, false};
+    i = digits(i);
+  }
+  return {i, true};
+}
+
+/// For a literal outside the double range: whether it is too small (its
+/// leading digit's power of ten is negative) rather than too large.
+bool below_double_range(std::string_view literal) noexcept {
+  const std::size_t e = literal.find_first_of("eE");
+  const std::string_view mantissa = literal.substr(0, e);
+  std::int64_t exponent = 0;
+  if (e != std::string_view::npos) {
+    std::string_view text = literal.substr(e + 1);
+    const bool negative = !text.empty() && text.front() == '-';
+    if (!text.empty() && (text.front() == '-' || text.front() == '+')) text.remove_prefix(1);
+    // Saturates: that far out only the sign matters.
+    for (const char c : text) exponent = std::min<std::int64_t>(exponent * 10 + (c - '0'), std::int64_t{1} << 40);
+    if (negative) exponent = -exponent;
+  }
+  const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
+  const std::size_t first = mantissa.find_first_of("123456789");
+  const auto lead = first < point ? static_cast<std::int64_t>(point - first - 1)
+                                  : -static_cast<std::int64_t>(first - point);
+  return lead + exponent < 0;
+}
+
+/// Converts a Number scalar in place; false when the literal is beyond the
+/// double range.
+bool convert_number(ScalarValue& v) noexcept {
+  const std::string_view text = v.text;
+  const char* const end = text.data() + text.size();
+  if (text.find_first_of(".eE") == std::string_view::npos) {
+    if (text.front() == '-') {
+      std::int64_t value = 0;
+      const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+      if (ec == std::errc() && ptr == end && value != 0) {
+        v.kind = Scalar::Signed;
+        v.signed_value = value;
+        return true;
+      }
+    } else {
+      std::uint64_t value = 0;
+      const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+      if (ec == std::errc() && ptr == end) {
+        v.kind = Scalar::Unsigned;
+        v.unsigned_value = value;
+        return true;
+      }
+    }
+  }
+  double value = 0.0;
+  const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (ec == std::errc::result_out_of_range) {
+    if (!below_double_range(text)) return false;
+    value = text.front() == '-' ? -0.0 : 0.0;
+  }
+  v.kind = Scalar::Float;
+  v.float_value = value;
+  return true;
+}
+
+/// The 32-bit float nearest to a converted number's literal (rounded once,
+/// not through the double).
+float nearest_f32(const ScalarValue& v) noexcept {
+  float value = 0.0f;
+  const auto [ptr, ec] = std::from_chars(v.text.data(), v.text.data() + v.text.size(), value);
+  if (ec != std::errc::result_out_of_range) return value;
+  // Beyond the float range but within the double's (checked before).
+  const double magnitude = v.kind == Scalar::Float ? std::fabs(v.float_value) : 2.0;
+  return std::copysign(magnitude < 1.0 ? 0.0f : std::numeric_limits<float>::infinity(),
+                       v.text.front() == '-' ? -1.0f : 1.0f);
+}
+
+/// RapidJSON checks the range of numbers itself, before its handler sees
+/// them: it refuses "0e400" and integers of 310 digits, which must read as
+/// zero or be skipped. So it parses a copy in which every complete number of
+/// three characters or more is replaced by a harmless one of the same length
+/// ("0e0..."); the handler takes each number's literal from the original at
+/// the same offsets. Shorter numbers are always in range and stay as they are.
+std::string mask_numbers(std::string_view json) {
+  std::string masked(json);
+  bool in_string = false;
+  for (std::size_t i = 0; i < masked.size();) {
+    const char c = masked[i];
+    if (in_string) {
+      if (c == '"') in_string = false;
+      i += c == '\\' ? 2 : 1;
+      continue;
+    }
+    if (c == '"') in_string = true;
+    if (c != '-' && (c < '0' || c > '9')) {
+      ++i;
+      continue;
+    }
+    const auto [end, complete] = number_extent(json, i);
+    if (!complete) {
+      ++i;
+      continue;
+    }
+    if (end - i >= 3) {
+      masked[i] = '0';
+      masked[i + 1] = 'e';
+      std::fill(masked.begin() + static_cast<std::ptrdiff_t>(i + 2), masked.begin() + static_cast<std::ptrdiff_t>(end),
+                '0');
+    }
+    i = end;
+  }
+  return masked;
+}
 
 std::string unexpected_text(const ScalarValue& v) {
   switch (v.kind) {
     case Scalar::Null: return "null";
+    case Scalar::Number: return fmt::format("number `{}`", v.text);
     case Scalar::Bool: return fmt::format("boolean `{}`", v.boolean ? "true" : "false");
     case Scalar::Unsigned: return fmt::format("integer `{}`", v.unsigned_value);
     case Scalar::Signed: return fmt::format("integer `{}`", v.signed_value);
@@ -293,7 +441,8 @@ std::string unexpected_text(const ScalarValue& v) {
 
 class SchemaHandler {
  public:
-  SchemaHandler(const rapidjson::MemoryStream& stream, DvmMetadata& root) : stream_(stream), root_(root) {}
+  SchemaHandler(std::string_view json, const rapidjson::MemoryStream& stream, DvmMetadata& root)
+      : json_(json), stream_(stream), root_(root) {}
 
   bool Null() { return scalar(ScalarValue(Scalar::Null)); }
   bool Bool(bool b) {
@@ -301,29 +450,19 @@ class SchemaHandler {
     v.boolean = b;
     return scalar(v);
   }
-  bool Int(int i) { return Int64(i); }
-  bool Uint(unsigned u) { return Uint64(u); }
-  bool Int64(std::int64_t i) {
-    if (i >= 0) return Uint64(static_cast<std::uint64_t>(i));
-    ScalarValue v(Scalar::Signed);
-    v.signed_value = i;
+  // Numbers arrive as text (kParseNumbersAsStringsFlag); `json` holds their
+  // literals at the offsets of the masked copy the reader parses.
+  bool RawNumber(const char*, rapidjson::SizeType length, bool) {
+    ScalarValue v(Scalar::Number);
+    v.text = json_.substr(stream_.Tell() - length, length);
     return scalar(v);
   }
-  bool Uint64(std::uint64_t u) {
-    ScalarValue v(Scalar::Unsigned);
-    v.unsigned_value = u;
-    return scalar(v);
-  }
-  bool Double(double d) {
-    ScalarValue v(Scalar::Float);
-    v.float_value = d;
-    return scalar(v);
-  }
-  // Numbers arrive typed: the reader is not asked for raw numbers.
-  bool RawNumber(const char*, rapidjson::SizeType, bool) {
-    mark(false);
-    return fail_marked("unexpected raw number");
-  }
+  // Never called with numbers as text; the reader's interface wants them.
+  bool Int(int) { return false; }
+  bool Uint(unsigned) { return false; }
+  bool Int64(std::int64_t) { return false; }
+  bool Uint64(std::uint64_t) { return false; }
+  bool Double(double) { return false; }
   bool String(const char* s, rapidjson::SizeType length, bool) {
     ScalarValue v(Scalar::String);
     v.text = std::string_view(s, length);
@@ -356,9 +495,12 @@ class SchemaHandler {
   };
 
   struct Frame {
-    static Frame skip() {
+    /// `content`: inside a dshape entry, whose numbers are still converted
+    /// (the entry is read as a whole before its form is known).
+    static Frame skip(bool content) {
       Frame f{FrameKind::Skip};
       f.count = 1;
+      f.content = content;
       return f;
     }
     static Frame record(void* target, const RecordSchema* schema, bool positional) {
@@ -393,6 +535,7 @@ class SchemaHandler {
     int pending = kNoKey;
     std::size_t count = 0;  // positional index, dshape element or key count, skip depth
     bool invalid = false;   // DShapeEntry
+    bool content = false;   // Skip
     std::string name;       // DShapeEntry
     std::uint64_t extent = 0;
     void* (*make)(void*) = nullptr;  // List of records
@@ -415,7 +558,14 @@ class SchemaHandler {
   }
 
   bool next_slot(Slot& slot);
-  bool scalar(const ScalarValue& v);
+  bool scalar(ScalarValue v);
+  /// Converts a number where it is read; "number out of range" is reported
+  /// at the literal's first character.
+  bool convert(ScalarValue& v) {
+    if (v.kind != Scalar::Number || convert_number(v)) return true;
+    after_ = static_cast<std::size_t>(v.text.data() - json_.data()) + 1;
+    return fail_marked("number out of range");
+  }
   bool store(const Slot& slot, const ScalarValue& v);
   bool dshape_scalar(Frame& frame, const ScalarValue& v);
   bool start(bool object);
@@ -431,6 +581,7 @@ class SchemaHandler {
         fmt::format("invalid value: {}, expected {}", unexpected_text(v), expected_text(slot.type, slot.schema, scratch)));
   }
 
+  std::string_view json_;
   const rapidjson::MemoryStream& stream_;
   DvmMetadata& root_;
   std::vector<Frame> frames_;
@@ -545,16 +696,18 @@ bool SchemaHandler::store(const Slot& slot, const ScalarValue& v) {
       static_cast<std::vector<std::int64_t>*>(slot.member)->push_back(value);
       return true;
     }
-    case ValueType::OptF64:
-    case ValueType::F32: {
+    case ValueType::OptF64: {
       if (!number) break;
       const double value = v.kind == Scalar::Float    ? v.float_value
                            : v.kind == Scalar::Signed ? static_cast<double>(v.signed_value)
                                                       : static_cast<double>(v.unsigned_value);
-      if (slot.type == ValueType::F32) *static_cast<float*>(slot.member) = static_cast<float>(value);
-      else *static_cast<std::optional<double>*>(slot.member) = value;
+      *static_cast<std::optional<double>*>(slot.member) = value;
       return true;
     }
+    case ValueType::F32:
+      if (!number) break;
+      *static_cast<float*>(slot.member) = nearest_f32(v);
+      return true;
     default: break;
   }
   return type_error(slot, unexpected_text(v));
@@ -574,14 +727,17 @@ bool SchemaHandler::dshape_scalar(Frame& frame, const ScalarValue& v) {
   return true;
 }
 
-bool SchemaHandler::scalar(const ScalarValue& v) {
+bool SchemaHandler::scalar(ScalarValue v) {
   mark(false);
   if (v.kind == Scalar::String && !is_valid_utf8(v.text)) return fail_marked("invalid unicode code point");
-  if (!frames_.empty() && frames_.back().kind == FrameKind::Skip) return true;
-  if (!frames_.empty() && frames_.back().kind == FrameKind::DShapeEntry) return dshape_scalar(frames_.back(), v);
+  if (!frames_.empty() && frames_.back().kind == FrameKind::Skip) return !frames_.back().content || convert(v);
+  if (!frames_.empty() && frames_.back().kind == FrameKind::DShapeEntry) {
+    return convert(v) && dshape_scalar(frames_.back(), v);
+  }
   Slot slot;
   if (!next_slot(slot)) return false;
   if (slot.skip) return true;
+  if (!convert(v)) return false;
   if (slot.type == ValueType::ElemDShape) return fail_marked(std::string(kUntaggedDShape));
   if (slot.root && v.kind == Scalar::Null) return type_error(slot, "null");
   return store(slot, v);
@@ -622,13 +778,13 @@ bool SchemaHandler::start(bool object) {
     Frame& entry = frames_.back();
     if (entry.positional) ++entry.count;
     entry.invalid = true;
-    frames_.push_back(Frame::skip());
+    frames_.push_back(Frame::skip(true));
     return true;
   }
   Slot slot;
   if (!next_slot(slot)) return false;
   if (slot.skip) {
-    frames_.push_back(Frame::skip());
+    frames_.push_back(Frame::skip(false));
     return true;
   }
   switch (slot.type) {
@@ -749,7 +905,7 @@ std::string syntax_message(rapidjson::ParseErrorCode code, std::string_view json
 }
 
 constexpr unsigned kParseFlags =
-    rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag | rapidjson::kParseValidateEncodingFlag;
+    rapidjson::kParseIterativeFlag | rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseValidateEncodingFlag;
 
 bool parse_u32_piece(std::string_view piece, std::uint32_t& out) {
   if (!piece.empty() && piece.front() == '+') piece.remove_prefix(1);
@@ -791,16 +947,24 @@ std::optional<std::pair<std::uint32_t, std::uint32_t>> InputSpec::dimensions() c
 
 Result<DvmMetadata> parse_metadata(std::string_view json) {
   DvmMetadata metadata;
-  rapidjson::MemoryStream stream(json.data(), json.size());
-  SchemaHandler handler(stream, metadata);
+  const std::string masked = mask_numbers(json);
+  rapidjson::MemoryStream stream(masked.data(), masked.size());
+  SchemaHandler handler(json, stream, metadata);
   rapidjson::Reader reader;
   const rapidjson::ParseResult result = reader.Parse<kParseFlags>(stream, handler);
   if (result.IsError()) {
     if (result.Code() == rapidjson::kParseErrorTermination && !handler.error().empty()) {
       return fail(CoreError::json(handler.error() + position_text(json, handler.error_after())));
     }
-    const std::size_t offset = result.Offset();
-    const std::string message = syntax_message(result.Code(), json, offset, handler.innermost_open());
+    std::size_t offset = result.Offset();
+    rapidjson::ParseErrorCode code = result.Code();
+    if (code == rapidjson::kParseErrorNumberTooBig) {
+      // Only an incomplete number is left unmasked ("1" and 400 digits, then
+      // "e" without digits): report where it breaks off, as for a short one.
+      offset = number_extent(json, offset).end;
+      code = rapidjson::kParseErrorNumberMissExponent;
+    }
+    const std::string message = syntax_message(code, json, offset, handler.innermost_open());
     // At the end of the input nothing more was consumed; elsewhere the
     // offending character counts as read.
     const std::size_t after = offset >= json.size() ? json.size() : offset + 1;

@@ -87,12 +87,32 @@ std::string index_error_text(Direction direction, std::uint64_t index, std::uint
   return fmt::format("{} index {} out of range (model has {} {}s)", noun, index, count, noun);
 }
 
+void unregister_slots(const SessionShared& session, std::vector<TensorSlot>& slots) noexcept {
+  const ClientLibrary& library = session.library();
+  for (TensorSlot& slot : slots) {
+    void* registration = std::exchange(slot.registration, nullptr);
+    if (registration != nullptr && library.has(Entry::dv_shmfd_unregister)) {
+      (void)library.call_raw<Entry::dv_shmfd_unregister>(session.handle(), registration);
+    }
+  }
+}
+
 void release_slots(std::vector<TensorSlot>& slots) noexcept {
   for (TensorSlot& slot : slots) {
     Tensor released = std::move(slot.tensor);
   }
   slots.clear();
 }
+
+namespace {
+
+/// Slots that were never installed or were replaced: withdrawn, then released.
+void discard_slots(const SessionShared& session, std::vector<TensorSlot>& slots) noexcept {
+  unregister_slots(session, slots);
+  release_slots(slots);
+}
+
+}  // namespace
 
 Result<Model> Model::load(const EndpointRef& endpoint, std::string_view path_bytes) {
   const std::string name = model_name_for_path(path_bytes);
@@ -144,6 +164,9 @@ Result<void> Model::close() noexcept {
   if (handle_ == nullptr) return {};
   auto unloaded = session().library().call_raw<Entry::dv_model_unload>(std::exchange(handle_, nullptr));
   allocated_ = false;
+  // Withdrawn while the session is surely still open.
+  unregister_slots(session(), inputs_);
+  unregister_slots(session(), outputs_);
   // The share may be the session's last: the endpoint array is freed and the
   // session closed here, after the unload and before the tensors go.
   endpoint_ = EndpointRef{};
@@ -195,21 +218,21 @@ Result<std::vector<TensorSlot>> Model::create_slots(Direction direction, std::op
   for (std::uint64_t index = 0; index < total; ++index) {
     auto fields = tensor_fields(direction, index);
     if (!fields) {
-      release_slots(slots);
+      discard_slots(session(), slots);
       return fail(std::move(fields.error()));
     }
     // Inputs hold one byte per element whatever `size` and `bpp` say.
     auto tensor = direction == Direction::Input ? Tensor::create({fields->nch, fields->height, fields->width}, memory)
                                                 : Tensor::create({fields->size}, memory);
     if (!tensor) {
-      release_slots(slots);
+      discard_slots(session(), slots);
       return fail(CoreError::tensor(tensor.error().display()));
     }
     void* registration = nullptr;
     if (tensor->memory() != TensorMemory::Mem) {
       auto registered = register_tensor(session(), *tensor);
       if (!registered) {
-        release_slots(slots);
+        discard_slots(session(), slots);
         return fail(std::move(registered.error()));
       }
       registration = *registered;
@@ -225,12 +248,12 @@ Result<void> Model::allocate_tensors(std::optional<TensorMemory> memory) {
   auto inputs = create_slots(Direction::Input, memory);
   if (!inputs) return fail(std::move(inputs.error()));
   std::vector<TensorSlot> previous = std::exchange(inputs_, std::move(*inputs));
-  release_slots(previous);
+  discard_slots(session(), previous);
 
   auto outputs = create_slots(Direction::Output, memory);
   if (!outputs) return fail(std::move(outputs.error()));
   previous = std::exchange(outputs_, std::move(*outputs));
-  release_slots(previous);
+  discard_slots(session(), previous);
   allocated_ = true;
   return {};
 }

@@ -4,8 +4,9 @@
 //
 // A Model holds the EndpointRef it was loaded through, so the endpoint array
 // (and through it the session) stays valid for as long as the model may pass
-// the record to the library. Closing unloads the model, then drops that share,
-// then releases the input tensors and the output tensors, in index order.
+// the record to the library. Closing unloads the model, withdraws the tensors'
+// registrations, then drops that share, then releases the input tensors and
+// the output tensors, in index order.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +28,7 @@ struct InferenceIo;  // inference.hpp
 
 /// One allocated input or output: the byte tensor and, for a descriptor-backed
 /// tensor, what dv_shmfd_register returned (null for heap tensors). The
-/// registration is never withdrawn from the library.
+/// registration is withdrawn (dv_shmfd_unregister) before the tensor is released.
 struct TensorSlot {
   tallowind::tensor::Tensor tensor;
   void* registration = nullptr;
@@ -80,9 +81,9 @@ class Model {
   bool is_open() const noexcept { return handle_ != nullptr; }
   bool is_allocated() const noexcept { return allocated_; }
 
-  /// Unloads the model (status ignored), releases the endpoint and session
-  /// share, then the input slots and the output slots in index order. Does
-  /// nothing on a closed model. Fails only when the library lacks
+  /// Unloads the model (status ignored), withdraws the registrations, releases
+  /// the endpoint and session share, then the input slots and the output
+  /// slots in index order. Does nothing on a closed model. Fails only when the library lacks
   /// dv_model_unload (Internal); the model is closed all the same.
   Result<void> close() noexcept;
 
@@ -107,9 +108,10 @@ class Model {
   /// selection (DMA-BUF, else heap) when `memory` is empty. Inputs are
   /// (nch, height, width) bytes, outputs `size` bytes; descriptor-backed
   /// tensors are registered through a private close-on-exec duplicate that
-  /// is closed after the call. A failure among the inputs changes nothing; a
-  /// failure among the outputs leaves the new inputs installed, the previous
-  /// outputs in place and the allocated flag as it was.
+  /// is closed after the call. Replaced tensors are withdrawn and released
+  /// once their successors are installed. A failure among the inputs changes
+  /// nothing; a failure among the outputs leaves the new inputs installed, the
+  /// previous outputs in place and the allocated flag as it was.
   Result<void> allocate_tensors(std::optional<tallowind::tensor::TensorMemory> memory);
 
   /// Slots in index order; empty until tensors are allocated (and after close).
@@ -152,6 +154,10 @@ class Model {
   bool allocated_ = false;
   std::unique_ptr<InferenceIo> run_io_;
 };
+
+/// Withdraws the slots' registrations from the library in index order
+/// (dv_shmfd_unregister, status ignored) and clears them; the tensors stay.
+void unregister_slots(const SessionShared& session, std::vector<TensorSlot>& slots) noexcept;
 
 /// Releases slots one by one in index order and leaves the list empty.
 void release_slots(std::vector<TensorSlot>& slots) noexcept;

@@ -79,12 +79,12 @@ PyObject* endpoint_repr(PyObject* self) {
 }
 
 PyGetSetDef proxy_endpoint_getset[] = {
-    {"kind", endpoint_kind, nullptr, const_cast<char*>("Transport: ``\"unix\"`` or ``\"tcp\"``."), nullptr},
-    {"path", endpoint_path, nullptr,
+    {"kind", guarded<endpoint_kind>, nullptr, const_cast<char*>("Transport: ``\"unix\"`` or ``\"tcp\"``."), nullptr},
+    {"path", guarded<endpoint_path>, nullptr,
      const_cast<char*>("Socket path, for a ``\"unix\"`` endpoint; ``None`` otherwise."), nullptr},
-    {"host", endpoint_host, nullptr,
+    {"host", guarded<endpoint_host>, nullptr,
      const_cast<char*>("IPv4 address, for a ``\"tcp\"`` endpoint; ``None`` otherwise."), nullptr},
-    {"port", endpoint_port, nullptr, const_cast<char*>("TCP port, for a ``\"tcp\"`` endpoint; ``None`` otherwise."),
+    {"port", guarded<endpoint_port>, nullptr, const_cast<char*>("TCP port, for a ``\"tcp\"`` endpoint; ``None`` otherwise."),
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -132,14 +132,14 @@ PyObject* proxy_repr(PyObject* self) {
 }
 
 PyGetSetDef proxy_getset[] = {
-    {"pid", proxy_pid, nullptr, const_cast<char*>("Process ID of the running proxy."), nullptr},
-    {"endpoints", proxy_endpoints, nullptr,
+    {"pid", guarded<proxy_pid>, nullptr, const_cast<char*>("Process ID of the running proxy."), nullptr},
+    {"endpoints", guarded<proxy_endpoints>, nullptr,
      const_cast<char*>("Where it accepts connections. Empty when neither reading its file\n"
                        "descriptors nor its configuration file was possible."),
      nullptr},
-    {"config", proxy_config, nullptr,
+    {"config", guarded<proxy_config>, nullptr,
      const_cast<char*>("The configuration file named on its command line, if it named one."), nullptr},
-    {"exe", proxy_exe, nullptr, const_cast<char*>("Its executable, if readable."), nullptr},
+    {"exe", guarded<proxy_exe>, nullptr, const_cast<char*>("Its executable, if readable."), nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -161,8 +161,8 @@ PyType_Slot proxy_slots[] = {
     {Py_tp_doc, const_cast<char*>(proxy_doc)},
     {Py_tp_getset, proxy_getset},
     {Py_tp_methods, proxy_methods},
-    {Py_tp_repr, reinterpret_cast<void*>(proxy_repr)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(ProxyObject::dealloc)},
+    {Py_tp_repr, slot<proxy_repr>()},
+    {Py_tp_dealloc, slot<ProxyObject::dealloc>()},
     {0, nullptr},
 };
 
@@ -170,9 +170,9 @@ PyType_Slot proxy_endpoint_slots[] = {
     {Py_tp_doc, const_cast<char*>(proxy_endpoint_doc)},
     {Py_tp_getset, proxy_endpoint_getset},
     {Py_tp_methods, proxy_endpoint_methods},
-    {Py_tp_str, reinterpret_cast<void*>(endpoint_str)},
-    {Py_tp_repr, reinterpret_cast<void*>(endpoint_repr)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(ProxyEndpointObject::dealloc)},
+    {Py_tp_str, slot<endpoint_str>()},
+    {Py_tp_repr, slot<endpoint_repr>()},
+    {Py_tp_dealloc, slot<ProxyEndpointObject::dealloc>()},
     {0, nullptr},
 };
 
@@ -186,13 +186,7 @@ PyObject* discover(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwna
   if (!bind_no_args("discover", nargs, kwnames)) return nullptr;
   PyTypeObject* type = proxy_type();
   if (type == nullptr) return nullptr;
-  ara2::Result<std::vector<ara2::Proxy>> found = std::vector<ara2::Proxy>{};
-  try {
-    found = ara2::discover("/proc");
-  } catch (const std::bad_alloc&) {
-    // No C++ exception may cross into the interpreter.
-    return PyErr_NoMemory();
-  }
+  auto found = ara2::discover("/proc");
   if (!found) return to_python(found.error());
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(found->size())));
   if (!list) return nullptr;

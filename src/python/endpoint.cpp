@@ -77,9 +77,9 @@ constexpr const char endpoint_doc[] =
 PyType_Slot endpoint_slots[] = {
     {Py_tp_doc, const_cast<char*>(endpoint_doc)},
     {Py_tp_methods, endpoint_methods},
-    {Py_tp_repr, reinterpret_cast<void*>(endpoint_repr)},
-    {Py_tp_str, reinterpret_cast<void*>(endpoint_repr)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(EndpointObject::dealloc)},
+    {Py_tp_repr, slot<endpoint_repr>()},
+    {Py_tp_str, slot<endpoint_repr>()},
+    {Py_tp_dealloc, slot<EndpointObject::dealloc>()},
     {0, nullptr},
 };
 

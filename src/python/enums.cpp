@@ -131,15 +131,6 @@ struct Enum {
     if (get(spec) == nullptr) return nullptr;
     return Py_NewRef(members[static_cast<std::size_t>(value)]);
   }
-
-  static inline PyType_Slot slots_without_doc[] = {
-      {Py_tp_repr, reinterpret_cast<void*>(repr)},
-      {Py_tp_str, reinterpret_cast<void*>(str)},
-      {Py_nb_int, reinterpret_cast<void*>(to_int)},
-      {Py_tp_richcompare, reinterpret_cast<void*>(richcompare)},
-      // Equality without a matching hash: members are unhashable.
-      {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
-  };
 };
 
 constexpr const char state_doc[] =
@@ -154,9 +145,16 @@ constexpr const char output_type_doc[] = "The type of output produced by a model
 
 template <class E>
 std::array<PyType_Slot, 7> enum_slots(const char* doc) {
-  const auto& base = Enum<E>::slots_without_doc;
-  return {base[0], base[1], base[2], base[3], base[4], PyType_Slot{Py_tp_doc, const_cast<char*>(doc)},
-          PyType_Slot{0, nullptr}};
+  return {{
+      {Py_tp_repr, slot<Enum<E>::repr>()},
+      {Py_tp_str, slot<Enum<E>::str>()},
+      {Py_nb_int, slot<Enum<E>::to_int>()},
+      {Py_tp_richcompare, slot<Enum<E>::richcompare>()},
+      // Equality without a matching hash: members are unhashable.
+      {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+      {Py_tp_doc, const_cast<char*>(doc)},
+      {0, nullptr},
+  }};
 }
 
 auto state_slots = enum_slots<ara2::State>(state_doc);

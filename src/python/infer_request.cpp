@@ -132,7 +132,7 @@ PyMethodDef infer_request_methods[] = {
 };
 
 PyGetSetDef infer_request_getset[] = {
-    {"request_id", infer_request_request_id, nullptr, request_id_doc, nullptr},
+    {"request_id", guarded<infer_request_request_id>, nullptr, request_id_doc, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -140,8 +140,8 @@ PyType_Slot infer_request_slots[] = {
     {Py_tp_doc, const_cast<char*>(infer_request_doc)},
     {Py_tp_methods, infer_request_methods},
     {Py_tp_getset, infer_request_getset},
-    {Py_tp_repr, reinterpret_cast<void*>(infer_request_repr)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(infer_request_dealloc)},
+    {Py_tp_repr, slot<infer_request_repr>()},
+    {Py_tp_dealloc, slot<infer_request_dealloc>()},
     {0, nullptr},
 };
 

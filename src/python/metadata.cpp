@@ -1,6 +1,7 @@
 // The metadata functions (read_metadata, read_labels, has_metadata) and the
 // classes of the metadata document they return. Each object holds a private
 // copy of its section; every attribute access builds a new Python value.
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -67,15 +68,16 @@ PyObject* record_repr(PyObject* self) {
   return to_str(ara2::repr(Boxed<T>::of(self)));
 }
 
-// A read-only attribute: a new Python value built from one field on every access.
-#define ARA2_FIELD(T, name, expr, doc)                                                                       \
-  PyGetSetDef {                                                                                              \
-    name, [](PyObject* self, void*) -> PyObject* {                                                           \
-      [[maybe_unused]] const T& v = Boxed<T>::of(self);                                                      \
-      return from(expr);                                                                                     \
-    },                                                                                                       \
-        nullptr, const_cast<char*>(doc), nullptr                                                             \
-  }
+/// The getter of one attribute: a new Python value built from `Member` (a
+/// data member or an accessor of the record) on every access.
+template <auto Member>
+PyObject* field(PyObject* self, void*) {
+  using Record = typename MemberClass<decltype(Member)>::type;
+  return from(std::invoke(Member, Boxed<Record>::of(self)));
+}
+
+#define ARA2_FIELD(T, name, member, doc) \
+  PyGetSetDef { name, guarded<field<&T::member>>, nullptr, const_cast<char*>(doc), nullptr }
 #define ARA2_END_FIELDS \
   PyGetSetDef { nullptr, nullptr, nullptr, nullptr, nullptr }
 
@@ -90,60 +92,60 @@ using ara2::PpaMetrics;
 using ara2::Ara2Info;
 
 PyGetSetDef dvm_metadata_fields[] = {
-    ARA2_FIELD(DvmMetadata, "task", v.task(), "Model task type (e.g., \"detect\", \"segment\", \"classify\")."),
-    ARA2_FIELD(DvmMetadata, "classes", v.classes(), "Class labels from the dataset."),
-    ARA2_FIELD(DvmMetadata, "dataset", v.dataset, "Dataset information."),
-    ARA2_FIELD(DvmMetadata, "input", v.input, "Input specification."),
-    ARA2_FIELD(DvmMetadata, "model", v.model, "Model information."),
-    ARA2_FIELD(DvmMetadata, "deployment", v.deployment, "Deployment information."),
-    ARA2_FIELD(DvmMetadata, "compilation", v.compilation, "Compilation information."),
-    ARA2_FIELD(DvmMetadata, "ara2", v.ara2, "ARA-2 / Kinara-specific metadata (quantization mode, etc.)"),
-    ARA2_FIELD(DvmMetadata, "decoder_version", v.decoder_version, "Decoder version string (e.g., \"yolov8\")."),
-    ARA2_FIELD(DvmMetadata, "nms", v.nms, "NMS type (e.g., \"class_agnostic\")."),
-    ARA2_FIELD(DvmMetadata, "outputs", v.outputs, "Output specifications."),
+    ARA2_FIELD(DvmMetadata, "task", task, "Model task type (e.g., \"detect\", \"segment\", \"classify\")."),
+    ARA2_FIELD(DvmMetadata, "classes", classes, "Class labels from the dataset."),
+    ARA2_FIELD(DvmMetadata, "dataset", dataset, "Dataset information."),
+    ARA2_FIELD(DvmMetadata, "input", input, "Input specification."),
+    ARA2_FIELD(DvmMetadata, "model", model, "Model information."),
+    ARA2_FIELD(DvmMetadata, "deployment", deployment, "Deployment information."),
+    ARA2_FIELD(DvmMetadata, "compilation", compilation, "Compilation information."),
+    ARA2_FIELD(DvmMetadata, "ara2", ara2, "ARA-2 / Kinara-specific metadata (quantization mode, etc.)"),
+    ARA2_FIELD(DvmMetadata, "decoder_version", decoder_version, "Decoder version string (e.g., \"yolov8\")."),
+    ARA2_FIELD(DvmMetadata, "nms", nms, "NMS type (e.g., \"class_agnostic\")."),
+    ARA2_FIELD(DvmMetadata, "outputs", outputs, "Output specifications."),
     ARA2_END_FIELDS,
 };
 
 PyGetSetDef dataset_info_fields[] = {
-    ARA2_FIELD(DatasetInfo, "classes", v.classes, "Class label strings."),
-    ARA2_FIELD(DatasetInfo, "id", v.id, "Dataset identifier (e.g., \"coco2017\")."),
-    ARA2_FIELD(DatasetInfo, "name", v.name, "Human-readable dataset name."),
+    ARA2_FIELD(DatasetInfo, "classes", classes, "Class label strings."),
+    ARA2_FIELD(DatasetInfo, "id", id, "Dataset identifier (e.g., \"coco2017\")."),
+    ARA2_FIELD(DatasetInfo, "name", name, "Human-readable dataset name."),
     ARA2_END_FIELDS,
 };
 
 PyGetSetDef input_spec_fields[] = {
-    ARA2_FIELD(InputSpec, "size", v.size, "Size string (e.g., \"640x480\")."),
-    ARA2_FIELD(InputSpec, "input_channels", v.input_channels, "Number of input channels."),
-    ARA2_FIELD(InputSpec, "output_channels", v.output_channels, "Number of output channels."),
-    ARA2_FIELD(InputSpec, "cameraadaptor", v.cameraadaptor, "Camera adaptor type (e.g., \"rgb\", \"bgr\")."),
+    ARA2_FIELD(InputSpec, "size", size, "Size string (e.g., \"640x480\")."),
+    ARA2_FIELD(InputSpec, "input_channels", input_channels, "Number of input channels."),
+    ARA2_FIELD(InputSpec, "output_channels", output_channels, "Number of output channels."),
+    ARA2_FIELD(InputSpec, "cameraadaptor", cameraadaptor, "Camera adaptor type (e.g., \"rgb\", \"bgr\")."),
     ARA2_END_FIELDS,
 };
 
 PyGetSetDef model_info_fields[] = {
-    ARA2_FIELD(ModelInfo, "model_task", v.model_task, "Task type (e.g., \"detect\", \"segment\", \"classify\")."),
-    ARA2_FIELD(ModelInfo, "model_size", v.model_size, "Model size variant (e.g., \"s\", \"m\", \"l\", \"x\")."),
-    ARA2_FIELD(ModelInfo, "model_version", v.model_version, "Source model version string."),
-    ARA2_FIELD(ModelInfo, "detection", v.detection, "True if the model produces detection outputs."),
-    ARA2_FIELD(ModelInfo, "segmentation", v.segmentation, "True if the model produces segmentation outputs."),
+    ARA2_FIELD(ModelInfo, "model_task", model_task, "Task type (e.g., \"detect\", \"segment\", \"classify\")."),
+    ARA2_FIELD(ModelInfo, "model_size", model_size, "Model size variant (e.g., \"s\", \"m\", \"l\", \"x\")."),
+    ARA2_FIELD(ModelInfo, "model_version", model_version, "Source model version string."),
+    ARA2_FIELD(ModelInfo, "detection", detection, "True if the model produces detection outputs."),
+    ARA2_FIELD(ModelInfo, "segmentation", segmentation, "True if the model produces segmentation outputs."),
     ARA2_END_FIELDS,
 };
 
 PyGetSetDef output_spec_fields[] = {
-    ARA2_FIELD(OutputSpec, "index", v.index, "Output index."),
-    ARA2_FIELD(OutputSpec, "name", v.name, "Output name."),
-    ARA2_FIELD(OutputSpec, "output_type", v.output_type, "Output type (detection, segmentation, etc.)."),
-    ARA2_FIELD(OutputSpec, "decoder", v.decoder, "Decoder to use."),
-    ARA2_FIELD(OutputSpec, "decode", v.decode, "Whether to decode this output."),
-    ARA2_FIELD(OutputSpec, "dtype", v.dtype, "Data type (float32, int8, etc.)."),
-    ARA2_FIELD(OutputSpec, "shape", v.shape, "Tensor shape."),
-    ARA2_FIELD(OutputSpec, "dshape", v.dshape,
+    ARA2_FIELD(OutputSpec, "index", index, "Output index."),
+    ARA2_FIELD(OutputSpec, "name", name, "Output name."),
+    ARA2_FIELD(OutputSpec, "output_type", output_type, "Output type (detection, segmentation, etc.)."),
+    ARA2_FIELD(OutputSpec, "decoder", decoder, "Decoder to use."),
+    ARA2_FIELD(OutputSpec, "decode", decode, "Whether to decode this output."),
+    ARA2_FIELD(OutputSpec, "dtype", dtype, "Data type (float32, int8, etc.)."),
+    ARA2_FIELD(OutputSpec, "shape", shape, "Tensor shape."),
+    ARA2_FIELD(OutputSpec, "dshape", dshape,
                "Physical axis names in memory order, as `(name, extent)` pairs.\n"
                "\n"
                "Names are the metadata spellings (`\"batch\"`, `\"num_boxes\"`,\n"
                "`\"num_protos\"`, ...) so a caller can map them onto\n"
                "`tallowind.decoder.DimName` without this package depending on the\n"
                "decoder. Empty when the producer omitted the field."),
-    ARA2_FIELD(OutputSpec, "normalized", v.normalized,
+    ARA2_FIELD(OutputSpec, "normalized", normalized,
                "Whether box coordinates are already normalized to `[0, 1]`.\n"
                "\n"
                "`None` when the metadata does not say \xE2\x80\x94 the caller must then assume\n"
@@ -154,30 +156,30 @@ PyGetSetDef output_spec_fields[] = {
 };
 
 PyGetSetDef deployment_info_fields[] = {
-    ARA2_FIELD(DeploymentInfo, "model_name", v.model_name, "Model name for deployment."),
-    ARA2_FIELD(DeploymentInfo, "name", v.name, "Human-readable deployment name."),
-    ARA2_FIELD(DeploymentInfo, "author", v.author, "Author or organization."),
-    ARA2_FIELD(DeploymentInfo, "description", v.description, "Description of the deployed model."),
+    ARA2_FIELD(DeploymentInfo, "model_name", model_name, "Model name for deployment."),
+    ARA2_FIELD(DeploymentInfo, "name", name, "Human-readable deployment name."),
+    ARA2_FIELD(DeploymentInfo, "author", author, "Author or organization."),
+    ARA2_FIELD(DeploymentInfo, "description", description, "Description of the deployed model."),
     ARA2_END_FIELDS,
 };
 
 PyGetSetDef compilation_info_fields[] = {
-    ARA2_FIELD(CompilationInfo, "target", v.target, "Target hardware (e.g., \"ara-2\")."),
-    ARA2_FIELD(CompilationInfo, "format", v.format, "Model format (e.g., \"dvm\")."),
-    ARA2_FIELD(CompilationInfo, "ppa", v.ppa, "Performance, power and area metrics."),
+    ARA2_FIELD(CompilationInfo, "target", target, "Target hardware (e.g., \"ara-2\")."),
+    ARA2_FIELD(CompilationInfo, "format", format, "Model format (e.g., \"dvm\")."),
+    ARA2_FIELD(CompilationInfo, "ppa", ppa, "Performance, power and area metrics."),
     ARA2_END_FIELDS,
 };
 
 PyGetSetDef ppa_metrics_fields[] = {
-    ARA2_FIELD(PpaMetrics, "ips", v.ips, "Inferences per second."),
-    ARA2_FIELD(PpaMetrics, "power_mw", v.power_mw, "Power consumption in milliwatts."),
-    ARA2_FIELD(PpaMetrics, "cycles", v.cycles, "Execution cycles."),
-    ARA2_FIELD(PpaMetrics, "ddr_bw_mbps", v.ddr_bw_mbps, "DDR bandwidth in MB/s."),
+    ARA2_FIELD(PpaMetrics, "ips", ips, "Inferences per second."),
+    ARA2_FIELD(PpaMetrics, "power_mw", power_mw, "Power consumption in milliwatts."),
+    ARA2_FIELD(PpaMetrics, "cycles", cycles, "Execution cycles."),
+    ARA2_FIELD(PpaMetrics, "ddr_bw_mbps", ddr_bw_mbps, "DDR bandwidth in MB/s."),
     ARA2_END_FIELDS,
 };
 
 PyGetSetDef ara2_info_fields[] = {
-    ARA2_FIELD(Ara2Info, "qmode", v.qmode, "Kinara quantization mode (9 = asymmetric, the production default)."),
+    ARA2_FIELD(Ara2Info, "qmode", qmode, "Kinara quantization mode (9 = asymmetric, the production default)."),
     ARA2_END_FIELDS,
 };
 
@@ -192,7 +194,7 @@ PyObject* input_spec_dimensions(PyObject* self, PyObject*) {
 }
 
 PyMethodDef input_spec_methods[] = {
-    {"dimensions", input_spec_dimensions, METH_NOARGS,
+    {"dimensions", as_method(input_spec_dimensions), METH_NOARGS,
      "dimensions($self)\n--\n\nParse the size string into (width, height)."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -208,8 +210,8 @@ PyTypeObject* metadata_type(const char* name, const char* doc, PyGetSetDef* fiel
   static PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(doc)},
       {Py_tp_getset, fields},
-      {Py_tp_repr, reinterpret_cast<void*>(record_repr<T>)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(Boxed<T>::dealloc)},
+      {Py_tp_repr, slot<record_repr<T>>()},
+      {Py_tp_dealloc, slot<Boxed<T>::dealloc>()},
       {methods ? Py_tp_methods : 0, methods},
       {0, nullptr},
   };

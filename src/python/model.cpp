@@ -400,8 +400,8 @@ PyMethodDef* all_methods() {
 }
 
 PyGetSetDef model_getset[] = {
-    {"n_inputs", model_n_inputs, nullptr, "Number of input tensors.", nullptr},
-    {"n_outputs", model_n_outputs, nullptr, "Number of output tensors.", nullptr},
+    {"n_inputs", guarded<model_n_inputs>, nullptr, "Number of input tensors.", nullptr},
+    {"n_outputs", guarded<model_n_outputs>, nullptr, "Number of output tensors.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -426,8 +426,8 @@ PyType_Slot model_slots[] = {
     {Py_tp_doc, const_cast<char*>(model_doc)},
     {Py_tp_methods, nullptr},  // filled with all_methods() before the type is built
     {Py_tp_getset, model_getset},
-    {Py_tp_repr, reinterpret_cast<void*>(model_repr)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(model_dealloc)},
+    {Py_tp_repr, slot<model_repr>()},
+    {Py_tp_dealloc, slot<model_dealloc>()},
     {0, nullptr},
 };
 

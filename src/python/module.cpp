@@ -138,7 +138,7 @@ int module_exec(PyObject* module) {
   return 0;
 }
 
-PyModuleDef_Slot module_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(module_exec)}, {0, nullptr}};
+PyModuleDef_Slot module_slots[] = {{Py_mod_exec, slot<module_exec>()}, {0, nullptr}};
 
 // Teardown gives back the memory parked for reuse by released arrays.
 void module_free(void*) { release_parked_arrays(); }

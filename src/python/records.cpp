@@ -24,12 +24,15 @@ PyObject* record_repr(PyObject* self) {
   return to_str(ara2::record_text(Boxed<T>::of(self)));
 }
 
-// A read-only attribute reading one field of the record.
-#define ARA2_FIELD(T, field, doc)                                                                          \
-  PyGetSetDef {                                                                                            \
-    #field, [](PyObject* self, void*) -> PyObject* { return from(Boxed<T>::of(self).field); }, nullptr, \
-        const_cast<char*>(doc), nullptr                                                                    \
-  }
+/// The getter of one attribute: a new Python value built from the record's `Member`.
+template <auto Member>
+PyObject* field(PyObject* self, void*) {
+  using Record = typename MemberClass<decltype(Member)>::type;
+  return from(Boxed<Record>::of(self).*Member);
+}
+
+#define ARA2_FIELD(T, member, doc) \
+  PyGetSetDef { #member, guarded<field<&T::member>>, nullptr, const_cast<char*>(doc), nullptr }
 #define ARA2_END_FIELDS \
   PyGetSetDef { nullptr, nullptr, nullptr, nullptr, nullptr }
 
@@ -43,8 +46,8 @@ PyType_Spec make_spec(const char* name, const char* doc, PyGetSetDef* fields) {
   static PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(doc)},
       {Py_tp_getset, fields},
-      {Py_tp_repr, reinterpret_cast<void*>(record_repr<T>)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(Boxed<T>::dealloc)},
+      {Py_tp_repr, slot<record_repr<T>>()},
+      {Py_tp_dealloc, slot<Boxed<T>::dealloc>()},
       {0, nullptr},
   };
   return PyType_Spec{name, static_cast<int>(sizeof(Boxed<T>)), 0, 0, slots};

@@ -270,14 +270,14 @@ PyMethodDef session_methods[] = {
 };
 
 PyGetSetDef session_getset[] = {
-    {"socket_type", session_get_socket_type, nullptr, "Get the socket type used for this session.", nullptr},
-    {"abi", session_get_abi, nullptr,
+    {"socket_type", guarded<session_get_socket_type>, nullptr, "Get the socket type used for this session.", nullptr},
+    {"abi", guarded<session_get_abi>, nullptr,
      "The DVAPI generation of the ``libaraclient`` this session uses.\n"
      "\n"
      "Probed when the library was opened. It determines which of the\n"
      "overlapping :class:`State` members can be reported.",
      nullptr},
-    {"dvapi_version", session_get_dvapi_version, nullptr,
+    {"dvapi_version", guarded<session_get_dvapi_version>, nullptr,
      "The DVAPI version the client library reported, or ``None`` if it\n"
      "would not report one.\n"
      "\n"
@@ -305,9 +305,9 @@ PyType_Slot session_slots[] = {
     {Py_tp_doc, const_cast<char*>(session_doc)},
     {Py_tp_methods, session_methods},
     {Py_tp_getset, session_getset},
-    {Py_tp_repr, reinterpret_cast<void*>(session_repr)},
-    {Py_tp_str, reinterpret_cast<void*>(session_repr)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(SessionObject::dealloc)},
+    {Py_tp_repr, slot<session_repr>()},
+    {Py_tp_str, slot<session_repr>()},
+    {Py_tp_dealloc, slot<SessionObject::dealloc>()},
     {0, nullptr},
 };
 

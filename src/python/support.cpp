@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <cstring>
+#include <exception>
 #include <limits>
 
 #include "ara2/text.hpp"
@@ -229,6 +231,26 @@ std::nullptr_t raise_as(ara2::ErrorClass cls, std::string_view message) {
 std::nullptr_t to_python(const ara2::CoreError& error) { return raise_as(error.error_class(), error.message()); }
 
 std::nullptr_t raise_internal(std::string_view message) { return raise_error(internal_failure_class(), message); }
+
+void raise_current_exception() noexcept {
+  // Only the C API from here on: building C++ strings could throw again.
+  const char* what = "an exception of an unknown type";
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return;
+  } catch (const std::exception& error) {
+    what = error.what();
+  } catch (...) {
+  }
+  PyObject* cls = internal_failure_class();
+  if (cls == nullptr) return;
+  Ref detail = Ref::steal(PyUnicode_DecodeUTF8(what, static_cast<Py_ssize_t>(std::strlen(what)), "replace"));
+  if (!detail) return;
+  Ref text = Ref::steal(PyUnicode_FromFormat("uncaught C++ exception: %U", detail.get()));
+  if (text) PyErr_SetObject(cls, text.get());
+}
 
 ErrorStash::ErrorStash() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000

@@ -20,6 +20,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <type_traits>
 #include <utility>
 
 #include "ara2/core_error.hpp"
@@ -95,13 +96,6 @@ bool convert_u64(PyObject* object, const char* arg, std::uint64_t& out);
 bool convert_u32(PyObject* object, const char* arg, std::uint32_t& out);
 bool convert_u16(PyObject* object, const char* arg, std::uint16_t& out);
 
-/// A C function as the PyCFunction a PyMethodDef stores, whatever its calling
-/// convention (METH_FASTCALL | METH_KEYWORDS, METH_NOARGS, ...).
-template <class F>
-PyCFunction as_method(F* function) noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 /// Text as a Python str; invalid UTF-8 is replaced by U+FFFD.
 PyObject* to_str(std::string_view text);
 
@@ -156,6 +150,80 @@ class ErrorStash {
 };
 
 // ---------------------------------------------------------------------------
+// The exception boundary
+//
+// No C++ exception may reach the interpreter. Every function the interpreter
+// calls (methods, getters, type and module slots) is installed through
+// `guarded<f>`: a noexcept trampoline with f's signature whose catch turns an
+// exception into a Python one. On the non-throwing path it costs nothing
+// beyond the call, which the compiler usually inlines.
+
+/// Inside a catch block: raises the exception being handled as MemoryError
+/// (std::bad_alloc) or the internal-failure exception (anything else, with
+/// its what() text).
+void raise_current_exception() noexcept;
+
+namespace detail {
+
+template <class R>
+R failed_call() noexcept {
+  if constexpr (std::is_void_v<R>) {
+    // Finalisers: nowhere to raise.
+    ErrorStash stash;
+    raise_current_exception();
+    PyErr_WriteUnraisable(nullptr);
+  } else {
+    raise_current_exception();
+    if constexpr (std::is_pointer_v<R>) return nullptr;
+    else return static_cast<R>(-1);  // int and Py_hash_t slots
+  }
+}
+
+template <auto Function, class Signature = decltype(Function)>
+struct Guarded;
+
+template <auto Function, class R, class... Args>
+struct Guarded<Function, R (*)(Args...)> {
+  static R call(Args... args) noexcept {
+    try {
+      return Function(args...);
+    } catch (...) {
+      return failed_call<R>();
+    }
+  }
+};
+
+template <auto Function, class R, class... Args>
+struct Guarded<Function, R (*)(Args...) noexcept> {
+  static R call(Args... args) noexcept { return Function(args...); }
+};
+
+template <class F>
+PyCFunction as_pycfunction(F* function) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+}  // namespace detail
+
+/// `Function` behind the exception boundary, with the same signature: for
+/// getters (PyGetSetDef) and anything else stored as a typed pointer.
+template <auto Function>
+inline constexpr auto guarded = &detail::Guarded<Function>::call;
+
+/// `Function` behind the exception boundary as the void* a PyType_Slot or
+/// PyModuleDef_Slot stores.
+template <auto Function>
+void* slot() noexcept {
+  return reinterpret_cast<void*>(guarded<Function>);
+}
+
+/// A method behind the exception boundary as the PyCFunction a PyMethodDef
+/// stores, whatever its calling convention (METH_FASTCALL | METH_KEYWORDS,
+/// METH_NOARGS, ...). A macro because the function has to be a template
+/// argument: each method gets its own trampoline.
+#define as_method(function) (::ara2py::detail::as_pycfunction(::ara2py::guarded<function>))
+
+// ---------------------------------------------------------------------------
 // Types
 
 /// Creates a class of the module from `spec` once per process and returns it
@@ -174,6 +242,14 @@ PyTypeObject* create_type_once(PyTypeObject*& slot, PyType_Spec& spec,
 /// Adds a class attribute to a type created by create_type_once (in its setup).
 bool add_class_attribute(PyTypeObject* type, const char* name, PyObject* value);
 
+/// The class a member pointer (data member or member function) belongs to.
+template <class M>
+struct MemberClass;
+template <class C, class M>
+struct MemberClass<M C::*> {
+  using type = C;
+};
+
 /// A Python object holding one C++ value. Use `Boxed<T>::dealloc` as tp_dealloc
 /// and sizeof(Boxed<T>) as the basic size. Types with Py_TPFLAGS_HAVE_GC are
 /// untracked before destruction.
@@ -189,10 +265,10 @@ struct Boxed {
     if (self == nullptr) return nullptr;
     try {
       new (&reinterpret_cast<Boxed*>(self)->value) T(std::forward<Args>(args)...);
-    } catch (const std::bad_alloc&) {
-      // No exception may cross into the interpreter; the value never existed.
+    } catch (...) {
+      // The value never existed; the exception boundary raises the error.
       free_instance(self);
-      return PyErr_NoMemory();
+      throw;
     }
     return self;
   }

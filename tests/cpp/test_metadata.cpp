@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 
 #include "ara2/metadata.hpp"
 
@@ -294,4 +295,56 @@ TEST(MetadataRepr, QuotesEscapesAndFloatForms) {
   ara2::CompilationInfo compilation;
   compilation.target = "ara-2";
   EXPECT_EQ(ara2::repr(compilation), "CompilationInfo(target=Some(\"ara-2\"), format=None)");
+}
+
+namespace {
+
+std::string ips_document(std::string_view literal) {
+  return "{\"compilation\":{\"ppa\":{\"ips\":" + std::string(literal) + "}}}";
+}
+
+std::optional<double> ips_of(std::string_view literal) {
+  auto result = parse_metadata(ips_document(literal));
+  if (!result || !result->compilation || !result->compilation->ppa) return std::nullopt;
+  return result->compilation->ppa->ips;
+}
+
+}  // namespace
+
+TEST(MetadataNumbers, ZeroWithAnyExponentIsZeroOfItsSign) {
+  for (const std::string literal : {"0e-244", "0.0e-300", "0e400", "-0e99999999999999999999", "1e-400"}) {
+    const auto ips = ips_of(literal);
+    ASSERT_TRUE(ips) << literal << ": " << error_of(ips_document(literal));
+    EXPECT_EQ(*ips, 0.0) << literal;
+    EXPECT_EQ(std::signbit(*ips), literal.front() == '-') << literal;
+  }
+}
+
+TEST(MetadataNumbers, IntegerFieldsSeeTheNumbersKind) {
+  const ErrorCase cases[] = {
+      {R"({"compilation":{"ppa":{"cycles":18446744073709551616}}})",
+       "invalid type: floating point `1.8446744073709552e19`, expected u64 at line 1 column 52"},
+      {R"({"input":{"input_channels":-0}})", "invalid type: floating point `-0.0`, expected u32 at line 1 column 29"},
+      {R"({"outputs":[{"shape":[1e400]}]})", "number out of range at line 1 column 23"},
+      {R"({"outputs":[{"dshape":[["a",1e400]]}]})", "number out of range at line 1 column 29"},
+      {R"({"outputs":[{"dshape":[["a",[2,1e400]]]}]})", "number out of range at line 1 column 32"},
+      {R"({"nms":1e400})", "number out of range at line 1 column 8"},
+      // An incomplete number too long for the parser's own range check.
+      {R"({"x":1)" + std::string(400, '0') + "e}", "invalid number at line 1 column 408"},
+      {R"({"x":1e})", "invalid number at line 1 column 8"},
+  };
+  for (const auto& [json, message] : cases) EXPECT_EQ(error_of(json), "JSON error: " + message) << json;
+}
+
+TEST(MetadataNumbers, ScaleIsRoundedOnceToSingle) {
+  // Just above the midpoint between 1 and the next float: rounding through
+  // the double lands on the midpoint and then on 1.
+  const auto m = parsed(R"({"outputs":[{"quantization":{"scale":1.00000005960464477550}},
+                                      {"quantization":{"scale":16777217}},
+                                      {"quantization":{"scale":-1e39}}, {"quantization":{"scale":1e-46}}]})");
+  ASSERT_EQ(m.outputs.size(), 4u);
+  EXPECT_EQ(m.outputs[0].quantization->scale, 1.00000012f);
+  EXPECT_EQ(m.outputs[1].quantization->scale, 16777216.0f);
+  EXPECT_EQ(m.outputs[2].quantization->scale, -std::numeric_limits<float>::infinity());
+  EXPECT_EQ(m.outputs[3].quantization->scale, 0.0f);
 }

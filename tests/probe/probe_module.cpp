@@ -1,5 +1,7 @@
 // Test-only module: thin entry points onto the helper layer and the record
 // builders of the extension.
+#include <new>
+#include <stdexcept>
 #include <string>
 
 #include "python/support.hpp"
@@ -99,6 +101,72 @@ PyObject* unraisable(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   Py_RETURN_NONE;
 }
 
+// --- C++ exceptions at the boundary.
+
+/// Throws what `kind` names: "bad_alloc", "length_error", "runtime_error",
+/// "not_utf8" (a what() text that is not UTF-8) or "int" (not a std::exception).
+[[noreturn]] void throw_kind(std::string_view kind) {
+  if (kind == "bad_alloc") throw std::bad_alloc();
+  if (kind == "length_error") throw std::length_error("vector::_M_default_append");
+  if (kind == "not_utf8") throw std::runtime_error("bad \xff byte");
+  if (kind == "int") throw 42;
+  throw std::runtime_error("broken invariant");
+}
+
+std::string thrown_kind = "runtime_error";
+
+/// throw_now(kind): a method that throws.
+PyObject* throw_now(PyObject*, PyObject* arg) {
+  std::string kind;
+  if (!convert_str(arg, "kind", kind)) return nullptr;
+  thrown_kind = kind;  // what the Thrower object's slots throw from now on
+  throw_kind(kind);
+}
+
+// An object whose getter, repr and finaliser throw `thrown_kind`.
+struct Thrower {};
+using ThrowerObject = Boxed<Thrower>;
+
+PyObject* thrower_value(PyObject*, void*) { throw_kind(thrown_kind); }
+PyObject* thrower_repr(PyObject*) { throw_kind(thrown_kind); }
+void thrower_dealloc(PyObject* self) {
+  ThrowerObject::dealloc(self);
+  throw_kind(thrown_kind);
+}
+
+PyGetSetDef thrower_getset[] = {
+    {"value", guarded<thrower_value>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot thrower_slots[] = {
+    {Py_tp_getset, thrower_getset},
+    {Py_tp_repr, slot<thrower_repr>()},
+    {Py_tp_dealloc, slot<thrower_dealloc>()},
+    {0, nullptr},
+};
+
+PyType_Spec thrower_spec = {"_ara2_probe.Thrower", sizeof(ThrowerObject), 0, 0, thrower_slots};
+
+PyObject* make_thrower(PyObject*, PyObject*) {
+  static PyTypeObject* type = nullptr;
+  if (create_type_once(type, thrower_spec) == nullptr) return nullptr;
+  return ThrowerObject::create(type);
+}
+
+/// A value whose construction throws: Boxed::create must free the object.
+struct FailingValue {
+  FailingValue() { throw_kind(thrown_kind); }
+};
+
+PyObject* make_failing(PyObject*, PyObject*) {
+  static PyTypeObject* type = nullptr;
+  static PyType_Slot slots[] = {{Py_tp_dealloc, slot<Boxed<FailingValue>::dealloc>()}, {0, nullptr}};
+  static PyType_Spec spec = {"_ara2_probe.Failing", sizeof(Boxed<FailingValue>), 0, 0, slots};
+  if (create_type_once(type, spec) == nullptr) return nullptr;
+  return Boxed<FailingValue>::create(type);
+}
+
 // --- An object bound to its creating thread, with a re-entrancy guard.
 
 struct Guarded {
@@ -146,7 +214,7 @@ PyMethodDef guarded_methods[] = {
 };
 
 PyType_Slot guarded_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(guarded_dealloc)},
+    {Py_tp_dealloc, slot<guarded_dealloc>()},
     {Py_tp_methods, guarded_methods},
     {0, nullptr},
 };
@@ -266,6 +334,9 @@ PyMethodDef probe_methods[] = {
     {"types", as_method(types), METH_NOARGS, nullptr},
     {"records", as_method(records), METH_NOARGS, nullptr},
     {"internal_class", as_method(internal_class), METH_NOARGS, nullptr},
+    {"throw_now", as_method(throw_now), METH_O, nullptr},
+    {"make_thrower", as_method(make_thrower), METH_NOARGS, nullptr},
+    {"make_failing", as_method(make_failing), METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

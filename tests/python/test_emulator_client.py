@@ -69,6 +69,20 @@ def memfd(size: int, data: bytes = b"") -> tuple[int, mmap.mmap]:
     return fd, view
 
 
+def registered_copy_tensors(api, session):
+    """The COPY model's input (holding PATTERN) and output as registered
+    descriptors, and a view of the output's memory."""
+    in_fd, in_view = memfd(12, PATTERN)
+    out_fd, out_view = memfd(12)
+    try:
+        inputs = [(api.register(session, in_fd, 12), 12, 1)]
+        outputs = [(api.register(session, out_fd, 12), 12, 1)]
+    finally:
+        os.close(in_fd)
+        os.close(out_fd)  # the library keeps its own reference
+    return inputs, outputs, out_view
+
+
 # --------------------------------------------------------------- records
 
 
@@ -193,6 +207,69 @@ def test_dram_record_fields_follow_loads_registrations_and_unloads(api, session,
     assert api.dram(session, endpoint)["model_occupancy_size"] == before["model_occupancy_size"]
 
 
+def daemon_fds(emulator) -> int:
+    return len(os.listdir(f"/proc/{emulator.pid}/fd"))
+
+
+def test_unregistering_releases_the_tensor_everywhere(api, session, endpoints, stand_in, emulator):
+    endpoint = endpoints[0]  # where a session without models accounts its tensors
+    before, fds, daemon_before = api.dram(session, endpoint), len(os.listdir("/proc/self/fd")), daemon_fds(emulator)
+    fd, view = memfd(4096)
+    try:
+        registrations = [api.register(session, fd, 4096) for _ in range(3)]
+    finally:
+        os.close(fd)
+    assert api.dram(session, endpoint)["tensor_occupancy_size"] == before["tensor_occupancy_size"] + 3 * 4096
+    for registration in registrations:
+        api.unregister(session, registration)
+    assert api.dram(session, endpoint)["tensor_occupancy_size"] == before["tensor_occupancy_size"]
+    assert stand_in.live_handles("registration") == 0
+    del view
+    # Neither the library nor the daemon keeps a descriptor of the buffer.
+    assert len(os.listdir("/proc/self/fd")) == fds
+    assert daemon_fds(emulator) == daemon_before
+
+
+def test_withdrawn_registrations_are_misuse(api, session, endpoints, make_model, stand_in):
+    stand_in.allow_misuse()
+    model = api.load(session, endpoints[0], make_model(), b"m")
+    fd, view = memfd(12, PATTERN)
+    try:
+        registration = api.register(session, fd, 12)
+    finally:
+        os.close(fd)
+    api.unregister(session, registration)
+    with pytest.raises(DvStatus) as twice:
+        api.unregister(session, registration)
+    with pytest.raises(DvStatus) as used:
+        api.infer_sync(session, endpoints[0], model, [(registration, 12, 1)], [(registration, 12, 1)])
+    with pytest.raises(DvStatus) as foreign:
+        api.unregister(session, ctypes.addressof(buffer(32)))
+    api.unload(model)
+    assert twice.value.status == used.value.status == foreign.value.status == 22
+    log = stand_in.misuse_log()
+    assert [entry.split(" (")[0] for entry in log] == [
+        "dv_shmfd_unregister: unknown or already withdrawn registration",
+        "dv_infer_sync: unknown or withdrawn registration",
+        "dv_shmfd_unregister: unknown or already withdrawn registration"]
+
+
+def test_request_pending_on_a_withdrawn_registration_completes(api, session, endpoints, make_model):
+    # Withdrawing while a request still uses the tensor is the caller's
+    # fault; neither the library nor the daemon may crash on it.
+    model = api.load(session, endpoints[0], make_model({**COPY, "faults": {"latency_us": 200_000}}), b"m")
+    inputs, outputs, out_view = registered_copy_tensors(api, session)
+    request = api.infer_async(session, endpoints[0], model, inputs, outputs)
+    for registration, _, _ in inputs + outputs:
+        api.unregister(session, registration)
+    try:
+        assert request_state(api.wait(session, request, 5000)) == 2
+        assert out_view[:] == PATTERN
+    finally:
+        api.free(request)
+        api.unload(model)
+
+
 def test_model_that_does_not_fit_is_refused(api, session, endpoints, make_model):
     with pytest.raises(DvStatus) as failure:
         api.load(session, endpoints[0], make_model({**COPY, "dram_bytes": 1 << 40}), b"m")
@@ -219,14 +296,7 @@ def test_sync_inference_moves_heap_tensor_bytes(api, session, endpoints, make_mo
 
 def test_async_inference_with_registered_tensors(api, session, endpoints, make_model, stand_in):
     model = api.load(session, endpoints[0], make_model(), b"m")
-    in_fd, in_view = memfd(12, PATTERN)
-    out_fd, out_view = memfd(12)
-    try:
-        inputs = [(api.register(session, in_fd, 12), 12, 1)]
-        outputs = [(api.register(session, out_fd, 12), 12, 1)]
-    finally:
-        os.close(in_fd)
-        os.close(out_fd)  # the library keeps its own reference
+    inputs, outputs, out_view = registered_copy_tensors(api, session)
     request = api.infer_async(session, endpoints[0], model, inputs, outputs)
     completed = api.wait(session, request, 5000)
     try:
