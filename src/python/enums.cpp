@@ -4,6 +4,7 @@
 
 #include "python/support.hpp"
 #include "python/types.hpp"
+#include "surface.hpp"  // generated from src/python/surface/surface.py
 
 namespace ara2py {
 namespace {
@@ -133,16 +134,6 @@ struct Enum {
   }
 };
 
-constexpr const char state_doc[] =
-    "Endpoint state enum.\n"
-    "\n"
-    "The members are the union of both DVAPI generations: 1.3 reuses values\n"
-    "4 and 5 for names 1.1 does not have, so which of ``ActiveBoosted`` /\n"
-    "``ThermalActiveSlow`` (and ``ThermalInactive`` / ``FailSafe``) you see\n"
-    "depends on the library loaded. ``Session.abi`` reports which that is.";
-constexpr const char abi_doc[] = "The DVAPI generation a loaded ``libaraclient`` implements.";
-constexpr const char output_type_doc[] = "The type of output produced by a model layer.";
-
 template <class E>
 std::array<PyType_Slot, 7> enum_slots(const char* doc) {
   return {{
@@ -157,13 +148,13 @@ std::array<PyType_Slot, 7> enum_slots(const char* doc) {
   }};
 }
 
-auto state_slots = enum_slots<ara2::State>(state_doc);
-auto abi_slots = enum_slots<ara2::Abi>(abi_doc);
-auto output_type_slots = enum_slots<ara2::ModelOutputType>(output_type_doc);
+auto state_slots = enum_slots<ara2::State>(surface::State::class_.doc);
+auto abi_slots = enum_slots<ara2::Abi>(surface::Abi::class_.doc);
+auto output_type_slots = enum_slots<ara2::ModelOutputType>(surface::ModelOutputType::class_.doc);
 
-PyType_Spec state_spec = {"tallowind_ara2.State", sizeof(EnumObject), 0, 0, state_slots.data()};
-PyType_Spec abi_spec = {"tallowind_ara2.Abi", sizeof(EnumObject), 0, 0, abi_slots.data()};
-PyType_Spec output_type_spec = {"tallowind_ara2.ModelOutputType", sizeof(EnumObject), 0, 0,
+PyType_Spec state_spec = {surface::State::class_.name, sizeof(EnumObject), 0, 0, state_slots.data()};
+PyType_Spec abi_spec = {surface::Abi::class_.name, sizeof(EnumObject), 0, 0, abi_slots.data()};
+PyType_Spec output_type_spec = {surface::ModelOutputType::class_.name, sizeof(EnumObject), 0, 0,
                                 output_type_slots.data()};
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "python/infer_request.hpp"
 #include "python/model.hpp"
 #include "python/types.hpp"
+#include "surface.hpp"  // generated from src/python/surface/surface.py
 
 // Only this file talks to numpy; its C API table stays private to it.
 #include <numpy/arrayobject.h>
@@ -243,12 +244,12 @@ PyObject* model_submit(PyObject* self, PyObject*) {
 // Data exchange
 
 PyObject* model_set_input_tensor(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* argv[2];
-  if (!bind_args("set_input_tensor", args, nargs, kwnames, {"index", "data"}, 2, argv)) return nullptr;
+  auto argv = bind_args(surface::Model::set_input_tensor, args, nargs, kwnames);
+  if (!argv) return nullptr;
   auto access = enter_exclusive(self);
   if (!access) return nullptr;
   std::uint64_t index = 0;
-  if (!convert_u64(argv[0], "index", index)) return nullptr;
+  if (!convert_u64(argv[0], index)) return nullptr;
   const ara2::Model& model = model_state(self).core;
   if (!check_allocated_index(model, Direction::Input, index)) return nullptr;
 
@@ -256,7 +257,7 @@ PyObject* model_set_input_tensor(PyObject* self, PyObject* const* args, Py_ssize
   const void* bytes = nullptr;
   std::size_t length = 0;
   Ref copied;
-  PyObject* data = argv[1];
+  PyObject* data = argv[1].object;
   if (is_exact_ndarray(data) && PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject*>(data))) {
     auto* array = reinterpret_cast<PyArrayObject*>(data);
     bytes = PyArray_DATA(array);
@@ -303,7 +304,7 @@ PyObject* output_array(tallowind::tensor::TensorMap& map, ElementType type, cons
 
 PyObject* model_get_output_tensor(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_allocated_index<Direction::Output, false>(
-      "get_output_tensor", self, args, nargs, kwnames,
+      surface::Model::get_output_tensor, self, args, nargs, kwnames,
       [](const ara2::Model& model, std::uint64_t index) -> PyObject* {
         if (!ensure_numpy()) return nullptr;
         auto map = model.outputs()[index].tensor.map();
@@ -321,7 +322,8 @@ PyObject* model_get_output_tensor(PyObject* self, PyObject* const* args, Py_ssiz
 
 PyObject* model_dequantize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_allocated_index<Direction::Output, false>(
-      "dequantize", self, args, nargs, kwnames, [](const ara2::Model& model, std::uint64_t index) -> PyObject* {
+      surface::Model::dequantize, self, args, nargs, kwnames,
+      [](const ara2::Model& model, std::uint64_t index) -> PyObject* {
         if (!ensure_numpy()) return nullptr;
         auto info = output_data_fields(model, index);
         if (!info) return to_python(info.error());
@@ -346,115 +348,12 @@ PyObject* model_dequantize(PyObject* self, PyObject* const* args, Py_ssize_t nar
 // ---------------------------------------------------------------------------
 // Method table
 
-constexpr const char run_doc[] =
-    "run($self)\n"
-    "--\n"
-    "\n"
-    "Run inference on the model.\n"
-    "\n"
-    "Tensors must be allocated via ``allocate_tensors()`` before calling\n"
-    "this method.\n"
-    "\n"
-    "Returns:\n"
-    "    ModelTiming: Timing information for the inference run\n"
-    "\n"
-    "Raises:\n"
-    "    TensorError: If tensors have not been allocated";
-
-constexpr const char submit_doc[] =
-    "submit($self)\n"
-    "--\n"
-    "\n"
-    "Submit inference asynchronously.\n"
-    "\n"
-    "Returns an :class:`InferRequest` handle immediately. Call\n"
-    ":meth:`InferRequest.wait` to block until the result is ready.\n"
-    "\n"
-    "The model's tensors must not be reallocated (via\n"
-    "``allocate_tensors()``) while the request is pending.\n"
-    "\n"
-    "Returns:\n"
-    "    InferRequest: Handle for the pending inference\n"
-    "\n"
-    "Raises:\n"
-    "    TensorError: If tensors have not been allocated";
-
-constexpr const char set_input_tensor_doc[] =
-    "set_input_tensor($self, index, data)\n"
-    "--\n"
-    "\n"
-    "Copy numpy array data into an input tensor.\n"
-    "\n"
-    "Args:\n"
-    "    index: Input tensor index (0-based)\n"
-    "    data: numpy array whose total byte count matches the tensor\n"
-    "          size. Any dtype (uint8, int8, uint16, int16, float32,\n"
-    "          etc.) is accepted; the underlying buffer is copied\n"
-    "          verbatim into the tensor, so the dtype must already\n"
-    "          match what the model expects.\n"
-    "\n"
-    "Raises:\n"
-    "    IndexError: If index is out of range\n"
-    "    TensorError: If tensors are not allocated or sizes don't match";
-
-constexpr const char get_output_tensor_doc[] =
-    "get_output_tensor($self, index)\n"
-    "--\n"
-    "\n"
-    "Get output tensor data as a typed numpy array.\n"
-    "\n"
-    "The dtype is derived from the tensor's quantization metadata:\n"
-    "\n"
-    "- ``bpp == 1`` and ``is_signed`` \u2192 ``int8``\n"
-    "- ``bpp == 1`` and not signed \u2192 ``uint8``\n"
-    "- ``bpp == 2`` and ``is_signed`` \u2192 ``int16``\n"
-    "- ``bpp == 2`` and not signed \u2192 ``uint16``\n"
-    "- ``bpp == 4`` \u2192 ``float32``\n"
-    "\n"
-    "The returned array is reshaped to the tensor's declared shape\n"
-    "``(channels, height, width)``; callers that need the legacy flat\n"
-    "layout can call ``.ravel()``.\n"
-    "\n"
-    "Args:\n"
-    "    index: Output tensor index (0-based)\n"
-    "\n"
-    "Returns:\n"
-    "    numpy.ndarray: Shaped, typed view of the output tensor data\n"
-    "\n"
-    "Raises:\n"
-    "    IndexError: If index is out of range\n"
-    "    TensorError: If tensors are not allocated or have an unsupported bpp";
-
-constexpr const char dequantize_doc[] =
-    "dequantize($self, index)\n"
-    "--\n"
-    "\n"
-    "Dequantize an output tensor to ``float32``.\n"
-    "\n"
-    "Uses the model's quantization mode (read from input 0) and the\n"
-    "output tensor's ``(qn, offset)`` pair. Currently only qmode 9\n"
-    "(asymmetric) is supported; other modes raise ``Ara2Error``.\n"
-    "The returned array has the tensor's declared ``(C, H, W)`` shape.\n"
-    "\n"
-    "Args:\n"
-    "    index: Output tensor index (0-based)\n"
-    "\n"
-    "Returns:\n"
-    "    numpy.ndarray: ``float32`` array reshaped to ``(C, H, W)``\n"
-    "\n"
-    "Raises:\n"
-    "    IndexError: If index is out of range\n"
-    "    TensorError: If tensors are not allocated\n"
-    "    Ara2Error: If the model uses an unsupported qmode";
-
-constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
-
 const PyMethodDef data_methods[] = {
-    {"run", as_method(model_run), METH_NOARGS, run_doc},
-    {"submit", as_method(model_submit), METH_NOARGS, submit_doc},
-    {"set_input_tensor", as_method(model_set_input_tensor), fastcall, set_input_tensor_doc},
-    {"get_output_tensor", as_method(model_get_output_tensor), fastcall, get_output_tensor_doc},
-    {"dequantize", as_method(model_dequantize), fastcall, dequantize_doc},
+    method<model_run>(surface::Model::run),
+    method<model_submit>(surface::Model::submit),
+    method<model_set_input_tensor>(surface::Model::set_input_tensor),
+    method<model_get_output_tensor>(surface::Model::get_output_tensor),
+    method<model_dequantize>(surface::Model::dequantize),
 };
 
 }  // namespace

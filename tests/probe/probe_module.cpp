@@ -12,52 +12,59 @@ namespace {
 
 constexpr const char absent[] = "<absent>";
 
+// The probe's own parameter tables, as the generated header gives the module's.
+constexpr Signature<3> bind_abc_signature{"bind_abc", nullptr, {"a", "b", "c"}, 1, false};
+constexpr Signature<2> convert_signature{"convert", nullptr, {"kind", "value"}, 2, false};
+constexpr Signature<1> raise_status_signature{"raise_status", nullptr, {"code"}, 1, false};
+constexpr Signature<2> raise_kind_signature{"raise_kind", nullptr, {"name", "text"}, 2, false};
+constexpr Signature<1> unraisable_signature{"unraisable", nullptr, {"text"}, 1, false};
+constexpr Signature<2> state_signature{"state", nullptr, {"raw", "abi"}, 2, false};
+
 /// bind_ab(a, b=<absent>, c=<absent>) -> (a, b, c)
 PyObject* bind_abc(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* argv[3];
-  if (!bind_args("bind_abc", args, nargs, kwnames, {"a", "b", "c"}, 1, argv)) return nullptr;
-  Ref b = Ref::steal(argv[1] ? Py_NewRef(argv[1]) : PyUnicode_FromString(absent));
-  Ref c = Ref::steal(argv[2] ? Py_NewRef(argv[2]) : PyUnicode_FromString(absent));
-  return PyTuple_Pack(3, argv[0], b.get(), c.get());
+  auto argv = bind_args(bind_abc_signature, args, nargs, kwnames);
+  if (!argv) return nullptr;
+  Ref b = Ref::steal(argv[1].object ? Py_NewRef(argv[1].object) : PyUnicode_FromString(absent));
+  Ref c = Ref::steal(argv[2].object ? Py_NewRef(argv[2].object) : PyUnicode_FromString(absent));
+  return PyTuple_Pack(3, argv[0].object, b.get(), c.get());
 }
 
 /// convert(kind, value): the value after the named converter, as Python sees it.
 PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* argv[2];
-  if (!bind_args("convert", args, nargs, kwnames, {"kind", "value"}, 2, argv)) return nullptr;
+  auto argv = bind_args(convert_signature, args, nargs, kwnames);
   std::string kind;
-  if (!convert_str(argv[0], "kind", kind)) return nullptr;
-  PyObject* value = argv[1];
+  if (!argv || !convert_str(argv[0], kind)) return nullptr;
+  const Arg value = argv[1];
   if (kind == "str") {
     std::string out;
-    if (!convert_str(value, "value", out)) return nullptr;
+    if (!convert_str(value, out)) return nullptr;
     return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
   }
   if (kind == "optional_str") {
     std::optional<std::string> out;
-    if (!convert_optional_str(value, "value", out)) return nullptr;
+    if (!convert_optional_str(value, out)) return nullptr;
     if (!out) Py_RETURN_NONE;
     return PyBytes_FromStringAndSize(out->data(), static_cast<Py_ssize_t>(out->size()));
   }
   if (kind == "path") {
     PathArg out;
-    if (!convert_path(value, "value", out)) return nullptr;
+    if (!convert_path(value, out)) return nullptr;
     return Py_BuildValue("(y#s#)", out.bytes.data(), static_cast<Py_ssize_t>(out.bytes.size()), out.text.data(),
                          static_cast<Py_ssize_t>(out.text.size()));
   }
   if (kind == "u64") {
     std::uint64_t out = 0;
-    if (!convert_u64(value, "value", out)) return nullptr;
+    if (!convert_u64(value, out)) return nullptr;
     return PyLong_FromUnsignedLongLong(out);
   }
   if (kind == "u32") {
     std::uint32_t out = 0;
-    if (!convert_u32(value, "value", out)) return nullptr;
+    if (!convert_u32(value, out)) return nullptr;
     return PyLong_FromUnsignedLong(out);
   }
   if (kind == "u16") {
     std::uint16_t out = 0;
-    if (!convert_u16(value, "value", out)) return nullptr;
+    if (!convert_u16(value, out)) return nullptr;
     return PyLong_FromUnsignedLong(out);
   }
   return raise_error(PyExc_ValueError, "unknown converter");
@@ -65,19 +72,17 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 /// raise_status(code): the Status error for a library status code.
 PyObject* raise_status(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* argv[1];
+  auto argv = bind_args(raise_status_signature, args, nargs, kwnames);
   std::uint32_t code = 0;
-  if (!bind_args("raise_status", args, nargs, kwnames, {"code"}, 1, argv)) return nullptr;
-  if (!convert_u32(argv[0], "code", code)) return nullptr;
+  if (!argv || !convert_u32(argv[0], code)) return nullptr;
   return to_python(ara2::CoreError::status(code));
 }
 
 /// raise_kind(name, text): errors of the kinds whose payload is one text.
 PyObject* raise_kind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* argv[2];
+  auto argv = bind_args(raise_kind_signature, args, nargs, kwnames);
   std::string name, text;
-  if (!bind_args("raise_kind", args, nargs, kwnames, {"name", "text"}, 2, argv)) return nullptr;
-  if (!convert_str(argv[0], "name", name) || !convert_str(argv[1], "text", text)) return nullptr;
+  if (!argv || !convert_str(argv[0], name) || !convert_str(argv[1], text)) return nullptr;
   using ara2::CoreError;
   if (name == "null_pointer") return to_python(CoreError::null_pointer(text));
   if (name == "tensor") return to_python(CoreError::tensor(text));
@@ -93,10 +98,9 @@ PyObject* raise_kind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 /// unraisable(text): reports a RuntimeError through sys.unraisablehook.
 PyObject* unraisable(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* argv[1];
+  auto argv = bind_args(unraisable_signature, args, nargs, kwnames);
   std::string text;
-  if (!bind_args("unraisable", args, nargs, kwnames, {"text"}, 1, argv)) return nullptr;
-  if (!convert_str(argv[0], "text", text)) return nullptr;
+  if (!argv || !convert_str(argv[0], text)) return nullptr;
   report_unraisable(PyExc_RuntimeError, text, nullptr);
   Py_RETURN_NONE;
 }
@@ -118,7 +122,7 @@ std::string thrown_kind = "runtime_error";
 /// throw_now(kind): a method that throws.
 PyObject* throw_now(PyObject*, PyObject* arg) {
   std::string kind;
-  if (!convert_str(arg, "kind", kind)) return nullptr;
+  if (!convert_str({arg, "kind"}, kind)) return nullptr;
   thrown_kind = kind;  // what the Thrower object's slots throw from now on
   throw_kind(kind);
 }
@@ -233,17 +237,16 @@ PyObject* released_count(PyObject*, PyObject*) { return PyLong_FromLong(Guarded:
 
 /// state(raw, abi): the member state_from_raw picks.
 PyObject* state(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* argv[2];
+  auto argv = bind_args(state_signature, args, nargs, kwnames);
   std::uint32_t raw = 0, abi = 0;
-  if (!bind_args("state", args, nargs, kwnames, {"raw", "abi"}, 2, argv)) return nullptr;
-  if (!convert_u32(argv[0], "raw", raw) || !convert_u32(argv[1], "abi", abi)) return nullptr;
+  if (!argv || !convert_u32(argv[0], raw) || !convert_u32(argv[1], abi)) return nullptr;
   return state_member(ara2::state_from_raw(raw, abi == 0 ? ara2::Abi::V1_1 : ara2::Abi::V1_3));
 }
 
 /// output_type(raw): the member, or the error of an unknown raw value.
 PyObject* output_type(PyObject*, PyObject* arg) {
   std::uint32_t raw = 0;
-  if (!convert_u32(arg, "raw", raw)) return nullptr;
+  if (!convert_u32({arg, "raw"}, raw)) return nullptr;
   auto type = ara2::output_type_from_raw(raw);
   if (!type) return to_python(type.error());
   return output_type_member(*type);
@@ -251,7 +254,7 @@ PyObject* output_type(PyObject*, PyObject* arg) {
 
 PyObject* abi(PyObject*, PyObject* arg) {
   std::uint32_t raw = 0;
-  if (!convert_u32(arg, "abi", raw)) return nullptr;
+  if (!convert_u32({arg, "abi"}, raw)) return nullptr;
   return abi_member(raw == 0 ? ara2::Abi::V1_1 : ara2::Abi::V1_3);
 }
 

@@ -8,7 +8,8 @@ import pytest
 
 import tallowind_ara2
 
-STUB = pathlib.Path(__file__).resolve().parents[2] / "src" / "python" / "tallowind_ara2.pyi"
+# The stub the build generated beside the module, which is the one installed.
+STUB = pathlib.Path(tallowind_ara2.__file__).with_name("tallowind_ara2.pyi")
 
 # Members the stub declares that the runtime classes do not have yet, as
 # (class, member): only their absence is excused, so an entry the runtime has
