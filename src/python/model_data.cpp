@@ -129,7 +129,7 @@ void slice_container_dealloc(PyObject* self) {
 }
 
 PyType_Slot slice_container_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(slice_container_dealloc)},
+    {Py_tp_dealloc, slot<slice_container_dealloc>()},
     {0, nullptr},
 };
 

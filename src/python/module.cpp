@@ -106,7 +106,7 @@ void module_free(void*) { release_parked_arrays(); }
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "tallowind_ara2", surface::module_doc, 0, nullptr, module_slots, nullptr, nullptr,
-    module_free,
+    guarded<module_free>,
 };
 
 }  // namespace
