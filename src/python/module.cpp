@@ -93,13 +93,27 @@ int module_exec(PyObject* module) {
                  Py_TYPE(module)->tp_name);
     return -1;
   }
+  // Classes, exceptions and enumeration members are process-wide objects of
+  // the interpreter that first imported the module: another interpreter must
+  // not share them (its own types and allocator differ, and it may outlive
+  // or die before the owner). Older Pythons have no slot that says so.
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyErr_SetString(PyExc_ImportError, "module tallowind_ara2 does not support loading in subinterpreters");
+    return -1;
+  }
   for (const ModuleAttribute& attribute : module_attributes) {
     if (!add_attribute(module, attribute.name, attribute.exported, attribute.make(module))) return -1;
   }
   return 0;
 }
 
-PyModuleDef_Slot module_slots[] = {{Py_mod_exec, slot<module_exec>()}, {0, nullptr}};
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, slot<module_exec>()},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+    {0, nullptr},
+};
 
 // Teardown gives back the memory parked for reuse by released arrays.
 void module_free(void*) { release_parked_arrays(); }
