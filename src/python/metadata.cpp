@@ -119,39 +119,19 @@ PyMethodDef input_spec_methods[] = {
 };
 
 template <class T>
-struct MetadataClass {
-  static inline PyTypeObject* type = nullptr;
-};
-
-template <class T>
 PyTypeObject* metadata_type(const ClassFacts& facts, PyGetSetDef* fields, PyMethodDef* methods = nullptr) {
-  static PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>(facts.doc)},
-      {Py_tp_getset, fields},
-      {Py_tp_repr, slot<record_repr<T>>()},
-      {Py_tp_dealloc, slot<Boxed<T>::dealloc>()},
-      {methods ? Py_tp_methods : 0, methods},
-      {0, nullptr},
-  };
-  static PyType_Spec spec{facts.name, static_cast<int>(sizeof(Boxed<T>)), 0, 0, slots};
-  return create_type_once(MetadataClass<T>::type, spec);
+  return value_class<T, record_repr<T>>(facts, fields, methods);
 }
 
-template <class T>
-PyObject* make_object(PyTypeObject* type, const T& value) {
-  if (type == nullptr) return nullptr;
-  return Boxed<T>::create(type, value);
-}
-
-PyObject* make(const DatasetInfo& value) { return make_object(dataset_info_type(), value); }
-PyObject* make(const InputSpec& value) { return make_object(input_spec_type(), value); }
-PyObject* make(const ModelInfo& value) { return make_object(model_info_type(), value); }
-PyObject* make(const OutputSpec& value) { return make_object(output_spec_type(), value); }
-PyObject* make(const DeploymentInfo& value) { return make_object(deployment_info_type(), value); }
-PyObject* make(const CompilationInfo& value) { return make_object(compilation_info_type(), value); }
-PyObject* make(const PpaMetrics& value) { return make_object(ppa_metrics_type(), value); }
-PyObject* make(const Ara2Info& value) { return make_object(ara2_info_type(), value); }
-PyObject* make(const DvmMetadata& value) { return make_object(dvm_metadata_type(), value); }
+PyObject* make(const DatasetInfo& value) { return make_value(dataset_info_type(), value); }
+PyObject* make(const InputSpec& value) { return make_value(input_spec_type(), value); }
+PyObject* make(const ModelInfo& value) { return make_value(model_info_type(), value); }
+PyObject* make(const OutputSpec& value) { return make_value(output_spec_type(), value); }
+PyObject* make(const DeploymentInfo& value) { return make_value(deployment_info_type(), value); }
+PyObject* make(const CompilationInfo& value) { return make_value(compilation_info_type(), value); }
+PyObject* make(const PpaMetrics& value) { return make_value(ppa_metrics_type(), value); }
+PyObject* make(const Ara2Info& value) { return make_value(ara2_info_type(), value); }
+PyObject* make(const DvmMetadata& value) { return make_value(dvm_metadata_type(), value); }
 
 // --- Module functions ------------------------------------------------------
 
@@ -197,8 +177,12 @@ PyMethodDef has_metadata_def = method<has_metadata>(surface::functions::has_meta
 
 }  // namespace
 
-PyTypeObject* dvm_metadata_type() { return metadata_type<DvmMetadata>(surface::DvmMetadata::class_, DvmMetadata_fields); }
-PyTypeObject* dataset_info_type() { return metadata_type<DatasetInfo>(surface::DatasetInfo::class_, DatasetInfo_fields); }
+PyTypeObject* dvm_metadata_type() {
+  return metadata_type<DvmMetadata>(surface::DvmMetadata::class_, DvmMetadata_fields);
+}
+PyTypeObject* dataset_info_type() {
+  return metadata_type<DatasetInfo>(surface::DatasetInfo::class_, DatasetInfo_fields);
+}
 PyTypeObject* model_info_type() { return metadata_type<ModelInfo>(surface::ModelInfo::class_, ModelInfo_fields); }
 PyTypeObject* deployment_info_type() {
   return metadata_type<DeploymentInfo>(surface::DeploymentInfo::class_, DeploymentInfo_fields);

@@ -218,16 +218,20 @@ PyObject* slot_fd(const ara2::TensorSlot& slot) {
 }
 
 PyObject* model_input_tensor_memory(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return tensor_accessor<Direction::Input, true>(surface::Model::input_tensor_memory, self, args, nargs, kwnames, slot_memory);
+  return tensor_accessor<Direction::Input, true>(surface::Model::input_tensor_memory, self, args, nargs, kwnames,
+                                                 slot_memory);
 }
 PyObject* model_output_tensor_memory(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return tensor_accessor<Direction::Output, false>(surface::Model::output_tensor_memory, self, args, nargs, kwnames, slot_memory);
+  return tensor_accessor<Direction::Output, false>(surface::Model::output_tensor_memory, self, args, nargs, kwnames,
+                                                   slot_memory);
 }
 PyObject* model_input_tensor_fd(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return tensor_accessor<Direction::Input, true>(surface::Model::input_tensor_fd, self, args, nargs, kwnames, slot_fd);
+  return tensor_accessor<Direction::Input, true>(surface::Model::input_tensor_fd, self, args, nargs, kwnames,
+                                                 slot_fd);
 }
 PyObject* model_output_tensor_fd(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return tensor_accessor<Direction::Output, false>(surface::Model::output_tensor_fd, self, args, nargs, kwnames, slot_fd);
+  return tensor_accessor<Direction::Output, false>(surface::Model::output_tensor_fd, self, args, nargs, kwnames,
+                                                   slot_fd);
 }
 
 // ---------------------------------------------------------------------------

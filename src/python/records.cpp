@@ -32,35 +32,6 @@ PyObject* field(PyObject* self, void*) {
   return from(Boxed<Record>::of(self).*Member);
 }
 
-template <class T>
-struct Record {
-  static inline PyTypeObject* type = nullptr;
-};
-
-template <class T>
-PyType_Spec make_spec(const ClassFacts& facts, PyGetSetDef* fields) {
-  static PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>(facts.doc)},
-      {Py_tp_getset, fields},
-      {Py_tp_repr, slot<record_repr<T>>()},
-      {Py_tp_dealloc, slot<Boxed<T>::dealloc>()},
-      {0, nullptr},
-  };
-  return PyType_Spec{facts.name, static_cast<int>(sizeof(Boxed<T>)), 0, 0, slots};
-}
-
-template <class T>
-PyTypeObject* record_type(const ClassFacts& facts, PyGetSetDef* fields) {
-  static PyType_Spec spec = make_spec<T>(facts, fields);
-  return create_type_once(Record<T>::type, spec);
-}
-
-template <class T>
-PyObject* make_record(PyTypeObject* type, const T& value) {
-  if (type == nullptr) return nullptr;
-  return Boxed<T>::create(type, value);
-}
-
 using ara2::DramStatistics;
 using ara2::InputPreprocess;
 using ara2::InputQuantization;
@@ -86,9 +57,16 @@ ARA2_FIELDS(OutputTensorInfo)
 #undef ARA2_FIELD
 #undef ARA2_FIELDS
 
+template <class T>
+PyTypeObject* record_type(const ClassFacts& facts, PyGetSetDef* fields) {
+  return value_class<T, record_repr<T>>(facts, fields);
+}
+
 }  // namespace
 
-PyTypeObject* model_timing_type() { return record_type<ModelTiming>(surface::ModelTiming::class_, ModelTiming_fields); }
+PyTypeObject* model_timing_type() {
+  return record_type<ModelTiming>(surface::ModelTiming::class_, ModelTiming_fields);
+}
 PyTypeObject* dram_statistics_type() {
   return record_type<DramStatistics>(surface::DramStatistics::class_, DramStatistics_fields);
 }
@@ -108,20 +86,20 @@ PyTypeObject* output_tensor_info_type() {
   return record_type<OutputTensorInfo>(surface::OutputTensorInfo::class_, OutputTensorInfo_fields);
 }
 
-PyObject* make_model_timing(const ModelTiming& value) { return make_record(model_timing_type(), value); }
-PyObject* make_dram_statistics(const DramStatistics& value) { return make_record(dram_statistics_type(), value); }
+PyObject* make_model_timing(const ModelTiming& value) { return make_value(model_timing_type(), value); }
+PyObject* make_dram_statistics(const DramStatistics& value) { return make_value(dram_statistics_type(), value); }
 PyObject* make_input_quantization(const InputQuantization& value) {
-  return make_record(input_quantization_type(), value);
+  return make_value(input_quantization_type(), value);
 }
 PyObject* make_output_quantization(const OutputQuantization& value) {
-  return make_record(output_quantization_type(), value);
+  return make_value(output_quantization_type(), value);
 }
-PyObject* make_input_preprocess(const InputPreprocess& value) { return make_record(input_preprocess_type(), value); }
+PyObject* make_input_preprocess(const InputPreprocess& value) { return make_value(input_preprocess_type(), value); }
 PyObject* make_input_tensor_info(const InputTensorInfo& value) {
-  return make_record(input_tensor_info_type(), value);
+  return make_value(input_tensor_info_type(), value);
 }
 PyObject* make_output_tensor_info(const OutputTensorInfo& value) {
-  return make_record(output_tensor_info_type(), value);
+  return make_value(output_tensor_info_type(), value);
 }
 
 }  // namespace ara2py

@@ -373,6 +373,32 @@ struct Boxed {
   }
 };
 
+/// A read-only class whose instances each hold a copy of a T (a record of the
+/// core): `fields` are its attributes, `methods` (if any) its methods, and
+/// `Repr` gives repr() and str(). Created once per process.
+template <class T, auto Repr>
+PyTypeObject* value_class(const ClassFacts& facts, PyGetSetDef* fields, PyMethodDef* methods = nullptr) {
+  static PyTypeObject* type = nullptr;
+  static PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>(facts.doc)},
+      {Py_tp_getset, fields},
+      {Py_tp_repr, slot<Repr>()},
+      {Py_tp_dealloc, slot<Boxed<T>::dealloc>()},
+      {methods ? Py_tp_methods : 0, methods},  // without methods, the list ends here
+      {0, nullptr},
+  };
+  static PyType_Spec spec{facts.name, static_cast<int>(sizeof(Boxed<T>)), 0, 0, slots};
+  return create_type_once(type, spec);
+}
+
+/// A new instance of the value class `type` (nullptr: its creation failed,
+/// the error is set) holding a copy of `value`.
+template <class T>
+PyObject* make_value(PyTypeObject* type, const T& value) {
+  if (type == nullptr) return nullptr;
+  return Boxed<T>::create(type, value);
+}
+
 // ---------------------------------------------------------------------------
 // Thread affinity and re-entrancy
 
