@@ -57,11 +57,11 @@ def cleandoc(text: str) -> str:
     if "\t" in text:
         raise DescriptionError("docstrings are indented with spaces, not tabs")
     lines = text.split("\n")
-    margin = min((len(line) - len(line.lstrip(" ")) for line in lines[1:] if line.strip()), default=0)
+    margin = min((len(line) - len(line.lstrip(" ")) for line in lines[1:] if line.lstrip(" ")), default=0)
     lines = [lines[0].lstrip(" ")] + [line[margin:] for line in lines[1:]]
-    while lines and not lines[-1].strip():
+    while lines and not lines[-1]:
         lines.pop()
-    while lines and not lines[0].strip():
+    while lines and not lines[0]:
         lines.pop(0)
     return "\n".join(lines)
 
@@ -252,6 +252,14 @@ def _class(node: ast.ClassDef, exceptions: set[str]) -> Class:
                  exception=_is_exception(bases, exceptions), members=tuple(members))
 
 
+def _declared_name(node: ast.stmt) -> str | None:
+    if isinstance(node, (ast.ClassDef, ast.FunctionDef)):
+        return node.name
+    target = node.target if isinstance(node, ast.AnnAssign) else (
+        node.targets[0] if isinstance(node, ast.Assign) and len(node.targets) == 1 else None)
+    return target.id if isinstance(target, ast.Name) else None
+
+
 def parse(source: str, filename: str = "<surface>") -> Surface:
     """The surface that `source` (the text of a description) declares."""
     tree = ast.parse(source, filename=filename, type_comments=True)
@@ -268,11 +276,12 @@ def parse(source: str, filename: str = "<surface>") -> Surface:
         if isinstance(node, ast.Assign) and [ast.unparse(t) for t in node.targets] == ["__all__"]:
             exported = list(ast.literal_eval(node.value))
             continue
-        name = getattr(node, "name", None) or getattr(getattr(node, "target", None), "id", None)
-        if name is None or not isinstance(node, (ast.AnnAssign, ast.ClassDef, ast.FunctionDef)):
-            raise _fail(node, "the description holds imports, __all__ and declarations only")
-        if _is_private(name):
+        name = _declared_name(node)
+        if name is not None and _is_private(name):
             continue
+        if name is None or isinstance(node, ast.Assign):
+            raise _fail(node, "the description holds imports, __all__ and declarations only "
+                              "(constants are annotated, not assigned)")
         if isinstance(node, ast.AnnAssign):
             attributes.append(Constant(name, ast.unparse(node.annotation)))
         elif isinstance(node, ast.ClassDef):
@@ -363,7 +372,7 @@ def _signature(function: Function, indent: str) -> list[str]:
     for parameter in function.parameters:
         value = None if parameter.default is None else _literal_cxx(parameter.default)
         if value is not None:
-            lines.append(f"{indent}inline constexpr auto {name}_{parameter.name}_default = {value};")
+            lines.append(f"{indent}inline constexpr auto {name.rstrip('_')}_{parameter.name}_default = {value};")
     return lines
 
 
