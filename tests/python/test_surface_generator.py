@@ -113,7 +113,11 @@ PROGRAM = r'''
 
 using namespace ara2py::surface;
 
-void put(const char* text) { std::fputs(text ? text : "<null>", stdout); std::fputc('\n', stdout); std::fputc(0, stdout); }
+void put(const char* text) {
+  std::fputs(text ? text : "<null>", stdout);
+  std::fputs("\n", stdout);
+  std::fputc(0, stdout);
+}
 template <std::size_t N>
 void put(const ara2py::Signature<N>& s) {
   put(s.name);
@@ -137,7 +141,8 @@ int main() {
   put(Thing::read_label_default);
 #define X(C, p) #C "." #p " "
   put(ARA2_PROPERTIES_Thing(X));
-#define ENTRY(kind) [](const char* name, const char* id, bool exported) { std::printf(#kind " %s %s %d;", name, id, exported); }
+#define ENTRY(kind) \
+  [](const char* name, const char* id, bool exported) { std::printf(#kind " %s %s %d;", name, id, exported); }
 #define CONSTANT(n, id, e) ENTRY(CONSTANT)(n, #id, e);
 #define EXCEPTION(n, id, e) ENTRY(EXCEPTION)(n, #id, e);
 #define CLASS(n, id, e) ENTRY(CLASS)(n, #id, e);

@@ -208,8 +208,7 @@ def _parameters(node: ast.FunctionDef, kind: str) -> tuple[Parameter, ...]:
     return tuple(parameters)
 
 
-def _function(node: ast.stmt, in_class: bool) -> Function | Property:
-    assert isinstance(node, ast.FunctionDef)
+def _function(node: ast.FunctionDef, in_class: bool) -> Function | Property:
     decorators = [ast.unparse(d) for d in node.decorator_list]
     allowed = {"property", "staticmethod"} if in_class else set()
     if len(decorators) > 1 or not set(decorators) <= allowed:
@@ -262,7 +261,7 @@ def _declared_name(node: ast.stmt) -> str | None:
 
 def parse(source: str, filename: str = "<surface>") -> Surface:
     """The surface that `source` (the text of a description) declares."""
-    tree = ast.parse(source, filename=filename, type_comments=True)
+    tree = ast.parse(source, filename=filename)
     doc = _docstring(tree.body)
     if doc is None:
         raise DescriptionError("the description starts with the module's docstring")
@@ -290,7 +289,9 @@ def parse(source: str, filename: str = "<surface>") -> Surface:
                 exceptions.add(cls.name)
             (internal if cls.internal else attributes).append(cls)
         else:
-            attributes.append(_function(node, in_class=False))  # type: ignore[arg-type]
+            function = _function(node, in_class=False)
+            assert isinstance(function, Function)  # properties need a class
+            attributes.append(function)
     names = [attribute.name for attribute in attributes]
     if len(set(names + [cls.name for cls in internal])) != len(names) + len(internal):
         raise DescriptionError("a module attribute is declared twice")
@@ -358,30 +359,29 @@ def _literal_cxx(default: str) -> str | None:
     return None  # None: the parameter was not given
 
 
-def _signature(function: Function, indent: str) -> list[str]:
+def _signature(function: Function) -> list[str]:
     if any(parameter.positional_only for parameter in function.parameters):
-        return []  # implemented as a type slot, never bound by name
+        return []  # a type slot, never bound by name
     name = cxx_name(function.name)
     parameters = ", ".join(f'"{parameter.name}"' for parameter in function.parameters)
+    static = "true" if function.kind == "staticmethod" else "false"
     lines = [
-        f"{indent}inline constexpr Signature<{len(function.parameters)}> {name}{{",
-        f'{indent}    "{function.name}",',
-        f"{indent}    {c_string(function.native_doc, indent + '    ')},",
-        f"{indent}    {{{parameters}}}, {function.required}, {'true' if function.kind == 'staticmethod' else 'false'}}};",
+        f"inline constexpr Signature<{len(function.parameters)}> {name}{{",
+        f'    "{function.name}",',
+        f"    {c_string(function.native_doc)},",
+        f"    {{{parameters}}}, {function.required}, {static}}};",
     ]
     for parameter in function.parameters:
         value = None if parameter.default is None else _literal_cxx(parameter.default)
         if value is not None:
-            lines.append(f"{indent}inline constexpr auto {name.rstrip('_')}_{parameter.name}_default = {value};")
+            lines.append(f"inline constexpr auto {name.rstrip('_')}_{parameter.name}_default = {value};")
     return lines
 
 
 def _check_unique(where: str, names: list[str]) -> None:
-    seen = set()
-    for name in names:
-        if name in seen:
-            raise DescriptionError(f"{where}: two members are spelt {name} in C++")
-        seen.add(name)
+    twice = sorted({name for name in names if names.count(name) > 1})
+    if twice:
+        raise DescriptionError(f"{where}: two members are spelt {twice[0]} in C++")
 
 
 def header(surface: Surface) -> str:
@@ -398,9 +398,9 @@ def header(surface: Surface) -> str:
         "",
         "namespace functions {",
     ]
-    functions = [a for a in surface.attributes if isinstance(a, Function)]
-    for function in functions:
-        lines += _signature(function, "")
+    for function in surface.attributes:
+        if isinstance(function, Function):
+            lines += _signature(function)
     lines += ["}  // namespace functions", ""]
     for cls in surface.classes:
         members = [cxx_name(member.name) for member in cls.members]
@@ -412,7 +412,7 @@ def header(surface: Surface) -> str:
         ]
         for member in cls.members:
             if isinstance(member, Function):
-                lines += _signature(member, "")
+                lines += _signature(member)
             elif isinstance(member, Property):
                 lines.append(f"inline constexpr Property {cxx_name(member.name)}{{\"{member.name}\",\n"
                              f"    {_optional_c_string(member.doc, '    ')}}};")
@@ -438,7 +438,8 @@ def header(surface: Surface) -> str:
         if isinstance(attribute, Constant):
             kind, ident = "CONSTANT", attribute.name.strip("_").lower()
         elif isinstance(attribute, Class):
-            kind, ident = ("EXCEPTION", attribute.name) if attribute.exception else ("CLASS", snake_case(attribute.name))
+            exception = attribute.exception
+            kind, ident = ("EXCEPTION", attribute.name) if exception else ("CLASS", snake_case(attribute.name))
         else:
             kind, ident = "FUNCTION", attribute.name
         entries.append(f'{kind}("{attribute.name}", {ident}, {exported})')
