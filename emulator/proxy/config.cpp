@@ -1,5 +1,6 @@
 #include "config.hpp"
 
+#include <arpa/inet.h>
 #include <yaml.h>
 
 #include <cerrno>
@@ -157,28 +158,15 @@ std::expected<T, Error> integer(const Node& node, std::string_view what, T min, 
   return static_cast<T>(value);
 }
 
-bool parse_ipv4(std::string_view text, std::array<std::uint8_t, 4>* out = nullptr) {
-  if (text.size() > 15) return false;
-  std::array<std::uint8_t, 4> parts{};
-  std::size_t at = 0;
-  for (int i = 0; i < 4; ++i) {
-    if (i > 0) {
-      if (at >= text.size() || text[at] != '.') return false;
-      ++at;
-    }
-    std::size_t start = at;
-    unsigned value = 0;
-    while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - start < 3) {
-      value = value * 10 + static_cast<unsigned>(text[at] - '0');
-      ++at;
-    }
-    std::size_t digits = at - start;
-    if (digits == 0 || value > 255 || (digits > 1 && text[start] == '0')) return false;
-    parts[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value);
-  }
-  if (at != text.size()) return false;
-  if (out) *out = parts;
-  return true;
+// A strict dotted quad, as glibc's inet_pton reads one. It reads a C string:
+// an embedded NUL, and a text longer than any quad, are refused first.
+bool parse_ipv4(std::string_view text) {
+  char terminated[16];
+  if (text.size() >= sizeof terminated || text.find('\0') != std::string_view::npos) return false;
+  std::memcpy(terminated, text.data(), text.size());
+  terminated[text.size()] = '\0';
+  in_addr address;
+  return inet_pton(AF_INET, terminated, &address) == 1;
 }
 
 std::expected<std::array<std::uint8_t, 4>, Error> version_text(const Node& node) {

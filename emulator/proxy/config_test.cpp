@@ -75,6 +75,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "reserved_size exceeds"},
         Refusal{"proxy: {interface_type: IPV4, interface_ip_address: [01.2.3.4], interface_port: [1]}\n",
                 "dotted-quad"},
+        Refusal{"proxy: {interface_type: IPV4, interface_ip_address: [\"1.2.3.4\\0\"], interface_port: [1]}\n",
+                "dotted-quad"},
         Refusal{"proxy: {interface_type: IPV4, interface_ip_address: [1.2.3.4], interface_port: [\"1\"]}\n",
                 "must be an integer"},
         Refusal{"proxy: {interface_socket_file: [/s]}\nemulator: {endpoints: 65}\n", "1 to 64"},
