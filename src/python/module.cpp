@@ -120,7 +120,7 @@ int module_exec(PyObject* module) {
                  Py_TYPE(module)->tp_name);
     return -1;
   }
-  if (!add_export(module, "__version__", PyUnicode_FromString("0.22.0"))) return -1;
+  if (!add_export(module, "__version__", PyUnicode_FromString(ARA2_VERSION))) return -1;
   if (!add_export(module, "DEFAULT_SOCKET", to_str(ara2::default_socket))) return -1;
   if (!add_export(module, "SOCKET_PATHS", socket_path_list())) return -1;
   for (const auto& entry : exceptions) {
