@@ -11,57 +11,6 @@
 namespace ara2 {
 namespace {
 
-constexpr std::array<std::string_view, ENTRY_COUNT> ENTRY_NAMES = {
-    "dv_stringify_status_code",
-    "dv_session_create_via_unix_socket",
-    "dv_session_create_via_named_pipe",
-    "dv_session_create_via_tcp_ipv4_socket",
-    "dv_session_close",
-    "dv_shmfd_register",
-    "dv_shmfd_unregister",
-    "dv_endpoint_get_list",
-    "dv_endpoint_get_default_group",
-    "dv_endpoint_create_group",
-    "dv_endpoint_free_group",
-    "dv_endpoint_check_status",
-    "dv_endpoint_get_dram_statistics",
-    "dv_endpoint_free_dram_statistics",
-    "dv_endpoint_get_statistics",
-    "dv_endpoint_free_statistics",
-    "dv_model_load_from_file",
-    "dv_model_load_from_blob",
-    "dv_model_unload",
-    "dv_model_get_parameters_from_file",
-    "dv_model_get_parameters_from_blob",
-    "dv_model_free_parameters",
-    "dv_model_set_llm_cfg_params",
-    "dv_infer_sync",
-    "dv_infer_async",
-    "dv_infer_wait_for_all_completion",
-    "dv_infer_wait_for_completion",
-    "dv_infer_get_req_id",
-    "dv_infer_free",
-    "dv_infer_get_inflight_count",
-    "dv_get_endpoint_busyness",
-    "dv_infer_sync_with_options",
-    "dv_infer_async_with_options",
-    "dv_fetch_outputs_by_layer_name",
-    "dv_model_load_from_file_with_options",
-    "dv_model_load_from_blob_with_options",
-    "dv_exchange_current_version_details",
-    "dv_retrieve_version_details",
-    "dv_get_client_lib_version",
-    "dv_free_version_details",
-    "dv_client_set_log_level",
-    "dv_endpoint_get_statistics_with_options",
-    "dv_model_load_from_file_s",
-    "dv_model_load_from_file_with_options_s",
-    "dv_model_load_from_blob_with_options_s",
-    "dv_infer_async_s",
-    "dv_infer_async_with_options_s",
-    "dv_infer_wait_for_completion_s",
-};
-
 /// The loader's pending error text, if any; reading it clears it.
 std::optional<std::string> take_loader_error() {
   const char* text = dlerror();
@@ -70,8 +19,6 @@ std::optional<std::string> take_loader_error() {
 }
 
 }  // namespace
-
-std::string_view entry_name(Entry entry) noexcept { return ENTRY_NAMES[static_cast<std::size_t>(entry)]; }
 
 Result<std::optional<Abi>> parse_abi_override(const char* value) {
   if (value == nullptr) return std::nullopt;
@@ -118,9 +65,9 @@ Result<ClientLibrary> load_client_library(std::optional<Abi> forced, std::span<c
     ClientLibrary library;
     library.handle_.reset(raw_handle);
     library.file_name_ = name_z;
-    library.table_ = std::make_unique<std::array<ClientLibrary::Slot, ENTRY_COUNT>>();
-    for (std::size_t i = 0; i < ENTRY_COUNT; ++i) {
-      const std::string symbol(ENTRY_NAMES[i]);
+    library.table_ = std::make_unique<std::array<ClientLibrary::Slot, kEntryCount>>();
+    for (std::size_t i = 0; i < kEntryCount; ++i) {
+      const std::string symbol(kEntryNames[i]);
       (void)dlerror();
       void* address = dlsym(raw_handle, symbol.c_str());
       auto error = take_loader_error();
@@ -162,7 +109,7 @@ Result<ClientLibrary> load_client_library(std::optional<Abi> forced, std::span<c
 Result<ClientLibrary> load_client_library() {
   auto forced = parse_abi_override(std::getenv("ARA2_ABI"));
   if (!forced) return fail(std::move(forced.error()));
-  return load_client_library(*forced, LIBRARY_NAMES);
+  return load_client_library(*forced, kLibraryNames);
 }
 
 }  // namespace ara2

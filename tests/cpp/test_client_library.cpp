@@ -58,7 +58,7 @@ TEST(EntryTable, NamesFollowTableOrder) {
   for (auto [entry, name] : cases) EXPECT_EQ(ara2::entry_name(entry), name);
   EXPECT_EQ(static_cast<std::size_t>(Entry::dv_infer_sync), 23u);
   EXPECT_EQ(static_cast<std::size_t>(Entry::dv_get_client_lib_version), 38u);
-  EXPECT_EQ(static_cast<std::size_t>(Entry::dv_infer_wait_for_completion_s) + 1, ara2::ENTRY_COUNT);
+  EXPECT_EQ(static_cast<std::size_t>(Entry::dv_infer_wait_for_completion_s) + 1, ara2::kEntryCount);
 }
 
 // libm is present on every Linux host and exports none of the dv_ functions,
