@@ -111,6 +111,28 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{R"({"outputs":[{"dshape":[{"a":1,"b":"x"}]}]})",
                   "data did not match any variant of untagged enum DShapeItem at line 1 column 38"}));
 
+// Every member type names itself in the messages, whichever side of a value it meets.
+INSTANTIATE_TEST_SUITE_P(
+    MemberTypes, MetadataErrors,
+    ::testing::Values(
+        ErrorCase{R"({"dataset":{"classes":[{}]}})", "invalid type: map, expected a string at line 1 column 24"},
+        ErrorCase{R"({"input":{"size":[]}})", "invalid type: sequence, expected a string at line 1 column 18"},
+        ErrorCase{R"({"outputs":[{"index":{}}]})", "invalid type: map, expected u32 at line 1 column 22"},
+        ErrorCase{R"({"ara2":{"qmode":true}})", "invalid type: boolean `true`, expected i32 at line 1 column 21"},
+        ErrorCase{R"({"outputs":[{"shape":[[1]]}]})", "invalid type: sequence, expected i64 at line 1 column 23"},
+        ErrorCase{R"({"outputs":[{"shape":[1.5]}]})",
+                  "invalid type: floating point `1.5`, expected i64 at line 1 column 25"},
+        ErrorCase{R"({"compilation":{"ppa":{"ips":"x"}}})", "invalid type: string \"x\", expected f64 at line 1 column 32"},
+        ErrorCase{R"({"outputs":[{"quantization":{"scale":"x"}}]})",
+                  "invalid type: string \"x\", expected f32 at line 1 column 40"},
+        ErrorCase{R"({"outputs":[{"normalized":"yes"}]})",
+                  "invalid type: string \"yes\", expected a boolean at line 1 column 31"},
+        ErrorCase{R"({"outputs":[{"dshape":{}}]})", "invalid type: map, expected a sequence at line 1 column 23"},
+        ErrorCase{R"({"outputs":[[0,"a",null,null,false,null,[],[],null,null,null,null,1]]})",
+                  "too many elements, expected struct OutputSpec with 12 elements at line 1 column 67"},
+        ErrorCase{R"({"compilation":[null,null,[1,2,3,4,5]]})",
+                  "too many elements, expected struct PpaMetrics with 4 elements at line 1 column 36"}));
+
 TEST(MetadataReader, DeepNestingIsRefusedNotFollowed) {
   EXPECT_EQ(error_of("{\"skipped\":" + nested(100000) + "}"), "JSON error: recursion limit exceeded at line 1 column 139");
   // The object itself counts: 128 containers in all are read, the 129th is not.
@@ -144,6 +166,10 @@ INSTANTIATE_TEST_SUITE_P(Lists, RecordBudget,
                                            ListCase{R"({"dataset":{"classes":[)", R"("")", "]}}"},
                                            ListCase{R"({"outputs":[{"shape":[)", "0", "]}]}"},
                                            ListCase{R"({"outputs":[{"dshape":[)", R"(["",0])", "]}]}"}));
+
+TEST(MetadataReader, UnknownKeysAreSkippedUnconverted) {
+  EXPECT_EQ(error_of(R"({"x":1e400,"y":[1e400,{"z":-1e999}],"model":{"w":[[1e400]]}})"), "<parsed>");
+}
 
 TEST(MetadataReader, EmptyObjectGivesDefaults) {
   const auto m = parsed("{}");
