@@ -20,7 +20,7 @@ import subprocess
 import sys
 
 import benchlib
-import tallowind_ara2 as ara2
+from bench_run import module_per_call
 
 BUILD = pathlib.Path(os.environ.get("ARA2_BUILD", benchlib.ROOT / "build"))
 FLOOR = BUILD / "bench" / "ara2_bench_socket_floor"
@@ -53,16 +53,6 @@ def floor_per_call(calls: int, handoff: bool, exchanges: list[tuple[int, int]]) 
     return float(result.stdout.split()[-1])
 
 
-def run_per_call(socket, model_path, memory: str, calls: int) -> float:
-    # A fresh session and model each round: the emulator's per-call cost may
-    # drift as one session accumulates requests.
-    with ara2.Session.create_via_unix_socket(str(socket)) as session:
-        with session.list_endpoints()[0].load_model(model_path) as model:
-            model.allocate_tensors(memory)
-            model.run()
-            return benchlib.per_call(model.run, calls)
-
-
 def main() -> int:
     if not FLOOR.is_file():
         subprocess.run(["cmake", "--build", str(BUILD), "--target", FLOOR.name, "-j", "2"], check=True,
@@ -81,7 +71,7 @@ def main() -> int:
                     "1x+h": lambda: floor_per_call(calls, True, one),
                     "2x": lambda: floor_per_call(calls, False, two),
                     "2x+h": lambda: floor_per_call(calls, True, two),
-                    "run": lambda: run_per_call(daemon.socket_path, path, memory, calls),
+                    "run": lambda: module_per_call(daemon.socket_path, path, memory, calls),
                 }, ROUNDS)
                 if memory == "shm":
                     target, basis = 1.5, "2x+h"
