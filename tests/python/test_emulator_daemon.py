@@ -42,19 +42,21 @@ def run_daemon(config_text: str, tmp_path, *args: str) -> subprocess.CompletedPr
                           text=True, timeout=30)
 
 
-def recv_frame(sock: socket.socket) -> tuple[int, bytes]:
-    header = b""
-    while len(header) < 12:
-        chunk = sock.recv(12 - len(header))
-        if not chunk:
+def recv_exact(sock: socket.socket, size: int) -> bytes:
+    data = bytearray(size)
+    view, got = memoryview(data), 0
+    while got < size:
+        n = sock.recv_into(view[got:])
+        if not n:
             raise ConnectionError("closed")
-        header += chunk
-    magic, status, length = struct.unpack("<III", header)
+        got += n
+    return bytes(data)
+
+
+def recv_frame(sock: socket.socket) -> tuple[int, bytes]:
+    magic, status, length = struct.unpack("<III", recv_exact(sock, 12))
     assert magic == MAGIC
-    body = b""
-    while len(body) < length:
-        body += sock.recv(length - len(body))
-    return status, body
+    return status, recv_exact(sock, length)
 
 
 @pytest.fixture
