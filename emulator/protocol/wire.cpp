@@ -172,10 +172,29 @@ RecvResult recv_header(int socket, FrameHeader& header, int* received_fd) {
 
 bool BodyReader::read(void* into, std::size_t size) {
   if (broken_ || size > left_) return false;
-  if (!recv_exact(socket_, into, size)) {
-    broken_ = true;
-    return false;
+  auto* out = static_cast<std::uint8_t*>(into);
+  auto buffered = std::min(size, end_ - start_);
+  if (buffered) std::memcpy(out, buffer_ + start_, buffered);
+  start_ += buffered;
+  left_ -= buffered;
+  size -= buffered;
+  if (size == 0) return true;
+  // The buffer is empty: everything left is still in the socket.
+  if (size >= sizeof(buffer_)) {
+    broken_ = !recv_exact(socket_, out + buffered, size);
+  } else {
+    start_ = end_ = 0;
+    auto wanted = std::min(left_, sizeof(buffer_));
+    while (!broken_ && end_ < size) {
+      ssize_t got = ::recv(socket_, buffer_ + end_, wanted - end_, 0);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) broken_ = true;
+      else end_ += static_cast<std::size_t>(got);
+    }
+    if (!broken_) std::memcpy(out + buffered, buffer_, size);
+    start_ = size;
   }
+  if (broken_) return false;
   left_ -= size;
   return true;
 }

@@ -152,12 +152,15 @@ enum class RecvResult { Ok, Closed, Malformed };
 /// extra descriptors are closed. The body is read with a BodyReader.
 RecvResult recv_header(int socket, FrameHeader& header, int* received_fd);
 
-/// Reads the body of one frame from the socket piece by piece, so large
-/// fields can go straight to their destination. Reads past the body's end
-/// fail without touching the socket.
+/// Reads the body of one frame from the socket piece by piece: small fields
+/// through a little buffer (one receive for many of them), large ones
+/// straight into their destination. Reads past the body's end fail without
+/// touching the socket.
 class BodyReader {
  public:
   BodyReader(int socket, std::uint32_t length) : socket_(socket), left_(length) {}
+  BodyReader(const BodyReader&) = delete;
+  BodyReader& operator=(const BodyReader&) = delete;
   bool read(void* into, std::size_t size);
   template <class T>
   bool get(T& value) {
@@ -172,8 +175,10 @@ class BodyReader {
 
  private:
   int socket_;
-  std::size_t left_;
+  std::size_t left_;  // not yet read by the caller: buffered, then still in the socket
+  std::size_t start_ = 0, end_ = 0;  // the buffered bytes
   bool broken_ = false;
+  std::uint8_t buffer_[256];
 };
 
 /// Reads one whole frame (header, then body into payload).

@@ -76,6 +76,26 @@ TEST(BodyReader, ReadsPastTheEndFailWithoutTakingBytesOfTheNextFrame) {
   EXPECT_EQ(payload, second);
 }
 
+TEST(BodyReader, SmallFieldsAndLargeBlocksComeOutInOrder) {
+  SocketPair pair;
+  std::vector<std::uint8_t> body(300000);
+  std::iota(body.begin(), body.end(), 0);
+  std::thread sender([&] { EXPECT_TRUE(send_frame(pair.fds[0], 1, body)); });
+  FrameHeader header;
+  ASSERT_EQ(recv_header(pair.fds[1], header, nullptr), RecvResult::Ok);
+  BodyReader reader(pair.fds[1], header.length);
+  std::vector<std::uint8_t> got(body.size());
+  std::size_t at = 0;
+  for (std::size_t piece : {1, 4, 100, 200000, 3, 255, 256, 99000}) {
+    ASSERT_TRUE(reader.read(got.data() + at, piece));
+    at += piece;
+  }
+  ASSERT_TRUE(reader.read(got.data() + at, body.size() - at));
+  sender.join();
+  EXPECT_EQ(reader.left(), 0u);
+  EXPECT_EQ(got, body);
+}
+
 TEST(BodyReader, APeerThatHangsUpMidBodyBreaksIt) {
   SocketPair pair;
   FrameHeader header{kMagic, 3, 100};

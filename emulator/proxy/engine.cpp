@@ -456,7 +456,10 @@ std::uint32_t Engine::infer(Client& client, wire::Reader& in, wire::Writer& out,
   client.requests[request->id] = request;
   auto& endpoint = endpoints_[index];
   endpoint.queue.push_back(request);
+  // Woken without the lock held, the worker does not block on it at once.
+  lock.unlock();
   endpoint.wake.notify_one();
+  lock.lock();
   if (async) {
     out.put(request->id).put<std::uint32_t>(0);
     return st::ok;
@@ -565,7 +568,9 @@ void Engine::work(std::uint32_t index) {
       request->run_us += micros(Clock::now() - start);
     }
     request->phase = Request::Phase::Done;
+    lock.unlock();
     request->done.notify_all();
+    lock.lock();
   }
 }
 
