@@ -9,9 +9,11 @@ Floors, per run() and size:
 - "2 exchanges": the same plus an 8-byte request with an empty answer (a
   separate release of the request, as the client library once did).
 
-Targets: shm run() within 1.5x of the 2-exchange floor with handoff; mem
-run() at 1 MiB and 16 MiB within 2x of the 1-exchange floor with handoff for
-the same bytes."""
+Targets: shm run() of the small model within 1.5x of the 2-exchange floor
+with handoff (the floor the issue measured; the stricter 1-exchange ratio is
+shown too); mem run() at 1 MiB and 16 MiB within 2x of the 1-exchange floor
+with handoff for the same bytes. The larger shm rows have no target: their
+time is the model copying the tensor, which no floor does."""
 from __future__ import annotations
 
 import os
@@ -73,18 +75,21 @@ def main() -> int:
                     "2x+h": lambda: floor_per_call(calls, True, two),
                     "run": lambda: module_per_call(daemon.socket_path, path, memory, calls),
                 }, ROUNDS)
-                if memory == "shm":
-                    target, basis = 1.5, "2x+h"
-                else:
-                    target, basis = (2.0, "1x+h") if size > SMALL else (None, "1x+h")
-                ratio = best["run"] / best[basis]
-                met = "-" if target is None else ("yes" if ratio <= target else "NO")
+                target = None
+                if memory == "shm" and size == SMALL:
+                    target = (1.5, "2x+h")
+                elif memory == "mem" and size > SMALL:
+                    target = (2.0, "1x+h")
+                met = "-"
+                if target:
+                    met = "yes" if best["run"] / best[target[1]] <= target[0] else "NO"
                 rows.append([memory, benchlib.fmt_size(size) if size >= 1024 else f"{size} B",
                              *(f"{best[k] * 1e6:.1f}" for k in ("1x", "1x+h", "2x", "2x+h", "run")),
-                             f"{ratio:.2f}x ({basis})", "-" if target is None else f"<= {target}x", met])
+                             *(f"{best['run'] / best[k]:.2f}x" for k in ("1x+h", "2x+h")),
+                             f"<= {target[0]}x of {target[1]}" if target else "-", met])
     print(benchlib.machine())
     benchlib.print_table(["tensors", "size", "floor 1 exchange (us)", "floor 1 + handoff (us)",
-                          "floor 2 exchanges (us)", "floor 2 + handoff (us)", "run() (us)", "ratio",
+                          "floor 2 exchanges (us)", "floor 2 + handoff (us)", "run() (us)", "/ 1x+h", "/ 2x+h",
                           "target", "met"], rows)
     return 0
 
