@@ -40,6 +40,7 @@ cmake --build "$BUILD" -j 2
 # The venv sees the module and the emulator tools straight from the build tree.
 site="$("$VENV/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')"
 printf '%s\n%s\n' "$BUILD/python" "$ROOT/emulator/python" > "$site/tallowind_ara2_dev.pth"
+echo "$ROOT/cli" >> "$site/tallowind_ara2_dev.pth"  # the ara2 command, from the source tree
 if [ -d "$ROOT/emulator/python/ara2_emulator" ]; then
   cat > "$VENV/bin/ara2-emu-model" <<SCRIPT
 #!$VENV/bin/python
@@ -48,5 +49,11 @@ raise SystemExit(main())
 SCRIPT
   chmod +x "$VENV/bin/ara2-emu-model"
 fi
+cat > "$VENV/bin/ara2" <<SCRIPT
+#!$VENV/bin/python
+from ara2_cli.main import main
+raise SystemExit(main())
+SCRIPT
+chmod +x "$VENV/bin/ara2"
 
 export ARA2_ROOT="$ROOT" ARA2_BUILD="$BUILD" ARA2_VENV="$VENV"

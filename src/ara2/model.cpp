@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 #include <utility>
 
+#include "ara2/inference.hpp"
 #include "ara2/text.hpp"
 
 namespace ara2 {
@@ -112,13 +113,16 @@ Result<Model> Model::load(const EndpointRef& endpoint, std::string_view path_byt
   return Model(endpoint, handle);
 }
 
+Model::Model(EndpointRef endpoint, void* handle) noexcept : endpoint_(std::move(endpoint)), handle_(handle) {}
+
 Model::Model(Model&& other) noexcept
     : inputs_(std::move(other.inputs_)),
       outputs_(std::move(other.outputs_)),
       endpoint_(std::move(other.endpoint_)),
       handle_(std::exchange(other.handle_, nullptr)),
       timeout_ms_(other.timeout_ms_),
-      allocated_(std::exchange(other.allocated_, false)) {}
+      allocated_(std::exchange(other.allocated_, false)),
+      run_io_(std::move(other.run_io_)) {}
 
 Model& Model::operator=(Model&& other) noexcept {
   if (this != &other) {
@@ -129,6 +133,7 @@ Model& Model::operator=(Model&& other) noexcept {
     handle_ = std::exchange(other.handle_, nullptr);
     timeout_ms_ = other.timeout_ms_;
     allocated_ = std::exchange(other.allocated_, false);
+    run_io_ = std::move(other.run_io_);
   }
   return *this;
 }
@@ -142,6 +147,7 @@ Result<void> Model::close() noexcept {
   // The share may be the session's last: the endpoint array is freed and the
   // session closed here, after the unload and before the tensors go.
   endpoint_ = EndpointRef{};
+  run_io_.reset();
   release_slots(inputs_);
   release_slots(outputs_);
   if (!unloaded) return fail(std::move(unloaded.error()));
@@ -215,6 +221,7 @@ Result<std::vector<TensorSlot>> Model::create_slots(Direction direction, std::op
 
 Result<void> Model::allocate_tensors(std::optional<TensorMemory> memory) {
   if (!is_open()) return fail(CoreError::internal("allocate_tensors on a closed model"));
+  run_io_.reset();  // describes the slots about to be replaced
   auto inputs = create_slots(Direction::Input, memory);
   if (!inputs) return fail(std::move(inputs.error()));
   std::vector<TensorSlot> previous = std::exchange(inputs_, std::move(*inputs));

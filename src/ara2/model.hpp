@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,6 +22,8 @@
 #include "tensor/tensor.hpp"
 
 namespace ara2 {
+
+struct InferenceIo;  // inference.hpp
 
 /// One allocated input or output: the byte tensor and, for a descriptor-backed
 /// tensor, what dv_shmfd_register returned (null for heap tensors). The
@@ -129,8 +132,14 @@ class Model {
   std::uint32_t timeout_ms() const noexcept { return timeout_ms_; }
   void set_timeout_ms(std::uint32_t timeout_ms) noexcept { timeout_ms_ = timeout_ms; }
 
+  /// The descriptor arrays of synchronous inference, built at the first run
+  /// and kept until the slots change (allocate_tensors, close), so run()
+  /// allocates nothing. Only dv_infer_sync is given them: it reads them
+  /// within the call, never while a submitted request is pending.
+  std::unique_ptr<InferenceIo>& run_io() noexcept { return run_io_; }
+
  private:
-  Model(EndpointRef endpoint, void* handle) noexcept : endpoint_(std::move(endpoint)), handle_(handle) {}
+  Model(EndpointRef endpoint, void* handle) noexcept;
 
   Result<std::vector<TensorSlot>> create_slots(Direction direction,
                                                std::optional<tallowind::tensor::TensorMemory> memory) const;
@@ -141,6 +150,7 @@ class Model {
   void* handle_ = nullptr;
   std::uint32_t timeout_ms_ = DEFAULT_TIMEOUT_MS;
   bool allocated_ = false;
+  std::unique_ptr<InferenceIo> run_io_;
 };
 
 /// Releases slots one by one in index order and leaves the list empty.

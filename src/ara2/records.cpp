@@ -63,6 +63,62 @@ std::array<float, 3> load_three_floats(const void* values) noexcept {
   return out;
 }
 
+/// Input record `index` and its parameter record, after the count check.
+Result<std::pair<const std::byte*, const void*>> locate_input(const void* handle, std::uint64_t index) {
+  // A negative count holds no records, whatever its sign-extended form says.
+  const std::int32_t count = load<std::int32_t>(handle, model_handle::input_count);
+  if (count < 0 || index >= static_cast<std::uint64_t>(count)) {
+    return fail(CoreError::internal(fmt::format("input index {} read beyond the model's {} inputs", index, count)));
+  }
+  const auto* array = static_cast<const std::byte*>(load_pointer(handle, model_handle::inputs));
+  if (array == nullptr) return fail(CoreError::null_pointer("model has no input tensor records"));
+  const std::byte* record = array + INPUT_RECORD_SIZE * index;
+  const void* params = load_pointer(record, input_record::parameters);
+  if (params == nullptr) return fail(CoreError::null_pointer("input tensor record has no parameter record"));
+  return std::pair{record, params};
+}
+
+/// Output record `index` and its quantisation record, after the count and
+/// layer output type checks.
+struct LocatedOutput {
+  const std::byte* record;
+  const void* quant;
+  ModelOutputType type;
+};
+
+Result<LocatedOutput> locate_output(const void* handle, Abi abi, std::uint64_t index) {
+  const std::int32_t count = load<std::int32_t>(handle, model_handle::output_count);
+  if (count < 0 || index >= static_cast<std::uint64_t>(count)) {
+    return fail(CoreError::internal(fmt::format("output index {} read beyond the model's {} outputs", index, count)));
+  }
+  const auto* array = static_cast<const std::byte*>(load_pointer(handle, model_handle::outputs));
+  if (array == nullptr) return fail(CoreError::null_pointer("model has no output tensor records"));
+  const std::byte* record = array + output_record_stride(abi) * index;
+
+  auto type = output_type_from_raw(load<std::uint32_t>(record, output_record::output_type));
+  if (!type) return fail(std::move(type.error()));
+  const void* quant = load_pointer(record, output_record::quantization);
+  if (quant == nullptr) return fail(CoreError::null_pointer("output tensor record has no quantization record"));
+  return LocatedOutput{record, quant, *type};
+}
+
+InputQuantization load_input_quantization(const void* params) noexcept {
+  return InputQuantization{
+      .qn = load<float>(params, input_parameters::qn),
+      .offset = load<std::int32_t>(params, input_parameters::offset),
+      .is_signed = load_flag(params, input_parameters::is_signed),
+      .qmode = load<std::int32_t>(params, input_parameters::qmode),
+  };
+}
+
+OutputQuantization load_output_quantization(const void* quant) noexcept {
+  return OutputQuantization{
+      .qn = load<float>(quant, output_quantization::qn),
+      .offset = load<std::int32_t>(quant, output_quantization::offset),
+      .is_signed = load_flag(quant, output_quantization::is_signed),
+  };
+}
+
 }  // namespace
 
 std::uint64_t saturating_microseconds(float value) noexcept {
@@ -108,16 +164,9 @@ ModelCounts read_model_counts(const void* handle) noexcept {
 }
 
 Result<InputTensorInfo> read_input_info(const void* handle, std::uint64_t index) {
-  // A negative count holds no records, whatever its sign-extended form says.
-  const std::int32_t count = load<std::int32_t>(handle, model_handle::input_count);
-  if (count < 0 || index >= static_cast<std::uint64_t>(count)) {
-    return fail(CoreError::internal(fmt::format("input index {} read beyond the model's {} inputs", index, count)));
-  }
-  const auto* array = static_cast<const std::byte*>(load_pointer(handle, model_handle::inputs));
-  if (array == nullptr) return fail(CoreError::null_pointer("model has no input tensor records"));
-  const std::byte* record = array + INPUT_RECORD_SIZE * index;
-  const void* params = load_pointer(record, input_record::parameters);
-  if (params == nullptr) return fail(CoreError::null_pointer("input tensor record has no parameter record"));
+  auto located = locate_input(handle, index);
+  if (!located) return fail(std::move(located.error()));
+  const auto [record, params] = *located;
 
   InputTensorInfo info;
   info.layer_id = load<std::int32_t>(record, input_record::layer_id);
@@ -132,11 +181,7 @@ Result<InputTensorInfo> read_input_info(const void* handle, std::uint64_t index)
   info.nch = load_widened(record, input_record::nch);
   info.bpp = load_widened(record, input_record::bpp);
   info.batch_size = load_widened(record, input_record::batch_size);
-
-  info.quant.qn = load<float>(params, input_parameters::qn);
-  info.quant.is_signed = load_flag(params, input_parameters::is_signed);
-  info.quant.offset = load<std::int32_t>(params, input_parameters::offset);
-  info.quant.qmode = load<std::int32_t>(params, input_parameters::qmode);
+  info.quant = load_input_quantization(params);
 
   InputPreprocess& pre = info.preprocess;
   pre.aspect_resize = load_flag(params, input_parameters::aspect_resize);
@@ -154,19 +199,16 @@ Result<InputTensorInfo> read_input_info(const void* handle, std::uint64_t index)
   return info;
 }
 
-Result<OutputTensorInfo> read_output_info(const void* handle, Abi abi, std::uint64_t index) {
-  const std::int32_t count = load<std::int32_t>(handle, model_handle::output_count);
-  if (count < 0 || index >= static_cast<std::uint64_t>(count)) {
-    return fail(CoreError::internal(fmt::format("output index {} read beyond the model's {} outputs", index, count)));
-  }
-  const auto* array = static_cast<const std::byte*>(load_pointer(handle, model_handle::outputs));
-  if (array == nullptr) return fail(CoreError::null_pointer("model has no output tensor records"));
-  const std::byte* record = array + output_record_stride(abi) * index;
+Result<InputQuantization> read_input_quantization(const void* handle, std::uint64_t index) {
+  auto located = locate_input(handle, index);
+  if (!located) return fail(std::move(located.error()));
+  return load_input_quantization(located->second);
+}
 
-  auto type = output_type_from_raw(load<std::uint32_t>(record, output_record::output_type));
-  if (!type) return fail(std::move(type.error()));
-  const void* quant = load_pointer(record, output_record::quantization);
-  if (quant == nullptr) return fail(CoreError::null_pointer("output tensor record has no quantization record"));
+Result<OutputTensorInfo> read_output_info(const void* handle, Abi abi, std::uint64_t index) {
+  auto located = locate_output(handle, abi, index);
+  if (!located) return fail(std::move(located.error()));
+  const std::byte* record = located->record;
 
   OutputTensorInfo info;
   info.layer_id = load<std::int32_t>(record, output_record::layer_id);
@@ -183,12 +225,23 @@ Result<OutputTensorInfo> read_output_info(const void* handle, Abi abi, std::uint
   info.nch = load_widened(record, output_record::nch);
   info.bpp = load_widened(record, output_record::bpp);
   info.num_classes = load_widened(record, output_record::num_classes);
-  info.layer_output_type = *type;
+  info.layer_output_type = located->type;
   info.max_dynamic_id = load<std::int32_t>(record, output_record::max_dynamic_id);
-  info.quant.qn = load<float>(quant, output_quantization::qn);
-  info.quant.is_signed = load_flag(quant, output_quantization::is_signed);
-  info.quant.offset = load<std::int32_t>(quant, output_quantization::offset);
+  info.quant = load_output_quantization(located->quant);
   return info;
+}
+
+Result<OutputDataFields> read_output_data_fields(const void* handle, Abi abi, std::uint64_t index) {
+  auto located = locate_output(handle, abi, index);
+  if (!located) return fail(std::move(located.error()));
+  const std::byte* record = located->record;
+  return OutputDataFields{
+      .nch = load_widened(record, output_record::nch),
+      .height = load_widened(record, output_record::height),
+      .width = load_widened(record, output_record::width),
+      .bpp = load_widened(record, output_record::bpp),
+      .quant = load_output_quantization(located->quant),
+  };
 }
 
 std::uint32_t read_request_state(const void* request) noexcept {

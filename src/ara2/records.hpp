@@ -61,6 +61,23 @@ Result<InputTensorInfo> read_input_info(const void* model_handle, std::uint64_t 
 /// output type above 3 is UnknownLayerOutputType.
 Result<OutputTensorInfo> read_output_info(const void* model_handle, Abi abi, std::uint64_t index);
 
+/// What reading an output tensor's data needs: its shape, bytes per element
+/// and quantisation, without the names (which cost a UTF-8 decoding each).
+struct OutputDataFields {
+  std::uint64_t nch = 0;
+  std::uint64_t height = 0;
+  std::uint64_t width = 0;
+  std::uint64_t bpp = 0;
+  OutputQuantization quant;
+};
+
+/// The data fields of output `index`, with the checks and errors of
+/// read_output_info (index, record array, layer output type, quantisation record).
+Result<OutputDataFields> read_output_data_fields(const void* model_handle, Abi abi, std::uint64_t index);
+
+/// The quantisation of input `index`, with the checks and errors of read_input_info.
+Result<InputQuantization> read_input_quantization(const void* model_handle, std::uint64_t index);
+
 /// Completion state of an inference request record: 0 and 1 pending, 2
 /// completed, 4 failed on the NPU.
 std::uint32_t read_request_state(const void* request) noexcept;

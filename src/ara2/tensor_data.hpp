@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -63,8 +64,23 @@ void decode_elements(ElementType type, const std::uint8_t* source, std::size_t c
 
 /// destination[i] = float(raw[i] - offset) * qn, the subtraction in 32-bit
 /// integers with wrap-around (raw is widened to i32 first). `type` must be
-/// one of the four integer types.
+/// one of the four integer types. Runs the widest kernel the CPU supports;
+/// every kernel gives the same bits.
 void dequantize_elements(ElementType type, const std::uint8_t* source, std::size_t count, std::int32_t offset,
                          float qn, float* destination) noexcept;
+
+/// One compiled form of the dequantisation loop, for one instruction set.
+struct DequantizeKernel {
+  std::string_view name;          // "portable", "avx2", "avx512"
+  bool (*supported)() noexcept;   // whether this CPU can run it
+  void (*run)(ElementType type, const std::uint8_t* source, std::size_t count, std::int32_t offset, float qn,
+              float* destination) noexcept;
+};
+
+/// The kernels built into this binary, narrowest first ("portable" runs on any CPU).
+std::span<const DequantizeKernel> dequantize_kernels() noexcept;
+
+/// The kernel dequantize_elements uses: the last supported one, chosen once.
+const DequantizeKernel& chosen_dequantize_kernel() noexcept;
 
 }  // namespace ara2

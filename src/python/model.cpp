@@ -132,7 +132,9 @@ PyObject* model_set_timeout_ms(PyObject* self, PyObject* const* args, Py_ssize_t
 PyObject* close_model(PyObject* self) {
   auto access = enter_exclusive(self);
   if (!access) return nullptr;
-  if (auto closed = model_state(self).core.close(); !closed) return to_python(closed.error());
+  auto closed = model_state(self).core.close();
+  release_parked_arrays();
+  if (!closed) return to_python(closed.error());
   Py_RETURN_NONE;
 }
 
@@ -239,6 +241,7 @@ void model_dealloc(PyObject* self) {
     return;
   }
   if (auto closed = state.core.close(); !closed) report_unraisable(closed.error(), nullptr);
+  release_parked_arrays();
   ModelObject::dealloc(self);
 }
 

@@ -60,17 +60,22 @@ struct SliceContainer {
 // Arrays this large get their own anonymous mapping (huge pages where the
 // kernel allows). Fresh memory faults in page by page, which for a 64 MiB
 // dequantised output costs several times the conversion itself, so a few
-// released mappings are kept for the next arrays of about their size (a frame
-// loop alternates get_output_tensor and dequantize, of different sizes). The
-// interpreter lock guards the cache: containers are made and freed holding it.
+// released mappings are parked for the next arrays of about their size (a
+// frame loop alternates get_output_tensor and dequantize, of different sizes).
+// Parked memory is bounded: at most kParkedCount mappings and kParkedBytesLimit
+// bytes in all (the oldest go first; a larger array is unmapped at once), and
+// all of it is unmapped when any model closes and when the module is torn
+// down. The interpreter lock guards the cache: containers are made and freed
+// holding it.
 constexpr std::size_t kMappedArrayBytes = std::size_t{4} << 20;
-constexpr std::size_t kParkedBytesLimit = std::size_t{256} << 20;
+constexpr std::size_t kParkedCount = 4;
+constexpr std::size_t kParkedBytesLimit = std::size_t{128} << 20;
 
 struct ParkedMapping {
   void* data = nullptr;
   std::size_t size = 0;
 };
-std::array<ParkedMapping, 4> parked;  // most recently released first
+std::array<ParkedMapping, kParkedCount> parked;  // most recently released first
 
 void* map_array_memory(std::size_t bytes, std::size_t& mapped) {
   for (std::size_t i = 0; i < parked.size(); ++i) {
@@ -199,8 +204,13 @@ PyObject* array_over(Ref container, void* data, int type, const std::array<std::
   return array;
 }
 
-std::array<std::uint64_t, 3> output_shape(const ara2::OutputTensorInfo& info) noexcept {
+std::array<std::uint64_t, 3> output_shape(const ara2::records::OutputDataFields& info) noexcept {
   return {info.nch, info.height, info.width};
+}
+
+/// What the output readers need of output `index`: no names are decoded.
+ara2::Result<ara2::records::OutputDataFields> output_data_fields(const ara2::Model& model, std::uint64_t index) {
+  return ara2::records::read_output_data_fields(model.handle(), model.abi(), index);
 }
 
 /// The tensor library's own text, without the "Tensor error: " prefix.
@@ -212,7 +222,7 @@ std::nullptr_t raise_tensor_text(std::string_view text) { return raise_as(ara2::
 PyObject* model_run(PyObject* self, PyObject*) {
   auto access = enter_exclusive(self);
   if (!access) return nullptr;
-  const ara2::Model& model = model_state(self).core;
+  ara2::Model& model = model_state(self).core;
   if (!model.is_allocated()) return raise_not_allocated();
   auto timing = ara2::run_inference(model);
   if (!timing) return to_python(timing.error());
@@ -277,7 +287,7 @@ PyObject* model_set_input_tensor(PyObject* self, PyObject* const* args, Py_ssize
 /// layer's shape, then a fresh array that `decode(source, count, out)` fills
 /// with `count * element_bytes` bytes. The map is released once read.
 template <class Decode>
-PyObject* output_array(tallowind::tensor::TensorMap& map, ElementType type, const ara2::OutputTensorInfo& info,
+PyObject* output_array(tallowind::tensor::TensorMap& map, ElementType type, const ara2::records::OutputDataFields& info,
                        std::size_t element_bytes, int array_type, Decode decode) {
   const std::uint64_t count = ara2::element_count(map.size(), type);
   const auto shape = output_shape(info);
@@ -298,7 +308,7 @@ PyObject* model_get_output_tensor(PyObject* self, PyObject* const* args, Py_ssiz
         if (!ensure_numpy()) return nullptr;
         auto map = model.outputs()[index].tensor.map();
         if (!map) return raise_tensor_text(map.error().display());
-        auto info = model.output_info(index);
+        auto info = output_data_fields(model, index);
         if (!info) return to_python(info.error());
         const auto type = ara2::output_element_type(info->bpp, info->quant.is_signed);
         if (!type) return raise_tensor_text(ara2::unsupported_bpp_text(info->bpp, index));
@@ -313,13 +323,13 @@ PyObject* model_dequantize(PyObject* self, PyObject* const* args, Py_ssize_t nar
   return with_allocated_index<Direction::Output, false>(
       "dequantize", self, args, nargs, kwnames, [](const ara2::Model& model, std::uint64_t index) -> PyObject* {
         if (!ensure_numpy()) return nullptr;
-        auto info = model.output_info(index);
+        auto info = output_data_fields(model, index);
         if (!info) return to_python(info.error());
         // The quantisation mode lives on input 0; a model without inputs has none to read.
         if (!check_index(model, Direction::Input, 0)) return nullptr;
-        auto input = model.input_info(0);
+        auto input = ara2::records::read_input_quantization(model.handle(), 0);
         if (!input) return to_python(input.error());
-        if (input->quant.qmode != 9) return to_python(ara2::CoreError::unsupported_quantization(input->quant.qmode));
+        if (input->qmode != 9) return to_python(ara2::CoreError::unsupported_quantization(input->qmode));
 
         auto map = model.outputs()[index].tensor.map();
         if (!map) return raise_tensor_text(map.error().display());
@@ -450,5 +460,12 @@ const PyMethodDef data_methods[] = {
 }  // namespace
 
 std::span<const PyMethodDef> model_data_methods() { return data_methods; }
+
+void release_parked_arrays() noexcept {
+  for (ParkedMapping& slot : parked) {
+    if (slot.data != nullptr) ::munmap(slot.data, slot.size);
+    slot = ParkedMapping{};
+  }
+}
 
 }  // namespace ara2py

@@ -1,6 +1,7 @@
 // Entry point of the extension: the module definition and the registration
 // step that fills each new module object, in a fixed order.
 #include "ara2/socket_path.hpp"
+#include "python/model_data.hpp"
 #include "python/support.hpp"
 #include "python/types.hpp"
 
@@ -139,8 +140,11 @@ int module_exec(PyObject* module) {
 
 PyModuleDef_Slot module_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(module_exec)}, {0, nullptr}};
 
+// Teardown gives back the memory parked for reuse by released arrays.
+void module_free(void*) { release_parked_arrays(); }
+
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "tallowind_ara2", module_doc, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "tallowind_ara2", module_doc, 0, nullptr, module_slots, nullptr, nullptr, module_free,
 };
 
 }  // namespace

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <tuple>
 #include <vector>
 
 #include "ara2/records.hpp"
@@ -181,6 +183,15 @@ TEST_P(BothGenerations, InputRecordFieldsAtTheirOffsets) {
   EXPECT_FALSE(info->preprocess.bgr_to_rgb);
   EXPECT_EQ(info->preprocess.scale, (std::array<float, 3>{0.5f, 0.25f, 2.0f}));
   EXPECT_EQ(info->preprocess.mean, (std::array<float, 3>{10.0f, 20.0f, 30.0f}));
+
+  // The quantisation alone never follows the text pointers.
+  for (std::size_t text = 16; text <= 40; text += 8) {
+    m.input_array.put(m.in(i, text), reinterpret_cast<const char*>(8));
+  }
+  auto quant = rec::read_input_quantization(m.handle.at(), i);
+  ASSERT_TRUE(quant) << quant.error().message();
+  EXPECT_EQ((std::tuple{quant->qn, quant->is_signed, quant->offset, quant->qmode}),
+            (std::tuple{0.125f, true, -128, 9}));
 }
 
 TEST_P(BothGenerations, MeanAndScaleReadOnlyForUpToThreeChannelsAndBothArrays) {
@@ -255,6 +266,17 @@ TEST_P(BothGenerations, OutputRecordFieldsAtTheirOffsetsWithGenerationStride) {
   EXPECT_EQ(info->quant.qn, 0.5f);
   EXPECT_TRUE(info->quant.is_signed);
   EXPECT_EQ(info->quant.offset, -128);
+
+  // The data fields alone never follow the text pointers.
+  for (std::size_t text = 24; text <= 56; text += 8) {
+    m.output_array.put(m.out(i, text), reinterpret_cast<const char*>(8));
+  }
+  auto fields = rec::read_output_data_fields(m.handle.at(), GetParam(), i);
+  ASSERT_TRUE(fields) << fields.error().message();
+  EXPECT_EQ((std::array{fields->nch, fields->height, fields->width, fields->bpp}),
+            (std::array<std::uint64_t, 4>{5, 20, 10, 2}));
+  EXPECT_EQ((std::tuple{fields->quant.qn, fields->quant.is_signed, fields->quant.offset}),
+            (std::tuple{0.5f, true, -128}));
 }
 
 TEST_P(BothGenerations, OutputTypeAboveThreeIsRejected) {
@@ -265,6 +287,9 @@ TEST_P(BothGenerations, OutputTypeAboveThreeIsRejected) {
     ASSERT_FALSE(info);
     EXPECT_EQ(info.error().kind(), ErrorKind::UnknownLayerOutputType);
     EXPECT_EQ(info.error().message(), "Unknown layer output type: " + std::to_string(raw));
+    auto fields = rec::read_output_data_fields(m.handle.at(), GetParam(), 0);
+    ASSERT_FALSE(fields);
+    EXPECT_EQ(fields.error().message(), info.error().message());
   }
 }
 
@@ -293,10 +318,12 @@ TEST_P(BothGenerations, ReadsOutsideTheRecordsAreRefused) {
       auto info = rec::read_input_info(m.handle.at(), c.index);
       ASSERT_FALSE(info);
       EXPECT_EQ(info.error().kind(), ErrorKind::Internal);
+      EXPECT_EQ(rec::read_input_quantization(m.handle.at(), c.index).error().kind(), ErrorKind::Internal);
     } else {
       auto info = rec::read_output_info(m.handle.at(), GetParam(), c.index);
       ASSERT_FALSE(info);
       EXPECT_EQ(info.error().kind(), ErrorKind::Internal);
+      EXPECT_EQ(rec::read_output_data_fields(m.handle.at(), GetParam(), c.index).error().kind(), ErrorKind::Internal);
     }
   }
 }
@@ -312,6 +339,8 @@ TEST_P(BothGenerations, MissingReferencedRecordsAreNullPointerErrors) {
     ASSERT_FALSE(out);
     EXPECT_EQ(in.error().kind(), ErrorKind::NullPointer);
     EXPECT_EQ(out.error().kind(), ErrorKind::NullPointer);
+    EXPECT_EQ(rec::read_input_quantization(m.handle.at(), 0).error().kind(), ErrorKind::NullPointer);
+    EXPECT_EQ(rec::read_output_data_fields(m.handle.at(), GetParam(), 0).error().kind(), ErrorKind::NullPointer);
   }
   {
     FakeModel m(GetParam(), 1, 1);

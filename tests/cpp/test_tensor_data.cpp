@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <random>
+#include <string>
 #include <vector>
 
 #include "ara2/tensor_data.hpp"
@@ -143,6 +146,84 @@ TEST(Dequantize, LongUnalignedBuffersMatchElementByElement) {
     const auto raw = static_cast<std::int16_t>(source[2 * i] | (source[2 * i + 1] << 8));
     ASSERT_EQ(out[i], static_cast<float>(raw - 300) * 0.125f) << i;
   }
+}
+
+// Every kernel built into the binary that this CPU can run must give exactly
+// the bits of the plain scalar formula, for every element type, for lengths
+// that leave tails after any vector width, and from unaligned sources.
+class DequantizeKernel : public testing::TestWithParam<std::string> {};
+
+/// The scalar formula, written out independently of the kernels.
+float reference(ElementType type, const std::uint8_t* at, std::int32_t offset, float qn) {
+  std::int32_t raw = 0;
+  switch (type) {
+    case ElementType::Int8: raw = static_cast<std::int8_t>(at[0]); break;
+    case ElementType::UInt8: raw = at[0]; break;
+    case ElementType::Int16: raw = static_cast<std::int16_t>(at[0] | (at[1] << 8)); break;
+    case ElementType::UInt16: raw = static_cast<std::uint16_t>(at[0] | (at[1] << 8)); break;
+    case ElementType::Float32: break;
+  }
+  const std::uint32_t difference = static_cast<std::uint32_t>(raw) - static_cast<std::uint32_t>(offset);
+  return static_cast<float>(static_cast<std::int32_t>(difference)) * qn;
+}
+
+TEST_P(DequantizeKernel, BitIdenticalToTheScalarFormula) {
+  const ara2::DequantizeKernel* kernel = nullptr;
+  for (const auto& candidate : ara2::dequantize_kernels()) {
+    if (candidate.name == GetParam()) kernel = &candidate;
+  }
+  ASSERT_NE(kernel, nullptr);
+  if (!kernel->supported()) GTEST_SKIP() << GetParam() << " is not supported by this CPU";
+
+  std::mt19937 random(42);
+  std::uniform_int_distribution<int> byte(0, 255);
+  std::uniform_int_distribution<std::int32_t> any_offset(std::numeric_limits<std::int32_t>::min(),
+                                                         std::numeric_limits<std::int32_t>::max());
+  std::uniform_real_distribution<float> any_qn(-4.0f, 4.0f);
+  const std::size_t lengths[] = {0, 1, 2, 3, 7, 15, 16, 17, 31, 33, 63, 64, 65, 127, 129, 255, 1001, 4099};
+  for (const ElementType type : {ElementType::Int8, ElementType::UInt8, ElementType::Int16, ElementType::UInt16}) {
+    const std::size_t width = ara2::element_size(type);
+    for (const std::size_t count : lengths) {
+      std::vector<std::uint8_t> storage(count * width + 1);
+      for (auto& b : storage) b = static_cast<std::uint8_t>(byte(random));
+      const std::uint8_t* source = storage.data() + 1;  // off any vector boundary
+      // Small offsets keep the values in float's exact range, wide ones round and wrap.
+      const std::int32_t offsets[] = {0, 3, -128, any_offset(random), std::numeric_limits<std::int32_t>::min()};
+      for (const std::int32_t offset : offsets) {
+        const float qn = any_qn(random);
+        std::vector<float> out(count + 1, -1.0f);
+        kernel->run(type, source, count, offset, qn, out.data());
+        for (std::size_t i = 0; i < count; ++i) {
+          const float expected = reference(type, source + i * width, offset, qn);
+          ASSERT_EQ(std::bit_cast<std::uint32_t>(out[i]), std::bit_cast<std::uint32_t>(expected))
+              << GetParam() << " type " << static_cast<int>(type) << " count " << count << " element " << i
+              << " offset " << offset << " qn " << qn;
+        }
+        EXPECT_EQ(out[count], -1.0f) << "wrote past the end";
+      }
+    }
+  }
+}
+
+std::vector<std::string> kernel_names() {
+  std::vector<std::string> names;
+  for (const auto& kernel : ara2::dequantize_kernels()) names.emplace_back(kernel.name);
+  return names;
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, DequantizeKernel, testing::ValuesIn(kernel_names()),
+                         [](const auto& info) { return info.param; });
+
+TEST(DequantizeKernel, TheWidestSupportedIsChosen) {
+  const auto kernels = ara2::dequantize_kernels();
+  ASSERT_FALSE(kernels.empty());
+  EXPECT_EQ(kernels.front().name, "portable");
+  EXPECT_TRUE(kernels.front().supported());
+  const ara2::DequantizeKernel* widest = nullptr;
+  for (const auto& kernel : kernels) {
+    if (kernel.supported()) widest = &kernel;
+  }
+  EXPECT_EQ(&ara2::chosen_dequantize_kernel(), widest);
 }
 
 }  // namespace
