@@ -22,8 +22,11 @@ namespace {
 
 std::string errno_text() { return std::strerror(errno); }
 
-// Frame buffers without a kept one large enough grow in steps as the bytes
-// arrive, from this step up.
+// Frames up to this size go to a small buffer of the connection, charged to
+// nobody: a client whose memory is all held by its requests can still wait
+// on them and free them. Larger frames without a kept buffer large enough
+// grow in steps as their bytes arrive, from the first step up.
+constexpr std::size_t kSmallFrame = 4096;
 constexpr std::size_t kFirstStep = 1u << 20;
 
 bool send_status(int socket, std::uint32_t status) {
@@ -32,12 +35,17 @@ bool send_status(int socket, std::uint32_t status) {
 
 enum class Received { Ok, OverCaps, Lost };
 
-/// Reads a frame's body into `frame`: a buffer the client kept, or one
-/// growing as the bytes arrive, each step charged to the client, so that a
-/// header announcing much and sending little costs little.
-Received receive(wire::BodyReader& body, Buffer& frame, Account& memory) {
+/// Reads a frame's body into `small`, or into `frame`: a buffer the client
+/// kept, or one growing as the bytes arrive, each step charged to the
+/// client, so that a header announcing much and sending little costs little.
+Received receive(wire::BodyReader& body, std::span<std::uint8_t> small, Buffer& frame, Account& memory,
+                 std::span<const std::uint8_t>& payload) {
   std::size_t length = body.left(), have = 0;
-  if (auto kept = length ? memory.reuse(length) : std::nullopt) frame = std::move(*kept);
+  if (length <= small.size()) {
+    payload = small.first(length);
+    return body.read(small.data(), length) ? Received::Ok : Received::Lost;
+  }
+  if (auto kept = memory.reuse(length)) frame = std::move(*kept);
   while (have < length) {
     if (have == frame.capacity() &&
         !memory.grow(frame, std::min(length, std::max(2 * have, have + kFirstStep)))) {
@@ -47,6 +55,7 @@ Received receive(wire::BodyReader& body, Buffer& frame, Account& memory) {
     if (!body.read(frame.data() + have, step)) return Received::Lost;
     have += step;
   }
+  payload = {frame.data(), length};
   return Received::Ok;
 }
 
@@ -207,6 +216,7 @@ void Server::converse(Connection& connection, std::uint64_t id, bool is_unix) {
 
 void Server::serve_client(int socket, std::uint64_t id, std::uint64_t client) {
   auto memory = engine_.memory(client);
+  std::vector<std::uint8_t> small(kSmallFrame);
   Buffer frame;
   wire::Writer answer;
   bool greeted = false;
@@ -228,7 +238,8 @@ void Server::serve_client(int socket, std::uint64_t id, std::uint64_t client) {
       return;
     }
     std::uint32_t status;
-    switch (receive(body, frame, *memory)) {
+    std::span<const std::uint8_t> payload;
+    switch (receive(body, small, frame, *memory, payload)) {
       case Received::Lost:
         log("connection {}: malformed frame, closing it", id);
         send_status(socket, wire::status::malformed_message);
@@ -239,8 +250,7 @@ void Server::serve_client(int socket, std::uint64_t id, std::uint64_t client) {
         status = wire::status::out_of_memory;
         break;
       case Received::Ok:
-        status = engine_.handle(client, header.code, {frame.data(), header.length}, passed.release(),
-                                answer);
+        status = engine_.handle(client, header.code, payload, passed.release(), answer);
         if (header.code == static_cast<std::uint32_t>(wire::Op::Hello)) greeted = status == 0;
         break;
     }

@@ -714,3 +714,31 @@ def test_sigterm_stops_the_daemon_whatever_a_connection_is_doing(start_emulator,
                     client.sock.sendall(frame(OP_INFER, infer_body(model_id, [bytes(MiB)], [MiB])))
         time.sleep(0.2)
         assert daemon.stop() == 0
+
+
+def test_a_client_whose_memory_is_all_taken_can_still_wait_and_free(start_emulator, api, tmp_path):
+    daemon = start_emulator({"emulator": {"client_memory": MiB, "total_memory": 3 * MiB // 2}})
+    size = 256 * 1024
+    build_model({"inputs": [{"shape": [1, 1, size]}], "outputs": [{"shape": [1, 1, size]}],
+                 "program": {"ops": [{"op": "copy", "src": "input:0", "dst": "output:0"}]}}, tmp_path / "m.dvm")
+    session = api.open_unix(daemon.socket_path)
+    array, _ = api.endpoints(session)
+    model = api.load(session, array, tmp_path / "m.dvm", b"m")
+    data = os.urandom(size)
+    src, dst = (ctypes.c_uint8 * size).from_buffer_copy(data), (ctypes.c_uint8 * size)()
+    try:
+        # Its input and output: half a MiB of the daemon's memory.
+        request = api.infer_async(session, array, model, [(ctypes.addressof(src), size, 0)],
+                                  [(ctypes.addressof(dst), size, 0)])
+        with RawClient(daemon.socket_path) as other:
+            # Another client takes all the rest, what the first one kept included.
+            other.sock.sendall(struct.pack("<III", MAGIC, OP_ENDPOINT_LIST, MiB) + bytes(MiB - 1))
+            assert ctypes.c_uint32.from_address(api.wait(session, request, 10_000) + 56).value == 2
+            api.free(request)
+            assert bytes(dst) == data
+            other.sock.sendall(b"\0")
+            assert recv_frame(other.sock) == (204, b"")
+    finally:
+        api.unload(model)
+        api.free_group(array)
+        api.close(session)
