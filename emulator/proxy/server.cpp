@@ -226,7 +226,6 @@ void Server::serve_client(int socket, std::uint64_t id, std::uint64_t client) {
     auto got = wire::recv_header(socket, header, &fd);
     if (got == wire::RecvResult::Closed) return;
     FdGuard passed{fd};
-    wire::BodyReader body(socket, header.length);
     if (got == wire::RecvResult::Malformed) {
       log("connection {}: malformed frame, closing it", id);
       send_status(socket, wire::status::malformed_message);
@@ -237,6 +236,7 @@ void Server::serve_client(int socket, std::uint64_t id, std::uint64_t client) {
       send_status(socket, wire::status::handshake_failed);
       return;
     }
+    wire::BodyReader body(socket, header.length);
     std::uint32_t status;
     std::span<const std::uint8_t> payload;
     switch (receive(body, small, frame, *memory, payload)) {
