@@ -382,27 +382,27 @@ std::uint32_t Engine::infer(Client& client, wire::Reader& in, wire::Writer& out,
     return st::malformed_message;
   }
   // The whole message is read and checked before anything is allocated for it.
-  struct Spec {
+  struct Sent {  // one tensor as the message describes it
     wire::TensorKind kind{};
     std::uint64_t size = 0, registration_id = 0;
     std::span<const std::uint8_t> bytes;  // inline inputs
     std::shared_ptr<Registration> registration;
   };
-  std::vector<Spec> specs(n_inputs + n_outputs);
+  std::vector<Sent> sent(n_inputs + n_outputs);
   std::uint64_t answer_bytes = kOutcomeBytes;
-  for (std::uint32_t i = 0; i < specs.size() && in.ok(); ++i) {
-    auto& spec = specs[i];
-    spec.kind = static_cast<wire::TensorKind>(in.get<std::uint32_t>());
-    spec.size = in.get<std::uint64_t>();
-    if (spec.kind == wire::TensorKind::Registration) {
-      spec.registration_id = in.get<std::uint64_t>();
-    } else if (spec.kind != wire::TensorKind::Inline || spec.size > wire::kMaxPayload) {
+  for (std::uint32_t i = 0; i < sent.size() && in.ok(); ++i) {
+    auto& item = sent[i];
+    item.kind = static_cast<wire::TensorKind>(in.get<std::uint32_t>());
+    item.size = in.get<std::uint64_t>();
+    if (item.kind == wire::TensorKind::Registration) {
+      item.registration_id = in.get<std::uint64_t>();
+    } else if (item.kind != wire::TensorKind::Inline || item.size > wire::kMaxPayload) {
       in.fail();
     } else if (i < n_inputs) {
-      spec.bytes = in.get_bytes(wire::kMaxPayload);
-      if (spec.bytes.size() != spec.size) in.fail();
+      item.bytes = in.get_bytes(wire::kMaxPayload);
+      if (item.bytes.size() != item.size) in.fail();
     } else {
-      answer_bytes += 4 + spec.size;
+      answer_bytes += 4 + item.size;
     }
   }
   if (!in.at_end()) return st::malformed_message;
@@ -414,14 +414,14 @@ std::uint32_t Engine::infer(Client& client, wire::Reader& in, wire::Writer& out,
   if (n_inputs != model->model.inputs.size() || n_outputs != model->model.outputs.size()) {
     return st::tensor_mismatch;
   }
-  for (auto& spec : specs) {
-    if (spec.kind != wire::TensorKind::Registration) continue;
-    auto reg = client.registrations.find(spec.registration_id);
-    if (reg == client.registrations.end() || reg->second->size < spec.size ||
-        (!reg->second->map && spec.size > 0)) {
+  for (auto& item : sent) {
+    if (item.kind != wire::TensorKind::Registration) continue;
+    auto reg = client.registrations.find(item.registration_id);
+    if (reg == client.registrations.end() || reg->second->size < item.size ||
+        (!reg->second->map && item.size > 0)) {
       return st::tensor_mismatch;
     }
-    spec.registration = reg->second;
+    item.registration = reg->second;
   }
   // Inline outputs come back in one answer, which has to fit in a frame.
   if (answer_bytes > wire::kMaxPayload) return st::invalid_argument;
@@ -432,23 +432,23 @@ std::uint32_t Engine::infer(Client& client, wire::Reader& in, wire::Writer& out,
   auto request = std::make_shared<Request>();
   request->model = model;
   request->memory = client.memory;
-  for (std::uint32_t i = 0; i < specs.size(); ++i) {
-    auto& spec = specs[i];
+  for (std::uint32_t i = 0; i < sent.size(); ++i) {
+    auto& item = sent[i];
     bool input = i < n_inputs;
     TensorRef tensor;
-    tensor.size = spec.size;
-    if (spec.registration) {
-      tensor.data = spec.registration->map;
-      tensor.registration = std::move(spec.registration);
+    tensor.size = item.size;
+    if (item.registration) {
+      tensor.data = item.registration->map;
+      tensor.registration = std::move(item.registration);
     } else if (input && !async) {
       // Only read while this call waits for the request to finish.
-      tensor.data = const_cast<std::uint8_t*>(spec.bytes.data());
-    } else if (spec.size > 0) {
-      auto buffer = client.memory->take(spec.size);
+      tensor.data = const_cast<std::uint8_t*>(item.bytes.data());
+    } else if (item.size > 0) {
+      auto buffer = client.memory->take(item.size);
       if (!buffer) return st::out_of_memory;
       tensor.buffer = std::move(*buffer);
       tensor.data = tensor.buffer.data();
-      if (input) std::memcpy(tensor.data, spec.bytes.data(), spec.size);
+      if (input) std::memcpy(tensor.data, item.bytes.data(), item.size);
     }
     (input ? request->inputs : request->outputs).push_back(std::move(tensor));
   }
