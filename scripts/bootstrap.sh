@@ -42,6 +42,8 @@ if ((${#missing[@]})); then
   as_root apt-get update -qq
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
+# scripts/wheels.sh needs the packages only.
+[ -z "${ARA2_PACKAGES_ONLY:-}" ] || return 0
 
 if [ ! -x "$VENV/bin/python" ]; then
   "$PYTHON" -m venv "$VENV"
