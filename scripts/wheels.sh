@@ -38,7 +38,7 @@ for python in "${pythons[@]}"; do
   rm -rf "$raw"
   echo "wheels: building for CPython ${version:0:1}.${version:1} ($python)" >&2
   "$python" -m pip wheel "$ROOT" --no-deps --disable-pip-version-check -q -w "$raw" \
-    -C build-dir="$ROOT/build-wheels/cp$version"
+    --config-settings=build-dir="$ROOT/build-wheels/cp$version"
   # auditwheel picks the oldest manylinux tag the wheel's symbol versions allow.
   PATH="$TOOLS/bin:$PATH" auditwheel repair -w "$OUT" "$raw"/tallowind_ara2-*.whl
 done

@@ -95,6 +95,9 @@ def _config(args: argparse.Namespace, socket: pathlib.Path) -> dict | str:
 def _start(args: argparse.Namespace) -> int:
     directory = state_dir(args.state_dir)
     directory.mkdir(mode=0o700, parents=True, exist_ok=True)
+    if directory.stat().st_uid != os.getuid():  # a shared /tmp: another user's directory is not ours to use
+        print(f"ara2-emulator: {directory} belongs to another user; choose --state-dir", file=sys.stderr)
+        return 1
     running = _read_state(directory)
     if running:
         print(f"ara2-emulator: already running (pid {running['pid']}, socket {running['socket']}); "
