@@ -11,6 +11,7 @@
 #include <optional>
 #include <sstream>
 #include <string_view>
+#include <tuple>
 
 #include <fmt/format.h>
 
@@ -313,8 +314,8 @@ std::expected<ListenAddress, Error> extra_address(const Node& node) {
 std::expected<void, Error> read_emulator(const Node& node, DaemonConfig& config) {
   auto emulator = MappingView::of(node, "emulator");
   if (!emulator) return std::unexpected(emulator.error());
-  static const char* known[] = {"endpoints", "dram_size", "reserved_size", "endpoint_state",
-                                "versions",  "listen",    "faults"};
+  static const char* known[] = {"endpoints", "dram_size", "reserved_size", "endpoint_state", "versions",
+                                "listen",    "faults",    "client_memory", "total_memory"};
   for (const auto& [key, value] : emulator->order()) {
     bool ok = false;
     for (const char* k : known) ok = ok || key->value == k;
@@ -327,15 +328,18 @@ std::expected<void, Error> read_emulator(const Node& node, DaemonConfig& config)
     if (!v) return std::unexpected(v.error());
     config.endpoints = *v;
   }
-  if (const Node* n = emulator->find("dram_size")) {
-    auto v = integer<std::uint64_t>(*n, "emulator.dram_size", 0, 1ull << 40);
-    if (!v) return std::unexpected(v.error());
-    config.dram_size = *v;
-  }
-  if (const Node* n = emulator->find("reserved_size")) {
-    auto v = integer<std::uint64_t>(*n, "emulator.reserved_size", 0, 1ull << 40);
-    if (!v) return std::unexpected(v.error());
-    config.reserved_size = *v;
+  // Byte counts: emulated DRAM, and the caps on payload memory held for clients.
+  const std::tuple<const char*, std::uint64_t DaemonConfig::*, std::uint64_t> sizes[] = {
+      {"dram_size", &DaemonConfig::dram_size, 0},
+      {"reserved_size", &DaemonConfig::reserved_size, 0},
+      {"client_memory", &DaemonConfig::client_memory, 4096},
+      {"total_memory", &DaemonConfig::total_memory, 4096}};
+  for (auto [key, field, min] : sizes) {
+    if (const Node* n = emulator->find(key)) {
+      auto v = integer<std::uint64_t>(*n, fmt::format("emulator.{}", key), min, 1ull << 40);
+      if (!v) return std::unexpected(v.error());
+      config.*field = *v;
+    }
   }
   if (config.reserved_size > config.dram_size) {
     return std::unexpected(Error("emulator.reserved_size exceeds emulator.dram_size"));

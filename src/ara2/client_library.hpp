@@ -21,6 +21,11 @@ namespace ara2 {
 inline constexpr std::array<std::string_view, 3> kLibraryNames = {
     "libaraclient_x86_64.so", "libaraclient.so", "libaraclient.so.1"};
 
+/// When set and not empty, the directory the candidates are opened from
+/// instead of the loader's search (which reads LD_LIBRARY_PATH only at
+/// process start, too late for a running interpreter).
+inline constexpr const char* kLibraryDirVariable = "ARA2_CLIENT_LIBRARY_DIR";
+
 /// The function table, in table order: X(name) once per entry, the name being
 /// the exported symbol's.
 #define ARA2_CLIENT_ENTRIES(X) \
@@ -166,7 +171,8 @@ class ClientLibrary {
   }
 
  private:
-  friend Result<ClientLibrary> load_client_library(std::optional<Abi>, std::span<const std::string_view>);
+  friend Result<ClientLibrary> load_client_library(std::optional<Abi>, std::span<const std::string_view>,
+                                                   std::string_view);
 
   struct HandleCloser {
     void operator()(void* handle) const noexcept;
@@ -187,10 +193,13 @@ class ClientLibrary {
 };
 
 /// Opens the first usable candidate of kLibraryNames with the generation
-/// forced by ARA2_ABI, if any.
+/// forced by ARA2_ABI, if any, from ARA2_CLIENT_LIBRARY_DIR when that is set.
+/// A failure's note lists each candidate's outcome and where they were looked for.
 Result<ClientLibrary> load_client_library();
 
-/// The same over explicit candidates and override; lets tests use other files.
-Result<ClientLibrary> load_client_library(std::optional<Abi> forced, std::span<const std::string_view> names);
+/// The same over explicit candidates, override and directory (empty: the
+/// loader's search); lets tests use other files.
+Result<ClientLibrary> load_client_library(std::optional<Abi> forced, std::span<const std::string_view> names,
+                                          std::string_view directory = {});
 
 }  // namespace ara2
