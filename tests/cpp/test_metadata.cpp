@@ -223,6 +223,39 @@ TEST(MetadataReader, ReadsEverySection) {
   EXPECT_EQ(ara2::repr(*m.compilation->ppa), "PpaMetrics(ips=Some(30.0), power_mw=Some(512.5))");
 }
 
+TEST(MetadataReader, EveryKeyFillsItsMemberInBothForms) {
+  ara2::DvmMetadata expected;
+  expected.dataset = ara2::DatasetInfo{{"a", "b"}, "coco", "COCO"};
+  expected.input = ara2::InputSpec{"1x2", 3, 4, "rgb"};
+  expected.model = ara2::ModelInfo{"detect", "s", "8", true, true};
+  expected.deployment = ara2::DeploymentInfo{"mn", "n", "au", "de"};
+  expected.compilation = ara2::CompilationInfo{"ara-2", "dvm", ara2::PpaMetrics{30.5, 2.0, 7, 1.25}};
+  expected.decoder_version = "v8";
+  expected.nms = "agnostic";
+  expected.outputs = {ara2::OutputSpec{5, "boxes", "detection", "yolo", true, "int8", {1, -2}, {{"batch", 1}}, false,
+                                       "xywh", "sigmoid", ara2::QuantizationSpec{0.5f, -3, "int8"}}};
+  expected.ara2 = ara2::Ara2Info{9};
+  // Keys in the reverse of declaration order, so that no key is matched by its position.
+  EXPECT_EQ(parsed(R"({"ara2": {"qmode": 9},
+    "outputs": [{"quantization": {"dtype": "int8", "zero_point": -3, "scale": 0.5}, "score_format": "sigmoid",
+                 "encoding": "xywh", "normalized": false, "dshape": [["batch", 1]], "shape": [1, -2], "dtype": "int8",
+                 "decode": true, "decoder": "yolo", "type": "detection", "name": "boxes", "index": 5}],
+    "nms": "agnostic", "decoder_version": "v8",
+    "compilation": {"ppa": {"ddr_bw_mbps": 1.25, "cycles": 7, "power_mw": 2, "ips": 30.5}, "format": "dvm",
+                    "target": "ara-2"},
+    "deployment": {"description": "de", "author": "au", "name": "n", "model_name": "mn"},
+    "model": {"segmentation": true, "detection": true, "model_version": "8", "model_size": "s", "model_task": "detect"},
+    "input": {"cameraadaptor": "rgb", "output_channels": 4, "input_channels": 3, "size": "1x2"},
+    "dataset": {"name": "COCO", "id": "coco", "classes": ["a", "b"]}})"),
+            expected);
+  EXPECT_EQ(parsed(R"([[["a", "b"], "coco", "COCO"], ["1x2", 3, 4, "rgb"], ["detect", "s", "8", true, true],
+                       ["mn", "n", "au", "de"], ["ara-2", "dvm", [30.5, 2, 7, 1.25]], "v8", "agnostic",
+                       [[5, "boxes", "detection", "yolo", true, "int8", [1, -2], [["batch", 1]], false, "xywh",
+                         "sigmoid", [0.5, -3, "int8"]]],
+                       [9]])"),
+            expected);
+}
+
 TEST(MetadataReader, ScaleIsRoundedToSingleAndDefaultsApply) {
   const auto m = parsed(R"({"outputs":[{"quantization":{"scale":0.5}},{"quantization":{"scale":3}},
                                       {"quantization":{"scale":1e-50}}, {"quantization":null}, {}]})");
