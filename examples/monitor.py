@@ -89,8 +89,8 @@ def main(argv: list[str]) -> int:
                 except ara2.Ara2Error as exc:
                     print(f"{name}: unreachable: {type(exc).__name__}: {exc}")
                     sessions.pop(name, None)  # a fresh session next round
-            sys.stdout.flush()
             rounds += 1
+            sys.stdout.flush()
     except KeyboardInterrupt:
         pass
     finally:
