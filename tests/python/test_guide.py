@@ -70,6 +70,8 @@ def test_every_block_of_the_guide_runs_and_prints_what_it_shows(tmp_path, monkey
     work.mkdir()
     monkeypatch.chdir(work)
     monkeypatch.setenv("ARA2_EMULATOR_STATE", str(tmp_path / "state"))
+    for name in ("ARA2_SOCKET", "ARA2_CLIENT_LIBRARY_DIR", "LD_LIBRARY_PATH"):
+        monkeypatch.delenv(name, raising=False)  # as a new user's shell has them: the guide sets them up
     saved_environ = dict(os.environ)  # the guide points os.environ at its own daemon
     namespace = {"__name__": "__guide__"}
     last_output, ran = None, 0
