@@ -1,6 +1,5 @@
 #include "ara2/model.hpp"
 
-#include <cstring>
 #include <fmt/format.h>
 #include <utility>
 
@@ -12,27 +11,6 @@ namespace {
 
 using tallowind::tensor::Tensor;
 using tallowind::tensor::TensorMemory;
-
-// Sizing fields sit at the same offsets in both generations.
-namespace layout {
-constexpr std::size_t inputs = 72, outputs = 80;
-struct Offsets {
-  std::size_t size, width, height, nch, bpp;
-};
-constexpr Offsets input{48, 52, 56, 64, 68};
-constexpr Offsets output{64, 68, 72, 80, 84};
-}  // namespace layout
-
-template <class T>
-T read_field(const void* base, std::size_t offset) noexcept {
-  T value;
-  std::memcpy(&value, static_cast<const std::byte*>(base) + offset, sizeof value);
-  return value;
-}
-
-std::uint64_t load_widened(const void* base, std::size_t offset) noexcept {
-  return records::widen(read_field<std::int32_t>(base, offset));
-}
 
 /// Registers a descriptor-backed tensor with the library through a private
 /// duplicate, which is closed whatever the call does.
@@ -197,17 +175,7 @@ Result<OutputTensorInfo> Model::output_info(std::uint64_t index) const {
 }
 
 Result<TensorFields> Model::tensor_fields(Direction direction, std::uint64_t index) const {
-  const bool input = direction == Direction::Input;
-  const auto* array = read_field<const std::byte*>(handle_, input ? layout::inputs : layout::outputs);
-  if (array == nullptr) {
-    return fail(CoreError::null_pointer(input ? "model has no input tensor records"
-                                              : "model has no output tensor records"));
-  }
-  const std::byte* record =
-      array + (input ? records::INPUT_RECORD_SIZE : records::output_record_stride(abi())) * index;
-  const layout::Offsets& at = input ? layout::input : layout::output;
-  return TensorFields{load_widened(record, at.size), load_widened(record, at.width), load_widened(record, at.height),
-                      load_widened(record, at.nch), load_widened(record, at.bpp)};
+  return records::read_tensor_fields(handle_, abi(), direction, index);
 }
 
 Result<std::vector<TensorSlot>> Model::create_slots(Direction direction, std::optional<TensorMemory> memory) const {

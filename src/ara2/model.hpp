@@ -37,19 +37,6 @@ struct TensorSlot {
   std::uint64_t size() const noexcept { return tensor.size_bytes(); }
 };
 
-enum class Direction : std::uint8_t { Input, Output };
-
-/// The sizing fields of one tensor record, sign-extended. Read without
-/// building a description, so they are available whatever the record's
-/// layer output type says.
-struct TensorFields {
-  std::uint64_t size = 0;
-  std::uint64_t width = 0;
-  std::uint64_t height = 0;
-  std::uint64_t nch = 0;
-  std::uint64_t bpp = 0;
-};
-
 /// The model name the library is given for a path: the last component's file
 /// stem (its final extension removed unless the component starts with its
 /// only dot), decoded lossily; "model" when the path has no last component
@@ -64,7 +51,7 @@ std::string index_error_text(Direction direction, std::uint64_t index, std::uint
 
 class Model {
  public:
-  static constexpr std::uint32_t DEFAULT_TIMEOUT_MS = 1000;
+  static constexpr std::uint32_t kDefaultTimeoutMs = 1000;
 
   /// dv_model_load_from_file with the path and its stem as the name. An
   /// interior NUL is NullPointer "Invalid model path" (checked first) or
@@ -150,7 +137,7 @@ class Model {
   std::vector<TensorSlot> outputs_;
   EndpointRef endpoint_;  // empty once closed
   void* handle_ = nullptr;
-  std::uint32_t timeout_ms_ = DEFAULT_TIMEOUT_MS;
+  std::uint32_t timeout_ms_ = kDefaultTimeoutMs;
   bool allocated_ = false;
   std::unique_ptr<InferenceIo> run_io_;
 };

@@ -14,10 +14,10 @@
 
 namespace ara2::records {
 
-inline constexpr std::size_t ENDPOINT_RECORD_SIZE = 32;
-inline constexpr std::size_t DRAM_STATISTICS_RECORD_SIZE = 56;
-inline constexpr std::size_t VERSION_RECORD_SIZE = 8;
-inline constexpr std::size_t INPUT_RECORD_SIZE = 88;
+inline constexpr std::size_t kEndpointRecordSize = 32;
+inline constexpr std::size_t kDramStatisticsRecordSize = 56;
+inline constexpr std::size_t kVersionRecordSize = 8;
+inline constexpr std::size_t kInputRecordSize = 88;
 
 /// 112 bytes under DVAPI 1.1, 120 under 1.3.
 constexpr std::size_t output_record_stride(Abi abi) noexcept {
@@ -77,6 +77,11 @@ Result<OutputDataFields> read_output_data_fields(const void* model_handle, Abi a
 
 /// The quantisation of input `index`, with the checks and errors of read_input_info.
 Result<InputQuantization> read_input_quantization(const void* model_handle, std::uint64_t index);
+
+/// The sizing fields of input or output `index` (the caller checks the index
+/// against the count), whatever the record's layer output type; a missing
+/// record array is a NullPointer error.
+Result<TensorFields> read_tensor_fields(const void* model_handle, Abi abi, Direction direction, std::uint64_t index);
 
 /// Completion state of an inference request record: 0 and 1 pending, 2
 /// completed, 4 failed on the NPU.

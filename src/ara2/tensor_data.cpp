@@ -99,7 +99,7 @@ bool avx512_supported() noexcept {
 }
 #endif
 
-constexpr DequantizeKernel kernels[] = {
+constexpr DequantizeKernel kKernels[] = {
     {"portable", always_supported, dequantize_portable},
 #ifdef ARA2_WIDE_KERNELS
     {"avx2", avx2_supported, dequantize_avx2},
@@ -108,8 +108,8 @@ constexpr DequantizeKernel kernels[] = {
 };
 
 const DequantizeKernel& best_kernel() noexcept {
-  const DequantizeKernel* best = &kernels[0];
-  for (const DequantizeKernel& kernel : kernels) {
+  const DequantizeKernel* best = &kKernels[0];
+  for (const DequantizeKernel& kernel : kKernels) {
     if (kernel.supported()) best = &kernel;
   }
   return *best;
@@ -130,16 +130,16 @@ std::optional<ElementType> dequantize_element_type(std::uint64_t bpp, bool is_si
 
 std::optional<std::string_view> shape_error(std::uint64_t elements,
                                             const std::array<std::uint64_t, 3>& shape) noexcept {
-  constexpr auto max_dimension = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  constexpr auto kMaxDimension = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
   std::uint64_t product = 1;
   bool overflow = false;
   for (const std::uint64_t dimension : shape) {
-    overflow |= dimension > max_dimension;
+    overflow |= dimension > kMaxDimension;
     overflow |= __builtin_mul_overflow(product, dimension, &product);
   }
-  if (overflow) return OUT_OF_BOUNDS_TEXT;
-  if (elements > product) return INCOMPATIBLE_SHAPE_TEXT;
-  if (elements < product) return OUT_OF_BOUNDS_TEXT;
+  if (overflow) return kOutOfBoundsText;
+  if (elements > product) return kIncompatibleShapeText;
+  if (elements < product) return kOutOfBoundsText;
   return std::nullopt;
 }
 
@@ -164,7 +164,7 @@ void decode_elements(ElementType type, const std::uint8_t* source, std::size_t c
   }
 }
 
-std::span<const DequantizeKernel> dequantize_kernels() noexcept { return kernels; }
+std::span<const DequantizeKernel> dequantize_kernels() noexcept { return kKernels; }
 
 const DequantizeKernel& chosen_dequantize_kernel() noexcept {
   static const DequantizeKernel& chosen = best_kernel();

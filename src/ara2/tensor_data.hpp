@@ -44,8 +44,8 @@ constexpr std::uint64_t element_count(std::uint64_t byte_size, ElementType type)
   return byte_size / element_size(type);
 }
 
-inline constexpr std::string_view INCOMPATIBLE_SHAPE_TEXT = "ShapeError/IncompatibleShape: incompatible shapes";
-inline constexpr std::string_view OUT_OF_BOUNDS_TEXT = "ShapeError/OutOfBounds: out of bounds indexing";
+inline constexpr std::string_view kIncompatibleShapeText = "ShapeError/IncompatibleShape: incompatible shapes";
+inline constexpr std::string_view kOutOfBoundsText = "ShapeError/OutOfBounds: out of bounds indexing";
 
 /// Whether `elements` fill the (nch, height, width) shape exactly; otherwise
 /// the error text: more elements than the shape holds is an incompatible

@@ -5,9 +5,12 @@
 #include <string>
 #include <string_view>
 
+#include "base/utf8.hpp"
+
 namespace ara2 {
 
-bool is_valid_utf8(std::string_view bytes) noexcept;
+/// Strict UTF-8, as every room checks it.
+using tallowind::base::is_valid_utf8;
 
 /// Decodes bytes as UTF-8, replacing each maximal invalid subsequence by U+FFFD.
 std::string utf8_lossy(std::string_view bytes);

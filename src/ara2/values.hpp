@@ -45,6 +45,15 @@ State state_from_raw(std::uint32_t raw, Abi abi) noexcept;
 /// Raw 0 to 3 select a member; anything else is UnknownLayerOutputType.
 Result<ModelOutputType> output_type_from_raw(std::uint32_t raw);
 
+enum class Direction : std::uint8_t { Input, Output };
+
+/// The sizing fields of one tensor record, sign-extended. Read without
+/// building a description, so they are available whatever the record's
+/// layer output type says.
+struct TensorFields {
+  std::uint64_t size = 0, width = 0, height = 0, nch = 0, bpp = 0;
+};
+
 struct ModelTiming {
   std::uint64_t run_time_us = 0;
   std::uint64_t input_time_us = 0;

@@ -44,7 +44,7 @@ PyObject* new_ref(PyObject* borrowed) { return borrowed == nullptr ? nullptr : P
 PyObject* new_ref(PyTypeObject* borrowed) { return new_ref(reinterpret_cast<PyObject*>(borrowed)); }
 
 // The constants' values.
-PyObject* version_value() { return PyUnicode_FromString("0.22.0"); }
+PyObject* version_value() { return PyUnicode_FromString(ARA2_VERSION); }
 PyObject* default_socket_value() { return to_str(ara2::default_socket); }
 
 /// A new list on every import: callers may change theirs.

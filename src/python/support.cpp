@@ -208,7 +208,43 @@ std::nullptr_t raise_as(ara2::ErrorClass cls, std::string_view message) {
   return raise_error(exception_class(cls), message);
 }
 
-std::nullptr_t to_python(const ara2::CoreError& error) { return raise_as(error.error_class(), error.message()); }
+namespace {
+
+/// Appends `note` to the pending exception's __notes__ (what add_note does
+/// from 3.11 on, and harmless on 3.10), leaving str(exc) and args untouched.
+/// A failure to attach it keeps the original exception.
+void attach_note(std::string_view note) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyObject* exception = PyErr_GetRaisedException();
+#else
+  PyObject *type = nullptr, *exception = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &exception, &traceback);
+  PyErr_NormalizeException(&type, &exception, &traceback);
+#endif
+  if (exception != nullptr) {
+    Ref text = Ref::steal(to_str(note));
+    Ref notes = Ref::steal(text ? PyObject_GetAttrString(exception, "__notes__") : nullptr);
+    if (text && !notes && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+      notes = Ref::steal(PyList_New(0));
+      if (notes && PyObject_SetAttrString(exception, "__notes__", notes.get()) < 0) notes = Ref();
+    }
+    if (!notes || !PyList_Check(notes.get()) || PyList_Append(notes.get(), text.get()) < 0) PyErr_Clear();
+  }
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exception);
+#else
+  PyErr_Restore(type, exception, traceback);
+#endif
+}
+
+}  // namespace
+
+std::nullptr_t to_python(const ara2::CoreError& error) {
+  raise_as(error.error_class(), error.message());
+  if (!error.note().empty() && PyErr_Occurred()) attach_note(error.note());
+  return nullptr;
+}
 
 std::nullptr_t raise_internal(std::string_view message) { return raise_error(internal_failure_class(), message); }
 

@@ -111,6 +111,28 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{R"({"outputs":[{"dshape":[{"a":1,"b":"x"}]}]})",
                   "data did not match any variant of untagged enum DShapeItem at line 1 column 38"}));
 
+// Every member type names itself in the messages, whichever side of a value it meets.
+INSTANTIATE_TEST_SUITE_P(
+    MemberTypes, MetadataErrors,
+    ::testing::Values(
+        ErrorCase{R"({"dataset":{"classes":[{}]}})", "invalid type: map, expected a string at line 1 column 24"},
+        ErrorCase{R"({"input":{"size":[]}})", "invalid type: sequence, expected a string at line 1 column 18"},
+        ErrorCase{R"({"outputs":[{"index":{}}]})", "invalid type: map, expected u32 at line 1 column 22"},
+        ErrorCase{R"({"ara2":{"qmode":true}})", "invalid type: boolean `true`, expected i32 at line 1 column 21"},
+        ErrorCase{R"({"outputs":[{"shape":[[1]]}]})", "invalid type: sequence, expected i64 at line 1 column 23"},
+        ErrorCase{R"({"outputs":[{"shape":[1.5]}]})",
+                  "invalid type: floating point `1.5`, expected i64 at line 1 column 25"},
+        ErrorCase{R"({"compilation":{"ppa":{"ips":"x"}}})", "invalid type: string \"x\", expected f64 at line 1 column 32"},
+        ErrorCase{R"({"outputs":[{"quantization":{"scale":"x"}}]})",
+                  "invalid type: string \"x\", expected f32 at line 1 column 40"},
+        ErrorCase{R"({"outputs":[{"normalized":"yes"}]})",
+                  "invalid type: string \"yes\", expected a boolean at line 1 column 31"},
+        ErrorCase{R"({"outputs":[{"dshape":{}}]})", "invalid type: map, expected a sequence at line 1 column 23"},
+        ErrorCase{R"({"outputs":[[0,"a",null,null,false,null,[],[],null,null,null,null,1]]})",
+                  "too many elements, expected struct OutputSpec with 12 elements at line 1 column 67"},
+        ErrorCase{R"({"compilation":[null,null,[1,2,3,4,5]]})",
+                  "too many elements, expected struct PpaMetrics with 4 elements at line 1 column 36"}));
+
 TEST(MetadataReader, DeepNestingIsRefusedNotFollowed) {
   EXPECT_EQ(error_of("{\"skipped\":" + nested(100000) + "}"), "JSON error: recursion limit exceeded at line 1 column 139");
   // The object itself counts: 128 containers in all are read, the 129th is not.
@@ -144,6 +166,10 @@ INSTANTIATE_TEST_SUITE_P(Lists, RecordBudget,
                                            ListCase{R"({"dataset":{"classes":[)", R"("")", "]}}"},
                                            ListCase{R"({"outputs":[{"shape":[)", "0", "]}]}"},
                                            ListCase{R"({"outputs":[{"dshape":[)", R"(["",0])", "]}]}"}));
+
+TEST(MetadataReader, UnknownKeysAreSkippedUnconverted) {
+  EXPECT_EQ(error_of(R"({"x":1e400,"y":[1e400,{"z":-1e999}],"model":{"w":[[1e400]]}})"), "<parsed>");
+}
 
 TEST(MetadataReader, EmptyObjectGivesDefaults) {
   const auto m = parsed("{}");
@@ -195,6 +221,39 @@ TEST(MetadataReader, ReadsEverySection) {
   EXPECT_EQ(ara2::repr(m), "DvmMetadata(task=Some(\"detect\"), classes=2, outputs=1)");
   EXPECT_EQ(ara2::repr(out), "OutputSpec(name=Some(\"boxes\"), type=Some(\"detection\"), shape=[1, -84, 9223372036854775807])");
   EXPECT_EQ(ara2::repr(*m.compilation->ppa), "PpaMetrics(ips=Some(30.0), power_mw=Some(512.5))");
+}
+
+TEST(MetadataReader, EveryKeyFillsItsMemberInBothForms) {
+  ara2::DvmMetadata expected;
+  expected.dataset = ara2::DatasetInfo{{"a", "b"}, "coco", "COCO"};
+  expected.input = ara2::InputSpec{"1x2", 3, 4, "rgb"};
+  expected.model = ara2::ModelInfo{"detect", "s", "8", true, true};
+  expected.deployment = ara2::DeploymentInfo{"mn", "n", "au", "de"};
+  expected.compilation = ara2::CompilationInfo{"ara-2", "dvm", ara2::PpaMetrics{30.5, 2.0, 7, 1.25}};
+  expected.decoder_version = "v8";
+  expected.nms = "agnostic";
+  expected.outputs = {ara2::OutputSpec{5, "boxes", "detection", "yolo", true, "int8", {1, -2}, {{"batch", 1}}, false,
+                                       "xywh", "sigmoid", ara2::QuantizationSpec{0.5f, -3, "int8"}}};
+  expected.ara2 = ara2::Ara2Info{9};
+  // Keys in the reverse of declaration order, so that no key is matched by its position.
+  EXPECT_EQ(parsed(R"({"ara2": {"qmode": 9},
+    "outputs": [{"quantization": {"dtype": "int8", "zero_point": -3, "scale": 0.5}, "score_format": "sigmoid",
+                 "encoding": "xywh", "normalized": false, "dshape": [["batch", 1]], "shape": [1, -2], "dtype": "int8",
+                 "decode": true, "decoder": "yolo", "type": "detection", "name": "boxes", "index": 5}],
+    "nms": "agnostic", "decoder_version": "v8",
+    "compilation": {"ppa": {"ddr_bw_mbps": 1.25, "cycles": 7, "power_mw": 2, "ips": 30.5}, "format": "dvm",
+                    "target": "ara-2"},
+    "deployment": {"description": "de", "author": "au", "name": "n", "model_name": "mn"},
+    "model": {"segmentation": true, "detection": true, "model_version": "8", "model_size": "s", "model_task": "detect"},
+    "input": {"cameraadaptor": "rgb", "output_channels": 4, "input_channels": 3, "size": "1x2"},
+    "dataset": {"name": "COCO", "id": "coco", "classes": ["a", "b"]}})"),
+            expected);
+  EXPECT_EQ(parsed(R"([[["a", "b"], "coco", "COCO"], ["1x2", 3, 4, "rgb"], ["detect", "s", "8", true, true],
+                       ["mn", "n", "au", "de"], ["ara-2", "dvm", [30.5, 2, 7, 1.25]], "v8", "agnostic",
+                       [[5, "boxes", "detection", "yolo", true, "int8", [1, -2], [["batch", 1]], false, "xywh",
+                         "sigmoid", [0.5, -3, "int8"]]],
+                       [9]])"),
+            expected);
 }
 
 TEST(MetadataReader, ScaleIsRoundedToSingleAndDefaultsApply) {

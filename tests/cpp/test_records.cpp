@@ -34,7 +34,7 @@ constexpr std::uint64_t U64_MAX = std::numeric_limits<std::uint64_t>::max();
 struct FakeModel {
   FakeModel(Abi abi, std::int32_t inputs, std::int32_t outputs)
       : handle(96),
-        input_array(rec::INPUT_RECORD_SIZE * std::max(inputs, 0)),
+        input_array(rec::kInputRecordSize * std::max(inputs, 0)),
         output_array(rec::output_record_stride(abi) * std::max(outputs, 0)),
         input_params(64 * std::max(inputs, 0)),
         output_quants(16 * std::max(outputs, 0)),
@@ -85,7 +85,7 @@ TEST(EndpointRecords, AreThirtyTwoBytesApart) {
 }
 
 TEST(DramStatisticsRecord, FieldsAtTheirOffsets) {
-  Bytes record(rec::DRAM_STATISTICS_RECORD_SIZE);
+  Bytes record(rec::kDramStatisticsRecordSize);
   record.put<std::uint64_t>(0, 999);  // never read
   for (std::size_t k = 0; k < 6; ++k) record.put<std::uint64_t>(8 + 8 * k, 1000 + k);
   const auto s = rec::read_dram_statistics(record.at());
@@ -99,7 +99,7 @@ TEST(DramStatisticsRecord, FieldsAtTheirOffsets) {
 
 TEST(VersionDetails, NamesComponentsAndPrintsVersions) {
   const char* names[] = {"proxy", "pci_driver", "firmware", "cnn_model", "llm_model", "client_lib", "sysapi"};
-  Bytes array(rec::VERSION_RECORD_SIZE * 7);
+  Bytes array(rec::kVersionRecordSize * 7);
   for (std::uint32_t code = 0; code < 7; ++code) {
     array.put<std::uint32_t>(8 * code, code);
     const std::uint8_t version[4] = {1, static_cast<std::uint8_t>(code), 255, 0};
@@ -277,6 +277,30 @@ TEST_P(BothGenerations, OutputRecordFieldsAtTheirOffsetsWithGenerationStride) {
             (std::array<std::uint64_t, 4>{5, 20, 10, 2}));
   EXPECT_EQ((std::tuple{fields->quant.qn, fields->quant.is_signed, fields->quant.offset}),
             (std::tuple{0.5f, true, -128}));
+}
+
+TEST_P(BothGenerations, SizingFieldsAreReadWhateverTheOutputTypeSays) {
+  using Sizes = std::array<std::uint64_t, 5>;
+  const auto sizes = [](const ara2::TensorFields& f) { return Sizes{f.size, f.width, f.height, f.nch, f.bpp}; };
+  FakeModel m(GetParam(), 2, 3);
+  const std::pair<std::size_t, std::int32_t> input_fields[] = {{48, 600}, {52, 20}, {56, 10}, {64, 3}, {68, -1}};
+  for (auto [offset, value] : input_fields) m.input_array.put<std::int32_t>(m.in(1, offset), value);
+  const std::pair<std::size_t, std::int32_t> output_fields[] = {{64, 4000}, {68, 10}, {72, 20}, {80, 5}, {84, 2}};
+  for (auto [offset, value] : output_fields) m.output_array.put<std::int32_t>(m.out(2, offset), value);
+  m.output_array.put<std::uint32_t>(m.out(2, 92), 7);  // no output type a description would accept
+
+  auto input = rec::read_tensor_fields(m.handle.at(), GetParam(), ara2::Direction::Input, 1);
+  auto output = rec::read_tensor_fields(m.handle.at(), GetParam(), ara2::Direction::Output, 2);
+  ASSERT_TRUE(input && output);
+  EXPECT_EQ(sizes(*input), (Sizes{600, 20, 10, 3, U64_MAX}));
+  EXPECT_EQ(sizes(*output), (Sizes{4000, 10, 20, 5, 2}));
+
+  m.handle.put<void*>(72, nullptr);
+  m.handle.put<void*>(80, nullptr);
+  EXPECT_EQ(rec::read_tensor_fields(m.handle.at(), GetParam(), ara2::Direction::Input, 0).error().message(),
+            "Null pointer error: model has no input tensor records");
+  EXPECT_EQ(rec::read_tensor_fields(m.handle.at(), GetParam(), ara2::Direction::Output, 0).error().message(),
+            "Null pointer error: model has no output tensor records");
 }
 
 TEST_P(BothGenerations, OutputTypeAboveThreeIsRejected) {

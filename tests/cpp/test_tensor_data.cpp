@@ -70,12 +70,12 @@ constexpr std::uint64_t kMinusOne = std::numeric_limits<std::uint64_t>::max();
 INSTANTIATE_TEST_SUITE_P(
     Table, ShapeCheck,
     testing::Values(ShapeRow{500, {1, 1, 500}, std::nullopt}, ShapeRow{0, {0, 4, 4}, std::nullopt},
-                    ShapeRow{12, {3, 2, 2}, std::nullopt}, ShapeRow{13, {3, 2, 2}, ara2::INCOMPATIBLE_SHAPE_TEXT},
-                    ShapeRow{11, {3, 2, 2}, ara2::OUT_OF_BOUNDS_TEXT}, ShapeRow{1, {0, 1, 1}, ara2::INCOMPATIBLE_SHAPE_TEXT},
+                    ShapeRow{12, {3, 2, 2}, std::nullopt}, ShapeRow{13, {3, 2, 2}, ara2::kIncompatibleShapeText},
+                    ShapeRow{11, {3, 2, 2}, ara2::kOutOfBoundsText}, ShapeRow{1, {0, 1, 1}, ara2::kIncompatibleShapeText},
                     // dimensions of -1 (sign-extended) or products past 64 bits
-                    ShapeRow{4, {kMinusOne, 1, 1}, ara2::OUT_OF_BOUNDS_TEXT},
-                    ShapeRow{0, {kMinusOne, 0, 1}, ara2::OUT_OF_BOUNDS_TEXT},
-                    ShapeRow{4, {1ull << 32, 1ull << 32, 1}, ara2::OUT_OF_BOUNDS_TEXT}));
+                    ShapeRow{4, {kMinusOne, 1, 1}, ara2::kOutOfBoundsText},
+                    ShapeRow{0, {kMinusOne, 0, 1}, ara2::kOutOfBoundsText},
+                    ShapeRow{4, {1ull << 32, 1ull << 32, 1}, ara2::kOutOfBoundsText}));
 
 TEST(ErrorTexts, NameTheBppAndIndex) {
   EXPECT_EQ(ara2::unsupported_bpp_text(3, 2), "unsupported output bpp=3 for index 2");
@@ -153,7 +153,7 @@ TEST(Dequantize, LongUnalignedBuffersMatchElementByElement) {
 // that leave tails after any vector width, and from unaligned sources.
 class DequantizeKernel : public testing::TestWithParam<std::string> {};
 
-/// The scalar formula, written out independently of the kernels.
+/// The scalar formula, written out independently of the kKernels.
 float reference(ElementType type, const std::uint8_t* at, std::int32_t offset, float qn) {
   std::int32_t raw = 0;
   switch (type) {
@@ -215,12 +215,12 @@ INSTANTIATE_TEST_SUITE_P(Kernels, DequantizeKernel, testing::ValuesIn(kernel_nam
                          [](const auto& info) { return info.param; });
 
 TEST(DequantizeKernel, TheWidestSupportedIsChosen) {
-  const auto kernels = ara2::dequantize_kernels();
-  ASSERT_FALSE(kernels.empty());
-  EXPECT_EQ(kernels.front().name, "portable");
-  EXPECT_TRUE(kernels.front().supported());
+  const auto kKernels = ara2::dequantize_kernels();
+  ASSERT_FALSE(kKernels.empty());
+  EXPECT_EQ(kKernels.front().name, "portable");
+  EXPECT_TRUE(kKernels.front().supported());
   const ara2::DequantizeKernel* widest = nullptr;
-  for (const auto& kernel : kernels) {
+  for (const auto& kernel : kKernels) {
     if (kernel.supported()) widest = &kernel;
   }
   EXPECT_EQ(&ara2::chosen_dequantize_kernel(), widest);

@@ -13,16 +13,16 @@ namespace {
 constexpr const char absent[] = "<absent>";
 
 // The probe's own parameter tables, as the generated header gives the module's.
-constexpr Signature<3> bind_abc_signature{"bind_abc", nullptr, {"a", "b", "c"}, 1, false};
-constexpr Signature<2> convert_signature{"convert", nullptr, {"kind", "value"}, 2, false};
-constexpr Signature<1> raise_status_signature{"raise_status", nullptr, {"code"}, 1, false};
-constexpr Signature<2> raise_kind_signature{"raise_kind", nullptr, {"name", "text"}, 2, false};
-constexpr Signature<1> unraisable_signature{"unraisable", nullptr, {"text"}, 1, false};
-constexpr Signature<2> state_signature{"state", nullptr, {"raw", "abi"}, 2, false};
+constexpr Signature<3> kBindAbcSignature{"bind_abc", nullptr, {"a", "b", "c"}, 1, false};
+constexpr Signature<2> kConvertSignature{"convert", nullptr, {"kind", "value"}, 2, false};
+constexpr Signature<1> kRaiseStatusSignature{"raise_status", nullptr, {"code"}, 1, false};
+constexpr Signature<2> kRaiseKindSignature{"raise_kind", nullptr, {"name", "text"}, 2, false};
+constexpr Signature<1> kUnraisableSignature{"unraisable", nullptr, {"text"}, 1, false};
+constexpr Signature<2> kStateSignature{"state", nullptr, {"raw", "abi"}, 2, false};
 
 /// bind_ab(a, b=<absent>, c=<absent>) -> (a, b, c)
 PyObject* bind_abc(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto argv = bind_args(bind_abc_signature, args, nargs, kwnames);
+  auto argv = bind_args(kBindAbcSignature, args, nargs, kwnames);
   if (!argv) return nullptr;
   Ref b = Ref::steal(argv[1].object ? Py_NewRef(argv[1].object) : PyUnicode_FromString(absent));
   Ref c = Ref::steal(argv[2].object ? Py_NewRef(argv[2].object) : PyUnicode_FromString(absent));
@@ -31,7 +31,7 @@ PyObject* bind_abc(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 /// convert(kind, value): the value after the named converter, as Python sees it.
 PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto argv = bind_args(convert_signature, args, nargs, kwnames);
+  auto argv = bind_args(kConvertSignature, args, nargs, kwnames);
   std::string kind;
   if (!argv || !convert_str(argv[0], kind)) return nullptr;
   const Arg value = argv[1];
@@ -72,7 +72,7 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 /// raise_status(code): the Status error for a library status code.
 PyObject* raise_status(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto argv = bind_args(raise_status_signature, args, nargs, kwnames);
+  auto argv = bind_args(kRaiseStatusSignature, args, nargs, kwnames);
   std::uint32_t code = 0;
   if (!argv || !convert_u32(argv[0], code)) return nullptr;
   return to_python(ara2::CoreError::status(code));
@@ -80,7 +80,7 @@ PyObject* raise_status(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 /// raise_kind(name, text): errors of the kinds whose payload is one text.
 PyObject* raise_kind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto argv = bind_args(raise_kind_signature, args, nargs, kwnames);
+  auto argv = bind_args(kRaiseKindSignature, args, nargs, kwnames);
   std::string name, text;
   if (!argv || !convert_str(argv[0], name) || !convert_str(argv[1], text)) return nullptr;
   using ara2::CoreError;
@@ -98,7 +98,7 @@ PyObject* raise_kind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 /// unraisable(text): reports a RuntimeError through sys.unraisablehook.
 PyObject* unraisable(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto argv = bind_args(unraisable_signature, args, nargs, kwnames);
+  auto argv = bind_args(kUnraisableSignature, args, nargs, kwnames);
   std::string text;
   if (!argv || !convert_str(argv[0], text)) return nullptr;
   report_unraisable(PyExc_RuntimeError, text, nullptr);
@@ -237,7 +237,7 @@ PyObject* released_count(PyObject*, PyObject*) { return PyLong_FromLong(Guarded:
 
 /// state(raw, abi): the member state_from_raw picks.
 PyObject* state(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto argv = bind_args(state_signature, args, nargs, kwnames);
+  auto argv = bind_args(kStateSignature, args, nargs, kwnames);
   std::uint32_t raw = 0, abi = 0;
   if (!argv || !convert_u32(argv[0], raw) || !convert_u32(argv[1], abi)) return nullptr;
   return state_member(ara2::state_from_raw(raw, abi == 0 ? ara2::Abi::V1_1 : ara2::Abi::V1_3));

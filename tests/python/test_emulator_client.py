@@ -3,6 +3,7 @@ daemon: records byte for byte, statuses, inference data paths, faults, and
 the test-control interface."""
 from __future__ import annotations
 
+import contextlib
 import ctypes
 import math
 import mmap
@@ -835,3 +836,125 @@ def test_empty_registered_tensors_are_usable(api, session, endpoints, make_model
     finally:
         os.close(fd)
         api.unload(model)
+
+
+# --------------------------------------------------------------- one exchange, large tensors
+
+MiB = 1 << 20
+
+
+def copy_model(size: int) -> dict:
+    return {"inputs": [{"shape": [1, 1, size]}], "outputs": [{"shape": [1, 1, size]}],
+            "program": {"ops": [{"op": "copy", "src": "input:0", "dst": "output:0"}]}}
+
+
+@contextlib.contextmanager
+def session_with_model(api, daemon, model_path):
+    """(session, endpoint array, model) on a daemon of the test's own, all released after."""
+    session = api.open_unix(daemon.socket_path)
+    array, _ = api.endpoints(session)
+    model = api.load(session, array, model_path, b"m")
+    try:
+        yield session, array, model
+    finally:
+        api.lib.dv_model_unload(ctypes.c_void_p(model))
+        api.free_group(array)
+        api.close(session)
+
+
+def test_a_synchronous_request_is_answered_and_released_in_one_exchange(api, start_emulator, make_model):
+    daemon = start_emulator({})
+    with session_with_model(api, daemon, make_model()) as (session, array, model):
+        src, dst = buffer(PATTERN), buffer(12)
+        request = api.infer_sync(session, array, model, [(ctypes.addressof(src), 12, 0)],
+                                 [(ctypes.addressof(dst), 12, 0)])
+        assert api.inflight(session) == 0
+        assert daemon.stop() == 0  # from here on nothing reaches the daemon
+        assert api.request_id(request) > 0
+        assert api.wait(session, request, 0) == request and request_state(request) == 2
+        api.free(request)
+        with pytest.raises(DvStatus) as failure:
+            api.inflight(session)
+        assert failure.value.status == 203
+
+
+@pytest.mark.parametrize("source", ["model", "daemon"])
+@pytest.mark.parametrize("function", ["dv_infer_get_req_id", "dv_infer_wait_for_completion", "dv_infer_free"])
+def test_later_calls_on_a_synchronous_request_keep_their_fault_statuses(api, start_emulator, make_model,
+                                                                        source, function):
+    faults = {"call_status": {function: 157}}
+    daemon = start_emulator({"emulator": {"faults": faults}} if source == "daemon" else {})
+    model_path = make_model({**COPY, "faults": faults} if source == "model" else COPY)
+    with session_with_model(api, daemon, model_path) as (session, array, model):
+        src, dst = buffer(PATTERN), buffer(12)
+        request = api.infer_sync(session, array, model, [(ctypes.addressof(src), 12, 0)],
+                                 [(ctypes.addressof(dst), 12, 0)])
+        calls = {"dv_infer_get_req_id": lambda: api.request_id(request),
+                 "dv_infer_wait_for_completion": lambda: api.wait(session, request),
+                 "dv_infer_free": lambda: api.free(request)}
+        with pytest.raises(DvStatus) as failure:
+            calls[function]()
+        assert (failure.value.function, failure.value.status) == (function, 157)
+        if function != "dv_infer_free":
+            api.free(request)
+
+
+@pytest.mark.parametrize("mode", ["sync", "async"])
+def test_heap_tensors_of_several_mib_arrive_intact(api, session, endpoints, make_model, mode):
+    size = 3 * MiB + 5
+    model = api.load(session, endpoints[0], make_model(copy_model(size)), b"m")
+    try:
+        for _ in range(2):  # the second round reuses what the first one allocated
+            data = os.urandom(size)
+            src, dst = buffer(data), buffer(size)
+            tensors = ([(ctypes.addressof(src), size, 0)], [(ctypes.addressof(dst), size, 0)])
+            if mode == "sync":
+                request = api.infer_sync(session, endpoints[0], model, *tensors)
+            else:
+                request = api.infer_async(session, endpoints[0], model, *tensors)
+                assert request_state(api.wait(session, request, 10_000)) == 2
+            api.free(request)
+            assert bytes(dst) == data
+    finally:
+        api.unload(model)
+
+
+@pytest.mark.parametrize("side", ["input", "output"])
+def test_heap_tensors_too_large_for_one_message_are_refused_before_sending(api, session, endpoints,
+                                                                            make_model, side):
+    model = api.load(session, endpoints[0], make_model(), b"m")
+    big = mmap.mmap(-1, 257 * MiB)  # never touched: costs no memory
+    big_address = ctypes.addressof(ctypes.c_char.from_buffer(big))
+    small = buffer(12)
+    large, normal = (big_address, 257 * MiB, 0), (ctypes.addressof(small), 12, 0)
+    try:
+        with pytest.raises(DvStatus) as failure:
+            api.infer_sync(session, endpoints[0], model, [large if side == "input" else normal],
+                           [large if side == "output" else normal])
+        assert failure.value.status == 21
+        assert api.inflight(session) == 0  # the session carries on
+    finally:
+        api.unload(model)
+
+
+def test_heap_inference_over_the_client_memory_cap_fails_and_the_session_carries_on(api, start_emulator,
+                                                                                   make_model):
+    daemon = start_emulator({"emulator": {"client_memory": 3 * MiB // 2}})
+    data = os.urandom(MiB)
+    with session_with_model(api, daemon, make_model(copy_model(MiB))) as (session, array, model):
+        src, dst = buffer(data), buffer(MiB)
+        with pytest.raises(DvStatus) as failure:
+            api.infer_sync(session, array, model, [(ctypes.addressof(src), MiB, 0)],
+                           [(ctypes.addressof(dst), MiB, 0)])
+        assert failure.value.status == 205
+        # Shared tensors need no payload memory.
+        in_fd, _ = memfd(MiB, data)
+        out_fd, out_view = memfd(MiB)
+        try:
+            inputs = [(api.register(session, in_fd, MiB), MiB, 1)]
+            outputs = [(api.register(session, out_fd, MiB), MiB, 1)]
+        finally:
+            os.close(in_fd)
+            os.close(out_fd)
+        api.free(api.infer_sync(session, array, model, inputs, outputs))
+        assert out_view[:] == data

@@ -69,6 +69,18 @@ def test_emulator_native_parts_sit_inside_its_package(installed, build_dir):
         assert os.access(installed / "ara2_emulator" / "bin" / daemon.name, os.X_OK), daemon.name
 
 
+@pytest.mark.parametrize("relative, source", [
+    ("ara2_emulator/docs/emulator.md", "emulator/README.md"),
+    ("ara2_emulator/docs/models.md", "emulator/models/README.md"),
+    ("ara2_emulator/example/colour_classifier.yaml", "examples/colour_classifier.yaml"),
+    ("ara2_emulator/example/classify.py", "examples/classify.py"),
+    ("ara2_emulator/example/test_classify.py", "examples/test_classify.py"),
+])
+def test_emulator_documentation_and_example_are_installed(installed, relative, source):
+    # `ara2-emulator docs` and `ara2-emulator example` read these in an installed package.
+    assert (installed / relative).read_bytes() == (REPO / source).read_bytes()
+
+
 @pytest.mark.parametrize("package", PYPROJECT["tool"]["scikit-build"]["wheel"]["packages"])
 def test_wheel_packages_exist_and_are_typed(package):
     directory = REPO / package
