@@ -51,13 +51,14 @@ def connect(target: ara2.ProxyEndpoint | tuple) -> ara2.Session:
     return ara2.Session.create_via_tcp_ipv4_socket(target[1], target[2])
 
 
-def report(name: str, session: ara2.Session) -> None:
-    print(name)
+def report(name: str, session: ara2.Session) -> list[str]:
+    lines = [name]
     for index, endpoint in enumerate(session.list_endpoints()):
         dram = endpoint.dram_statistics()
-        print(f"  endpoint {index}: {endpoint.check_status()}, DRAM {dram.free_size / MIB:.1f} of "
-              f"{dram.dram_size / MIB:.1f} MiB free, models {dram.model_occupancy_size} bytes, "
-              f"tensors {dram.tensor_occupancy_size} bytes")
+        lines.append(f"  endpoint {index}: {endpoint.check_status()}, DRAM {dram.free_size / MIB:.1f} of "
+                     f"{dram.dram_size / MIB:.1f} MiB free, models {dram.model_occupancy_size} bytes, "
+                     f"tensors {dram.tensor_occupancy_size} bytes")
+    return lines
 
 
 def main(argv: list[str]) -> int:
@@ -80,17 +81,19 @@ def main(argv: list[str]) -> int:
         while args.count is None or rounds < args.count:
             if rounds:
                 time.sleep(args.interval)
-            print(time.strftime("%H:%M:%S"))
+            lines = [time.strftime("%H:%M:%S")]
             for name, target in targets.items():
                 try:
                     if name not in sessions:
                         sessions[name] = connect(target)
-                    report(name, sessions[name])
+                    lines += report(name, sessions[name])
                 except ara2.Ara2Error as exc:
-                    print(f"{name}: unreachable: {type(exc).__name__}: {exc}")
+                    lines.append(f"{name}: unreachable: {type(exc).__name__}: {exc}")
                     sessions.pop(name, None)  # a fresh session next round
-            rounds += 1
+            # One write per round, so a Ctrl-C never leaves half a line behind.
+            sys.stdout.write("\n".join(lines) + "\n")
             sys.stdout.flush()
+            rounds += 1
     except KeyboardInterrupt:
         pass
     finally:
