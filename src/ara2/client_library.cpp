@@ -9,7 +9,7 @@
 
 #include "ara2/text.hpp"
 
-namespace ara2 {
+namespace tallowind::ara2 {
 namespace {
 
 /// The loader's pending error text, if any; reading it clears it.
@@ -151,4 +151,4 @@ Result<ClientLibrary> load_client_library() {
   return load_client_library(*forced, kLibraryNames, directory ? directory : "");
 }
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

@@ -15,7 +15,7 @@
 #include "ara2/core_error.hpp"
 #include "ara2/values.hpp"
 
-namespace ara2 {
+namespace tallowind::ara2 {
 
 /// Candidate file names, tried in this order; the loader's own search finds them.
 inline constexpr std::array<std::string_view, 3> kLibraryNames = {
@@ -202,4 +202,4 @@ Result<ClientLibrary> load_client_library();
 Result<ClientLibrary> load_client_library(std::optional<Abi> forced, std::span<const std::string_view> names,
                                           std::string_view directory = {});
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-namespace ara2 {
+namespace tallowind::ara2 {
 
 enum class ErrorKind : std::uint8_t {
   Io,
@@ -133,4 +133,4 @@ using Result = std::expected<T, CoreError>;
 /// Shorthand for returning an error from a function returning Result<T>.
 inline std::unexpected<CoreError> fail(CoreError error) { return std::unexpected<CoreError>(std::move(error)); }
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

@@ -9,7 +9,7 @@
 
 #include "ara2/text.hpp"
 
-namespace ara2 {
+namespace tallowind::ara2 {
 namespace {
 
 CoreError io_text(std::string text) { return CoreError::io(OsError::custom(std::move(text))); }
@@ -312,4 +312,4 @@ Result<std::optional<std::string>> dvm_read_metadata_text(std::string_view path)
   return read_entry_text(path, kMetadataEntry);
 }
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

@@ -13,7 +13,7 @@
 #include "ara2/core_error.hpp"
 #include "ara2/file_io.hpp"
 
-namespace ara2 {
+namespace tallowind::ara2 {
 
 /// An entry may not inflate to more than this: both entries are small texts,
 /// and what is built from them is larger still.
@@ -70,4 +70,4 @@ Result<std::vector<std::string>> dvm_read_labels(std::string_view path);
 /// The metadata entry's text, nullopt when the file carries none.
 Result<std::optional<std::string>> dvm_read_metadata_text(std::string_view path);
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 
-namespace ara2 {
+namespace tallowind::ara2 {
 
 UniqueFd open_for_reading(const std::string& path) {
   return UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
@@ -63,4 +63,4 @@ std::expected<std::string, int> read_up_to(int fd, std::uint64_t limit, std::uin
   return data;
 }
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

@@ -8,7 +8,7 @@
 #include "ara2/core_error.hpp"
 #include "tensor/unique_fd.hpp"
 
-namespace ara2 {
+namespace tallowind::ara2 {
 
 using UniqueFd = tallowind::tensor::UniqueFd;
 
@@ -37,4 +37,4 @@ std::expected<std::size_t, int> read_at(int fd, std::uint64_t offset, void* buff
 /// errno values; EINTR is retried.
 std::expected<std::string, int> read_up_to(int fd, std::uint64_t limit, std::uint64_t size_hint = 0);
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

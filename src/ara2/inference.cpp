@@ -2,7 +2,7 @@
 
 #include <utility>
 
-namespace ara2 {
+namespace tallowind::ara2 {
 namespace {
 
 using tallowind::tensor::TensorMap;
@@ -145,4 +145,4 @@ void PendingRequest::release() noexcept {
   mappings_.clear();
 }
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

@@ -15,7 +15,7 @@
 #include "ara2/values.hpp"
 #include "tensor/tensor.hpp"
 
-namespace ara2 {
+namespace tallowind::ara2 {
 
 /// The descriptor arrays of one inference (inputs, then outputs, in one
 /// block), and the maps of the heap tensors whose addresses they hold (the
@@ -75,4 +75,4 @@ class PendingRequest {
   std::vector<tallowind::tensor::TensorMap> mappings_;
 };
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

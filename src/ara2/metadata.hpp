@@ -12,7 +12,7 @@
 
 #include "ara2/core_error.hpp"
 
-namespace ara2 {
+namespace tallowind::ara2 {
 
 struct DatasetInfo {
   std::vector<std::string> classes;
@@ -150,4 +150,4 @@ std::string repr(const CompilationInfo& value);
 std::string repr(const PpaMetrics& value);
 std::string repr(const Ara2Info& value);
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

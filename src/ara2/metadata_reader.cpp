@@ -20,7 +20,7 @@
 #include "ara2/metadata_schema.hpp"
 #include "ara2/text.hpp"
 
-namespace ara2 {
+namespace tallowind::ara2 {
 namespace {
 
 using namespace metadata_reading;
@@ -580,4 +580,4 @@ Result<std::optional<DvmMetadata>> dvm_read_metadata(std::string_view path) {
   return std::optional<DvmMetadata>(std::move(*metadata));
 }
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

@@ -9,7 +9,7 @@
 #include "ara2/float_format.hpp"
 #include "ara2/text.hpp"
 
-namespace ara2::metadata_reading {
+namespace tallowind::ara2::metadata_reading {
 namespace {
 
 /// For a literal outside the double range: whether it is too small (its
@@ -151,4 +151,4 @@ std::string mask_numbers(std::string_view json) {
   return masked;
 }
 
-}  // namespace ara2::metadata_reading
+}  // namespace tallowind::ara2::metadata_reading

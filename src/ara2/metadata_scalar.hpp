@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace ara2::metadata_reading {
+namespace tallowind::ara2::metadata_reading {
 
 // A number arrives as its text (Number) and becomes Unsigned, Signed or Float
 // only where it is read into something: an unknown key's value is skipped
@@ -65,4 +65,4 @@ float nearest_f32(const ScalarValue& v) noexcept;
 /// are always in range and stay as they are.
 std::string mask_numbers(std::string_view json);
 
-}  // namespace ara2::metadata_reading
+}  // namespace tallowind::ara2::metadata_reading

@@ -12,7 +12,7 @@
 
 #include "ara2/metadata.hpp"
 
-namespace ara2::metadata_reading {
+namespace tallowind::ara2::metadata_reading {
 
 template <class Record, class Member>
 struct Field {
@@ -143,4 +143,4 @@ bool visit_field(std::size_t index, Visit&& visit) {
   }(std::make_index_sequence<kFieldCount<R>>{});
 }
 
-}  // namespace ara2::metadata_reading
+}  // namespace tallowind::ara2::metadata_reading

@@ -8,7 +8,7 @@
 #include "ara2/metadata.hpp"
 #include "ara2/text.hpp"
 
-namespace ara2 {
+namespace tallowind::ara2 {
 namespace {
 
 bool parse_u32_piece(std::string_view piece, std::uint32_t& out) {
@@ -89,4 +89,4 @@ std::string repr(const Ara2Info& value) {
   return value.qmode ? fmt::format("Ara2Info(qmode={})", *value.qmode) : std::string("Ara2Info(qmode=None)");
 }
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

@@ -6,7 +6,7 @@
 #include "ara2/inference.hpp"
 #include "ara2/text.hpp"
 
-namespace ara2 {
+namespace tallowind::ara2 {
 namespace {
 
 using tallowind::tensor::Tensor;
@@ -226,4 +226,4 @@ Result<void> Model::allocate_tensors(std::optional<TensorMemory> memory) {
   return {};
 }
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

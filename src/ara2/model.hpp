@@ -22,7 +22,7 @@
 #include "ara2/values.hpp"
 #include "tensor/tensor.hpp"
 
-namespace ara2 {
+namespace tallowind::ara2 {
 
 struct InferenceIo;  // inference.hpp
 
@@ -149,4 +149,4 @@ void unregister_slots(const SessionShared& session, std::vector<TensorSlot>& slo
 /// Releases slots one by one in index order and leaves the list empty.
 void release_slots(std::vector<TensorSlot>& slots) noexcept;
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <fmt/format.h>
 
-namespace ara2 {
+namespace tallowind::ara2 {
 
 std::optional<Ipv4Address> parse_ipv4(std::string_view text) noexcept {
   // glibc's inet_pton takes exactly the strict dotted quad for AF_INET. It
@@ -24,4 +24,4 @@ std::string to_string(const Ipv4Address& a) {
   return fmt::format("{}.{}.{}.{}", a.octets[0], a.octets[1], a.octets[2], a.octets[3]);
 }
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

@@ -7,7 +7,7 @@
 
 #include "ara2/text.hpp"
 
-namespace ara2::records {
+namespace tallowind::ara2::records {
 namespace {
 
 // Offsets into the library's records; identical in both generations.
@@ -290,4 +290,4 @@ TensorIoDescriptor mapped_tensor(void* address, std::uint64_t size) noexcept {
   return TensorIoDescriptor{address, nullptr, size, 0, 0};
 }
 
-}  // namespace ara2::records
+}  // namespace tallowind::ara2::records

@@ -12,7 +12,7 @@
 #include "ara2/core_error.hpp"
 #include "ara2/values.hpp"
 
-namespace ara2::records {
+namespace tallowind::ara2::records {
 
 inline constexpr std::size_t kEndpointRecordSize = 32;
 inline constexpr std::size_t kDramStatisticsRecordSize = 56;
@@ -113,4 +113,4 @@ TensorIoDescriptor registered_tensor(void* registration, std::uint64_t size) noe
 /// A descriptor for a tensor passed by the address of its mapped memory.
 TensorIoDescriptor mapped_tensor(void* address, std::uint64_t size) noexcept;
 
-}  // namespace ara2::records
+}  // namespace tallowind::ara2::records

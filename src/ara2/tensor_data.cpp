@@ -6,7 +6,7 @@
 
 #include <fmt/format.h>
 
-namespace ara2 {
+namespace tallowind::ara2 {
 namespace {
 
 /// One little-endian element at `at`, in native order.
@@ -176,4 +176,4 @@ void dequantize_elements(ElementType type, const std::uint8_t* source, std::size
   chosen_dequantize_kernel().run(type, source, count, offset, qn, destination);
 }
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

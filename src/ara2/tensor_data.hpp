@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-namespace ara2 {
+namespace tallowind::ara2 {
 
 /// Element types an output tensor can be read as.
 enum class ElementType : std::uint8_t { Int8, UInt8, Int16, UInt16, Float32 };
@@ -83,4 +83,4 @@ std::span<const DequantizeKernel> dequantize_kernels() noexcept;
 /// The kernel dequantize_elements uses: the last supported one, chosen once.
 const DequantizeKernel& chosen_dequantize_kernel() noexcept;
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

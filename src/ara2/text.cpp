@@ -5,7 +5,7 @@
 
 #include "base/utf8.hpp"
 
-namespace ara2 {
+namespace tallowind::ara2 {
 namespace {
 
 char32_t decode_at(std::string_view s, std::size_t& i) noexcept {
@@ -87,4 +87,4 @@ std::string quote_escaped(std::string_view text) {
   return out;
 }
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

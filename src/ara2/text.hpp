@@ -7,7 +7,7 @@
 
 #include "base/utf8.hpp"
 
-namespace ara2 {
+namespace tallowind::ara2 {
 
 /// Strict UTF-8, as every room checks it.
 using tallowind::base::is_valid_utf8;
@@ -26,4 +26,4 @@ std::string_view trim_unicode_whitespace(std::string_view text) noexcept;
 /// backslash and control characters: "a\"b", "\n", "\u{1b}".
 std::string quote_escaped(std::string_view text);
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

@@ -4,7 +4,7 @@
 
 #include "ara2/float_format.hpp"
 
-namespace ara2 {
+namespace tallowind::ara2 {
 
 std::string_view state_name(State state) noexcept {
   static constexpr std::string_view kNames[] = {
@@ -88,4 +88,4 @@ std::string record_text(const OutputTensorInfo& value) {
                      output_type_name(value.layer_output_type));
 }
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

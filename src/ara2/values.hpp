@@ -9,7 +9,7 @@
 
 #include "ara2/core_error.hpp"
 
-namespace ara2 {
+namespace tallowind::ara2 {
 
 /// The DVAPI generation of an opened client library (one byte, as stored).
 enum class Abi : std::uint8_t { V1_1 = 0, V1_3 = 1 };
@@ -120,4 +120,4 @@ std::string record_text(const InputPreprocess& value);
 std::string record_text(const InputTensorInfo& value);
 std::string record_text(const OutputTensorInfo& value);
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

@@ -9,7 +9,7 @@
 #include "python/types.hpp"
 #include "surface.hpp"  // generated from src/python/surface/surface.py
 
-namespace ara2py {
+namespace tallowind::python {
 namespace {
 
 using ProxyObject = Boxed<ara2::Proxy>;
@@ -198,4 +198,4 @@ PyTypeObject* proxy_endpoint_type() {
 
 PyMethodDef* discover_method() { return &discover_def; }
 
-}  // namespace ara2py
+}  // namespace tallowind::python

@@ -6,7 +6,7 @@
 #include "python/types.hpp"
 #include "surface.hpp"  // generated from src/python/surface/surface.py
 
-namespace ara2py {
+namespace tallowind::python {
 namespace {
 
 struct EndpointState {
@@ -70,4 +70,4 @@ PyObject* make_endpoint(ara2::EndpointRef ref) {
 
 const ara2::EndpointRef& endpoint_ref(PyObject* endpoint) noexcept { return EndpointObject::of(endpoint).ref; }
 
-}  // namespace ara2py
+}  // namespace tallowind::python

@@ -6,7 +6,7 @@
 #include "python/types.hpp"
 #include "surface.hpp"  // generated from src/python/surface/surface.py
 
-namespace ara2py {
+namespace tallowind::python {
 namespace {
 
 struct EnumObject {
@@ -169,4 +169,4 @@ PyObject* output_type_member(ara2::ModelOutputType type) {
   return Enum<ara2::ModelOutputType>::member(output_type_spec, type);
 }
 
-}  // namespace ara2py
+}  // namespace tallowind::python

@@ -8,7 +8,7 @@
 #include "python/types.hpp"
 #include "surface.hpp"  // generated from src/python/surface/surface.py
 
-namespace ara2py {
+namespace tallowind::python {
 namespace {
 
 struct InferRequestState {
@@ -118,4 +118,4 @@ PyObject* make_infer_request(ara2::PendingRequest request, PyObject* model) {
   return InferRequestObject::create(type, std::move(request), Ref::borrow(model));
 }
 
-}  // namespace ara2py
+}  // namespace tallowind::python

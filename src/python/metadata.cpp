@@ -12,7 +12,7 @@
 #include "python/types.hpp"
 #include "surface.hpp"  // generated from src/python/surface/surface.py
 
-namespace ara2py {
+namespace tallowind::python {
 namespace {
 
 PyObject* make(const ara2::DatasetInfo& value);
@@ -201,4 +201,4 @@ PyMethodDef* read_metadata_method() { return &read_metadata_def; }
 PyMethodDef* read_labels_method() { return &read_labels_def; }
 PyMethodDef* has_metadata_method() { return &has_metadata_def; }
 
-}  // namespace ara2py
+}  // namespace tallowind::python

@@ -10,7 +10,7 @@
 #include "python/types.hpp"
 #include "surface.hpp"  // generated from src/python/surface/surface.py
 
-namespace ara2py {
+namespace tallowind::python {
 
 using ara2::Direction;
 using tallowind::tensor::TensorMemory;
@@ -317,4 +317,4 @@ PyObject* make_model(ara2::Model model) {
   return ModelObject::create(type, std::move(model));
 }
 
-}  // namespace ara2py
+}  // namespace tallowind::python

@@ -13,7 +13,7 @@
 #include "ara2/model.hpp"
 #include "python/support.hpp"
 
-namespace ara2py {
+namespace tallowind::python {
 
 /// What a Model object holds. `core` is closed (not open) after close().
 struct ModelState {
@@ -71,4 +71,4 @@ PyObject* with_allocated_index(const Signature<1>& signature, PyObject* self, Py
   return use(model, index);
 }
 
-}  // namespace ara2py
+}  // namespace tallowind::python

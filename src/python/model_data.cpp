@@ -21,7 +21,7 @@
 // Only this file talks to numpy; its C API table stays private to it.
 #include <numpy/arrayobject.h>
 
-namespace ara2py {
+namespace tallowind::python {
 namespace {
 
 using ara2::Direction;
@@ -367,4 +367,4 @@ void release_parked_arrays() noexcept {
   }
 }
 
-}  // namespace ara2py
+}  // namespace tallowind::python

@@ -7,7 +7,7 @@
 
 #include <span>
 
-namespace ara2py {
+namespace tallowind::python {
 
 /// Method entries without the terminating sentinel; the storage lives for the process.
 std::span<const PyMethodDef> model_data_methods();
@@ -17,4 +17,4 @@ std::span<const PyMethodDef> model_data_methods();
 /// interpreter lock must be held.
 void release_parked_arrays() noexcept;
 
-}  // namespace ara2py
+}  // namespace tallowind::python

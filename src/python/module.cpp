@@ -6,7 +6,7 @@
 #include "python/types.hpp"
 #include "surface.hpp"  // generated from src/python/surface/surface.py
 
-namespace ara2py {
+namespace tallowind::python {
 namespace {
 
 PyObject* socket_path(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -45,13 +45,13 @@ PyObject* new_ref(PyTypeObject* borrowed) { return new_ref(reinterpret_cast<PyOb
 
 // The constants' values.
 PyObject* version_value() { return PyUnicode_FromString(ARA2_VERSION); }
-PyObject* default_socket_value() { return to_str(ara2::default_socket); }
+PyObject* default_socket_value() { return to_str(ara2::kDefaultSocket); }
 
 /// A new list on every import: callers may change theirs.
 PyObject* socket_paths_value() {
   Ref list = Ref::steal(PyList_New(0));
   if (!list) return nullptr;
-  for (std::string_view path : ara2::socket_paths) {
+  for (std::string_view path : ara2::kSocketPaths) {
     Ref item = Ref::steal(to_str(path));
     if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
   }
@@ -127,6 +127,6 @@ PyModuleDef module_def = {
 
 PyMethodDef* socket_path_method() { return &socket_path_def; }
 
-}  // namespace ara2py
+}  // namespace tallowind::python
 
-PyMODINIT_FUNC PyInit_tallowind_ara2() { return PyModuleDef_Init(&ara2py::module_def); }
+PyMODINIT_FUNC PyInit_tallowind_ara2() { return PyModuleDef_Init(&tallowind::python::module_def); }

@@ -4,7 +4,7 @@
 #include "python/types.hpp"
 #include "surface.hpp"  // generated from src/python/surface/surface.py
 
-namespace ara2py {
+namespace tallowind::python {
 namespace {
 
 PyObject* from(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
@@ -102,4 +102,4 @@ PyObject* make_output_tensor_info(const OutputTensorInfo& value) {
   return make_value(output_tensor_info_type(), value);
 }
 
-}  // namespace ara2py
+}  // namespace tallowind::python

@@ -10,7 +10,7 @@
 #include "python/types.hpp"
 #include "surface.hpp"  // generated from src/python/surface/surface.py
 
-namespace ara2py {
+namespace tallowind::python {
 namespace {
 
 /// Empty once closed; other objects of the session keep their own shares.
@@ -198,4 +198,4 @@ PyObject* make_session(ara2::SessionPtr shared) {
   return SessionObject::create(type, SessionState{std::move(shared)});
 }
 
-}  // namespace ara2py
+}  // namespace tallowind::python

@@ -9,7 +9,7 @@
 #include "ara2/text.hpp"
 #include "surface.hpp"  // generated from src/python/surface/surface.py
 
-namespace ara2py {
+namespace tallowind::python {
 
 // ---------------------------------------------------------------------------
 // Arguments
@@ -358,4 +358,4 @@ BorrowGuard::~BorrowGuard() {
   }
 }
 
-}  // namespace ara2py
+}  // namespace tallowind::python

@@ -25,7 +25,7 @@
 
 #include "ara2/core_error.hpp"
 
-namespace ara2py {
+namespace tallowind::python {
 
 /// Owning reference to a PyObject (may be empty).
 class Ref {
@@ -281,7 +281,7 @@ void* slot() noexcept {
 /// stores, whatever its calling convention (METH_FASTCALL | METH_KEYWORDS,
 /// METH_NOARGS, ...). A macro because the function has to be a template
 /// argument: each method gets its own trampoline.
-#define as_method(function) (::ara2py::detail::as_pycfunction(::ara2py::guarded<function>))
+#define as_method(function) (::tallowind::python::detail::as_pycfunction(::tallowind::python::guarded<function>))
 
 /// The method table entry of `Function` for the described `signature`: name,
 /// docstring and METH_STATIC from the description, the calling convention
@@ -471,4 +471,4 @@ std::optional<BorrowGuard> enter_state(State& state, bool exclusive) {
   return std::optional<BorrowGuard>(std::move(guard));
 }
 
-}  // namespace ara2py
+}  // namespace tallowind::python

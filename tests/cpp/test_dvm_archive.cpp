@@ -11,7 +11,7 @@
 
 #include "ara2/dvm_archive.hpp"
 
-using ara2::DvmArchive;
+using tallowind::ara2::DvmArchive;
 
 namespace {
 
@@ -163,11 +163,11 @@ class TempFile {
 };
 
 /// The archive of a file holding `bytes` (an anonymous one).
-ara2::Result<std::optional<DvmArchive>> open_archive(std::string_view bytes) {
-  ara2::UniqueFd fd(memfd_create("archive", MFD_CLOEXEC));
+tallowind::ara2::Result<std::optional<DvmArchive>> open_archive(std::string_view bytes) {
+  tallowind::ara2::UniqueFd fd(memfd_create("archive", MFD_CLOEXEC));
   EXPECT_TRUE(fd);
   EXPECT_EQ(write(fd.get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  return DvmArchive::open(ara2::RegularFile{std::move(fd), bytes.size()});
+  return DvmArchive::open(tallowind::ara2::RegularFile{std::move(fd), bytes.size()});
 }
 
 std::string open_error(std::string_view bytes) {
@@ -296,7 +296,7 @@ TEST(DvmArchive, LocalHeaderPastTheEndIsAZipError) {
   ASSERT_TRUE(archive && *archive);
   auto text = (*archive)->read_text("labels.txt");
   ASSERT_FALSE(text);
-  EXPECT_EQ(text.error().kind(), ara2::ErrorKind::Zip);
+  EXPECT_EQ(text.error().kind(), tallowind::ara2::ErrorKind::Zip);
 }
 
 TEST(Labels, SplitTrimAndDropEmptyLines) {
@@ -309,20 +309,20 @@ TEST(Labels, SplitTrimAndDropEmptyLines) {
       {"", {}},
       {"\n\n", {}},
   };
-  for (const auto& [text, expected] : cases) EXPECT_EQ(ara2::split_labels(text), expected) << text;
+  for (const auto& [text, expected] : cases) EXPECT_EQ(tallowind::ara2::split_labels(text), expected) << text;
 }
 
 TEST(OpenModelFile, ReportsTheOperatingSystemError) {
-  auto missing = ara2::open_model_file("/nonexistent/dir/model.dvm");
+  auto missing = tallowind::ara2::open_model_file("/nonexistent/dir/model.dvm");
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().message(), "No such file or directory (os error 2)");
 
-  auto directory = ara2::open_model_file("/tmp");
+  auto directory = tallowind::ara2::open_model_file("/tmp");
   ASSERT_FALSE(directory);
   EXPECT_EQ(directory.error().message(), "Is a directory (os error 21)");
 
   using namespace std::string_view_literals;
-  auto nul = ara2::open_model_file("/tmp/a\0b"sv);
+  auto nul = tallowind::ara2::open_model_file("/tmp/a\0b"sv);
   ASSERT_FALSE(nul);
   EXPECT_EQ(nul.error().message(), "file name contained an unexpected NUL byte");
 }
@@ -336,10 +336,10 @@ TEST(OpenModelFile, RefusesWhatIsNotARegularFileWithoutBlocking) {
   const int writer = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
   ASSERT_GE(writer, 0);
   for (const std::string& path : {fifo, std::string("/dev/zero")}) {
-    auto opened = ara2::open_model_file(path);
+    auto opened = tallowind::ara2::open_model_file(path);
     ASSERT_FALSE(opened) << path;
     EXPECT_EQ(opened.error().message(), "not a regular file") << path;
-    EXPECT_EQ(opened.error().kind(), ara2::ErrorKind::Io);
+    EXPECT_EQ(opened.error().kind(), tallowind::ara2::ErrorKind::Io);
   }
   close(writer);
   std::remove(fifo.c_str());
@@ -348,21 +348,21 @@ TEST(OpenModelFile, RefusesWhatIsNotARegularFileWithoutBlocking) {
 
 TEST(DvmFunctions, SplitBetweenNoArchiveAndErrors) {
   TempFile plain(model_prefix(2048));
-  EXPECT_EQ(ara2::dvm_has_metadata(plain.path()).value(), false);
-  EXPECT_TRUE(ara2::dvm_read_labels(plain.path()).value().empty());
-  EXPECT_FALSE(ara2::dvm_read_metadata_text(plain.path()).value());
+  EXPECT_EQ(tallowind::ara2::dvm_has_metadata(plain.path()).value(), false);
+  EXPECT_TRUE(tallowind::ara2::dvm_read_labels(plain.path()).value().empty());
+  EXPECT_FALSE(tallowind::ara2::dvm_read_metadata_text(plain.path()).value());
 
   TempFile multi_disk(model_prefix(100) + build_zip({{"tallowind.json", "{}"}}, {.disk = 2, .cd_disk = 2, .cd_offset = std::nullopt}));
-  EXPECT_EQ(ara2::dvm_has_metadata(multi_disk.path()).value(), false);
-  EXPECT_EQ(ara2::dvm_read_labels(multi_disk.path()).error().kind(), ara2::ErrorKind::Zip);
-  EXPECT_EQ(ara2::dvm_read_metadata_text(multi_disk.path()).error().kind(), ara2::ErrorKind::Zip);
+  EXPECT_EQ(tallowind::ara2::dvm_has_metadata(multi_disk.path()).value(), false);
+  EXPECT_EQ(tallowind::ara2::dvm_read_labels(multi_disk.path()).error().kind(), tallowind::ara2::ErrorKind::Zip);
+  EXPECT_EQ(tallowind::ara2::dvm_read_metadata_text(multi_disk.path()).error().kind(), tallowind::ara2::ErrorKind::Zip);
 
   TempFile good(model_prefix(100) + build_zip({{"tallowind.json", "{}", true}, {"labels.txt", "a\nb", true}}));
-  EXPECT_TRUE(ara2::dvm_has_metadata(good.path()).value());
-  EXPECT_EQ(ara2::dvm_read_labels(good.path()).value(), (std::vector<std::string>{"a", "b"}));
-  EXPECT_EQ(ara2::dvm_read_metadata_text(good.path()).value(), std::optional<std::string>("{}"));
+  EXPECT_TRUE(tallowind::ara2::dvm_has_metadata(good.path()).value());
+  EXPECT_EQ(tallowind::ara2::dvm_read_labels(good.path()).value(), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(tallowind::ara2::dvm_read_metadata_text(good.path()).value(), std::optional<std::string>("{}"));
 
-  EXPECT_EQ(ara2::dvm_has_metadata("/nonexistent.dvm").error().kind(), ara2::ErrorKind::Io);
+  EXPECT_EQ(tallowind::ara2::dvm_has_metadata("/nonexistent.dvm").error().kind(), tallowind::ara2::ErrorKind::Io);
 }
 
 TEST(DvmArchive, ReadsAcrossManyWindows) {
@@ -384,7 +384,7 @@ TEST(DvmArchive, ReadsAcrossManyWindows) {
 
 TEST(DvmArchive, DirectoryBeyondTheCapIsAZipError) {
   // Entries of 46 + 256 bytes: some 56,000 of them pass 16 MiB.
-  const std::size_t count = ara2::kMaxDirectoryBytes / (46 + 256) + 2;
+  const std::size_t count = tallowind::ara2::kMaxDirectoryBytes / (46 + 256) + 2;
   std::vector<TestEntry> entries;
   entries.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {

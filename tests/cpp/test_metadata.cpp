@@ -5,7 +5,7 @@
 
 #include "ara2/metadata.hpp"
 
-using ara2::parse_metadata;
+using tallowind::ara2::parse_metadata;
 
 namespace {
 
@@ -14,10 +14,10 @@ std::string error_of(std::string_view json) {
   return result ? std::string("<parsed>") : result.error().message();
 }
 
-ara2::DvmMetadata parsed(std::string_view json) {
+tallowind::ara2::DvmMetadata parsed(std::string_view json) {
   auto result = parse_metadata(json);
   EXPECT_TRUE(result) << json << ": " << (result ? "" : result.error().message());
-  return result ? *result : ara2::DvmMetadata{};
+  return result ? *result : tallowind::ara2::DvmMetadata{};
 }
 
 std::string nested(std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
@@ -136,8 +136,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(MetadataReader, DeepNestingIsRefusedNotFollowed) {
   EXPECT_EQ(error_of("{\"skipped\":" + nested(100000) + "}"), "JSON error: recursion limit exceeded at line 1 column 139");
   // The object itself counts: 128 containers in all are read, the 129th is not.
-  EXPECT_EQ(error_of("{\"s\":" + nested(ara2::kMaxMetadataDepth - 1) + "}"), "<parsed>");
-  EXPECT_EQ(error_of("{\"s\":" + nested(ara2::kMaxMetadataDepth) + "}"),
+  EXPECT_EQ(error_of("{\"s\":" + nested(tallowind::ara2::kMaxMetadataDepth - 1) + "}"), "<parsed>");
+  EXPECT_EQ(error_of("{\"s\":" + nested(tallowind::ara2::kMaxMetadataDepth) + "}"),
             "JSON error: recursion limit exceeded at line 1 column 133");
 }
 
@@ -152,7 +152,7 @@ class RecordBudget : public ::testing::TestWithParam<ListCase> {};
 TEST_P(RecordBudget, DocumentsThatWouldBuildTooMuchAreRefused) {
   const auto& [open, element, close] = GetParam();
   // No element costs less than 8 bytes as a record, far more than its text.
-  const std::size_t count = ara2::kMaxMetadataRecordBytes / 8 + 1;
+  const std::size_t count = tallowind::ara2::kMaxMetadataRecordBytes / 8 + 1;
   std::string json = open;
   json.reserve(json.size() + count * (element.size() + 1) + close.size());
   for (std::size_t i = 0; i < count; ++i) json += element + ",";
@@ -177,7 +177,7 @@ TEST(MetadataReader, EmptyObjectGivesDefaults) {
   EXPECT_FALSE(m.decoder_version || m.nms || m.task());
   EXPECT_TRUE(m.outputs.empty());
   EXPECT_TRUE(m.classes().empty());
-  EXPECT_EQ(ara2::repr(m), "DvmMetadata(task=None, classes=0, outputs=0)");
+  EXPECT_EQ(tallowind::ara2::repr(m), "DvmMetadata(task=None, classes=0, outputs=0)");
 }
 
 TEST(MetadataReader, ReadsEverySection) {
@@ -212,29 +212,29 @@ TEST(MetadataReader, ReadsEverySection) {
   ASSERT_EQ(m.outputs.size(), 1u);
   const auto& out = m.outputs[0];
   EXPECT_EQ(out.shape, (std::vector<std::int64_t>{1, -84, 9223372036854775807}));
-  EXPECT_EQ(out.dshape, (std::vector<ara2::DShapeItem>{{"batch", 1}, {"num_boxes", 8400}}));
+  EXPECT_EQ(out.dshape, (std::vector<tallowind::ara2::DShapeItem>{{"batch", 1}, {"num_boxes", 8400}}));
   EXPECT_EQ(out.normalized, false);
   ASSERT_TRUE(out.quantization);
   EXPECT_EQ(out.quantization->scale, 0.1f);
   EXPECT_EQ(out.quantization->zero_point, -128);
   EXPECT_EQ(m.ara2->qmode, -2147483648);
-  EXPECT_EQ(ara2::repr(m), "DvmMetadata(task=Some(\"detect\"), classes=2, outputs=1)");
-  EXPECT_EQ(ara2::repr(out), "OutputSpec(name=Some(\"boxes\"), type=Some(\"detection\"), shape=[1, -84, 9223372036854775807])");
-  EXPECT_EQ(ara2::repr(*m.compilation->ppa), "PpaMetrics(ips=Some(30.0), power_mw=Some(512.5))");
+  EXPECT_EQ(tallowind::ara2::repr(m), "DvmMetadata(task=Some(\"detect\"), classes=2, outputs=1)");
+  EXPECT_EQ(tallowind::ara2::repr(out), "OutputSpec(name=Some(\"boxes\"), type=Some(\"detection\"), shape=[1, -84, 9223372036854775807])");
+  EXPECT_EQ(tallowind::ara2::repr(*m.compilation->ppa), "PpaMetrics(ips=Some(30.0), power_mw=Some(512.5))");
 }
 
 TEST(MetadataReader, EveryKeyFillsItsMemberInBothForms) {
-  ara2::DvmMetadata expected;
-  expected.dataset = ara2::DatasetInfo{{"a", "b"}, "coco", "COCO"};
-  expected.input = ara2::InputSpec{"1x2", 3, 4, "rgb"};
-  expected.model = ara2::ModelInfo{"detect", "s", "8", true, true};
-  expected.deployment = ara2::DeploymentInfo{"mn", "n", "au", "de"};
-  expected.compilation = ara2::CompilationInfo{"ara-2", "dvm", ara2::PpaMetrics{30.5, 2.0, 7, 1.25}};
+  tallowind::ara2::DvmMetadata expected;
+  expected.dataset = tallowind::ara2::DatasetInfo{{"a", "b"}, "coco", "COCO"};
+  expected.input = tallowind::ara2::InputSpec{"1x2", 3, 4, "rgb"};
+  expected.model = tallowind::ara2::ModelInfo{"detect", "s", "8", true, true};
+  expected.deployment = tallowind::ara2::DeploymentInfo{"mn", "n", "au", "de"};
+  expected.compilation = tallowind::ara2::CompilationInfo{"ara-2", "dvm", tallowind::ara2::PpaMetrics{30.5, 2.0, 7, 1.25}};
   expected.decoder_version = "v8";
   expected.nms = "agnostic";
-  expected.outputs = {ara2::OutputSpec{5, "boxes", "detection", "yolo", true, "int8", {1, -2}, {{"batch", 1}}, false,
-                                       "xywh", "sigmoid", ara2::QuantizationSpec{0.5f, -3, "int8"}}};
-  expected.ara2 = ara2::Ara2Info{9};
+  expected.outputs = {tallowind::ara2::OutputSpec{5, "boxes", "detection", "yolo", true, "int8", {1, -2}, {{"batch", 1}}, false,
+                                       "xywh", "sigmoid", tallowind::ara2::QuantizationSpec{0.5f, -3, "int8"}}};
+  expected.ara2 = tallowind::ara2::Ara2Info{9};
   // Keys in the reverse of declaration order, so that no key is matched by its position.
   EXPECT_EQ(parsed(R"({"ara2": {"qmode": 9},
     "outputs": [{"quantization": {"dtype": "int8", "zero_point": -3, "scale": 0.5}, "score_format": "sigmoid",
@@ -311,49 +311,49 @@ TEST(InputDimensions, ParsesOnlyTwoUnsignedPieces) {
       {std::nullopt, std::nullopt},
   };
   for (const auto& [size, expected] : cases) {
-    ara2::InputSpec spec;
+    tallowind::ara2::InputSpec spec;
     spec.size = size;
     EXPECT_EQ(spec.dimensions(), expected) << size.value_or("<unset>");
   }
 }
 
 TEST(MetadataRepr, QuotesEscapesAndFloatForms) {
-  ara2::OutputSpec out;
+  tallowind::ara2::OutputSpec out;
   out.name = "a\"b\\c\n\x1b";
-  EXPECT_EQ(ara2::repr(out), "OutputSpec(name=Some(\"a\\\"b\\\\c\\n\\u{1b}\"), type=None, shape=[])");
+  EXPECT_EQ(tallowind::ara2::repr(out), "OutputSpec(name=Some(\"a\\\"b\\\\c\\n\\u{1b}\"), type=None, shape=[])");
 
-  ara2::PpaMetrics ppa;
-  EXPECT_EQ(ara2::repr(ppa), "PpaMetrics(ips=None, power_mw=None)");
+  tallowind::ara2::PpaMetrics ppa;
+  EXPECT_EQ(tallowind::ara2::repr(ppa), "PpaMetrics(ips=None, power_mw=None)");
   const std::pair<double, std::string> floats[] = {
       {512.0, "512.0"}, {0.0001, "0.0001"}, {0.00001, "1e-5"}, {1e16, "1e16"},
       {9999999999999998.0, "9999999999999998.0"}, {0.1, "0.1"}, {-2.5e-7, "-2.5e-7"},
   };
   for (const auto& [value, text] : floats) {
     ppa.ips = value;
-    EXPECT_EQ(ara2::repr(ppa), "PpaMetrics(ips=Some(" + text + "), power_mw=None)") << value;
+    EXPECT_EQ(tallowind::ara2::repr(ppa), "PpaMetrics(ips=Some(" + text + "), power_mw=None)") << value;
   }
 
-  ara2::Ara2Info info;
-  EXPECT_EQ(ara2::repr(info), "Ara2Info(qmode=None)");
+  tallowind::ara2::Ara2Info info;
+  EXPECT_EQ(tallowind::ara2::repr(info), "Ara2Info(qmode=None)");
   info.qmode = 9;
-  EXPECT_EQ(ara2::repr(info), "Ara2Info(qmode=9)");
+  EXPECT_EQ(tallowind::ara2::repr(info), "Ara2Info(qmode=9)");
 
-  ara2::InputSpec input;
+  tallowind::ara2::InputSpec input;
   input.size = "640x480";
   input.input_channels = 3;
-  EXPECT_EQ(ara2::repr(input), "InputSpec(size=Some(\"640x480\"), channels=Some(3))");
-  ara2::DatasetInfo dataset;
+  EXPECT_EQ(tallowind::ara2::repr(input), "InputSpec(size=Some(\"640x480\"), channels=Some(3))");
+  tallowind::ara2::DatasetInfo dataset;
   dataset.classes = {"a", "b", "c"};
-  EXPECT_EQ(ara2::repr(dataset), "DatasetInfo(classes=3, name=None)");
-  ara2::ModelInfo model;
+  EXPECT_EQ(tallowind::ara2::repr(dataset), "DatasetInfo(classes=3, name=None)");
+  tallowind::ara2::ModelInfo model;
   model.model_size = "s";
-  EXPECT_EQ(ara2::repr(model), "ModelInfo(task=None, size=Some(\"s\"))");
-  ara2::DeploymentInfo deployment;
+  EXPECT_EQ(tallowind::ara2::repr(model), "ModelInfo(task=None, size=Some(\"s\"))");
+  tallowind::ara2::DeploymentInfo deployment;
   deployment.author = "\xC3\xA9";
-  EXPECT_EQ(ara2::repr(deployment), "DeploymentInfo(name=None, author=Some(\"\xC3\xA9\"))");
-  ara2::CompilationInfo compilation;
+  EXPECT_EQ(tallowind::ara2::repr(deployment), "DeploymentInfo(name=None, author=Some(\"\xC3\xA9\"))");
+  tallowind::ara2::CompilationInfo compilation;
   compilation.target = "ara-2";
-  EXPECT_EQ(ara2::repr(compilation), "CompilationInfo(target=Some(\"ara-2\"), format=None)");
+  EXPECT_EQ(tallowind::ara2::repr(compilation), "CompilationInfo(target=Some(\"ara-2\"), format=None)");
 }
 
 namespace {

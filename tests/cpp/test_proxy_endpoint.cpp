@@ -12,6 +12,6 @@ TEST(Ipv4Parsing, AcceptsOnlyStrictDottedQuads) {
       {"1.2.3.-4", false},   {"0x1.2.3.4", false},   {"1.2.3.4/8", false},      {"001.002.003.004", false},
       {"1.2.3.4\0"sv, false}, {"1.2.3.4\0junk"sv, false}, {"255.255.255.2555", false},
   };
-  for (auto [text, ok] : cases) EXPECT_EQ(ara2::parse_ipv4(text).has_value(), ok) << text;
-  EXPECT_EQ(ara2::to_string(*ara2::parse_ipv4("10.20.30.40")), "10.20.30.40");
+  for (auto [text, ok] : cases) EXPECT_EQ(tallowind::ara2::parse_ipv4(text).has_value(), ok) << text;
+  EXPECT_EQ(tallowind::ara2::to_string(*tallowind::ara2::parse_ipv4("10.20.30.40")), "10.20.30.40");
 }

@@ -9,9 +9,9 @@
 
 #include "ara2/records.hpp"
 
-namespace rec = ara2::records;
-using ara2::Abi;
-using ara2::ErrorKind;
+namespace rec = tallowind::ara2::records;
+using tallowind::ara2::Abi;
+using tallowind::ara2::ErrorKind;
 
 namespace {
 
@@ -261,7 +261,7 @@ TEST_P(BothGenerations, OutputRecordFieldsAtTheirOffsetsWithGenerationStride) {
   EXPECT_EQ(info->nch, 5u);
   EXPECT_EQ(info->bpp, 2u);
   EXPECT_EQ(info->num_classes, U64_MAX - 2);
-  EXPECT_EQ(info->layer_output_type, ara2::ModelOutputType::Detection);
+  EXPECT_EQ(info->layer_output_type, tallowind::ara2::ModelOutputType::Detection);
   EXPECT_EQ(info->max_dynamic_id, 6);
   EXPECT_EQ(info->quant.qn, 0.5f);
   EXPECT_TRUE(info->quant.is_signed);
@@ -281,7 +281,7 @@ TEST_P(BothGenerations, OutputRecordFieldsAtTheirOffsetsWithGenerationStride) {
 
 TEST_P(BothGenerations, SizingFieldsAreReadWhateverTheOutputTypeSays) {
   using Sizes = std::array<std::uint64_t, 5>;
-  const auto sizes = [](const ara2::TensorFields& f) { return Sizes{f.size, f.width, f.height, f.nch, f.bpp}; };
+  const auto sizes = [](const tallowind::ara2::TensorFields& f) { return Sizes{f.size, f.width, f.height, f.nch, f.bpp}; };
   FakeModel m(GetParam(), 2, 3);
   const std::pair<std::size_t, std::int32_t> input_fields[] = {{48, 600}, {52, 20}, {56, 10}, {64, 3}, {68, -1}};
   for (auto [offset, value] : input_fields) m.input_array.put<std::int32_t>(m.in(1, offset), value);
@@ -289,17 +289,17 @@ TEST_P(BothGenerations, SizingFieldsAreReadWhateverTheOutputTypeSays) {
   for (auto [offset, value] : output_fields) m.output_array.put<std::int32_t>(m.out(2, offset), value);
   m.output_array.put<std::uint32_t>(m.out(2, 92), 7);  // no output type a description would accept
 
-  auto input = rec::read_tensor_fields(m.handle.at(), GetParam(), ara2::Direction::Input, 1);
-  auto output = rec::read_tensor_fields(m.handle.at(), GetParam(), ara2::Direction::Output, 2);
+  auto input = rec::read_tensor_fields(m.handle.at(), GetParam(), tallowind::ara2::Direction::Input, 1);
+  auto output = rec::read_tensor_fields(m.handle.at(), GetParam(), tallowind::ara2::Direction::Output, 2);
   ASSERT_TRUE(input && output);
   EXPECT_EQ(sizes(*input), (Sizes{600, 20, 10, 3, U64_MAX}));
   EXPECT_EQ(sizes(*output), (Sizes{4000, 10, 20, 5, 2}));
 
   m.handle.put<void*>(72, nullptr);
   m.handle.put<void*>(80, nullptr);
-  EXPECT_EQ(rec::read_tensor_fields(m.handle.at(), GetParam(), ara2::Direction::Input, 0).error().message(),
+  EXPECT_EQ(rec::read_tensor_fields(m.handle.at(), GetParam(), tallowind::ara2::Direction::Input, 0).error().message(),
             "Null pointer error: model has no input tensor records");
-  EXPECT_EQ(rec::read_tensor_fields(m.handle.at(), GetParam(), ara2::Direction::Output, 0).error().message(),
+  EXPECT_EQ(rec::read_tensor_fields(m.handle.at(), GetParam(), tallowind::ara2::Direction::Output, 0).error().message(),
             "Null pointer error: model has no output tensor records");
 }
 

@@ -11,7 +11,7 @@
 
 #include "ara2/tensor_data.hpp"
 
-using ara2::ElementType;
+using tallowind::ara2::ElementType;
 
 namespace {
 
@@ -26,8 +26,8 @@ class ElementTypeChoice : public testing::TestWithParam<TypeRow> {};
 
 TEST_P(ElementTypeChoice, ByBytesPerElementAndSign) {
   const TypeRow& row = GetParam();
-  EXPECT_EQ(ara2::output_element_type(row.bpp, row.is_signed), row.output);
-  EXPECT_EQ(ara2::dequantize_element_type(row.bpp, row.is_signed), row.dequantize);
+  EXPECT_EQ(tallowind::ara2::output_element_type(row.bpp, row.is_signed), row.output);
+  EXPECT_EQ(tallowind::ara2::dequantize_element_type(row.bpp, row.is_signed), row.dequantize);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -46,10 +46,10 @@ INSTANTIATE_TEST_SUITE_P(
                     TypeRow{(1ull << 32) + 1, false, std::nullopt, std::nullopt}));
 
 TEST(ElementCount, TrailingBytesAreIgnored) {
-  EXPECT_EQ(ara2::element_count(1001, ElementType::UInt16), 500u);
-  EXPECT_EQ(ara2::element_count(7, ElementType::Float32), 1u);
-  EXPECT_EQ(ara2::element_count(3, ElementType::Float32), 0u);
-  EXPECT_EQ(ara2::element_count(5, ElementType::Int8), 5u);
+  EXPECT_EQ(tallowind::ara2::element_count(1001, ElementType::UInt16), 500u);
+  EXPECT_EQ(tallowind::ara2::element_count(7, ElementType::Float32), 1u);
+  EXPECT_EQ(tallowind::ara2::element_count(3, ElementType::Float32), 0u);
+  EXPECT_EQ(tallowind::ara2::element_count(5, ElementType::Int8), 5u);
 }
 
 struct ShapeRow {
@@ -62,7 +62,7 @@ class ShapeCheck : public testing::TestWithParam<ShapeRow> {};
 
 TEST_P(ShapeCheck, MoreIsIncompatibleFewerIsOutOfBounds) {
   const ShapeRow& row = GetParam();
-  EXPECT_EQ(ara2::shape_error(row.elements, row.shape), row.error);
+  EXPECT_EQ(tallowind::ara2::shape_error(row.elements, row.shape), row.error);
 }
 
 constexpr std::uint64_t kMinusOne = std::numeric_limits<std::uint64_t>::max();
@@ -70,33 +70,33 @@ constexpr std::uint64_t kMinusOne = std::numeric_limits<std::uint64_t>::max();
 INSTANTIATE_TEST_SUITE_P(
     Table, ShapeCheck,
     testing::Values(ShapeRow{500, {1, 1, 500}, std::nullopt}, ShapeRow{0, {0, 4, 4}, std::nullopt},
-                    ShapeRow{12, {3, 2, 2}, std::nullopt}, ShapeRow{13, {3, 2, 2}, ara2::kIncompatibleShapeText},
-                    ShapeRow{11, {3, 2, 2}, ara2::kOutOfBoundsText}, ShapeRow{1, {0, 1, 1}, ara2::kIncompatibleShapeText},
+                    ShapeRow{12, {3, 2, 2}, std::nullopt}, ShapeRow{13, {3, 2, 2}, tallowind::ara2::kIncompatibleShapeText},
+                    ShapeRow{11, {3, 2, 2}, tallowind::ara2::kOutOfBoundsText}, ShapeRow{1, {0, 1, 1}, tallowind::ara2::kIncompatibleShapeText},
                     // dimensions of -1 (sign-extended) or products past 64 bits
-                    ShapeRow{4, {kMinusOne, 1, 1}, ara2::kOutOfBoundsText},
-                    ShapeRow{0, {kMinusOne, 0, 1}, ara2::kOutOfBoundsText},
-                    ShapeRow{4, {1ull << 32, 1ull << 32, 1}, ara2::kOutOfBoundsText}));
+                    ShapeRow{4, {kMinusOne, 1, 1}, tallowind::ara2::kOutOfBoundsText},
+                    ShapeRow{0, {kMinusOne, 0, 1}, tallowind::ara2::kOutOfBoundsText},
+                    ShapeRow{4, {1ull << 32, 1ull << 32, 1}, tallowind::ara2::kOutOfBoundsText}));
 
 TEST(ErrorTexts, NameTheBppAndIndex) {
-  EXPECT_EQ(ara2::unsupported_bpp_text(3, 2), "unsupported output bpp=3 for index 2");
-  EXPECT_EQ(ara2::unsupported_dequantize_bpp_text(4, 0), "unsupported output bpp=4 for dequantize on index 0");
+  EXPECT_EQ(tallowind::ara2::unsupported_bpp_text(3, 2), "unsupported output bpp=3 for index 2");
+  EXPECT_EQ(tallowind::ara2::unsupported_dequantize_bpp_text(4, 0), "unsupported output bpp=4 for dequantize on index 0");
 }
 
 TEST(DecodeElements, LittleEndianPairsAndFloats) {
   const std::uint8_t bytes[] = {0x01, 0x80, 0xff, 0xff, 0x00, 0x00, 0xc0, 0x3f};
   std::int16_t i16[4];
-  ara2::decode_elements(ElementType::Int16, bytes, 4, i16);
+  tallowind::ara2::decode_elements(ElementType::Int16, bytes, 4, i16);
   EXPECT_EQ(i16[0], -32767);
   EXPECT_EQ(i16[1], -1);
   std::uint16_t u16[4];
-  ara2::decode_elements(ElementType::UInt16, bytes, 4, u16);
+  tallowind::ara2::decode_elements(ElementType::UInt16, bytes, 4, u16);
   EXPECT_EQ(u16[0], 32769);
   EXPECT_EQ(u16[1], 65535);
   float f32[2];
-  ara2::decode_elements(ElementType::Float32, bytes + 4, 1, f32);
+  tallowind::ara2::decode_elements(ElementType::Float32, bytes + 4, 1, f32);
   EXPECT_EQ(f32[0], 1.5f);
   std::int8_t i8[8];
-  ara2::decode_elements(ElementType::Int8, bytes, 8, i8);
+  tallowind::ara2::decode_elements(ElementType::Int8, bytes, 8, i8);
   EXPECT_EQ(i8[1], -128);
   EXPECT_EQ(i8[7], 0x3f);
 }
@@ -114,7 +114,7 @@ class Dequantize : public testing::TestWithParam<DequantRow> {};
 TEST_P(Dequantize, SubtractsInInt32ThenScales) {
   const DequantRow& row = GetParam();
   std::vector<float> out(row.expected.size(), -12345.0f);
-  ara2::dequantize_elements(row.type, row.bytes.data(), out.size(), row.offset, row.qn, out.data());
+  tallowind::ara2::dequantize_elements(row.type, row.bytes.data(), out.size(), row.offset, row.qn, out.data());
   EXPECT_EQ(out, row.expected);
 }
 
@@ -141,7 +141,7 @@ TEST(Dequantize, LongUnalignedBuffersMatchElementByElement) {
   for (std::size_t i = 0; i < storage.size(); ++i) storage[i] = static_cast<std::uint8_t>(i * 37 + 11);
   const std::uint8_t* source = storage.data() + 1;
   std::vector<float> out(1003);
-  ara2::dequantize_elements(ElementType::Int16, source, out.size(), 300, 0.125f, out.data());
+  tallowind::ara2::dequantize_elements(ElementType::Int16, source, out.size(), 300, 0.125f, out.data());
   for (std::size_t i = 0; i < out.size(); ++i) {
     const auto raw = static_cast<std::int16_t>(source[2 * i] | (source[2 * i + 1] << 8));
     ASSERT_EQ(out[i], static_cast<float>(raw - 300) * 0.125f) << i;
@@ -168,8 +168,8 @@ float reference(ElementType type, const std::uint8_t* at, std::int32_t offset, f
 }
 
 TEST_P(DequantizeKernel, BitIdenticalToTheScalarFormula) {
-  const ara2::DequantizeKernel* kernel = nullptr;
-  for (const auto& candidate : ara2::dequantize_kernels()) {
+  const tallowind::ara2::DequantizeKernel* kernel = nullptr;
+  for (const auto& candidate : tallowind::ara2::dequantize_kernels()) {
     if (candidate.name == GetParam()) kernel = &candidate;
   }
   ASSERT_NE(kernel, nullptr);
@@ -182,7 +182,7 @@ TEST_P(DequantizeKernel, BitIdenticalToTheScalarFormula) {
   std::uniform_real_distribution<float> any_qn(-4.0f, 4.0f);
   const std::size_t lengths[] = {0, 1, 2, 3, 7, 15, 16, 17, 31, 33, 63, 64, 65, 127, 129, 255, 1001, 4099};
   for (const ElementType type : {ElementType::Int8, ElementType::UInt8, ElementType::Int16, ElementType::UInt16}) {
-    const std::size_t width = ara2::element_size(type);
+    const std::size_t width = tallowind::ara2::element_size(type);
     for (const std::size_t count : lengths) {
       std::vector<std::uint8_t> storage(count * width + 1);
       for (auto& b : storage) b = static_cast<std::uint8_t>(byte(random));
@@ -207,7 +207,7 @@ TEST_P(DequantizeKernel, BitIdenticalToTheScalarFormula) {
 
 std::vector<std::string> kernel_names() {
   std::vector<std::string> names;
-  for (const auto& kernel : ara2::dequantize_kernels()) names.emplace_back(kernel.name);
+  for (const auto& kernel : tallowind::ara2::dequantize_kernels()) names.emplace_back(kernel.name);
   return names;
 }
 
@@ -215,15 +215,15 @@ INSTANTIATE_TEST_SUITE_P(Kernels, DequantizeKernel, testing::ValuesIn(kernel_nam
                          [](const auto& info) { return info.param; });
 
 TEST(DequantizeKernel, TheWidestSupportedIsChosen) {
-  const auto kKernels = ara2::dequantize_kernels();
+  const auto kKernels = tallowind::ara2::dequantize_kernels();
   ASSERT_FALSE(kKernels.empty());
   EXPECT_EQ(kKernels.front().name, "portable");
   EXPECT_TRUE(kKernels.front().supported());
-  const ara2::DequantizeKernel* widest = nullptr;
+  const tallowind::ara2::DequantizeKernel* widest = nullptr;
   for (const auto& kernel : kKernels) {
     if (kernel.supported()) widest = &kernel;
   }
-  EXPECT_EQ(&ara2::chosen_dequantize_kernel(), widest);
+  EXPECT_EQ(&tallowind::ara2::chosen_dequantize_kernel(), widest);
 }
 
 }  // namespace

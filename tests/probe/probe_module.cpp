@@ -7,7 +7,7 @@
 #include "python/support.hpp"
 #include "python/types.hpp"
 
-namespace ara2py {
+namespace tallowind::python {
 namespace {
 
 constexpr const char absent[] = "<absent>";
@@ -75,7 +75,7 @@ PyObject* raise_status(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   auto argv = bind_args(kRaiseStatusSignature, args, nargs, kwnames);
   std::uint32_t code = 0;
   if (!argv || !convert_u32(argv[0], code)) return nullptr;
-  return to_python(ara2::CoreError::status(code));
+  return to_python(tallowind::ara2::CoreError::status(code));
 }
 
 /// raise_kind(name, text): errors of the kinds whose payload is one text.
@@ -83,7 +83,7 @@ PyObject* raise_kind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   auto argv = bind_args(kRaiseKindSignature, args, nargs, kwnames);
   std::string name, text;
   if (!argv || !convert_str(argv[0], name) || !convert_str(argv[1], text)) return nullptr;
-  using ara2::CoreError;
+  using tallowind::ara2::CoreError;
   if (name == "null_pointer") return to_python(CoreError::null_pointer(text));
   if (name == "tensor") return to_python(CoreError::tensor(text));
   if (name == "zip") return to_python(CoreError::zip(text));
@@ -92,7 +92,7 @@ PyObject* raise_kind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   if (name == "unsupported_layout") return to_python(CoreError::unsupported_layout(text));
   if (name == "config_invalid") return to_python(CoreError::config_invalid("/etc/proxy.yaml", text));
   if (name == "internal") return to_python(CoreError::internal(text));
-  if (name == "io") return to_python(CoreError::io(ara2::OsError::from_errno(2)));
+  if (name == "io") return to_python(CoreError::io(tallowind::ara2::OsError::from_errno(2)));
   return raise_error(PyExc_ValueError, "unknown kind");
 }
 
@@ -240,14 +240,14 @@ PyObject* state(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   auto argv = bind_args(kStateSignature, args, nargs, kwnames);
   std::uint32_t raw = 0, abi = 0;
   if (!argv || !convert_u32(argv[0], raw) || !convert_u32(argv[1], abi)) return nullptr;
-  return state_member(ara2::state_from_raw(raw, abi == 0 ? ara2::Abi::V1_1 : ara2::Abi::V1_3));
+  return state_member(tallowind::ara2::state_from_raw(raw, abi == 0 ? tallowind::ara2::Abi::V1_1 : tallowind::ara2::Abi::V1_3));
 }
 
 /// output_type(raw): the member, or the error of an unknown raw value.
 PyObject* output_type(PyObject*, PyObject* arg) {
   std::uint32_t raw = 0;
   if (!convert_u32({arg, "raw"}, raw)) return nullptr;
-  auto type = ara2::output_type_from_raw(raw);
+  auto type = tallowind::ara2::output_type_from_raw(raw);
   if (!type) return to_python(type.error());
   return output_type_member(*type);
 }
@@ -255,7 +255,7 @@ PyObject* output_type(PyObject*, PyObject* arg) {
 PyObject* abi(PyObject*, PyObject* arg) {
   std::uint32_t raw = 0;
   if (!convert_u32({arg, "abi"}, raw)) return nullptr;
-  return abi_member(raw == 0 ? ara2::Abi::V1_1 : ara2::Abi::V1_3);
+  return abi_member(raw == 0 ? tallowind::ara2::Abi::V1_1 : tallowind::ara2::Abi::V1_3);
 }
 
 PyObject* types(PyObject*, PyObject*) {
@@ -264,7 +264,7 @@ PyObject* types(PyObject*, PyObject*) {
 
 /// records(): one record of each class with distinctive values.
 PyObject* records(PyObject*, PyObject*) {
-  ara2::InputTensorInfo in;
+  tallowind::ara2::InputTensorInfo in;
   in.layer_id = -3;
   in.blob_id = 7;
   in.layer_name = std::string("images");
@@ -283,7 +283,7 @@ PyObject* records(PyObject*, PyObject*) {
   in.preprocess.bgr_to_rgb = true;
   in.preprocess.center_crop = true;
 
-  ara2::OutputTensorInfo out;
+  tallowind::ara2::OutputTensorInfo out;
   out.layer_id = 12;
   out.blob_id = 0;
   out.fused_parent_id = -1;
@@ -298,7 +298,7 @@ PyObject* records(PyObject*, PyObject*) {
   out.nch = 84;
   out.bpp = 2;
   out.num_classes = 80;
-  out.layer_output_type = ara2::ModelOutputType::Detection;
+  out.layer_output_type = tallowind::ara2::ModelOutputType::Detection;
   out.max_dynamic_id = 2147483647;
   out.quant = {0.5f, -128, true};
 
@@ -347,6 +347,6 @@ PyModuleDef probe_def = {PyModuleDef_HEAD_INIT, "_ara2_probe", nullptr, 0, probe
                          nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
-}  // namespace ara2py
+}  // namespace tallowind::python
 
-PyMODINIT_FUNC PyInit__ara2_probe() { return PyModuleDef_Init(&ara2py::probe_def); }
+PyMODINIT_FUNC PyInit__ara2_probe() { return PyModuleDef_Init(&tallowind::python::probe_def); }

@@ -111,7 +111,7 @@ PROGRAM = r'''
 #include <cstdio>
 #include "surface.hpp"
 
-using namespace ara2py::surface;
+using namespace tallowind::python::surface;
 
 void put(const char* text) {
   std::fputs(text ? text : "<null>", stdout);
@@ -119,7 +119,7 @@ void put(const char* text) {
   std::fputc(0, stdout);
 }
 template <std::size_t N>
-void put(const ara2py::Signature<N>& s) {
+void put(const tallowind::python::Signature<N>& s) {
   put(s.name);
   put(s.doc);
   for (const char* parameter : s.parameters) put(parameter);

@@ -392,7 +392,7 @@ def header(surface: Surface) -> str:
         "",
         '#include "python/support.hpp"',
         "",
-        "namespace ara2py::surface {",
+        "namespace tallowind::python::surface {",
         "",
         f"inline constexpr char module_doc[] =\n    {c_string(surface.doc)};",
         "",
@@ -417,7 +417,7 @@ def header(surface: Surface) -> str:
                 lines.append(f"inline constexpr Property {cxx_name(member.name)}{{\"{member.name}\",\n"
                              f"    {_optional_c_string(member.doc, '    ')}}};")
         lines += [f"}}  // namespace {cls.name}", ""]
-    lines.append("}  // namespace ara2py::surface")
+    lines.append("}  // namespace tallowind::python::surface")
     lines.append("")
     lines.append("// Each class's properties, in order: X(Class, property).")
     for cls in surface.classes:
