@@ -68,10 +68,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (::mkdir(root.c_str(), 0755) != 0) std::abort();
   fuzz::build_fake_tree(root, data, size);
 
-  const auto found = ara2::discover(root);
+  const auto found = tallowind::ara2::discover(root);
   // The listing is promised in pid order.
   if (found && !std::is_sorted(found->begin(), found->end(),
-                               [](const ara2::Proxy& a, const ara2::Proxy& b) { return a.pid < b.pid; })) {
+                               [](const tallowind::ara2::Proxy& a, const tallowind::ara2::Proxy& b) { return a.pid < b.pid; })) {
     std::abort();
   }
   std::error_code ignored;

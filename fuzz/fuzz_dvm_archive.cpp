@@ -8,9 +8,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const fuzz::MemFile file("dvm");
   file.assign({data, size});
-  const auto has = ara2::dvm_has_metadata(file.path());
-  (void)ara2::dvm_read_labels(file.path());
-  const auto text = ara2::dvm_read_metadata_text(file.path());
+  const auto has = tallowind::ara2::dvm_has_metadata(file.path());
+  (void)tallowind::ara2::dvm_read_labels(file.path());
+  const auto text = tallowind::ara2::dvm_read_metadata_text(file.path());
   // Both read the same directory: an entry one finds, the other must not miss.
   if (has && text && *has != text->has_value()) std::abort();
   return 0;

@@ -185,14 +185,14 @@ TEST(DaemonFrames, InferMovesTheModelAndEveryRegistration) {
 
 TEST(Seeds, MetadataDocumentsParse) {
   for (const auto& seed : seeds("fuzz_metadata")) {
-    const auto parsed = ara2::parse_metadata(contents(seed));
+    const auto parsed = tallowind::ara2::parse_metadata(contents(seed));
     EXPECT_TRUE(parsed) << seed << ": " << (parsed ? "" : parsed.error().message());
   }
 }
 
 TEST(Seeds, ProxyConfigurationsDeclareEndpoints) {
   for (const auto& seed : seeds("fuzz_proxy_config")) {
-    const auto parsed = ara2::parse_proxy_config(seed, contents(seed));
+    const auto parsed = tallowind::ara2::parse_proxy_config(seed, contents(seed));
     ASSERT_TRUE(parsed) << parsed.error().message();
     EXPECT_FALSE(parsed->endpoints.empty()) << seed;
   }
@@ -200,9 +200,9 @@ TEST(Seeds, ProxyConfigurationsDeclareEndpoints) {
 
 TEST(Seeds, ArchivesReadWithoutError) {
   for (const auto& seed : seeds("fuzz_dvm_archive")) {
-    const auto has = ara2::dvm_has_metadata(seed);
-    const auto labels = ara2::dvm_read_labels(seed);
-    const auto text = ara2::dvm_read_metadata_text(seed);
+    const auto has = tallowind::ara2::dvm_has_metadata(seed);
+    const auto labels = tallowind::ara2::dvm_read_labels(seed);
+    const auto text = tallowind::ara2::dvm_read_metadata_text(seed);
     ASSERT_TRUE(has && labels && text) << seed;
     EXPECT_EQ(*has, text->has_value()) << seed;
   }
@@ -220,7 +220,7 @@ TEST(Seeds, ProcessTreesShowProxiesWithEndpoints) {
     TempTree tree;
     const Bytes input = bytes_of(seed);
     fuzz::build_fake_tree(tree.root(), input.data(), input.size());
-    const auto found = ara2::discover(tree.root());
+    const auto found = tallowind::ara2::discover(tree.root());
     ASSERT_TRUE(found) << seed;
     EXPECT_FALSE(found->empty()) << seed;
     for (const auto& proxy : *found) EXPECT_FALSE(proxy.endpoints.empty()) << seed << ": pid " << proxy.pid;

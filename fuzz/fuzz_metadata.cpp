@@ -4,9 +4,9 @@
 #include "ara2/metadata.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const auto metadata = ara2::parse_metadata({reinterpret_cast<const char*>(data), size});
+  const auto metadata = tallowind::ara2::parse_metadata({reinterpret_cast<const char*>(data), size});
   if (!metadata) return 0;
-  (void)ara2::repr(*metadata);
+  (void)tallowind::ara2::repr(*metadata);
   (void)metadata->task();
   if (metadata->input) (void)metadata->input->dimensions();
   return 0;

@@ -20,13 +20,13 @@
 #include <cstdarg>
 #include <cstring>
 #include <deque>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <fmt/format.h>
@@ -148,18 +148,35 @@ struct Session {
     if (fd >= 0) ::close(fd);
   }
 
-  /// One request, one answer. A broken connection stays broken.
-  std::uint32_t call(Op op, const wire::Writer& request, std::vector<std::uint8_t>& answer,
-                     int pass_fd = -1) {
+  /// One request, one answer: read_body takes the body of a successful
+  /// answer from the socket (false: malformed). A broken connection stays broken.
+  template <class ReadBody>
+  std::uint32_t exchange(Op op, const wire::Writer& request, ReadBody&& read_body, int pass_fd = -1) {
     std::lock_guard lock(io);
     if (broken) return st::connection_lost;
     wire::FrameHeader header;
-    if (!wire::send_frame(fd, static_cast<std::uint32_t>(op), request.bytes(), pass_fd) ||
-        wire::recv_frame(fd, header, answer, nullptr) != wire::RecvResult::Ok) {
+    if (!wire::send_frame(fd, static_cast<std::uint32_t>(op), request, pass_fd) ||
+        wire::recv_header(fd, header, nullptr) != wire::RecvResult::Ok) {
       broken = true;
       return st::connection_lost;
     }
-    return header.code;
+    wire::BodyReader body(fd, header.length);
+    std::uint32_t status = header.code;
+    if (status == st::ok && !read_body(body)) status = st::malformed_message;
+    // Whatever the reader left is skipped, so the next answer starts in step.
+    if (!body.skip_rest()) {
+      broken = true;
+      return st::connection_lost;
+    }
+    return status;
+  }
+
+  std::uint32_t call(Op op, const wire::Writer& request, std::vector<std::uint8_t>& answer,
+                     int pass_fd = -1) {
+    return exchange(op, request, [&](wire::BodyReader& body) {
+      answer.resize(body.left());
+      return body.read(answer.data(), answer.size());
+    }, pass_fd);
   }
 };
 
@@ -208,7 +225,16 @@ struct RequestStorage {
   std::unique_ptr<RequestRecord> record;
   std::unique_ptr<StatsRecord> stats;
   std::vector<Destination> destinations;  // outputs whose bytes come back in answers
+  // Registrations whose mappings the destinations point into: kept mapped
+  // even if they are withdrawn while the request is pending.
+  std::vector<std::shared_ptr<Registration>> mapped;
   bool outputs_written = false;
+  std::uint32_t flags = 0;  // of the last outcome
+  // A synchronous request is over, and released by the daemon, when
+  // dv_infer_sync returns: later calls on it are answered here, with the
+  // statuses the daemon sent for them.
+  bool finished = false;
+  std::uint32_t id_status = 0, wait_status = 0, free_status = 0;
 };
 
 struct DramStorage {
@@ -235,9 +261,24 @@ struct Registry {
   std::map<const void*, std::shared_ptr<VersionStorage>> versions;
 };
 
-Registry& registry() {
-  static auto* r = new Registry;  // never destroyed: calls may come during exit
-  return *r;
+Registry*& registry_pointer() {
+  static Registry* r = new Registry;  // not a static object: calls may come during exit
+  return r;
+}
+
+Registry& registry() { return *registry_pointer(); }
+
+// Runs when the library is unloaded (dlclose) and at exit. Without a session
+// left nothing can be inside a call any more, and a library opened and closed
+// per session would otherwise leave a registry behind on every load. With
+// sessions open (an exit with work in flight) the registry stays.
+__attribute__((destructor)) void release_registry() {
+  Registry*& r = registry_pointer();
+  {
+    std::lock_guard lock(r->mutex);
+    if (!r->sessions.empty()) return;
+  }
+  delete std::exchange(r, nullptr);
 }
 
 template <class T>
@@ -397,13 +438,6 @@ std::uint32_t connect_session(int fd, bool is_unix, void** out) {
   return st::ok;
 }
 
-bool read_file(const char* path, std::vector<std::uint8_t>& bytes) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return false;
-  bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  return !file.bad();
-}
-
 std::unique_ptr<ModelStorage> build_model(const emu::Model& model) {
   auto storage = std::make_unique<ModelStorage>();
   auto n_in = model.inputs.size(), n_out = model.outputs.size();
@@ -473,27 +507,26 @@ std::unique_ptr<ModelStorage> build_model(const emu::Model& model) {
 }
 
 /// Reads the state and statistics of an answer into the request record, and
-/// the bytes of outputs that travel inline into their destinations.
-bool apply_outcome(RequestStorage& request, wire::Reader& in, std::uint32_t& flags) {
-  auto state = in.get<std::uint32_t>();
-  flags = in.get<std::uint32_t>();
-  auto input_us = in.get<float>();
-  auto output_us = in.get<float>();
-  auto run_us = in.get<float>();
-  if (!in.ok()) return false;
+/// the bytes of outputs that travel inline straight into their destinations.
+bool read_outcome(RequestStorage& request, wire::BodyReader& in) {
+  std::uint32_t state = 0, flags = 0;
+  float input_us = 0, output_us = 0, run_us = 0;
+  if (!in.get(state) || !in.get(flags) || !in.get(input_us) || !in.get(output_us) || !in.get(run_us)) {
+    return false;
+  }
   if (flags & wire::kFlagHasOutputs) {
-    auto count = in.get<std::uint32_t>();
-    if (!in.ok() || count != request.destinations.size()) return false;
+    std::uint32_t count = 0;
+    if (!in.get(count) || count != request.destinations.size()) return false;
     for (auto& d : request.destinations) {
-      auto bytes = in.get_bytes(wire::kMaxPayload);
-      if (!in.ok()) return false;
-      if (!request.outputs_written && d.data) {
-        std::memcpy(d.data, bytes.data(), std::min<std::uint64_t>(bytes.size(), d.size));
-      }
+      std::uint32_t length = 0;
+      if (!in.get(length) || length > in.left()) return false;
+      auto wanted = request.outputs_written || !d.data ? 0 : std::min<std::uint64_t>(length, d.size);
+      if (!in.read(d.data, wanted) || !in.skip(length - wanted)) return false;
     }
     request.outputs_written = true;
   }
-  if (!in.at_end()) return false;
+  if (in.left() != 0) return false;
+  request.flags = flags;
   request.record->state = state;
   request.stats->input_time_us = input_us;
   request.stats->output_time_us = output_us;
@@ -522,52 +555,58 @@ std::uint32_t submit(Call& call, bool async, void* session_handle, void* endpoin
   }
   auto request = std::make_shared<RequestStorage>();
   request->session = session;
+  // Heap bytes are neither copied nor zeroed on the way: inputs are sent
+  // from the caller's memory, outputs received into it.
   wire::Writer msg;
   msg.put<std::uint8_t>(async).put(*endpoint_id).put(model->id).put(timeout_ms);
   msg.put(static_cast<std::uint32_t>(n_in)).put(static_cast<std::uint32_t>(n_out));
+  std::uint64_t answer_bytes = 0;
   for (std::size_t i = 0; i < n_in + n_out; ++i) {
     bool input = i < n_in;
     const IoDescriptor& d = input ? inputs[i] : outputs[i - n_in];
     std::uint8_t* bytes = nullptr;
     if (d.is_registration == 1) {
       auto reg = find(registry().registrations, d.data);
-      if (!reg || reg->session != session) return call.misuse("unknown registration", d.data);
+      if (!reg || reg->session != session) {
+        return call.misuse("unknown or withdrawn registration", d.data);
+      }
       if (d.size > reg->size) return st::tensor_mismatch;
       if (session->is_unix) {
         msg.put(wire::TensorKind::Registration).put(d.size).put(reg->id);
         continue;
       }
       bytes = reg->map;
+      request->mapped.push_back(reg);
     } else if (d.is_registration == 0) {
       if (!d.data && d.size) return st::invalid_argument;
       bytes = static_cast<std::uint8_t*>(d.data);
     } else {
       return st::invalid_argument;
     }
+    // Inline bytes travel in one frame each way.
+    if (d.size > wire::kMaxPayload) return st::invalid_argument;
     msg.put(wire::TensorKind::Inline).put(d.size);
     if (input) {
-      msg.put_bytes({bytes, d.size});
+      msg.put_view({bytes, d.size});
     } else {
       request->destinations.push_back({bytes, d.size});
+      answer_bytes += d.size;
     }
   }
-  std::vector<std::uint8_t> answer;
-  auto status = session->call(Op::Infer, msg, answer);
-  if (status != st::ok) return status;
-  wire::Reader in(answer);
-  request->id = in.get<std::uint64_t>();
+  if (msg.size() > wire::kMaxPayload || answer_bytes > wire::kMaxPayload) return st::invalid_argument;
   request->record = junk_record<RequestRecord>();
   request->stats = junk_record<StatsRecord>();
   request->record->state = 0;
   request->record->stats = nullptr;
-  std::uint32_t flags = 0;
-  if (async) {
-    flags = in.get<std::uint32_t>();
-    if (!in.at_end()) return st::malformed_message;
-  } else if (!apply_outcome(*request, in, flags)) {
-    return st::malformed_message;
-  }
-  if (flags & wire::kFlagNullRequest) {
+  auto status = session->exchange(Op::Infer, msg, [&](wire::BodyReader& in) {
+    if (!in.get(request->id)) return false;
+    if (async) return in.get(request->flags) && in.left() == 0;
+    request->finished = true;
+    return in.get(request->id_status) && in.get(request->wait_status) && in.get(request->free_status) &&
+           read_outcome(*request, in);
+  });
+  if (status != st::ok) return status;
+  if (request->flags & wire::kFlagNullRequest) {
     *out_request = nullptr;
     return st::ok;
   }
@@ -780,9 +819,9 @@ EMU_EXPORT int dv_model_load_from_file(void* handle, void* endpoint, const char*
   auto model_id = in.get<std::uint64_t>();
   if (!in.at_end()) return static_cast<int>(st::malformed_message);
   // The descriptions come from the same file the daemon accepted.
-  std::vector<std::uint8_t> bytes;
+  auto bytes = emu::read_model_file(path);
   std::expected<emu::Model, std::string> parsed = std::unexpected(std::string());
-  if (read_file(path, bytes)) parsed = emu::parse_model(bytes);
+  if (bytes) parsed = emu::parse_model(*bytes);
   if (!parsed) {
     emu::wire::Writer unload;
     unload.put(model_id);
@@ -850,6 +889,22 @@ EMU_EXPORT int dv_shmfd_register(void* handle, int fd, std::uint64_t size, std::
   return 0;
 }
 
+EMU_EXPORT int dv_shmfd_unregister(void* handle, void* registration) {
+  Call call(Fn::dv_shmfd_unregister);
+  if (auto s = call.begin()) return static_cast<int>(*s);
+  auto session = find_session(handle);
+  if (!session) return static_cast<int>(call.misuse("unknown session", handle));
+  auto reg = find(registry().registrations, registration);
+  if (!reg || reg->session != session || !take(registry().registrations, registration)) {
+    return static_cast<int>(call.misuse("unknown or already withdrawn registration", registration));
+  }
+  emu::wire::Writer msg;
+  msg.put(reg->id);
+  std::vector<std::uint8_t> answer;
+  // The library's descriptor and mapping go with the last reference.
+  return static_cast<int>(session->call(Op::Unregister, msg, answer));
+}
+
 EMU_EXPORT int dv_infer_sync(void* session, void* endpoint, void* model, IoDescriptor* inputs,
                              IoDescriptor* outputs, std::uint32_t timeout_ms, std::uint32_t flag,
                              void** out_request) {
@@ -895,24 +950,26 @@ EMU_EXPORT int dv_infer_wait_for_completion(void* handle, void** requests, std::
   if (!request || request->session != session) {
     return static_cast<int>(call.misuse("unknown request", requests[0]));
   }
+  if (request->finished) {
+    if (request->wait_status != st::ok) return static_cast<int>(request->wait_status);
+    *out_completed = (request->flags & emu::wire::kFlagNullCompleted) ? nullptr : request->record.get();
+    return 0;
+  }
   // Waits in short slices so that other threads' calls on this session are
   // not held up behind a long wait.
   using Clock = std::chrono::steady_clock;
   auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  std::uint32_t flags = 0;
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     auto slice = static_cast<std::uint32_t>(std::clamp<std::int64_t>(left, 0, 50));
     emu::wire::Writer msg;
     msg.put(request->id).put(slice);
-    std::vector<std::uint8_t> answer;
-    auto status = session->call(Op::Wait, msg, answer);
+    auto status = session->exchange(Op::Wait, msg,
+                                    [&](emu::wire::BodyReader& in) { return read_outcome(*request, in); });
     if (status != st::ok) return static_cast<int>(status);
-    emu::wire::Reader in(answer);
-    if (!apply_outcome(*request, in, flags)) return static_cast<int>(st::malformed_message);
-    if (!(flags & emu::wire::kFlagWaitTimedOut) || left <= 50) break;
+    if (!(request->flags & emu::wire::kFlagWaitTimedOut) || left <= 50) break;
   }
-  *out_completed = (flags & emu::wire::kFlagNullCompleted) ? nullptr : request->record.get();
+  *out_completed = (request->flags & emu::wire::kFlagNullCompleted) ? nullptr : request->record.get();
   return 0;
 }
 
@@ -922,6 +979,11 @@ EMU_EXPORT int dv_infer_get_req_id(void* handle, std::uint64_t* out_id) {
   auto request = find(registry().requests, handle);
   if (!request) return static_cast<int>(call.misuse("unknown request", handle));
   if (!out_id) return static_cast<int>(call.misuse("null argument"));
+  if (request->finished) {
+    if (request->id_status != st::ok) return static_cast<int>(request->id_status);
+    *out_id = request->id;
+    return 0;
+  }
   emu::wire::Writer msg;
   msg.put(request->id);
   std::vector<std::uint8_t> answer;
@@ -939,6 +1001,7 @@ EMU_EXPORT int dv_infer_free(void* handle) {
   if (auto s = call.begin()) return static_cast<int>(*s);
   std::shared_ptr<RequestStorage> request = take(registry().requests, handle);
   if (!request) return static_cast<int>(call.misuse("unknown request", handle));
+  if (request->finished) return static_cast<int>(request->free_status);
   emu::wire::Writer msg;
   msg.put(request->id);
   std::vector<std::uint8_t> answer;
@@ -1003,7 +1066,6 @@ EMU_EXPORT int dv_retrieve_version_details(void* handle, void** out_array, std::
   }
 EMU_IGNORED(dv_stringify_status_code)
 EMU_IGNORED(dv_session_create_via_named_pipe)
-EMU_IGNORED(dv_shmfd_unregister)
 EMU_IGNORED(dv_endpoint_get_default_group)
 EMU_IGNORED(dv_endpoint_create_group)
 EMU_IGNORED(dv_endpoint_get_statistics)

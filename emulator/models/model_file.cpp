@@ -2,8 +2,13 @@
 // README.md next to this file; the Python builder writes the same layout.
 #include "model_file.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -504,6 +509,57 @@ void store(std::uint8_t* p, ElemType t, double v) {
 }
 
 }  // namespace
+
+namespace {
+
+/// Reads until `size` bytes or the end of the file; -1 on an error.
+std::int64_t read_up_to(int fd, std::uint8_t* into, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    ssize_t got = ::read(fd, into + done, size - done);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return -1;
+    if (got == 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  return static_cast<std::int64_t>(done);
+}
+
+}  // namespace
+
+std::expected<std::vector<std::uint8_t>, std::string> read_model_file(const std::string& path) {
+  const auto error_text = [] { return std::string(std::strerror(errno)); };
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return std::unexpected(error_text());
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return std::unexpected(error_text());
+  if (S_ISDIR(info.st_mode)) return std::unexpected("it is a directory");
+  if (!S_ISREG(info.st_mode)) return std::unexpected("it is not a regular file");
+  std::vector<std::uint8_t> bytes(kHeaderSize);
+  auto got = read_up_to(fd, bytes.data(), bytes.size());
+  if (got < 0) return std::unexpected(error_text());
+  bytes.resize(static_cast<std::size_t>(got));
+  if (bytes.size() < kHeaderSize || std::memcmp(bytes.data(), kMagic.data(), kMagic.size()) != 0) {
+    return bytes;  // parse_model says what is wrong with it
+  }
+  std::uint32_t body = 0;
+  for (int i = 3; i >= 0; --i) body = (body << 8) | bytes[12 + static_cast<std::size_t>(i)];
+  if (body > kMaxModelBody) {
+    return std::unexpected("its body of " + std::to_string(body) + " bytes is over the limit of " +
+                           std::to_string(kMaxModelBody));
+  }
+  // Sized by what the file holds, so a header announcing more costs nothing.
+  auto left = static_cast<std::uint64_t>(std::max<off_t>(info.st_size, kHeaderSize)) - kHeaderSize;
+  bytes.resize(kHeaderSize + std::min<std::uint64_t>(body, left));
+  got = read_up_to(fd, bytes.data() + kHeaderSize, bytes.size() - kHeaderSize);
+  if (got < 0) return std::unexpected(error_text());
+  bytes.resize(kHeaderSize + static_cast<std::size_t>(got));
+  return bytes;
+}
 
 std::expected<Model, std::string> parse_model(std::span<const std::uint8_t> file) {
   const auto fail = [](const std::string& why) { return std::unexpected("invalid emulated model file: " + why); };

@@ -75,6 +75,15 @@ struct Model {
   std::shared_ptr<const Program> program;
 };
 
+/// The largest model body (descriptions, faults and program) a reader accepts.
+inline constexpr std::uint32_t kMaxModelBody = 64u << 20;
+
+/// Reads what parse_model needs of a model file: the header and the body it
+/// announces, not a trailing archive. Only regular files are read, so a FIFO
+/// or a device cannot stall or flood the reader, and bodies over
+/// kMaxModelBody are refused. The error says why the file cannot be read.
+std::expected<std::vector<std::uint8_t>, std::string> read_model_file(const std::string& path);
+
 /// Parses an emulated model file (its bytes, the optional trailing ZIP
 /// archive included). The error text says what is wrong with the file.
 std::expected<Model, std::string> parse_model(std::span<const std::uint8_t> file);

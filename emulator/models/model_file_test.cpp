@@ -1,11 +1,15 @@
 // Parser and executor of emulated model files, driven by files encoded here
 // byte by byte (independently of the Python builder).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <bit>
 #include <cctype>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 #include <random>
 
@@ -437,3 +441,68 @@ TEST(Run, ProgramListingNamesEveryOp) {
 }
 
 }  // namespace
+
+// ------------------------------------------------------------------ reading files
+
+namespace {
+
+struct TempDir {
+  std::string path;
+  TempDir() {
+    char pattern[] = "/tmp/emu_model_test_XXXXXX";
+    path = ::mkdtemp(pattern);
+  }
+  ~TempDir() { std::filesystem::remove_all(path); }
+  std::string write(const char* name, const Bytes& bytes) const {
+    auto file = path + "/" + name;
+    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                static_cast<std::streamsize>(bytes.size()));
+    return file;
+  }
+};
+
+std::string read_error(const std::string& path) {
+  auto got = emu::read_model_file(path);
+  EXPECT_FALSE(got.has_value());
+  return got ? "" : got.error();
+}
+
+}  // namespace
+
+TEST(ReadModelFile, ReadsHeaderAndBodyButNotATrailingArchive) {
+  TempDir dir;
+  Bytes file = model({{1, 1, 4}}, {{1, 1, 4}}, {}, 0, {});
+  Bytes with_archive = file;
+  with_archive.resize(file.size() + 100000, 'Z');
+  auto got = emu::read_model_file(dir.write("m.dvm", with_archive));
+  ASSERT_TRUE(got.has_value()) << got.error();
+  EXPECT_EQ(*got, file);
+  parse_ok(*got);
+}
+
+TEST(ReadModelFile, RefusesWhatIsNotARegularFileWithoutWaitingOnIt) {
+  TempDir dir;
+  auto fifo = dir.path + "/fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);  // nobody writes: a blocking open would never return
+  EXPECT_NE(read_error(fifo).find("not a regular file"), std::string::npos);
+  EXPECT_NE(read_error("/dev/zero").find("not a regular file"), std::string::npos);
+  EXPECT_NE(read_error(dir.path).find("directory"), std::string::npos);
+  EXPECT_NE(read_error(dir.path + "/absent").find("No such file"), std::string::npos);
+}
+
+TEST(ReadModelFile, RefusesABodyOverTheLimitWithoutReadingIt) {
+  TempDir dir;
+  Bytes header = file_from_body({});
+  header[12] = 1, header[13] = 0, header[14] = 0, header[15] = 4;  // 64 MiB + 1
+  EXPECT_NE(read_error(dir.write("big.dvm", header)).find("over the limit"), std::string::npos);
+}
+
+TEST(ReadModelFile, AFileShorterThanItsHeaderAnnouncesIsReadAsItIs) {
+  TempDir dir;
+  Bytes file = file_from_body(Bytes(1000, 0));
+  file.resize(30);
+  auto got = emu::read_model_file(dir.write("short.dvm", file));
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(*got, file);
+  EXPECT_NE(parse_error(*got).find("truncated"), std::string::npos);
+}

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "model_file.hpp"
@@ -129,16 +130,33 @@ void print_model(const emu::Model& m) {
   std::fputs(out.c_str(), stdout);
 }
 
+constexpr const char kUsage[] =
+    "usage: ara2-emu-dvm inspect MODEL.dvm\n"
+    "       ara2-emu-dvm run MODEL.dvm [--in FILE]... [--out FILE]...\n";
+
 int usage() {
-  std::fputs("usage: ara2-emu-dvm inspect MODEL.dvm\n"
-             "       ara2-emu-dvm run MODEL.dvm [--in FILE]... [--out FILE]...\n",
-             stderr);
+  std::fputs(kUsage, stderr);
   return 2;
+}
+
+int help() {
+  std::fputs(kUsage, stdout);
+  std::fputs("\n"
+             "Shows what an emulated model file holds and runs its program, without the\n"
+             "proxy or the client library. inspect prints the parsed model as JSON (text\n"
+             "fields as hex); run feeds raw input files (one per input, in order) to the\n"
+             "program and writes each output buffer to its --out file. The format is\n"
+             "described by `ara2-emulator docs models`.\n",
+             stdout);
+  return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::string_view(argv[i]) == "-h" || std::string_view(argv[i]) == "--help") return help();
+  }
   if (argc < 3) return usage();
   const std::string command = argv[1], model_path = argv[2];
   std::vector<std::string> in_paths, out_paths;

@@ -1,5 +1,6 @@
 #include "wire.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -15,6 +16,25 @@ Writer& Writer::put_bytes(std::span<const std::uint8_t> data) {
 
 Writer& Writer::put_text(std::string_view text) {
   return put_bytes({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
+}
+
+Writer& Writer::put_view(std::span<const std::uint8_t> data, std::shared_ptr<const void> keep) {
+  put<std::uint32_t>(static_cast<std::uint32_t>(data.size()));
+  if (!data.empty()) views_.push_back({bytes_.size(), data});
+  if (keep) keep_.push_back(std::move(keep));
+  return *this;
+}
+
+std::size_t Writer::size() const {
+  std::size_t size = bytes_.size();
+  for (const auto& v : views_) size += v.data.size();
+  return size;
+}
+
+void Writer::clear() {
+  bytes_.clear();
+  views_.clear();
+  keep_.clear();
 }
 
 std::span<const std::uint8_t> Reader::get_bytes(std::uint32_t max_length) {
@@ -92,8 +112,22 @@ bool send_frame(int socket, std::uint32_t code, std::span<const std::uint8_t> pa
   return send_iov(socket, iov, payload.empty() ? 1 : 2, pass_fd);
 }
 
-RecvResult recv_frame(int socket, FrameHeader& header, std::vector<std::uint8_t>& payload,
-                      int* received_fd) {
+bool send_frame(int socket, std::uint32_t code, const Writer& payload, int pass_fd) {
+  if (payload.views_.empty()) return send_frame(socket, code, payload.bytes_, pass_fd);
+  FrameHeader header{kMagic, code, static_cast<std::uint32_t>(payload.size())};
+  std::vector<iovec> iov{{&header, sizeof(header)}};
+  auto* bytes = const_cast<std::uint8_t*>(payload.bytes_.data());
+  std::size_t copied = 0;  // bytes_ sent up to here
+  for (const auto& v : payload.views_) {
+    if (v.at > copied) iov.push_back({bytes + copied, v.at - copied});
+    iov.push_back({const_cast<std::uint8_t*>(v.data.data()), v.data.size()});
+    copied = v.at;
+  }
+  if (payload.bytes_.size() > copied) iov.push_back({bytes + copied, payload.bytes_.size() - copied});
+  return send_iov(socket, iov.data(), static_cast<int>(iov.size()), pass_fd);
+}
+
+RecvResult recv_header(int socket, FrameHeader& header, int* received_fd) {
   if (received_fd) *received_fd = -1;
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)] = {};
   iovec iov{&header, sizeof(header)};
@@ -130,11 +164,63 @@ RecvResult recv_frame(int socket, FrameHeader& header, std::vector<std::uint8_t>
   auto have = static_cast<std::size_t>(got);
   if (have < sizeof(header) &&
       !recv_exact(socket, reinterpret_cast<char*>(&header) + have, sizeof(header) - have)) {
-    return fail(have == 0 ? RecvResult::Closed : RecvResult::Malformed);
+    return fail(RecvResult::Malformed);
   }
   if (header.magic != kMagic || header.length > kMaxPayload) return fail(RecvResult::Malformed);
+  return RecvResult::Ok;
+}
+
+bool BodyReader::read(void* into, std::size_t size) {
+  if (broken_ || size > left_) return false;
+  auto* out = static_cast<std::uint8_t*>(into);
+  auto buffered = std::min(size, end_ - start_);
+  if (buffered) std::memcpy(out, buffer_ + start_, buffered);
+  start_ += buffered;
+  left_ -= buffered;
+  size -= buffered;
+  if (size == 0) return true;
+  // The buffer is empty: everything left is still in the socket.
+  if (size >= sizeof(buffer_)) {
+    broken_ = !recv_exact(socket_, out + buffered, size);
+  } else {
+    start_ = end_ = 0;
+    auto wanted = std::min(left_, sizeof(buffer_));
+    while (!broken_ && end_ < size) {
+      ssize_t got = ::recv(socket_, buffer_ + end_, wanted - end_, 0);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) broken_ = true;
+      else end_ += static_cast<std::size_t>(got);
+    }
+    if (!broken_) std::memcpy(out + buffered, buffer_, size);
+    start_ = size;
+  }
+  if (broken_) return false;
+  left_ -= size;
+  return true;
+}
+
+bool BodyReader::skip(std::size_t size) {
+  char sink[16384];
+  while (size > 0) {
+    auto n = std::min(size, sizeof(sink));
+    if (!read(sink, n)) return false;
+    size -= n;
+  }
+  return true;
+}
+
+RecvResult recv_frame(int socket, FrameHeader& header, std::vector<std::uint8_t>& payload,
+                      int* received_fd) {
+  auto got = recv_header(socket, header, received_fd);
+  if (got != RecvResult::Ok) return got;
   payload.resize(header.length);
-  if (!recv_exact(socket, payload.data(), payload.size())) return fail(RecvResult::Malformed);
+  if (!BodyReader(socket, header.length).read(payload.data(), payload.size())) {
+    if (received_fd && *received_fd >= 0) {
+      ::close(*received_fd);
+      *received_fd = -1;
+    }
+    return RecvResult::Malformed;
+  }
   return RecvResult::Ok;
 }
 

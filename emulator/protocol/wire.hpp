@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -35,6 +36,7 @@ enum class Op : std::uint32_t {
   RequestFree,
   InflightCount,
   Versions,
+  Unregister,
 };
 
 /// Status codes of the emulated stack; the hundreds follow the ranges
@@ -52,6 +54,7 @@ inline constexpr std::uint32_t connect_failed = 201;
 inline constexpr std::uint32_t handshake_failed = 202;
 inline constexpr std::uint32_t connection_lost = 203;
 inline constexpr std::uint32_t malformed_message = 204;
+inline constexpr std::uint32_t out_of_memory = 205;  // the daemon's memory caps refuse it
 inline constexpr std::uint32_t model_unreadable = 240;
 inline constexpr std::uint32_t not_a_model = 241;
 inline constexpr std::uint32_t out_of_dram = 242;
@@ -90,11 +93,23 @@ class Writer {
   }
   Writer& put_bytes(std::span<const std::uint8_t> data);
   Writer& put_text(std::string_view text);
+  /// Like put_bytes, without copying: the bytes are read when the frame is
+  /// sent, so they must stay valid until then. `keep` is held until clear().
+  Writer& put_view(std::span<const std::uint8_t> data, std::shared_ptr<const void> keep = {});
+  /// The copied bytes; a writer with views holds more (see size()).
   const std::vector<std::uint8_t>& bytes() const { return bytes_; }
-  std::vector<std::uint8_t>& bytes() { return bytes_; }
+  std::size_t size() const;
+  void clear();
 
  private:
+  friend bool send_frame(int, std::uint32_t, const Writer&, int);
+  struct View {
+    std::size_t at;  // where in bytes_ the view goes
+    std::span<const std::uint8_t> data;
+  };
   std::vector<std::uint8_t> bytes_;
+  std::vector<View> views_;
+  std::vector<std::shared_ptr<const void>> keep_;
 };
 
 /// Bounds-checked reader: the first failed read poisons it and every later
@@ -129,11 +144,45 @@ class Reader {
 /// Writes one frame; pass_fd >= 0 travels with it (UNIX sockets only).
 bool send_frame(int socket, std::uint32_t code, std::span<const std::uint8_t> payload,
                 int pass_fd = -1);
+bool send_frame(int socket, std::uint32_t code, const Writer& payload, int pass_fd = -1);
 
 enum class RecvResult { Ok, Closed, Malformed };
 
-/// Reads one frame. A descriptor that came with it is returned in *received_fd
-/// (close-on-exec), or -1; extra descriptors are closed.
+/// Reads a frame header and checks its magic and length bound. A descriptor
+/// that came with it is returned in *received_fd (close-on-exec), or -1;
+/// extra descriptors are closed. The body is read with a BodyReader.
+RecvResult recv_header(int socket, FrameHeader& header, int* received_fd);
+
+/// Reads the body of one frame from the socket piece by piece: small fields
+/// through a little buffer (one receive for many of them), large ones
+/// straight into their destination. Reads past the body's end fail without
+/// touching the socket.
+class BodyReader {
+ public:
+  BodyReader(int socket, std::uint32_t length) : socket_(socket), left_(length) {}
+  BodyReader(const BodyReader&) = delete;
+  BodyReader& operator=(const BodyReader&) = delete;
+  bool read(void* into, std::size_t size);
+  template <class T>
+  bool get(T& value) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    return read(&value, sizeof(T));
+  }
+  bool skip(std::size_t size);
+  bool skip_rest() { return skip(left_); }
+  std::size_t left() const { return left_; }
+  /// The socket failed (as opposed to a read past the end).
+  bool broken() const { return broken_; }
+
+ private:
+  int socket_;
+  std::size_t left_;  // not yet read by the caller: buffered, then still in the socket
+  std::size_t start_ = 0, end_ = 0;  // the buffered bytes
+  bool broken_ = false;
+  std::uint8_t buffer_[256];
+};
+
+/// Reads one whole frame (header, then body into payload).
 RecvResult recv_frame(int socket, FrameHeader& header, std::vector<std::uint8_t>& payload,
                       int* received_fd);
 

@@ -1,5 +1,6 @@
 #include "config.hpp"
 
+#include <arpa/inet.h>
 #include <yaml.h>
 
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <optional>
 #include <sstream>
 #include <string_view>
+#include <tuple>
 
 #include <fmt/format.h>
 
@@ -165,28 +167,15 @@ std::expected<T, Error> integer(const Node& node, std::string_view what, T min, 
   return static_cast<T>(value);
 }
 
-bool parse_ipv4(std::string_view text, std::array<std::uint8_t, 4>* out = nullptr) {
-  if (text.size() > 15) return false;
-  std::array<std::uint8_t, 4> parts{};
-  std::size_t at = 0;
-  for (int i = 0; i < 4; ++i) {
-    if (i > 0) {
-      if (at >= text.size() || text[at] != '.') return false;
-      ++at;
-    }
-    std::size_t start = at;
-    unsigned value = 0;
-    while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - start < 3) {
-      value = value * 10 + static_cast<unsigned>(text[at] - '0');
-      ++at;
-    }
-    std::size_t digits = at - start;
-    if (digits == 0 || value > 255 || (digits > 1 && text[start] == '0')) return false;
-    parts[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value);
-  }
-  if (at != text.size()) return false;
-  if (out) *out = parts;
-  return true;
+// A strict dotted quad, as glibc's inet_pton reads one. It reads a C string:
+// an embedded NUL, and a text longer than any quad, are refused first.
+bool parse_ipv4(std::string_view text) {
+  char terminated[16];
+  if (text.size() >= sizeof terminated || text.find('\0') != std::string_view::npos) return false;
+  std::memcpy(terminated, text.data(), text.size());
+  terminated[text.size()] = '\0';
+  in_addr address;
+  return inet_pton(AF_INET, terminated, &address) == 1;
 }
 
 std::expected<std::array<std::uint8_t, 4>, Error> version_text(const Node& node) {
@@ -333,8 +322,8 @@ std::expected<ListenAddress, Error> extra_address(const Node& node) {
 std::expected<void, Error> read_emulator(const Node& node, DaemonConfig& config) {
   auto emulator = MappingView::of(node, "emulator");
   if (!emulator) return std::unexpected(emulator.error());
-  static const char* known[] = {"endpoints", "dram_size", "reserved_size", "endpoint_state",
-                                "versions",  "listen",    "faults"};
+  static const char* known[] = {"endpoints", "dram_size", "reserved_size", "endpoint_state", "versions",
+                                "listen",    "faults",    "client_memory", "total_memory"};
   for (const auto& [key, value] : emulator->order()) {
     bool ok = false;
     for (const char* k : known) ok = ok || key->value == k;
@@ -347,15 +336,18 @@ std::expected<void, Error> read_emulator(const Node& node, DaemonConfig& config)
     if (!v) return std::unexpected(v.error());
     config.endpoints = *v;
   }
-  if (const Node* n = emulator->find("dram_size")) {
-    auto v = integer<std::uint64_t>(*n, "emulator.dram_size", 0, 1ull << 40);
-    if (!v) return std::unexpected(v.error());
-    config.dram_size = *v;
-  }
-  if (const Node* n = emulator->find("reserved_size")) {
-    auto v = integer<std::uint64_t>(*n, "emulator.reserved_size", 0, 1ull << 40);
-    if (!v) return std::unexpected(v.error());
-    config.reserved_size = *v;
+  // Byte counts: emulated DRAM, and the caps on payload memory held for clients.
+  const std::tuple<const char*, std::uint64_t DaemonConfig::*, std::uint64_t> sizes[] = {
+      {"dram_size", &DaemonConfig::dram_size, 0},
+      {"reserved_size", &DaemonConfig::reserved_size, 0},
+      {"client_memory", &DaemonConfig::client_memory, 4096},
+      {"total_memory", &DaemonConfig::total_memory, 4096}};
+  for (auto [key, field, min] : sizes) {
+    if (const Node* n = emulator->find(key)) {
+      auto v = integer<std::uint64_t>(*n, fmt::format("emulator.{}", key), min, 1ull << 40);
+      if (!v) return std::unexpected(v.error());
+      config.*field = *v;
+    }
   }
   if (config.reserved_size > config.dram_size) {
     return std::unexpected(Error("emulator.reserved_size exceeds emulator.dram_size"));

@@ -33,6 +33,8 @@ struct DaemonConfig {
   std::vector<VersionRecord> versions;
   std::map<std::string, std::uint32_t> call_status;  // dv_* name -> status
   std::uint32_t latency_us = 0;                      // added to every inference
+  std::uint64_t client_memory = 1ull << 30;          // payload memory held for one client
+  std::uint64_t total_memory = 2ull << 30;           // ... and for all of them
 };
 
 /// Reads and checks the file; the error is one line naming the file and what is wrong.

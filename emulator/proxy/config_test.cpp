@@ -42,7 +42,8 @@ TEST(DaemonConfig, EmulatedHardwareDefaultsAndOverrides) {
       "proxy: {interface_socket_file: [/s]}\n"
       "emulator:\n  endpoints: 3\n  endpoint_state: 12\n  dram_size: 1000\n  reserved_size: 10\n"
       "  versions: {firmware: 1.2.3.4, 9: 0.0.0.1}\n"
-      "  faults: {latency_us: 5, call_status: {dv_infer_sync: 150}}\n");
+      "  faults: {latency_us: 5, call_status: {dv_infer_sync: 150}}\n"
+      "  client_memory: 65536\n  total_memory: 131072\n");
   EXPECT_EQ(config.endpoint_states, (std::vector<std::uint32_t>{12, 12, 12}));
   EXPECT_EQ(config.dram_size, 1000u);
   EXPECT_EQ(config.reserved_size, 10u);
@@ -52,6 +53,8 @@ TEST(DaemonConfig, EmulatedHardwareDefaultsAndOverrides) {
   EXPECT_EQ(config.versions[1].component, 9u);
   EXPECT_EQ(config.latency_us, 5u);
   EXPECT_EQ(config.call_status.at("dv_infer_sync"), 150u);
+  EXPECT_EQ(config.client_memory, 65536u);
+  EXPECT_EQ(config.total_memory, 131072u);
 }
 
 struct Refusal {
@@ -73,7 +76,11 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         Refusal{"proxy: {interface_socket_file: [/s]}\nemulator: {reserved_size: 9, dram_size: 8}\n",
                 "reserved_size exceeds"},
+        Refusal{"proxy: {interface_socket_file: [/s]}\nemulator: {client_memory: 100}\n",
+                "emulator.client_memory must be an integer from 4096"},
         Refusal{"proxy: {interface_type: IPV4, interface_ip_address: [01.2.3.4], interface_port: [1]}\n",
+                "dotted-quad"},
+        Refusal{"proxy: {interface_type: IPV4, interface_ip_address: [\"1.2.3.4\\0\"], interface_port: [1]}\n",
                 "dotted-quad"},
         Refusal{"proxy: {interface_type: IPV4, interface_ip_address: [1.2.3.4], interface_port: [\"1\"]}\n",
                 "must be an integer"},

@@ -8,9 +8,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <string>
 
+#include "bus_guard.hpp"
 #include "log.hpp"
 
 namespace emu::proxy {
@@ -37,22 +37,27 @@ struct LoadedModel {
   emu::Model model;
 };
 
+/// Where the bytes of one tensor of a request are: the mapping of a
+/// registration, a buffer of the request, or (inputs of a synchronous
+/// request, which ends before the frame is released) the frame itself.
 struct TensorRef {
-  std::shared_ptr<Registration> registration;  // or the inline bytes below
-  std::vector<std::uint8_t> data;
+  std::shared_ptr<Registration> registration;
+  Buffer buffer;
+  std::uint8_t* data = nullptr;
   std::uint64_t size = 0;
-  std::uint8_t* bytes() { return registration ? registration->map : data.data(); }
 };
 
 struct Request {
   enum class Phase { Queued, Running, Done };
   std::uint64_t id = 0;
   std::shared_ptr<LoadedModel> model;
+  std::shared_ptr<Account> memory;  // the client's, for padding buffers
   std::vector<TensorRef> inputs, outputs;
   Phase phase = Phase::Queued;
   bool cancelled = false;
   std::size_t waits = 0;  // answered waits, for scripted completion states
   bool delivered = false;  // the client has been told the outcome
+  std::condition_variable done;  // notified when the phase becomes Done
   // Written by the worker before Done, read after.
   bool run_ok = false;
   float input_us = 0, output_us = 0, run_us = 0;
@@ -76,6 +81,7 @@ const char* op_function(Op op, bool is_unix, bool async) {
     case Op::RequestFree: return "dv_infer_free";
     case Op::InflightCount: return "dv_infer_get_inflight_count";
     case Op::Versions: return "dv_retrieve_version_details";
+    case Op::Unregister: return "dv_shmfd_unregister";
   }
   return "";
 }
@@ -86,19 +92,14 @@ float micros(Clock::duration d) {
 
 std::uint64_t clamp_size(std::int32_t size) { return size < 0 ? 0 : static_cast<std::uint64_t>(size); }
 
-/// A client may shrink a shared file after registering it; touching the
-/// mapping past the new end would kill the daemon with SIGBUS.
-bool still_backed(const TensorRef& tensor) {
-  if (!tensor.registration || tensor.registration->fd < 0) return true;
-  struct stat info {};
-  if (::fstat(tensor.registration->fd, &info) != 0) return false;
-  return !S_ISREG(info.st_mode) || static_cast<std::uint64_t>(info.st_size) >= tensor.registration->size;
-}
+// The answer to an inference before its inline outputs: id, the statuses of
+// later calls, state, flags, three timings, the output count.
+constexpr std::uint64_t kOutcomeBytes = 8 + 12 + 8 + 12 + 4;
 
 }  // namespace
 
-Engine::Engine(const DaemonConfig& config) : config_(config) {
-  endpoints_.resize(config_.endpoints);
+Engine::Engine(const DaemonConfig& config)
+    : config_(config), budget_(config.client_memory, config.total_memory), endpoints_(config.endpoints) {
   for (std::uint32_t i = 0; i < config_.endpoints; ++i) {
     auto& e = endpoints_[i];
     e.raw_state = i < config_.endpoint_states.size() ? config_.endpoint_states[i] : 1;
@@ -120,28 +121,48 @@ Engine::~Engine() {
 void Engine::stop() {
   std::lock_guard lock(mutex_);
   stopping_ = true;
-  changed_.notify_all();
+  for (auto& e : endpoints_) e.wake.notify_all();
+  for (auto& [id, client] : clients_) {
+    for (auto& [rid, request] : client.requests) request->done.notify_all();
+  }
 }
 
 std::uint64_t Engine::connect(bool is_unix, std::function<bool()> peer_gone) {
   std::lock_guard lock(mutex_);
   auto id = next_id_++;
-  clients_[id].is_unix = is_unix;
-  clients_[id].peer_gone = std::move(peer_gone);
+  auto& client = clients_[id];
+  client.is_unix = is_unix;
+  client.peer_gone = std::move(peer_gone);
+  client.memory = budget_.open();
   return id;
 }
 
-bool Engine::wait_until(Lock& lock, Client& client, std::uint32_t timeout_ms,
-                        const std::function<bool()>& done) {
-  // Wakes regularly so that a client that died while waiting is cleaned up
-  // now rather than when its timeout (up to weeks) runs out.
+std::shared_ptr<Account> Engine::memory(std::uint64_t client) {
+  std::lock_guard lock(mutex_);
+  auto it = clients_.find(client);
+  return it == clients_.end() ? nullptr : it->second.memory;
+}
+
+bool Engine::wait_done(Lock& lock, Client& client, Request& request, std::uint32_t timeout_ms) {
+  // Looks every 100 ms whether the client died while waiting, so that it is
+  // cleaned up now rather than when its timeout (up to weeks) runs out.
   auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  for (;;) {
-    if (stopping_ || done()) return done();
+  while (request.phase != Request::Phase::Done && !stopping_) {
     auto now = Clock::now();
-    if (now >= deadline || (client.peer_gone && client.peer_gone())) return false;
-    changed_.wait_for(lock, std::min<Clock::duration>(deadline - now, std::chrono::milliseconds(100)));
+    if (now >= deadline) return false;
+    auto slice = std::min<Clock::duration>(deadline - now, std::chrono::milliseconds(100));
+    if (request.done.wait_for(lock, slice) == std::cv_status::timeout && client.peer_gone &&
+        client.peer_gone()) {
+      return false;
+    }
   }
+  return request.phase == Request::Phase::Done;
+}
+
+void Engine::cancel(Request& request) {
+  request.cancelled = true;
+  // A worker in the request's latency gives the endpoint back at once.
+  endpoints_[request.model->endpoint].wake.notify_all();
 }
 
 void Engine::release_model(LoadedModel& model) {
@@ -157,7 +178,7 @@ void Engine::disconnect(std::uint64_t id) {
   std::size_t pending = 0;
   for (auto& [rid, request] : client.requests) {
     if (request->phase != Request::Phase::Done) ++pending;
-    request->cancelled = true;
+    cancel(*request);
   }
   for (auto& [mid, model] : client.models) release_model(*model);
   for (auto& [reg_id, reg] : client.registrations) {
@@ -169,7 +190,6 @@ void Engine::disconnect(std::uint64_t id) {
         pending);
   }
   clients_.erase(it);
-  changed_.notify_all();
 }
 
 std::uint32_t Engine::handle(std::uint64_t client_id, std::uint32_t op,
@@ -183,14 +203,14 @@ std::uint32_t Engine::handle(std::uint64_t client_id, std::uint32_t op,
     if (!in.ok()) status = st::malformed_message;
   }
   if (fd >= 0) ::close(fd);
-  if (status != st::ok) answer.bytes().clear();
+  if (status != st::ok) answer.clear();
   return status;
 }
 
 std::uint32_t Engine::dispatch(Client& client, Op op, wire::Reader& in, int& fd, wire::Writer& out,
                                Lock& lock) {
   // Faults configured for the whole daemon; those of a model apply in its handlers.
-  if (op >= Op::Hello && op <= Op::Versions) {
+  if (op >= Op::Hello && op <= Op::Unregister) {
     bool async = false;
     if (op == Op::Infer) {
       wire::Reader peek = in;
@@ -250,6 +270,18 @@ std::uint32_t Engine::dispatch(Client& client, Op op, wire::Reader& in, int& fd,
       for (const auto& v : config_.versions) out.put(v.component).put(v.version);
       return st::ok;
     }
+    case Op::Unregister: {
+      auto id = in.get<std::uint64_t>();
+      if (!in.at_end()) return st::malformed_message;
+      auto it = client.registrations.find(id);
+      if (it == client.registrations.end()) return st::invalid_handle;
+      auto& e = endpoints_[it->second->endpoint];
+      e.tensor_bytes -= std::min(e.tensor_bytes, it->second->size);
+      // Mapping and descriptor go with the last reference: a request still
+      // queued on the tensor keeps its own.
+      client.registrations.erase(it);
+      return st::ok;
+    }
   }
   return st::unsupported;
 }
@@ -264,6 +296,12 @@ std::optional<std::uint32_t> model_fault(const LoadedModel& model, const char* f
 
 }  // namespace
 
+std::uint32_t Engine::fault_status(const LoadedModel& model, const char* function) const {
+  auto it = config_.call_status.find(function);
+  if (it != config_.call_status.end() && it->second != st::ok) return it->second;
+  return model_fault(model, function).value_or(st::ok);
+}
+
 std::uint32_t Engine::load_model(Client& client, wire::Reader& in, wire::Writer& out, Lock& lock) {
   auto index = in.get<std::uint32_t>();
   auto path = in.get_text();
@@ -274,27 +312,11 @@ std::uint32_t Engine::load_model(Client& client, wire::Reader& in, wire::Writer&
 
   // File access and parsing happen without holding up other clients.
   lock.unlock();
-  std::vector<std::uint8_t> bytes;
-  std::uint32_t status = st::ok;
-  std::string problem;
-  {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-      status = st::model_unreadable;
-      problem = std::strerror(errno);
-    } else {
-      bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-      if (file.bad()) {
-        status = st::model_unreadable;
-        problem = "read error";
-      }
-    }
-  }
-  std::expected<emu::Model, std::string> parsed = std::unexpected(problem);
-  if (status == st::ok) {
-    parsed = emu::parse_model(bytes);
-    if (!parsed) status = st::not_a_model;
-  }
+  auto bytes = emu::read_model_file(path);
+  std::uint32_t status = bytes ? st::ok : st::model_unreadable;
+  std::expected<emu::Model, std::string> parsed =
+      bytes ? emu::parse_model(*bytes) : std::unexpected(bytes.error());
+  if (bytes && !parsed) status = st::not_a_model;
   lock.lock();
   if (status != st::ok) {
     log("cannot load {:?} as {:?}: {}", path, name, parsed.error());
@@ -372,91 +394,127 @@ std::uint32_t Engine::infer(Client& client, wire::Reader& in, wire::Writer& out,
   if (!in.ok() || n_inputs > wire::kMaxTensors || n_outputs > wire::kMaxTensors) {
     return st::malformed_message;
   }
-  auto request = std::make_shared<Request>();
-  bool bad_registration = false;
-  for (std::uint32_t i = 0; i < n_inputs + n_outputs && in.ok(); ++i) {
-    bool input = i < n_inputs;
-    TensorRef tensor;
-    auto kind = static_cast<wire::TensorKind>(in.get<std::uint32_t>());
-    tensor.size = in.get<std::uint64_t>();
-    if (kind == wire::TensorKind::Registration) {
-      auto it = client.registrations.find(in.get<std::uint64_t>());
-      if (it == client.registrations.end() || it->second->size < tensor.size ||
-          (!it->second->map && tensor.size > 0)) {
-        bad_registration = true;
-      } else {
-        tensor.registration = it->second;
-      }
-    } else if (kind == wire::TensorKind::Inline) {
-      if (input) {
-        auto data = in.get_bytes(wire::kMaxPayload);
-        if (data.size() != tensor.size) in.fail();
-        tensor.data.assign(data.begin(), data.end());
-      } else if (tensor.size > wire::kMaxPayload) {
-        in.fail();
-      } else {
-        tensor.data.resize(tensor.size);
-      }
-    } else {
+  // The whole message is read and checked before anything is allocated for it.
+  struct Sent {  // one tensor as the message describes it
+    wire::TensorKind kind{};
+    std::uint64_t size = 0, registration_id = 0;
+    std::span<const std::uint8_t> bytes;  // inline inputs
+    std::shared_ptr<Registration> registration;
+  };
+  std::vector<Sent> sent(n_inputs + n_outputs);
+  std::uint64_t answer_bytes = kOutcomeBytes;
+  for (std::uint32_t i = 0; i < sent.size() && in.ok(); ++i) {
+    auto& item = sent[i];
+    item.kind = static_cast<wire::TensorKind>(in.get<std::uint32_t>());
+    item.size = in.get<std::uint64_t>();
+    if (item.kind == wire::TensorKind::Registration) {
+      item.registration_id = in.get<std::uint64_t>();
+    } else if (item.kind != wire::TensorKind::Inline || item.size > wire::kMaxPayload) {
       in.fail();
+    } else if (i < n_inputs) {
+      item.bytes = in.get_bytes(wire::kMaxPayload);
+      if (item.bytes.size() != item.size) in.fail();
+    } else {
+      answer_bytes += 4 + item.size;
     }
-    (input ? request->inputs : request->outputs).push_back(std::move(tensor));
   }
   if (!in.at_end()) return st::malformed_message;
   auto it = client.models.find(model_id);
   if (it == client.models.end()) return st::invalid_handle;
-  auto& model = it->second;
+  auto model = it->second;
   if (auto fault = model_fault(*model, async ? "dv_infer_async" : "dv_infer_sync")) return *fault;
   if (index != model->endpoint) return st::invalid_argument;
-  if (bad_registration || n_inputs != model->model.inputs.size() ||
-      n_outputs != model->model.outputs.size()) {
+  if (n_inputs != model->model.inputs.size() || n_outputs != model->model.outputs.size()) {
     return st::tensor_mismatch;
   }
-  const auto& faults = model->model.faults;
-  if (async && faults.null_request) {
+  for (auto& item : sent) {
+    if (item.kind != wire::TensorKind::Registration) continue;
+    auto reg = client.registrations.find(item.registration_id);
+    if (reg == client.registrations.end() || reg->second->size < item.size ||
+        (!reg->second->map && item.size > 0)) {
+      return st::tensor_mismatch;
+    }
+    item.registration = reg->second;
+  }
+  // Inline outputs come back in one answer, which has to fit in a frame.
+  if (answer_bytes > wire::kMaxPayload) return st::invalid_argument;
+  if (async && model->model.faults.null_request) {
     out.put<std::uint64_t>(0).put<std::uint32_t>(wire::kFlagNullRequest);
     return st::ok;
   }
-  request->id = next_id_++;
+  auto request = std::make_shared<Request>();
   request->model = model;
+  request->memory = client.memory;
+  for (std::uint32_t i = 0; i < sent.size(); ++i) {
+    auto& item = sent[i];
+    bool input = i < n_inputs;
+    TensorRef tensor;
+    tensor.size = item.size;
+    if (item.registration) {
+      tensor.data = item.registration->map;
+      tensor.registration = std::move(item.registration);
+    } else if (input && !async) {
+      // Only read while this call waits for the request to finish.
+      tensor.data = const_cast<std::uint8_t*>(item.bytes.data());
+    } else if (item.size > 0) {
+      auto buffer = client.memory->take(item.size);
+      if (!buffer) return st::out_of_memory;
+      tensor.buffer = std::move(*buffer);
+      tensor.data = tensor.buffer.data();
+      if (input) std::memcpy(tensor.data, item.bytes.data(), item.size);
+    }
+    (input ? request->inputs : request->outputs).push_back(std::move(tensor));
+  }
+  request->id = next_id_++;
   client.requests[request->id] = request;
-  endpoints_[index].queue.push_back(request);
-  changed_.notify_all();
+  auto& endpoint = endpoints_[index];
+  endpoint.queue.push_back(request);
+  // Woken without the lock held, the worker does not block on it at once.
+  lock.unlock();
+  endpoint.wake.notify_one();
+  lock.lock();
   if (async) {
     out.put(request->id).put<std::uint32_t>(0);
     return st::ok;
   }
-  wait_until(lock, client, timeout_ms, [&] { return request->phase == Request::Phase::Done; });
-  if (request->phase != Request::Phase::Done) {
-    request->cancelled = true;
-    client.requests.erase(request->id);
-    changed_.notify_all();
+  bool done = wait_done(lock, client, *request, timeout_ms);
+  // Answered and released in one exchange: the client library answers later
+  // calls on this request itself, with the statuses sent along.
+  client.requests.erase(request->id);
+  if (!done) {
+    cancel(*request);
+    // Its inputs live in the frame being handled: the worker must be off it.
+    while (request->phase == Request::Phase::Running) request->done.wait(lock);
     return st::timeout;
   }
-  out.put(request->id);
-  write_outcome(*request, 2, out);
   request->delivered = true;
+  out.put(request->id);
+  for (const char* later : {"dv_infer_get_req_id", "dv_infer_wait_for_completion", "dv_infer_free"}) {
+    out.put(fault_status(*model, later));
+  }
+  write_outcome(request, 2, out);
   return st::ok;
 }
 
-void Engine::write_outcome(const Request& request, std::uint32_t state, wire::Writer& out,
-                           std::uint32_t flags) {
-  const auto& faults = request.model->model.faults;
-  bool done = request.phase == Request::Phase::Done;
-  if (done) state = !request.run_ok ? 4 : faults.final_state.value_or(2);
+void Engine::write_outcome(const std::shared_ptr<Request>& request, std::uint32_t state,
+                           wire::Writer& out, std::uint32_t flags) {
+  const auto& faults = request->model->model.faults;
+  bool done = request->phase == Request::Phase::Done;
+  if (done) state = !request->run_ok ? 4 : faults.final_state.value_or(2);
   if (!faults.missing_statistics) flags |= wire::kFlagHasStatistics;
   if (faults.null_completed) flags |= wire::kFlagNullCompleted;
-  if (done && request.run_ok) flags |= wire::kFlagHasOutputs;
+  if (done && request->run_ok) flags |= wire::kFlagHasOutputs;
   out.put(state).put(flags);
-  out.put(faults.input_time_us.value_or(request.input_us));
-  out.put(faults.output_time_us.value_or(request.output_us));
-  out.put(faults.run_time_us.value_or(request.run_us));
+  out.put(faults.input_time_us.value_or(request->input_us));
+  out.put(faults.output_time_us.value_or(request->output_us));
+  out.put(faults.run_time_us.value_or(request->run_us));
   if (flags & wire::kFlagHasOutputs) {
     std::uint32_t count = 0;
-    for (const auto& t : request.outputs) count += t.registration ? 0 : 1;
+    for (const auto& t : request->outputs) count += t.registration ? 0 : 1;
     out.put(count);
-    for (const auto& t : request.outputs) {
-      if (!t.registration) out.put_bytes(t.data);
+    // The answer keeps the request, and so the bytes it views, until it is sent.
+    for (const auto& t : request->outputs) {
+      if (!t.registration) out.put_view({t.data, t.size}, request);
     }
   }
 }
@@ -478,9 +536,8 @@ std::uint32_t Engine::wait(Client& client, wire::Reader& in, wire::Writer& out, 
     out.put(state).put(flags).put(0.0f).put(0.0f).put(0.0f);
     return st::ok;
   }
-  bool done = wait_until(lock, client, timeout_ms,
-                         [&] { return request->phase == Request::Phase::Done; });
-  write_outcome(*request, request->phase == Request::Phase::Queued ? 0 : 1, out,
+  bool done = wait_done(lock, client, *request, timeout_ms);
+  write_outcome(request, request->phase == Request::Phase::Queued ? 0 : 1, out,
                 done ? 0 : wire::kFlagWaitTimedOut);
   request->delivered = done;
   return st::ok;
@@ -493,9 +550,8 @@ std::uint32_t Engine::request_call(Client& client, wire::Reader& in, wire::Write
   if (it == client.requests.end()) return st::invalid_handle;
   auto request = it->second;
   if (free) {
-    request->cancelled = true;
+    cancel(*request);
     client.requests.erase(it);
-    changed_.notify_all();
     return model_fault(*request->model, "dv_infer_free").value_or(st::ok);
   }
   if (auto fault = model_fault(*request->model, "dv_infer_get_req_id")) return *fault;
@@ -505,12 +561,12 @@ std::uint32_t Engine::request_call(Client& client, wire::Reader& in, wire::Write
 
 void Engine::work(std::uint32_t index) {
   Lock lock(mutex_);
-  auto& queue = endpoints_[index].queue;
+  auto& endpoint = endpoints_[index];
   for (;;) {
-    changed_.wait(lock, [&] { return stopping_ || !queue.empty(); });
+    endpoint.wake.wait(lock, [&] { return stopping_ || !endpoint.queue.empty(); });
     if (stopping_) return;
-    auto request = queue.front();
-    queue.pop_front();
+    auto request = std::move(endpoint.queue.front());
+    endpoint.queue.pop_front();
     if (request->cancelled) continue;
     request->phase = Request::Phase::Running;
     lock.unlock();
@@ -520,66 +576,91 @@ void Engine::work(std::uint32_t index) {
     if (latency) {
       auto start = Clock::now();
       // A cancelled request gives the endpoint back at once.
-      changed_.wait_for(lock, std::chrono::microseconds(latency),
-                        [&] { return stopping_ || request->cancelled; });
+      endpoint.wake.wait_for(lock, std::chrono::microseconds(latency),
+                             [&] { return stopping_ || request->cancelled; });
       request->run_us += micros(Clock::now() - start);
     }
     request->phase = Request::Phase::Done;
-    changed_.notify_all();
+    lock.unlock();
+    request->done.notify_all();
+    lock.lock();
   }
 }
 
 void Engine::run(Request& request) {
-  const auto& model = request.model->model;
+  std::vector<MappedRange> mapped;
+  std::vector<const Registration*> registrations;
   for (const auto* list : {&request.inputs, &request.outputs}) {
     for (const auto& t : *list) {
-      if (!still_backed(t)) {
-        log("inference {} failed: a registered tensor was truncated after registration", request.id);
-        request.run_ok = false;
-        return;
-      }
+      if (!t.registration || !t.registration->map) continue;
+      mapped.push_back({t.registration->map, t.registration->size});
+      registrations.push_back(t.registration.get());
     }
   }
+  std::string failure;
+  try {
+    if (!run_guarded(mapped, [&] { failure = compute(request); })) {
+      failure = "a registered tensor was truncated after registration";
+      // Mapped again, the pages the file has again are shared again.
+      for (const auto* reg : registrations) {
+        ::mmap(reg->map, reg->size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, reg->fd, 0);
+      }
+    }
+  } catch (const std::exception& error) {
+    failure = error.what();
+  }
+  request.run_ok = failure.empty();
+  if (!request.run_ok) log("inference {} failed: {}", request.id, failure);
+}
+
+std::string Engine::compute(Request& request) {
+  const auto& model = request.model->model;
   // Tensors smaller than the model declares are padded with zeros.
   auto start = Clock::now();
-  std::vector<std::vector<std::uint8_t>> padded;
+  std::vector<Buffer> padding;
+  auto pad = [&](std::uint64_t size) -> std::uint8_t* {
+    auto buffer = request.memory->take(size);
+    if (!buffer) return nullptr;
+    std::memset(buffer->data(), 0, size);
+    return padding.emplace_back(std::move(*buffer)).data();
+  };
   std::vector<std::span<const std::uint8_t>> inputs;
   for (std::size_t i = 0; i < request.inputs.size(); ++i) {
     auto& t = request.inputs[i];
     auto need = clamp_size(model.inputs[i].size);
     if (t.size >= need) {
-      inputs.emplace_back(t.bytes(), t.size);
-    } else {
-      auto& copy = padded.emplace_back(need, 0);
-      if (t.size) std::memcpy(copy.data(), t.bytes(), t.size);
-      inputs.emplace_back(copy.data(), copy.size());
+      inputs.emplace_back(t.data, t.size);
+      continue;
     }
+    auto* copy = pad(need);
+    if (!copy) return "no memory left to pad input " + std::to_string(i);
+    if (t.size) std::memcpy(copy, t.data, t.size);
+    inputs.emplace_back(copy, need);
   }
-  std::vector<std::vector<std::uint8_t>> scratch(request.outputs.size());
   std::vector<std::span<std::uint8_t>> outputs;
+  std::vector<std::uint8_t*> padded_outputs(request.outputs.size(), nullptr);
   for (std::size_t i = 0; i < request.outputs.size(); ++i) {
     auto& t = request.outputs[i];
     auto need = clamp_size(model.outputs[i].size);
     if (t.size >= need) {
-      outputs.emplace_back(t.bytes(), t.size);
-    } else {
-      scratch[i].assign(need, 0);
-      outputs.emplace_back(scratch[i].data(), need);
+      outputs.emplace_back(t.data, t.size);
+      continue;
     }
+    padded_outputs[i] = pad(need);
+    if (!padded_outputs[i]) return "no memory left to pad output " + std::to_string(i);
+    outputs.emplace_back(padded_outputs[i], need);
   }
   auto ran = Clock::now();
   auto result = emu::run_model(model, inputs, outputs);
   auto finished = Clock::now();
   for (std::size_t i = 0; i < request.outputs.size(); ++i) {
     auto& t = request.outputs[i];
-    if (!scratch[i].empty() && t.size) std::memcpy(t.bytes(), scratch[i].data(), t.size);
+    if (padded_outputs[i] && t.size) std::memcpy(t.data, padded_outputs[i], t.size);
   }
-  auto end = Clock::now();
-  request.run_ok = result.has_value();
-  if (!result) log("inference {} failed: {}", request.id, result.error());
   request.input_us = micros(ran - start);
   request.run_us = micros(finished - ran);
-  request.output_us = micros(end - finished);
+  request.output_us = micros(Clock::now() - finished);
+  return result ? std::string() : result.error();
 }
 
 }  // namespace emu::proxy

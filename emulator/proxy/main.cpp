@@ -30,7 +30,8 @@ constexpr std::string_view kUsage =
     "\n"
     "Emulates the ARA-2 proxy and its accelerators. FILE is the proxy's YAML\n"
     "configuration (its proxy: section says where to listen) with an optional\n"
-    "emulator: section; see emulator/README.md. Stops on SIGTERM or SIGINT.\n";
+    "emulator: section; `ara2-emulator docs` describes both. Stops on SIGTERM\n"
+    "or SIGINT.\n";
 
 std::optional<std::string> config_path(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {

@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -20,6 +21,43 @@ namespace emu::proxy {
 namespace {
 
 std::string errno_text() { return std::strerror(errno); }
+
+// Frames up to this size go to a small buffer of the connection, charged to
+// nobody: a client whose memory is all held by its requests can still wait
+// on them and free them. Larger frames without a kept buffer large enough
+// grow in steps as their bytes arrive, from the first step up.
+constexpr std::size_t kSmallFrame = 4096;
+constexpr std::size_t kFirstStep = 1u << 20;
+
+bool send_status(int socket, std::uint32_t status) {
+  return wire::send_frame(socket, status, std::span<const std::uint8_t>());
+}
+
+enum class Received { Ok, OverCaps, Lost };
+
+/// Reads a frame's body into `small`, or into `frame`: a buffer the client
+/// kept, or one growing as the bytes arrive, each step charged to the
+/// client, so that a header announcing much and sending little costs little.
+Received receive(wire::BodyReader& body, std::span<std::uint8_t> small, Buffer& frame, Account& memory,
+                 std::span<const std::uint8_t>& payload) {
+  std::size_t length = body.left(), have = 0;
+  if (length <= small.size()) {
+    payload = small.first(length);
+    return body.read(small.data(), length) ? Received::Ok : Received::Lost;
+  }
+  if (auto kept = memory.reuse(length)) frame = std::move(*kept);
+  while (have < length) {
+    if (have == frame.capacity() &&
+        !memory.grow(frame, std::min(length, std::max(2 * have, have + kFirstStep)))) {
+      return Received::OverCaps;
+    }
+    auto step = std::min(length, frame.capacity()) - have;
+    if (!body.read(frame.data() + have, step)) return Received::Lost;
+    have += step;
+  }
+  payload = {frame.data(), length};
+  return Received::Ok;
+}
 
 struct FdGuard {
   int fd;
@@ -134,54 +172,97 @@ void Server::accept_one(const Listener& listener) {
     }
     return;
   }
+  FdGuard guard{fd};
   auto id = next_connection_++;
   log("connection {} from {} on {}", id, peer_text(fd, listener.address.is_unix),
       listener.address.text());
-  auto& c = connections_.emplace_back(std::make_unique<Connection>());
-  c->fd = fd;
-  bool is_unix = listener.address.is_unix;
-  Connection* raw = c.get();
-  c->thread = std::thread([this, raw, id, is_unix] { converse(*raw, id, is_unix); });
+  try {
+    auto& c = connections_.emplace_back(std::make_unique<Connection>());
+    c->fd = guard.release();
+    bool is_unix = listener.address.is_unix;
+    Connection* raw = c.get();
+    try {
+      c->thread = std::thread([this, raw, id, is_unix] { converse(*raw, id, is_unix); });
+    } catch (...) {
+      raw->finished = true;  // reaped (and closed) like any finished connection
+      throw;
+    }
+  } catch (const std::exception& error) {
+    log("connection {}: cannot serve it: {}", id, error.what());
+  }
 }
 
 void Server::converse(Connection& connection, std::uint64_t id, bool is_unix) {
-  int socket_fd = connection.fd;
-  auto client = engine_.connect(is_unix, [socket_fd] {
-    pollfd p{socket_fd, POLLRDHUP, 0};
-    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
-  });
-  bool greeted = false;
-  std::vector<std::uint8_t> payload;
-  for (;;) {
-    wire::FrameHeader header;
-    int fd = -1;
-    auto got = wire::recv_frame(connection.fd, header, payload, &fd);
-    if (got == wire::RecvResult::Closed) break;
-    if (got == wire::RecvResult::Malformed) {
-      log("connection {}: malformed frame, closing it", id);
-      wire::send_frame(connection.fd, wire::status::malformed_message, {});
-      break;
-    }
-    wire::Writer answer;
-    std::uint32_t status;
-    if (!greeted && header.code != static_cast<std::uint32_t>(wire::Op::Hello)) {
-      if (fd >= 0) ::close(fd);
-      log("connection {}: no handshake, closing it", id);
-      wire::send_frame(connection.fd, wire::status::handshake_failed, {});
-      break;
-    }
-    status = engine_.handle(client, header.code, payload, fd, answer);
-    if (header.code == static_cast<std::uint32_t>(wire::Op::Hello)) greeted = status == 0;
-    if (status != wire::status::ok) {
-      log("connection {}: operation {} answered with status {}", id, header.code, status);
-    }
-    if (!wire::send_frame(connection.fd, status, answer.bytes())) break;
+  std::uint64_t client = 0;
+  // Nothing a client sends may end the daemon: whatever escapes ends this connection only.
+  try {
+    int socket_fd = connection.fd;
+    client = engine_.connect(is_unix, [socket_fd] {
+      pollfd p{socket_fd, POLLRDHUP, 0};
+      return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
+    });
+    serve_client(connection.fd, id, client);
+  } catch (const std::exception& error) {
+    log("connection {}: {}, closing it", id, error.what());
+  } catch (...) {
+    log("connection {}: unexpected failure, closing it", id);
   }
   // The peer learns at once; the descriptor itself is closed when reaped.
   ::shutdown(connection.fd, SHUT_RDWR);
   engine_.disconnect(client);
   log("connection {} closed", id);
   connection.finished = true;
+}
+
+void Server::serve_client(int socket, std::uint64_t id, std::uint64_t client) {
+  auto memory = engine_.memory(client);
+  std::vector<std::uint8_t> small(kSmallFrame);
+  Buffer frame;
+  wire::Writer answer;
+  bool greeted = false;
+  for (;;) {
+    wire::FrameHeader header;
+    int fd = -1;
+    auto got = wire::recv_header(socket, header, &fd);
+    if (got == wire::RecvResult::Closed) return;
+    FdGuard passed{fd};
+    if (got == wire::RecvResult::Malformed) {
+      log("connection {}: malformed frame, closing it", id);
+      send_status(socket, wire::status::malformed_message);
+      return;
+    }
+    if (!greeted && header.code != static_cast<std::uint32_t>(wire::Op::Hello)) {
+      log("connection {}: no handshake, closing it", id);
+      send_status(socket, wire::status::handshake_failed);
+      return;
+    }
+    wire::BodyReader body(socket, header.length);
+    std::uint32_t status;
+    std::span<const std::uint8_t> payload;
+    switch (receive(body, small, frame, *memory, payload)) {
+      case Received::Lost:
+        log("connection {}: malformed frame, closing it", id);
+        send_status(socket, wire::status::malformed_message);
+        return;
+      case Received::OverCaps:
+        if (!body.skip_rest()) return;
+        log("connection {}: a frame of {} bytes would pass the memory caps", id, header.length);
+        status = wire::status::out_of_memory;
+        break;
+      case Received::Ok:
+        status = engine_.handle(client, header.code, payload, passed.release(), answer);
+        if (header.code == static_cast<std::uint32_t>(wire::Op::Hello)) greeted = status == 0;
+        break;
+    }
+    if (status != wire::status::ok) {
+      log("connection {}: operation {} answered with status {}", id, header.code, status);
+    }
+    bool sent = wire::send_frame(socket, status, answer);
+    // Back to the client's kept buffers, which any client may reclaim.
+    answer.clear();
+    frame.reset();
+    if (!sent) return;
+  }
 }
 
 void Server::reap(bool all) {

@@ -38,6 +38,7 @@ class Server {
   };
   void accept_one(const Listener& listener);
   void converse(Connection& connection, std::uint64_t id, bool is_unix);
+  void serve_client(int socket, std::uint64_t id, std::uint64_t client);
   void reap(bool all);
 
   Engine& engine_;

@@ -1,6 +1,7 @@
 #include "ara2/client_library.hpp"
 
 #include <dlfcn.h>
+#include <link.h>
 
 #include <cstdlib>
 #include <fmt/format.h>
@@ -8,59 +9,8 @@
 
 #include "ara2/text.hpp"
 
-namespace ara2 {
+namespace tallowind::ara2 {
 namespace {
-
-constexpr std::array<std::string_view, ENTRY_COUNT> ENTRY_NAMES = {
-    "dv_stringify_status_code",
-    "dv_session_create_via_unix_socket",
-    "dv_session_create_via_named_pipe",
-    "dv_session_create_via_tcp_ipv4_socket",
-    "dv_session_close",
-    "dv_shmfd_register",
-    "dv_shmfd_unregister",
-    "dv_endpoint_get_list",
-    "dv_endpoint_get_default_group",
-    "dv_endpoint_create_group",
-    "dv_endpoint_free_group",
-    "dv_endpoint_check_status",
-    "dv_endpoint_get_dram_statistics",
-    "dv_endpoint_free_dram_statistics",
-    "dv_endpoint_get_statistics",
-    "dv_endpoint_free_statistics",
-    "dv_model_load_from_file",
-    "dv_model_load_from_blob",
-    "dv_model_unload",
-    "dv_model_get_parameters_from_file",
-    "dv_model_get_parameters_from_blob",
-    "dv_model_free_parameters",
-    "dv_model_set_llm_cfg_params",
-    "dv_infer_sync",
-    "dv_infer_async",
-    "dv_infer_wait_for_all_completion",
-    "dv_infer_wait_for_completion",
-    "dv_infer_get_req_id",
-    "dv_infer_free",
-    "dv_infer_get_inflight_count",
-    "dv_get_endpoint_busyness",
-    "dv_infer_sync_with_options",
-    "dv_infer_async_with_options",
-    "dv_fetch_outputs_by_layer_name",
-    "dv_model_load_from_file_with_options",
-    "dv_model_load_from_blob_with_options",
-    "dv_exchange_current_version_details",
-    "dv_retrieve_version_details",
-    "dv_get_client_lib_version",
-    "dv_free_version_details",
-    "dv_client_set_log_level",
-    "dv_endpoint_get_statistics_with_options",
-    "dv_model_load_from_file_s",
-    "dv_model_load_from_file_with_options_s",
-    "dv_model_load_from_blob_with_options_s",
-    "dv_infer_async_s",
-    "dv_infer_async_with_options_s",
-    "dv_infer_wait_for_completion_s",
-};
 
 /// The loader's pending error text, if any; reading it clears it.
 std::optional<std::string> take_loader_error() {
@@ -69,9 +19,35 @@ std::optional<std::string> take_loader_error() {
   return std::string(text);
 }
 
-}  // namespace
+/// The file the loader mapped for a handle, or "?" if it will not say.
+std::string loaded_path(void* handle) {
+  link_map* map = nullptr;
+  if (dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr || map->l_name == nullptr) return "?";
+  return map->l_name;
+}
 
-std::string_view entry_name(Entry entry) noexcept { return ENTRY_NAMES[static_cast<std::size_t>(entry)]; }
+/// What a user needs beside the fixed message: each candidate's outcome, where
+/// the loader looked, and how to point the module at a library.
+std::string load_failure_note(std::string_view reasons, std::string_view directory) {
+  std::string where;
+  if (!directory.empty()) {
+    where = fmt::format("only in {} ({} is set)", directory, kLibraryDirVariable);
+  } else {
+    const char* search = std::getenv("LD_LIBRARY_PATH");
+    where = fmt::format(
+        "in the loader's search path: LD_LIBRARY_PATH as the process started ({}), then the loader cache "
+        "and the system library directories ({} is unset)",
+        search && *search ? search : "unset", kLibraryDirVariable);
+  }
+  return fmt::format(
+      "The client library was looked for {}; per candidate:{}\n"
+      "To use the emulator, start the program with `ara2-emulator run -- PROGRAM ...`, or set {} to the "
+      "directory `ara2-emulator env` prints before the first session. For a vendor installation, set {} to "
+      "its library directory, or add that directory to LD_LIBRARY_PATH before the program starts.",
+      where, reasons, kLibraryDirVariable, kLibraryDirVariable);
+}
+
+}  // namespace
 
 Result<std::optional<Abi>> parse_abi_override(const char* value) {
   if (value == nullptr) return std::nullopt;
@@ -99,28 +75,32 @@ Result<void*> ClientLibrary::function(Entry entry) const {
       fmt::format("Expected function, got error.: LibraryLoad({})", quote_escaped(slot.lookup_error))));
 }
 
-Result<ClientLibrary> load_client_library(std::optional<Abi> forced, std::span<const std::string_view> names) {
+Result<ClientLibrary> load_client_library(std::optional<Abi> forced, std::span<const std::string_view> names,
+                                          std::string_view directory) {
   struct Unusable {
     std::string file;
     std::optional<Version4> version;
   };
   std::optional<Unusable> first_unusable;
   std::optional<std::string> last_error;  // empty optional: the loader gave no reason
+  std::string reasons;                    // one line per candidate, for the error's note
 
   for (const std::string_view name : names) {
     const std::string name_z(name);
+    const std::string path = directory.empty() ? name_z : fmt::format("{}/{}", directory, name);
     (void)dlerror();
-    void* raw_handle = dlopen(name_z.c_str(), RTLD_LAZY);
+    void* raw_handle = dlopen(path.c_str(), RTLD_LAZY);
     if (raw_handle == nullptr) {
       last_error = take_loader_error();
+      reasons += fmt::format("\n  {}", last_error ? *last_error : path + ": the loader gave no reason");
       continue;
     }
     ClientLibrary library;
     library.handle_.reset(raw_handle);
     library.file_name_ = name_z;
-    library.table_ = std::make_unique<std::array<ClientLibrary::Slot, ENTRY_COUNT>>();
-    for (std::size_t i = 0; i < ENTRY_COUNT; ++i) {
-      const std::string symbol(ENTRY_NAMES[i]);
+    library.table_ = std::make_unique<std::array<ClientLibrary::Slot, kEntryCount>>();
+    for (std::size_t i = 0; i < kEntryCount; ++i) {
+      const std::string symbol(kEntryNames[i]);
       (void)dlerror();
       void* address = dlsym(raw_handle, symbol.c_str());
       auto error = take_loader_error();
@@ -149,20 +129,26 @@ Result<ClientLibrary> load_client_library(std::optional<Abi> forced, std::span<c
       library.abi_ = (*version)[1] == 1 ? Abi::V1_1 : Abi::V1_3;
       return library;
     }
+    reasons += fmt::format("\n  {}: opened {}, which reports {}", name, loaded_path(raw_handle),
+                           version ? "DVAPI " + version_text(*version) : std::string("no DVAPI version"));
     if (!first_unusable) first_unusable = Unusable{name_z, version};
     // `library` closes its handle here.
   }
 
-  if (first_unusable) return fail(CoreError::unsupported_generation(first_unusable->file, first_unusable->version));
-  std::vector<std::string> tried(names.begin(), names.end());
-  return fail(CoreError::library_load_failed(
-      tried, last_error ? "dlopen failed" : "dlopen failed, but system did not report the error"));
+  auto error = [&]() {
+    if (first_unusable) return CoreError::unsupported_generation(first_unusable->file, first_unusable->version);
+    std::vector<std::string> tried(names.begin(), names.end());
+    return CoreError::library_load_failed(
+        tried, last_error ? "dlopen failed" : "dlopen failed, but system did not report the error");
+  }();
+  return fail(std::move(error).with_note(load_failure_note(reasons, directory)));
 }
 
 Result<ClientLibrary> load_client_library() {
   auto forced = parse_abi_override(std::getenv("ARA2_ABI"));
   if (!forced) return fail(std::move(forced.error()));
-  return load_client_library(*forced, LIBRARY_NAMES);
+  const char* directory = std::getenv(kLibraryDirVariable);
+  return load_client_library(*forced, kLibraryNames, directory ? directory : "");
 }
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

@@ -15,68 +15,87 @@
 #include "ara2/core_error.hpp"
 #include "ara2/values.hpp"
 
-namespace ara2 {
+namespace tallowind::ara2 {
 
 /// Candidate file names, tried in this order; the loader's own search finds them.
-inline constexpr std::array<std::string_view, 3> LIBRARY_NAMES = {
+inline constexpr std::array<std::string_view, 3> kLibraryNames = {
     "libaraclient_x86_64.so", "libaraclient.so", "libaraclient.so.1"};
 
-/// Function table entries, in table order.
+/// When set and not empty, the directory the candidates are opened from
+/// instead of the loader's search (which reads LD_LIBRARY_PATH only at
+/// process start, too late for a running interpreter).
+inline constexpr const char* kLibraryDirVariable = "ARA2_CLIENT_LIBRARY_DIR";
+
+/// The function table, in table order: X(name) once per entry, the name being
+/// the exported symbol's.
+#define ARA2_CLIENT_ENTRIES(X) \
+  X(dv_stringify_status_code) \
+  X(dv_session_create_via_unix_socket) \
+  X(dv_session_create_via_named_pipe) \
+  X(dv_session_create_via_tcp_ipv4_socket) \
+  X(dv_session_close) \
+  X(dv_shmfd_register) \
+  X(dv_shmfd_unregister) \
+  X(dv_endpoint_get_list) \
+  X(dv_endpoint_get_default_group) \
+  X(dv_endpoint_create_group) \
+  X(dv_endpoint_free_group) \
+  X(dv_endpoint_check_status) \
+  X(dv_endpoint_get_dram_statistics) \
+  X(dv_endpoint_free_dram_statistics) \
+  X(dv_endpoint_get_statistics) \
+  X(dv_endpoint_free_statistics) \
+  X(dv_model_load_from_file) \
+  X(dv_model_load_from_blob) \
+  X(dv_model_unload) \
+  X(dv_model_get_parameters_from_file) \
+  X(dv_model_get_parameters_from_blob) \
+  X(dv_model_free_parameters) \
+  X(dv_model_set_llm_cfg_params) \
+  X(dv_infer_sync) \
+  X(dv_infer_async) \
+  X(dv_infer_wait_for_all_completion) \
+  X(dv_infer_wait_for_completion) \
+  X(dv_infer_get_req_id) \
+  X(dv_infer_free) \
+  X(dv_infer_get_inflight_count) \
+  X(dv_get_endpoint_busyness) \
+  X(dv_infer_sync_with_options) \
+  X(dv_infer_async_with_options) \
+  X(dv_fetch_outputs_by_layer_name) \
+  X(dv_model_load_from_file_with_options) \
+  X(dv_model_load_from_blob_with_options) \
+  X(dv_exchange_current_version_details) \
+  X(dv_retrieve_version_details) \
+  X(dv_get_client_lib_version) \
+  X(dv_free_version_details) \
+  X(dv_client_set_log_level) \
+  X(dv_endpoint_get_statistics_with_options) \
+  X(dv_model_load_from_file_s) \
+  X(dv_model_load_from_file_with_options_s) \
+  X(dv_model_load_from_blob_with_options_s) \
+  X(dv_infer_async_s) \
+  X(dv_infer_async_with_options_s) \
+  X(dv_infer_wait_for_completion_s)
+
 enum class Entry : std::uint8_t {
-  dv_stringify_status_code,
-  dv_session_create_via_unix_socket,
-  dv_session_create_via_named_pipe,
-  dv_session_create_via_tcp_ipv4_socket,
-  dv_session_close,
-  dv_shmfd_register,
-  dv_shmfd_unregister,
-  dv_endpoint_get_list,
-  dv_endpoint_get_default_group,
-  dv_endpoint_create_group,
-  dv_endpoint_free_group,
-  dv_endpoint_check_status,
-  dv_endpoint_get_dram_statistics,
-  dv_endpoint_free_dram_statistics,
-  dv_endpoint_get_statistics,
-  dv_endpoint_free_statistics,
-  dv_model_load_from_file,
-  dv_model_load_from_blob,
-  dv_model_unload,
-  dv_model_get_parameters_from_file,
-  dv_model_get_parameters_from_blob,
-  dv_model_free_parameters,
-  dv_model_set_llm_cfg_params,
-  dv_infer_sync,
-  dv_infer_async,
-  dv_infer_wait_for_all_completion,
-  dv_infer_wait_for_completion,
-  dv_infer_get_req_id,
-  dv_infer_free,
-  dv_infer_get_inflight_count,
-  dv_get_endpoint_busyness,
-  dv_infer_sync_with_options,
-  dv_infer_async_with_options,
-  dv_fetch_outputs_by_layer_name,
-  dv_model_load_from_file_with_options,
-  dv_model_load_from_blob_with_options,
-  dv_exchange_current_version_details,
-  dv_retrieve_version_details,
-  dv_get_client_lib_version,
-  dv_free_version_details,
-  dv_client_set_log_level,
-  dv_endpoint_get_statistics_with_options,
-  dv_model_load_from_file_s,
-  dv_model_load_from_file_with_options_s,
-  dv_model_load_from_blob_with_options_s,
-  dv_infer_async_s,
-  dv_infer_async_with_options_s,
-  dv_infer_wait_for_completion_s,
+#define ARA2_ENTRY_ENUMERATOR(name) name,
+  ARA2_CLIENT_ENTRIES(ARA2_ENTRY_ENUMERATOR)
+#undef ARA2_ENTRY_ENUMERATOR
 };
 
-inline constexpr std::size_t ENTRY_COUNT = 48;
+/// The exported symbol names, indexed by Entry.
+inline constexpr std::array kEntryNames = {
+#define ARA2_ENTRY_NAME(name) std::string_view(#name),
+    ARA2_CLIENT_ENTRIES(ARA2_ENTRY_NAME)
+#undef ARA2_ENTRY_NAME
+};
+
+inline constexpr std::size_t kEntryCount = kEntryNames.size();
+static_assert(kEntryCount == 48);
 
 /// The exported symbol name of an entry.
-std::string_view entry_name(Entry entry) noexcept;
+constexpr std::string_view entry_name(Entry entry) noexcept { return kEntryNames[static_cast<std::size_t>(entry)]; }
 
 /// Every library function returns a 32-bit status; 0 is success.
 using Status = std::uint32_t;
@@ -98,6 +117,7 @@ template <> struct EntrySignature<Entry::dv_endpoint_free_dram_statistics> { usi
 template <> struct EntrySignature<Entry::dv_model_load_from_file> { using type = Status(void* session, void* endpoint, const char* path, const char* name, std::int32_t one, void** model); };
 template <> struct EntrySignature<Entry::dv_model_unload> { using type = Status(void* model); };
 template <> struct EntrySignature<Entry::dv_shmfd_register> { using type = Status(void* session, int fd, std::uint64_t size, std::uint64_t zero1, std::uint64_t zero2, void** registration); };
+template <> struct EntrySignature<Entry::dv_shmfd_unregister> { using type = Status(void* session, void* registration); };
 template <> struct EntrySignature<Entry::dv_infer_sync> { using type = Status(void* session, void* endpoint, void* model, void* inputs, void* outputs, std::uint32_t timeout_ms, std::int32_t one, void** request); };
 template <> struct EntrySignature<Entry::dv_infer_async> { using type = Status(void* session, void* endpoint, void* model, void* inputs, void* outputs, std::int32_t one, void** request); };
 template <> struct EntrySignature<Entry::dv_infer_wait_for_completion> { using type = Status(void* session, void** requests, std::int32_t count, std::uint32_t timeout_ms, void** completed); };
@@ -151,7 +171,8 @@ class ClientLibrary {
   }
 
  private:
-  friend Result<ClientLibrary> load_client_library(std::optional<Abi>, std::span<const std::string_view>);
+  friend Result<ClientLibrary> load_client_library(std::optional<Abi>, std::span<const std::string_view>,
+                                                   std::string_view);
 
   struct HandleCloser {
     void operator()(void* handle) const noexcept;
@@ -165,17 +186,20 @@ class ClientLibrary {
   Result<void*> function(Entry entry) const;
 
   std::unique_ptr<void, HandleCloser> handle_;
-  std::unique_ptr<std::array<Slot, ENTRY_COUNT>> table_;
+  std::unique_ptr<std::array<Slot, kEntryCount>> table_;
   Abi abi_ = Abi::V1_3;
   std::optional<Version4> version_;
   std::string file_name_;
 };
 
-/// Opens the first usable candidate of LIBRARY_NAMES with the generation
-/// forced by ARA2_ABI, if any.
+/// Opens the first usable candidate of kLibraryNames with the generation
+/// forced by ARA2_ABI, if any, from ARA2_CLIENT_LIBRARY_DIR when that is set.
+/// A failure's note lists each candidate's outcome and where they were looked for.
 Result<ClientLibrary> load_client_library();
 
-/// The same over explicit candidates and override; lets tests use other files.
-Result<ClientLibrary> load_client_library(std::optional<Abi> forced, std::span<const std::string_view> names);
+/// The same over explicit candidates, override and directory (empty: the
+/// loader's search); lets tests use other files.
+Result<ClientLibrary> load_client_library(std::optional<Abi> forced, std::span<const std::string_view> names,
+                                          std::string_view directory = {});
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

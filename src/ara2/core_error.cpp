@@ -3,7 +3,7 @@
 #include <cstring>
 #include <fmt/format.h>
 
-namespace ara2 {
+namespace tallowind::ara2 {
 
 OsError OsError::from_errno(int code) {
   char buffer[256];
@@ -180,4 +180,4 @@ ErrorClass CoreError::error_class() const noexcept {
   return ErrorClass::Ara2Error;
 }
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-namespace ara2 {
+namespace tallowind::ara2 {
 
 enum class ErrorKind : std::uint8_t {
   Io,
@@ -106,6 +106,14 @@ class CoreError {
   const std::string& message() const noexcept { return message_; }
   ErrorClass error_class() const noexcept;
 
+  /// Diagnostics shown beside the message, never in it (the library loader's
+  /// reasons, for example); empty when there are none.
+  const std::string& note() const noexcept { return note_; }
+  CoreError with_note(std::string note) && {
+    note_ = std::move(note);
+    return std::move(*this);
+  }
+
  private:
   CoreError(ErrorKind kind, std::string message, std::uint32_t status = 0)
       : kind_(kind), status_(status), message_(std::move(message)) {}
@@ -113,6 +121,7 @@ class CoreError {
   ErrorKind kind_;
   std::uint32_t status_;
   std::string message_;
+  std::string note_;
 };
 
 /// The class a client-library status code is raised as.
@@ -124,4 +133,4 @@ using Result = std::expected<T, CoreError>;
 /// Shorthand for returning an error from a function returning Result<T>.
 inline std::unexpected<CoreError> fail(CoreError error) { return std::unexpected<CoreError>(std::move(error)); }
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

@@ -16,7 +16,7 @@
 #include "ara2/proxy_config.hpp"
 #include "ara2/text.hpp"
 
-namespace ara2 {
+namespace tallowind::ara2 {
 namespace {
 
 constexpr std::string_view kProxyName = "kinara_main";
@@ -320,4 +320,4 @@ Result<std::vector<Proxy>> discover(std::string_view proc_root) {
   return proxies;
 }
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

@@ -12,7 +12,7 @@
 #include "ara2/core_error.hpp"
 #include "ara2/proxy_endpoint.hpp"
 
-namespace ara2 {
+namespace tallowind::ara2 {
 
 struct Proxy {
   std::uint32_t pid = 0;
@@ -26,4 +26,4 @@ struct Proxy {
 /// one process narrows what is reported about it.
 Result<std::vector<Proxy>> discover(std::string_view proc_root);
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

@@ -3,74 +3,96 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <fmt/format.h>
-#include <sys/stat.h>
 #include <unzip.h>
 #include <zlib.h>
 
-#include "ara2/file_io.hpp"
 #include "ara2/text.hpp"
 
-namespace ara2 {
+namespace tallowind::ara2 {
 namespace {
 
 CoreError io_text(std::string text) { return CoreError::io(OsError::custom(std::move(text))); }
 
-// --- In-memory I/O layer for minizip -------------------------------------
+// --- I/O layer for minizip over a descriptor ----------------------------------
+// minizip reads by seeking: the end record from the tail, then the directory,
+// then one entry. Many of its reads are a few bytes long, so they are served
+// from a window of the file read with one pread.
 
-struct MemorySource {
-  const unsigned char* data;
-  std::uint64_t size;
-};
+constexpr std::size_t kWindowBytes = 64 << 10;
 
-struct MemoryStream {
-  const MemorySource* source;
+/// The one stream minizip opens on a file; it lives in the archive's state,
+/// so the callbacks allocate nothing.
+struct FileStream {
+  int fd = -1;
+  std::uint64_t size = 0;
   std::uint64_t position = 0;
-  // Set by a read that hit the end; minizip asks for it right after a short
-  // read, which turns the read into an error instead of silently using zeros.
+  // Set by a read that came back short (the end of the file or an I/O
+  // error); minizip asks for it right after, which turns the read into an
+  // error instead of silently using zeros.
   bool short_read = false;
+  std::vector<unsigned char> window = std::vector<unsigned char>(kWindowBytes);
+  std::uint64_t window_start = 0;
+  std::size_t window_length = 0;
+
+  /// Copies up to n bytes at position from the window, refilled as needed.
+  std::size_t read(unsigned char* out, std::size_t n) noexcept {
+    std::size_t done = 0;
+    while (done < n && position < size) {
+      if (position < window_start || position >= window_start + window_length) {
+        // Near the end one window holds everything: minizip searches
+        // backwards there for the end record.
+        window_start = std::min(position, size > kWindowBytes ? size - kWindowBytes : 0);
+        const auto got = read_at(fd, window_start, window.data(), window.size());
+        window_length = got ? *got : 0;
+        if (position >= window_start + window_length) break;
+      }
+      const auto offset = static_cast<std::size_t>(position - window_start);
+      const std::size_t chunk = std::min(n - done, window_length - offset);
+      std::memcpy(out + done, window.data() + offset, chunk);
+      done += chunk;
+      position += chunk;
+    }
+    return done;
+  }
 };
 
-voidpf ZCALLBACK memory_open(voidpf opaque, const void*, int) {
-  return new (std::nothrow) MemoryStream{static_cast<const MemorySource*>(opaque)};
+voidpf ZCALLBACK file_open(voidpf opaque, const void*, int) {
+  auto* stream = static_cast<FileStream*>(opaque);
+  stream->position = 0;
+  stream->short_read = false;
+  return stream;
 }
 
-uLong ZCALLBACK memory_read(voidpf, voidpf stream, void* buffer, uLong size) {
-  auto* s = static_cast<MemoryStream*>(stream);
-  const std::uint64_t available = s->position < s->source->size ? s->source->size - s->position : 0;
-  const std::uint64_t n = std::min<std::uint64_t>(size, available);
-  if (n > 0) std::memcpy(buffer, s->source->data + s->position, n);
-  s->position += n;
+uLong ZCALLBACK file_read(voidpf, voidpf stream, void* buffer, uLong size) {
+  auto* s = static_cast<FileStream*>(stream);
+  const std::size_t n = s->read(static_cast<unsigned char*>(buffer), size);
   s->short_read = n < size;
   return static_cast<uLong>(n);
 }
 
-uLong ZCALLBACK memory_write(voidpf, voidpf, const void*, uLong) { return 0; }
+uLong ZCALLBACK file_write(voidpf, voidpf, const void*, uLong) { return 0; }
 
-ZPOS64_T ZCALLBACK memory_tell(voidpf, voidpf stream) { return static_cast<MemoryStream*>(stream)->position; }
+ZPOS64_T ZCALLBACK file_tell(voidpf, voidpf stream) { return static_cast<FileStream*>(stream)->position; }
 
-long ZCALLBACK memory_seek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
-  auto* s = static_cast<MemoryStream*>(stream);
+long ZCALLBACK file_seek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
+  auto* s = static_cast<FileStream*>(stream);
   std::uint64_t base;
   switch (origin) {
     case ZLIB_FILEFUNC_SEEK_SET: base = 0; break;
     case ZLIB_FILEFUNC_SEEK_CUR: base = s->position; break;
-    case ZLIB_FILEFUNC_SEEK_END: base = s->source->size; break;
+    case ZLIB_FILEFUNC_SEEK_END: base = s->size; break;
     default: return -1;
   }
   // Offsets past the end belong to structures that lie about where they are.
-  if (offset > s->source->size || base > s->source->size - offset) return -1;
+  if (offset > s->size || base > s->size - offset) return -1;
   s->position = base + offset;
   return 0;
 }
 
-int ZCALLBACK memory_close(voidpf, voidpf stream) {
-  delete static_cast<MemoryStream*>(stream);
-  return 0;
-}
+int ZCALLBACK file_close(voidpf, voidpf) { return 0; }
 
-int ZCALLBACK memory_error(voidpf, voidpf stream) { return static_cast<MemoryStream*>(stream)->short_read ? 1 : 0; }
+int ZCALLBACK file_error(voidpf, voidpf stream) { return static_cast<FileStream*>(stream)->short_read ? 1 : 0; }
 
 // --- End record ------------------------------------------------------------
 
@@ -79,27 +101,31 @@ constexpr std::uint64_t kEndRecordSearch = 0xFFFF;
 
 std::uint16_t le16(const unsigned char* p) noexcept { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 
-/// Where minizip's backward search finds the end record: the last signature in
-/// the final 64 KiB (a signature at offset 0 is not taken, as minizip does not).
-std::optional<std::uint64_t> find_end_record(const MemorySource& source) noexcept {
-  if (source.size < 4) return std::nullopt;
-  const std::uint64_t lowest = source.size > kEndRecordSearch ? source.size - kEndRecordSearch : 0;
-  for (std::uint64_t p = source.size - 4 + 1; p-- > lowest;) {
-    const unsigned char* d = source.data + p;
-    if (d[0] == 0x50 && d[1] == 0x4B && d[2] == 0x05 && d[3] == 0x06) return p == 0 ? std::nullopt : std::optional(p);
+/// Where minizip's backward search finds the end record in `tail`, the
+/// file's last bytes starting at `tail_start`: the last signature in the final
+/// 64 KiB (a signature at offset 0 of the file is not taken, as minizip does not).
+std::optional<std::size_t> find_end_record(std::string_view tail, std::uint64_t tail_start) noexcept {
+  if (tail.size() < 4) return std::nullopt;
+  for (std::size_t p = tail.size() - 4 + 1; p-- > 0;) {
+    if (tail.substr(p, 4) == "PK\x05\x06") return tail_start + p == 0 ? std::nullopt : std::optional(p);
   }
   return std::nullopt;
 }
 
-/// Why minizip refused the bytes: an archive that is there but unusable is an
+/// Why minizip refused the file: an archive that is there but unusable is an
 /// error, anything else means there is no archive.
-Result<std::optional<DvmArchive>> classify_open_failure(const MemorySource& source) {
-  const auto end = find_end_record(source);
+Result<std::optional<DvmArchive>> classify_open_failure(const RegularFile& file) {
+  const std::uint64_t tail_start = file.size > kEndRecordSearch ? file.size - kEndRecordSearch : 0;
+  std::string tail(static_cast<std::size_t>(file.size - tail_start), '\0');
+  const auto got = read_at(file.fd.get(), tail_start, tail.data(), tail.size());
+  if (!got) return fail(CoreError::io(OsError::from_errno(got.error())));
+  tail.resize(*got);
+  const auto end = find_end_record(tail, tail_start);
   if (!end) return std::nullopt;
-  if (source.size - *end < kEndRecordSize) {
+  if (tail.size() - *end < kEndRecordSize) {
     return fail(CoreError::zip("unexpected end of file in the end of central directory record"));
   }
-  const unsigned char* record = source.data + *end;
+  const auto* record = reinterpret_cast<const unsigned char*>(tail.data() + *end);
   if (le16(record + 4) != 0 || le16(record + 6) != 0) {
     return fail(CoreError::zip("unsupported archive: multi-disk archives are not supported"));
   }
@@ -126,7 +152,8 @@ struct EntryInfo {
 }  // namespace
 
 struct DvmArchive::State {
-  MemorySource source;
+  RegularFile file;
+  FileStream stream;
   zlib_filefunc64_def functions;
   std::unique_ptr<void, UnzipCloser> handle;
   std::vector<EntryInfo> entries;
@@ -137,18 +164,20 @@ DvmArchive::DvmArchive(DvmArchive&&) noexcept = default;
 DvmArchive& DvmArchive::operator=(DvmArchive&&) noexcept = default;
 DvmArchive::~DvmArchive() = default;
 
-Result<std::optional<DvmArchive>> DvmArchive::open(std::string_view bytes) {
+Result<std::optional<DvmArchive>> DvmArchive::open(RegularFile file) {
   // The state lives on the heap: minizip keeps a pointer to the source.
   auto state = std::make_unique<State>();
-  state->source = {reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()};
-  state->functions = {memory_open, memory_read, memory_write, memory_tell,
-                      memory_seek, memory_close, memory_error, &state->source};
-  state->handle.reset(unzOpen2_64(&state->source, &state->functions));
-  if (!state->handle) return classify_open_failure(state->source);
+  state->file = std::move(file);
+  state->stream.fd = state->file.fd.get();
+  state->stream.size = state->file.size;
+  state->functions = {file_open, file_read, file_write, file_tell, file_seek, file_close, file_error, &state->stream};
+  state->handle.reset(unzOpen2_64(&state->stream, &state->functions));
+  if (!state->handle) return classify_open_failure(state->file);
 
   unzFile zip = state->handle.get();
   unz_global_info64 global{};
   if (unzGetGlobalInfo64(zip, &global) != UNZ_OK) return std::nullopt;
+  std::uint64_t directory_start = 0;
   for (std::uint64_t i = 0; i < global.number_entry; ++i) {
     int status = i == 0 ? unzGoToFirstFile(zip) : unzGoToNextFile(zip);
     unz_file_info64 info{};
@@ -164,6 +193,12 @@ Result<std::optional<DvmArchive>> DvmArchive::open(std::string_view bytes) {
       return fail(CoreError::zip("unexpected end of file in the central directory"));
     }
     if (status != UNZ_OK) return std::nullopt;  // an entry that is not one: no valid directory
+    if (i == 0) directory_start = entry.position.pos_in_zip_directory;
+    if (entry.position.pos_in_zip_directory - directory_start > kMaxDirectoryBytes) {
+      return fail(CoreError::zip(
+          fmt::format("unsupported archive: the central directory is larger than the {} bytes this reader accepts",
+                      kMaxDirectoryBytes)));
+    }
     entry.uncompressed_size = info.uncompressed_size;
     entry.crc = static_cast<std::uint32_t>(info.crc);
     entry.flags = static_cast<std::uint16_t>(info.flag);
@@ -224,26 +259,11 @@ Result<std::optional<std::string>> DvmArchive::read_text(std::string_view name, 
   return data;
 }
 
-Result<std::string> read_whole_file(std::string_view path, std::uint64_t limit) {
+Result<RegularFile> open_model_file(std::string_view path) {
   if (path.find('\0') != std::string_view::npos) return fail(io_text("file name contained an unexpected NUL byte"));
-  // Non-blocking only for the open: a FIFO without a writer would otherwise
-  // hang the caller (who holds the interpreter lock) before the first read.
-  const UniqueFd fd = open_for_reading(std::string(path));
-  if (!fd) return fail(CoreError::io(OsError::from_errno(errno)));
-  const int flags = ::fcntl(fd.get(), F_GETFL);
-  if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) < 0) {
-    return fail(CoreError::io(OsError::from_errno(errno)));
-  }
-
-  struct stat info {};
-  std::uint64_t expected = 0;
-  if (::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode)) expected = static_cast<std::uint64_t>(info.st_size);
-
-  limit = std::min(limit, std::uint64_t{1} << 62);
-  auto data = read_up_to(fd.get(), limit, expected);
-  if (!data) return fail(CoreError::io(OsError::from_errno(data.error())));
-  if (data->size() > limit) return fail(io_text(fmt::format("file is larger than the {} bytes this reader accepts", limit)));
-  return std::move(*data);
+  auto file = open_regular_file(std::string(path));
+  if (!file) return fail(CoreError::io(file.error()));
+  return std::move(*file);
 }
 
 std::vector<std::string> split_labels(std::string_view text) {
@@ -260,9 +280,9 @@ std::vector<std::string> split_labels(std::string_view text) {
 }
 
 Result<bool> dvm_has_metadata(std::string_view path) {
-  auto bytes = read_whole_file(path);
-  if (!bytes) return fail(std::move(bytes.error()));
-  auto archive = DvmArchive::open(*bytes);
+  auto file = open_model_file(path);
+  if (!file) return fail(std::move(file.error()));
+  auto archive = DvmArchive::open(std::move(*file));
   // Any archive failure means "no metadata" here; only the file read raises.
   if (!archive || !*archive) return false;
   return (*archive)->contains(kMetadataEntry);
@@ -271,9 +291,9 @@ Result<bool> dvm_has_metadata(std::string_view path) {
 namespace {
 
 Result<std::optional<std::string>> read_entry_text(std::string_view path, std::string_view name) {
-  auto bytes = read_whole_file(path);
-  if (!bytes) return fail(std::move(bytes.error()));
-  auto archive = DvmArchive::open(*bytes);
+  auto file = open_model_file(path);
+  if (!file) return fail(std::move(file.error()));
+  auto archive = DvmArchive::open(std::move(*file));
   if (!archive) return fail(std::move(archive.error()));
   if (!*archive) return std::nullopt;
   return (*archive)->read_text(name);
@@ -292,4 +312,4 @@ Result<std::optional<std::string>> dvm_read_metadata_text(std::string_view path)
   return read_entry_text(path, kMetadataEntry);
 }
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

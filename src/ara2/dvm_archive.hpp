@@ -11,32 +11,37 @@
 #include <vector>
 
 #include "ara2/core_error.hpp"
+#include "ara2/file_io.hpp"
 
-namespace ara2 {
-
-/// Files are read whole; this bounds the memory one call may take (and stops
-/// endless sources such as character devices).
-inline constexpr std::uint64_t kMaxDvmFileBytes = std::uint64_t{4} << 30;
+namespace tallowind::ara2 {
 
 /// An entry may not inflate to more than this: both entries are small texts,
 /// and what is built from them is larger still.
 inline constexpr std::uint64_t kMaxEntryBytes = std::uint64_t{16} << 20;
 
+/// The central directory is walked no further than this (a model's archive
+/// holds a handful of entries).
+inline constexpr std::uint64_t kMaxDirectoryBytes = std::uint64_t{16} << 20;
+
 inline constexpr std::string_view kMetadataEntry = "tallowind.json";
 inline constexpr std::string_view kLabelsEntry = "labels.txt";
 
-/// Reads a file completely. A NUL in the path, an unreadable file (a
-/// directory included) or one larger than `limit` bytes is an Io error.
-Result<std::string> read_whole_file(std::string_view path, std::uint64_t limit = kMaxDvmFileBytes);
+/// Opens a model file for its archive. A NUL in the path, an unopenable file
+/// or one that is not a regular file (a directory, a FIFO, a device) is an Io
+/// error; nothing here blocks.
+Result<RegularFile> open_model_file(std::string_view path);
 
-/// A ZIP archive located inside a byte buffer by its end record, so it may
-/// follow other content. Views the buffer, which must outlive it.
+/// The ZIP archive of a file, found as ZIP readers find it: the end record
+/// from the file's tail, then the directory, then the wanted entry, each read
+/// by seeking (so it may follow other content, and a large model costs only
+/// what the archive needs). Owns the file.
 class DvmArchive {
  public:
-  /// nullopt when the bytes hold no valid archive (no end record, an
+  /// nullopt when the file holds no valid archive (no end record, an
   /// inconsistent directory); an error when an archive is found but cannot be
-  /// used (a truncated structure, a multi-disk archive).
-  static Result<std::optional<DvmArchive>> open(std::string_view bytes);
+  /// used (a truncated structure, a multi-disk archive, a directory beyond
+  /// kMaxDirectoryBytes).
+  static Result<std::optional<DvmArchive>> open(RegularFile file);
 
   DvmArchive(DvmArchive&&) noexcept;
   DvmArchive& operator=(DvmArchive&&) noexcept;
@@ -65,4 +70,4 @@ Result<std::vector<std::string>> dvm_read_labels(std::string_view path);
 /// The metadata entry's text, nullopt when the file carries none.
 Result<std::optional<std::string>> dvm_read_metadata_text(std::string_view path);
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string_view>
 
-namespace ara2 {
+namespace tallowind::ara2 {
 namespace {
 
 /// Shortest round-trip digits of |value| > 0 with the decimal exponent of
@@ -94,4 +94,4 @@ std::string format_f32_plain(float value) { return format_plain(value); }
 std::string format_f32_debug(float value) { return format_debug(value); }
 std::string format_f64_debug(double value) { return format_debug(value); }
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

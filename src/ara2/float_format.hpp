@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace ara2 {
+namespace tallowind::ara2 {
 
 /// Positional, no exponent, no fraction when integral: 1, 0.5, 0.0000001,
 /// -2.25, NaN, inf, -inf.
@@ -17,4 +17,4 @@ std::string format_f32_debug(float value);
 /// The same form for double values.
 std::string format_f64_debug(double value);
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-namespace ara2 {
+namespace tallowind::ara2 {
 namespace {
 
 using tallowind::tensor::TensorMap;
@@ -55,9 +55,13 @@ Result<InferenceIo> build_inference_io(const Model& model) {
   return io;
 }
 
-Result<ModelTiming> run_inference(const Model& model) {
-  auto io = build_inference_io(model);
-  if (!io) return fail(std::move(io.error()));
+Result<ModelTiming> run_inference(Model& model) {
+  std::unique_ptr<InferenceIo>& io = model.run_io();
+  if (!io) {
+    auto built = build_inference_io(model);
+    if (!built) return fail(std::move(built.error()));
+    io = std::make_unique<InferenceIo>(std::move(*built));
+  }
   const SessionShared& session = model.session();
   void* request = nullptr;
   auto called = session.library().call<Entry::dv_infer_sync>(session.handle(), model.endpoint_record(),
@@ -141,4 +145,4 @@ void PendingRequest::release() noexcept {
   mappings_.clear();
 }
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "ara2/core_error.hpp"
@@ -14,7 +15,7 @@
 #include "ara2/values.hpp"
 #include "tensor/tensor.hpp"
 
-namespace ara2 {
+namespace tallowind::ara2 {
 
 /// The descriptor arrays of one inference (inputs, then outputs, in one
 /// block), and the maps of the heap tensors whose addresses they hold (the
@@ -35,8 +36,9 @@ struct InferenceIo {
 Result<InferenceIo> build_inference_io(const Model& model);
 
 /// dv_infer_sync with the model's timeout, then the statistics and the free
-/// of the request. Requires allocated tensors.
-Result<ModelTiming> run_inference(const Model& model);
+/// of the request. Requires allocated tensors. The descriptor arrays are the
+/// model's run_io(), built on the first call after an allocation.
+Result<ModelTiming> run_inference(Model& model);
 
 /// A request submitted with dv_infer_async, with everything it needs until it
 /// is freed: the session share and the heap-tensor maps. Destroying a request
@@ -73,4 +75,4 @@ class PendingRequest {
   std::vector<tallowind::tensor::TensorMap> mappings_;
 };
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

@@ -12,12 +12,14 @@
 
 #include "ara2/core_error.hpp"
 
-namespace ara2 {
+namespace tallowind::ara2 {
 
 struct DatasetInfo {
   std::vector<std::string> classes;
   std::optional<std::string> id;
   std::optional<std::string> name;
+
+  bool operator==(const DatasetInfo&) const = default;
 };
 
 struct InputSpec {
@@ -28,6 +30,8 @@ struct InputSpec {
 
   /// "640x480" as (640, 480); nullopt for anything else.
   std::optional<std::pair<std::uint32_t, std::uint32_t>> dimensions() const;
+
+  bool operator==(const InputSpec&) const = default;
 };
 
 struct ModelInfo {
@@ -36,12 +40,16 @@ struct ModelInfo {
   std::optional<std::string> model_version;
   bool detection = false;
   bool segmentation = false;
+
+  bool operator==(const ModelInfo&) const = default;
 };
 
 struct QuantizationSpec {
   float scale = 0.0f;
   std::int32_t zero_point = 0;
   std::optional<std::string> dtype;
+
+  bool operator==(const QuantizationSpec&) const = default;
 };
 
 struct DShapeItem {
@@ -63,6 +71,8 @@ struct OutputSpec {
   std::optional<std::string> encoding;
   std::optional<std::string> score_format;
   std::optional<QuantizationSpec> quantization;
+
+  bool operator==(const OutputSpec&) const = default;
 };
 
 struct DeploymentInfo {
@@ -70,6 +80,8 @@ struct DeploymentInfo {
   std::optional<std::string> name;
   std::optional<std::string> author;
   std::optional<std::string> description;
+
+  bool operator==(const DeploymentInfo&) const = default;
 };
 
 struct PpaMetrics {
@@ -77,16 +89,22 @@ struct PpaMetrics {
   std::optional<double> power_mw;
   std::optional<std::uint64_t> cycles;
   std::optional<double> ddr_bw_mbps;
+
+  bool operator==(const PpaMetrics&) const = default;
 };
 
 struct CompilationInfo {
   std::optional<std::string> target;
   std::optional<std::string> format;
   std::optional<PpaMetrics> ppa;
+
+  bool operator==(const CompilationInfo&) const = default;
 };
 
 struct Ara2Info {
   std::optional<std::int32_t> qmode;
+
+  bool operator==(const Ara2Info&) const = default;
 };
 
 struct DvmMetadata {
@@ -104,6 +122,8 @@ struct DvmMetadata {
   std::optional<std::string> task() const;
   /// The dataset section's classes.
   std::vector<std::string> classes() const;
+
+  bool operator==(const DvmMetadata&) const = default;
 };
 
 /// Nesting deeper than this is refused rather than followed.
@@ -130,4 +150,4 @@ std::string repr(const CompilationInfo& value);
 std::string repr(const PpaMetrics& value);
 std::string repr(const Ara2Info& value);
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

@@ -1,37 +1,16 @@
 #include "ara2/model.hpp"
 
-#include <cstring>
 #include <fmt/format.h>
 #include <utility>
 
+#include "ara2/inference.hpp"
 #include "ara2/text.hpp"
 
-namespace ara2 {
+namespace tallowind::ara2 {
 namespace {
 
 using tallowind::tensor::Tensor;
 using tallowind::tensor::TensorMemory;
-
-// Sizing fields sit at the same offsets in both generations.
-namespace layout {
-constexpr std::size_t inputs = 72, outputs = 80;
-struct Offsets {
-  std::size_t size, width, height, nch, bpp;
-};
-constexpr Offsets input{48, 52, 56, 64, 68};
-constexpr Offsets output{64, 68, 72, 80, 84};
-}  // namespace layout
-
-template <class T>
-T read_field(const void* base, std::size_t offset) noexcept {
-  T value;
-  std::memcpy(&value, static_cast<const std::byte*>(base) + offset, sizeof value);
-  return value;
-}
-
-std::uint64_t load_widened(const void* base, std::size_t offset) noexcept {
-  return records::widen(read_field<std::int32_t>(base, offset));
-}
 
 /// Registers a descriptor-backed tensor with the library through a private
 /// duplicate, which is closed whatever the call does.
@@ -86,12 +65,32 @@ std::string index_error_text(Direction direction, std::uint64_t index, std::uint
   return fmt::format("{} index {} out of range (model has {} {}s)", noun, index, count, noun);
 }
 
+void unregister_slots(const SessionShared& session, std::vector<TensorSlot>& slots) noexcept {
+  const ClientLibrary& library = session.library();
+  for (TensorSlot& slot : slots) {
+    void* registration = std::exchange(slot.registration, nullptr);
+    if (registration != nullptr && library.has(Entry::dv_shmfd_unregister)) {
+      (void)library.call_raw<Entry::dv_shmfd_unregister>(session.handle(), registration);
+    }
+  }
+}
+
 void release_slots(std::vector<TensorSlot>& slots) noexcept {
   for (TensorSlot& slot : slots) {
     Tensor released = std::move(slot.tensor);
   }
   slots.clear();
 }
+
+namespace {
+
+/// Slots that were never installed or were replaced: withdrawn, then released.
+void discard_slots(const SessionShared& session, std::vector<TensorSlot>& slots) noexcept {
+  unregister_slots(session, slots);
+  release_slots(slots);
+}
+
+}  // namespace
 
 Result<Model> Model::load(const EndpointRef& endpoint, std::string_view path_bytes) {
   const std::string name = model_name_for_path(path_bytes);
@@ -112,13 +111,16 @@ Result<Model> Model::load(const EndpointRef& endpoint, std::string_view path_byt
   return Model(endpoint, handle);
 }
 
+Model::Model(EndpointRef endpoint, void* handle) noexcept : endpoint_(std::move(endpoint)), handle_(handle) {}
+
 Model::Model(Model&& other) noexcept
     : inputs_(std::move(other.inputs_)),
       outputs_(std::move(other.outputs_)),
       endpoint_(std::move(other.endpoint_)),
       handle_(std::exchange(other.handle_, nullptr)),
       timeout_ms_(other.timeout_ms_),
-      allocated_(std::exchange(other.allocated_, false)) {}
+      allocated_(std::exchange(other.allocated_, false)),
+      run_io_(std::move(other.run_io_)) {}
 
 Model& Model::operator=(Model&& other) noexcept {
   if (this != &other) {
@@ -129,6 +131,7 @@ Model& Model::operator=(Model&& other) noexcept {
     handle_ = std::exchange(other.handle_, nullptr);
     timeout_ms_ = other.timeout_ms_;
     allocated_ = std::exchange(other.allocated_, false);
+    run_io_ = std::move(other.run_io_);
   }
   return *this;
 }
@@ -139,9 +142,13 @@ Result<void> Model::close() noexcept {
   if (handle_ == nullptr) return {};
   auto unloaded = session().library().call_raw<Entry::dv_model_unload>(std::exchange(handle_, nullptr));
   allocated_ = false;
+  // Withdrawn while the session is surely still open.
+  unregister_slots(session(), inputs_);
+  unregister_slots(session(), outputs_);
   // The share may be the session's last: the endpoint array is freed and the
   // session closed here, after the unload and before the tensors go.
   endpoint_ = EndpointRef{};
+  run_io_.reset();
   release_slots(inputs_);
   release_slots(outputs_);
   if (!unloaded) return fail(std::move(unloaded.error()));
@@ -168,17 +175,7 @@ Result<OutputTensorInfo> Model::output_info(std::uint64_t index) const {
 }
 
 Result<TensorFields> Model::tensor_fields(Direction direction, std::uint64_t index) const {
-  const bool input = direction == Direction::Input;
-  const auto* array = read_field<const std::byte*>(handle_, input ? layout::inputs : layout::outputs);
-  if (array == nullptr) {
-    return fail(CoreError::null_pointer(input ? "model has no input tensor records"
-                                              : "model has no output tensor records"));
-  }
-  const std::byte* record =
-      array + (input ? records::INPUT_RECORD_SIZE : records::output_record_stride(abi())) * index;
-  const layout::Offsets& at = input ? layout::input : layout::output;
-  return TensorFields{load_widened(record, at.size), load_widened(record, at.width), load_widened(record, at.height),
-                      load_widened(record, at.nch), load_widened(record, at.bpp)};
+  return records::read_tensor_fields(handle_, abi(), direction, index);
 }
 
 Result<std::vector<TensorSlot>> Model::create_slots(Direction direction, std::optional<TensorMemory> memory) const {
@@ -189,21 +186,21 @@ Result<std::vector<TensorSlot>> Model::create_slots(Direction direction, std::op
   for (std::uint64_t index = 0; index < total; ++index) {
     auto fields = tensor_fields(direction, index);
     if (!fields) {
-      release_slots(slots);
+      discard_slots(session(), slots);
       return fail(std::move(fields.error()));
     }
     // Inputs hold one byte per element whatever `size` and `bpp` say.
     auto tensor = direction == Direction::Input ? Tensor::create({fields->nch, fields->height, fields->width}, memory)
                                                 : Tensor::create({fields->size}, memory);
     if (!tensor) {
-      release_slots(slots);
+      discard_slots(session(), slots);
       return fail(CoreError::tensor(tensor.error().display()));
     }
     void* registration = nullptr;
     if (tensor->memory() != TensorMemory::Mem) {
       auto registered = register_tensor(session(), *tensor);
       if (!registered) {
-        release_slots(slots);
+        discard_slots(session(), slots);
         return fail(std::move(registered.error()));
       }
       registration = *registered;
@@ -215,17 +212,18 @@ Result<std::vector<TensorSlot>> Model::create_slots(Direction direction, std::op
 
 Result<void> Model::allocate_tensors(std::optional<TensorMemory> memory) {
   if (!is_open()) return fail(CoreError::internal("allocate_tensors on a closed model"));
+  run_io_.reset();  // describes the slots about to be replaced
   auto inputs = create_slots(Direction::Input, memory);
   if (!inputs) return fail(std::move(inputs.error()));
   std::vector<TensorSlot> previous = std::exchange(inputs_, std::move(*inputs));
-  release_slots(previous);
+  discard_slots(session(), previous);
 
   auto outputs = create_slots(Direction::Output, memory);
   if (!outputs) return fail(std::move(outputs.error()));
   previous = std::exchange(outputs_, std::move(*outputs));
-  release_slots(previous);
+  discard_slots(session(), previous);
   allocated_ = true;
   return {};
 }
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

@@ -4,11 +4,13 @@
 //
 // A Model holds the EndpointRef it was loaded through, so the endpoint array
 // (and through it the session) stays valid for as long as the model may pass
-// the record to the library. Closing unloads the model, then drops that share,
-// then releases the input tensors and the output tensors, in index order.
+// the record to the library. Closing unloads the model, withdraws the tensors'
+// registrations, then drops that share, then releases the input tensors and
+// the output tensors, in index order.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,30 +22,19 @@
 #include "ara2/values.hpp"
 #include "tensor/tensor.hpp"
 
-namespace ara2 {
+namespace tallowind::ara2 {
+
+struct InferenceIo;  // inference.hpp
 
 /// One allocated input or output: the byte tensor and, for a descriptor-backed
 /// tensor, what dv_shmfd_register returned (null for heap tensors). The
-/// registration is never withdrawn from the library.
+/// registration is withdrawn (dv_shmfd_unregister) before the tensor is released.
 struct TensorSlot {
   tallowind::tensor::Tensor tensor;
   void* registration = nullptr;
 
   /// Byte size as the library is told it (product of the tensor's shape).
   std::uint64_t size() const noexcept { return tensor.size_bytes(); }
-};
-
-enum class Direction : std::uint8_t { Input, Output };
-
-/// The sizing fields of one tensor record, sign-extended. Read without
-/// building a description, so they are available whatever the record's
-/// layer output type says.
-struct TensorFields {
-  std::uint64_t size = 0;
-  std::uint64_t width = 0;
-  std::uint64_t height = 0;
-  std::uint64_t nch = 0;
-  std::uint64_t bpp = 0;
 };
 
 /// The model name the library is given for a path: the last component's file
@@ -60,7 +51,7 @@ std::string index_error_text(Direction direction, std::uint64_t index, std::uint
 
 class Model {
  public:
-  static constexpr std::uint32_t DEFAULT_TIMEOUT_MS = 1000;
+  static constexpr std::uint32_t kDefaultTimeoutMs = 1000;
 
   /// dv_model_load_from_file with the path and its stem as the name. An
   /// interior NUL is NullPointer "Invalid model path" (checked first) or
@@ -77,9 +68,9 @@ class Model {
   bool is_open() const noexcept { return handle_ != nullptr; }
   bool is_allocated() const noexcept { return allocated_; }
 
-  /// Unloads the model (status ignored), releases the endpoint and session
-  /// share, then the input slots and the output slots in index order. Does
-  /// nothing on a closed model. Fails only when the library lacks
+  /// Unloads the model (status ignored), withdraws the registrations, releases
+  /// the endpoint and session share, then the input slots and the output
+  /// slots in index order. Does nothing on a closed model. Fails only when the library lacks
   /// dv_model_unload (Internal); the model is closed all the same.
   Result<void> close() noexcept;
 
@@ -104,9 +95,10 @@ class Model {
   /// selection (DMA-BUF, else heap) when `memory` is empty. Inputs are
   /// (nch, height, width) bytes, outputs `size` bytes; descriptor-backed
   /// tensors are registered through a private close-on-exec duplicate that
-  /// is closed after the call. A failure among the inputs changes nothing; a
-  /// failure among the outputs leaves the new inputs installed, the previous
-  /// outputs in place and the allocated flag as it was.
+  /// is closed after the call. Replaced tensors are withdrawn and released
+  /// once their successors are installed. A failure among the inputs changes
+  /// nothing; a failure among the outputs leaves the new inputs installed, the
+  /// previous outputs in place and the allocated flag as it was.
   Result<void> allocate_tensors(std::optional<tallowind::tensor::TensorMemory> memory);
 
   /// Slots in index order; empty until tensors are allocated (and after close).
@@ -129,8 +121,14 @@ class Model {
   std::uint32_t timeout_ms() const noexcept { return timeout_ms_; }
   void set_timeout_ms(std::uint32_t timeout_ms) noexcept { timeout_ms_ = timeout_ms; }
 
+  /// The descriptor arrays of synchronous inference, built at the first run
+  /// and kept until the slots change (allocate_tensors, close), so run()
+  /// allocates nothing. Only dv_infer_sync is given them: it reads them
+  /// within the call, never while a submitted request is pending.
+  std::unique_ptr<InferenceIo>& run_io() noexcept { return run_io_; }
+
  private:
-  Model(EndpointRef endpoint, void* handle) noexcept : endpoint_(std::move(endpoint)), handle_(handle) {}
+  Model(EndpointRef endpoint, void* handle) noexcept;
 
   Result<std::vector<TensorSlot>> create_slots(Direction direction,
                                                std::optional<tallowind::tensor::TensorMemory> memory) const;
@@ -139,11 +137,16 @@ class Model {
   std::vector<TensorSlot> outputs_;
   EndpointRef endpoint_;  // empty once closed
   void* handle_ = nullptr;
-  std::uint32_t timeout_ms_ = DEFAULT_TIMEOUT_MS;
+  std::uint32_t timeout_ms_ = kDefaultTimeoutMs;
   bool allocated_ = false;
+  std::unique_ptr<InferenceIo> run_io_;
 };
+
+/// Withdraws the slots' registrations from the library in index order
+/// (dv_shmfd_unregister, status ignored) and clears them; the tensors stay.
+void unregister_slots(const SessionShared& session, std::vector<TensorSlot>& slots) noexcept;
 
 /// Releases slots one by one in index order and leaves the list empty.
 void release_slots(std::vector<TensorSlot>& slots) noexcept;
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

@@ -14,7 +14,7 @@
 #include "ara2/file_io.hpp"
 #include "ara2/text.hpp"
 
-namespace ara2 {
+namespace tallowind::ara2 {
 namespace {
 
 constexpr std::size_t kMaxDepth = 64;
@@ -472,4 +472,4 @@ Result<ProxyConfig> read_proxy_config(std::string_view path) {
   return parse_proxy_config(path, *bytes);
 }
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

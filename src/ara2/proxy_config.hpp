@@ -19,7 +19,7 @@
 #include "ara2/core_error.hpp"
 #include "ara2/proxy_endpoint.hpp"
 
-namespace ara2 {
+namespace tallowind::ara2 {
 
 struct ProxyConfig {
   std::string path;  // as given, raw bytes
@@ -36,4 +36,4 @@ Result<ProxyConfig> read_proxy_config(std::string_view path);
 /// Interprets configuration text already read; `path` only names it in errors.
 Result<ProxyConfig> parse_proxy_config(std::string_view path, std::string_view yaml_text);
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

@@ -1,29 +1,22 @@
 #include "ara2/proxy_endpoint.hpp"
 
+#include <arpa/inet.h>
+
+#include <cstring>
 #include <fmt/format.h>
 
-namespace ara2 {
+namespace tallowind::ara2 {
 
 std::optional<Ipv4Address> parse_ipv4(std::string_view text) noexcept {
-  if (text.empty() || text.size() > 15) return std::nullopt;
+  // glibc's inet_pton takes exactly the strict dotted quad for AF_INET. It
+  // reads a C string: an embedded NUL, and a text longer than any quad (15
+  // characters), are refused before the copy.
+  char terminated[16];
+  if (text.size() >= sizeof terminated || text.find('\0') != std::string_view::npos) return std::nullopt;
+  std::memcpy(terminated, text.data(), text.size());
+  terminated[text.size()] = '\0';
   Ipv4Address address;
-  std::size_t pos = 0;
-  for (int part = 0; part < 4; ++part) {
-    if (part > 0) {
-      if (pos >= text.size() || text[pos] != '.') return std::nullopt;
-      ++pos;
-    }
-    const std::size_t start = pos;
-    unsigned value = 0;
-    while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && pos - start < 3) {
-      value = value * 10 + static_cast<unsigned>(text[pos] - '0');
-      ++pos;
-    }
-    const std::size_t digits = pos - start;
-    if (digits == 0 || value > 255 || (digits > 1 && text[start] == '0')) return std::nullopt;
-    address.octets[part] = static_cast<std::uint8_t>(value);
-  }
-  if (pos != text.size()) return std::nullopt;
+  if (inet_pton(AF_INET, terminated, address.octets.data()) != 1) return std::nullopt;
   return address;
 }
 
@@ -31,4 +24,4 @@ std::string to_string(const Ipv4Address& a) {
   return fmt::format("{}.{}.{}.{}", a.octets[0], a.octets[1], a.octets[2], a.octets[3]);
 }
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace ara2 {
+namespace tallowind::ara2 {
 
 struct Ipv4Address {
   std::array<std::uint8_t, 4> octets{};
@@ -34,4 +34,4 @@ struct ProxyEndpoint {
   bool operator==(const ProxyEndpoint&) const = default;
 };
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

@@ -7,34 +7,42 @@
 
 #include "ara2/text.hpp"
 
-namespace ara2::records {
+namespace tallowind::ara2::records {
 namespace {
 
 // Offsets into the library's records; identical in both generations.
 namespace model_handle {
-constexpr std::size_t input_count = 56, output_count = 60, inputs = 72, outputs = 80;
+constexpr std::size_t kInputCount = 56, kOutputCount = 60, kInputs = 72, kOutputs = 80;
 }
+/// The fields input and output tensor records share.
+struct TensorRecordOffsets {
+  std::size_t layer_id, blob_id, layer_name, blob_name, layer_type, layout, size, width, height, nch, bpp;
+};
+constexpr TensorRecordOffsets kInputRecord{.layer_id = 8, .blob_id = 12, .layer_name = 16, .blob_name = 24,
+                                           .layer_type = 32, .layout = 40, .size = 48, .width = 52,
+                                           .height = 56, .nch = 64, .bpp = 68};
+constexpr TensorRecordOffsets kOutputRecord{.layer_id = 8, .blob_id = 12, .layer_name = 24, .blob_name = 32,
+                                            .layer_type = 48, .layout = 56, .size = 64, .width = 68,
+                                            .height = 72, .nch = 80, .bpp = 84};
 namespace input_record {
-constexpr std::size_t parameters = 0, layer_id = 8, blob_id = 12, layer_name = 16, blob_name = 24, layer_type = 32,
-                      layout = 40, size = 48, width = 52, height = 56, nch = 64, bpp = 68, batch_size = 72;
+constexpr std::size_t kParameters = 0, kBatchSize = 72;
 }
 namespace input_parameters {
-constexpr std::size_t qn = 0, scale = 8, mean = 16, aspect_resize = 24, mirror = 25, center_crop = 26,
-                      bgr_to_rgb = 27, is_signed = 32, offset = 48, qmode = 52;
+constexpr std::size_t kQn = 0, kScale = 8, kMean = 16, kAspectResize = 24, kMirror = 25, kCenterCrop = 26,
+                      kBgrToRgb = 27, kIsSigned = 32, kOffset = 48, kQmode = 52;
 }
 namespace output_record {
-constexpr std::size_t quantization = 0, layer_id = 8, blob_id = 12, fused_parent_id = 16, layer_name = 24,
-                      blob_name = 32, fused_parent_name = 40, layer_type = 48, layout = 56, size = 64, width = 68,
-                      height = 72, nch = 80, bpp = 84, num_classes = 88, output_type = 92, max_dynamic_id = 100;
+constexpr std::size_t kQuantization = 0, kFusedParentId = 16, kFusedParentName = 40, kNumClasses = 88,
+                      kOutputType = 92, kMaxDynamicId = 100;
 }
 namespace output_quantization {
-constexpr std::size_t qn = 0, is_signed = 6, offset = 12;
+constexpr std::size_t kQn = 0, kIsSigned = 6, kOffset = 12;
 }
 namespace request_record {
-constexpr std::size_t state = 56, statistics = 64;
+constexpr std::size_t kState = 56, kStatistics = 64;
 }
 namespace statistics_record {
-constexpr std::size_t input_time = 24, output_time = 28, run_time = 96;
+constexpr std::size_t kInputTime = 24, kOutputTime = 28, kRunTime = 96;
 }
 
 /// Reads a field at a byte offset without assuming the record's alignment.
@@ -63,6 +71,78 @@ std::array<float, 3> load_three_floats(const void* values) noexcept {
   return out;
 }
 
+/// Input record `index` and its parameter record, after the count check.
+Result<std::pair<const std::byte*, const void*>> locate_input(const void* handle, std::uint64_t index) {
+  // A negative count holds no records, whatever its sign-extended form says.
+  const std::int32_t count = load<std::int32_t>(handle, model_handle::kInputCount);
+  if (count < 0 || index >= static_cast<std::uint64_t>(count)) {
+    return fail(CoreError::internal(fmt::format("input index {} read beyond the model's {} inputs", index, count)));
+  }
+  const auto* array = static_cast<const std::byte*>(load_pointer(handle, model_handle::kInputs));
+  if (array == nullptr) return fail(CoreError::null_pointer("model has no input tensor records"));
+  const std::byte* record = array + kInputRecordSize * index;
+  const void* params = load_pointer(record, input_record::kParameters);
+  if (params == nullptr) return fail(CoreError::null_pointer("input tensor record has no parameter record"));
+  return std::pair{record, params};
+}
+
+/// Output record `index` and its quantisation record, after the count and
+/// layer output type checks.
+struct LocatedOutput {
+  const std::byte* record;
+  const void* quant;
+  ModelOutputType type;
+};
+
+Result<LocatedOutput> locate_output(const void* handle, Abi abi, std::uint64_t index) {
+  const std::int32_t count = load<std::int32_t>(handle, model_handle::kOutputCount);
+  if (count < 0 || index >= static_cast<std::uint64_t>(count)) {
+    return fail(CoreError::internal(fmt::format("output index {} read beyond the model's {} outputs", index, count)));
+  }
+  const auto* array = static_cast<const std::byte*>(load_pointer(handle, model_handle::kOutputs));
+  if (array == nullptr) return fail(CoreError::null_pointer("model has no output tensor records"));
+  const std::byte* record = array + output_record_stride(abi) * index;
+
+  auto type = output_type_from_raw(load<std::uint32_t>(record, output_record::kOutputType));
+  if (!type) return fail(std::move(type.error()));
+  const void* quant = load_pointer(record, output_record::kQuantization);
+  if (quant == nullptr) return fail(CoreError::null_pointer("output tensor record has no quantization record"));
+  return LocatedOutput{record, quant, *type};
+}
+
+/// The description fields input and output records share.
+template <class Info>
+void load_shared_fields(Info& info, const std::byte* record, const TensorRecordOffsets& at) {
+  info.layer_id = load<std::int32_t>(record, at.layer_id);
+  info.blob_id = load<std::int32_t>(record, at.blob_id);
+  info.layer_name = load_text(record, at.layer_name);
+  info.blob_name = load_text(record, at.blob_name);
+  info.layer_type = load_text(record, at.layer_type);
+  info.layout = load_text(record, at.layout);
+  info.size = load_widened(record, at.size);
+  info.width = load_widened(record, at.width);
+  info.height = load_widened(record, at.height);
+  info.nch = load_widened(record, at.nch);
+  info.bpp = load_widened(record, at.bpp);
+}
+
+InputQuantization load_input_quantization(const void* params) noexcept {
+  return InputQuantization{
+      .qn = load<float>(params, input_parameters::kQn),
+      .offset = load<std::int32_t>(params, input_parameters::kOffset),
+      .is_signed = load_flag(params, input_parameters::kIsSigned),
+      .qmode = load<std::int32_t>(params, input_parameters::kQmode),
+  };
+}
+
+OutputQuantization load_output_quantization(const void* quant) noexcept {
+  return OutputQuantization{
+      .qn = load<float>(quant, output_quantization::kQn),
+      .offset = load<std::int32_t>(quant, output_quantization::kOffset),
+      .is_signed = load_flag(quant, output_quantization::kIsSigned),
+  };
+}
+
 }  // namespace
 
 std::uint64_t saturating_microseconds(float value) noexcept {
@@ -73,7 +153,7 @@ std::uint64_t saturating_microseconds(float value) noexcept {
 }
 
 void* endpoint_record(void* array, std::size_t index) noexcept {
-  return static_cast<std::byte*>(array) + ENDPOINT_RECORD_SIZE * index;
+  return static_cast<std::byte*>(array) + kEndpointRecordSize * index;
 }
 
 DramStatistics read_dram_statistics(const void* record) noexcept {
@@ -88,15 +168,15 @@ DramStatistics read_dram_statistics(const void* record) noexcept {
 }
 
 Result<std::string_view> component_name(std::uint32_t code) {
-  static constexpr std::array<std::string_view, 7> names = {"proxy",     "pci_driver", "firmware", "cnn_model",
-                                                            "llm_model", "client_lib", "sysapi"};
-  if (code < names.size()) return names[code];
+  static constexpr std::array<std::string_view, 7> kNames = {"proxy",     "pci_driver", "firmware", "cnn_model",
+                                                             "llm_model", "client_lib", "sysapi"};
+  if (code < kNames.size()) return kNames[code];
   // The code travels as a signed component id in the message.
   return fail(CoreError::unknown_product_type(static_cast<std::int32_t>(code)));
 }
 
 Result<std::pair<std::string, std::string>> read_version_detail(const void* array, std::size_t index) {
-  const auto* record = static_cast<const std::byte*>(array) + VERSION_RECORD_SIZE * index;
+  const auto* record = static_cast<const std::byte*>(array) + kVersionRecordSize * index;
   auto name = component_name(load<std::uint32_t>(record, 0));
   if (!name) return fail(std::move(name.error()));
   const auto version = load<Version4>(record, 4);
@@ -104,49 +184,28 @@ Result<std::pair<std::string, std::string>> read_version_detail(const void* arra
 }
 
 ModelCounts read_model_counts(const void* handle) noexcept {
-  return ModelCounts{load_widened(handle, model_handle::input_count), load_widened(handle, model_handle::output_count)};
+  return ModelCounts{load_widened(handle, model_handle::kInputCount), load_widened(handle, model_handle::kOutputCount)};
 }
 
 Result<InputTensorInfo> read_input_info(const void* handle, std::uint64_t index) {
-  // A negative count holds no records, whatever its sign-extended form says.
-  const std::int32_t count = load<std::int32_t>(handle, model_handle::input_count);
-  if (count < 0 || index >= static_cast<std::uint64_t>(count)) {
-    return fail(CoreError::internal(fmt::format("input index {} read beyond the model's {} inputs", index, count)));
-  }
-  const auto* array = static_cast<const std::byte*>(load_pointer(handle, model_handle::inputs));
-  if (array == nullptr) return fail(CoreError::null_pointer("model has no input tensor records"));
-  const std::byte* record = array + INPUT_RECORD_SIZE * index;
-  const void* params = load_pointer(record, input_record::parameters);
-  if (params == nullptr) return fail(CoreError::null_pointer("input tensor record has no parameter record"));
+  auto located = locate_input(handle, index);
+  if (!located) return fail(std::move(located.error()));
+  const auto [record, params] = *located;
 
   InputTensorInfo info;
-  info.layer_id = load<std::int32_t>(record, input_record::layer_id);
-  info.blob_id = load<std::int32_t>(record, input_record::blob_id);
-  info.layer_name = load_text(record, input_record::layer_name);
-  info.blob_name = load_text(record, input_record::blob_name);
-  info.layer_type = load_text(record, input_record::layer_type);
-  info.layout = load_text(record, input_record::layout);
-  info.size = load_widened(record, input_record::size);
-  info.width = load_widened(record, input_record::width);
-  info.height = load_widened(record, input_record::height);
-  info.nch = load_widened(record, input_record::nch);
-  info.bpp = load_widened(record, input_record::bpp);
-  info.batch_size = load_widened(record, input_record::batch_size);
-
-  info.quant.qn = load<float>(params, input_parameters::qn);
-  info.quant.is_signed = load_flag(params, input_parameters::is_signed);
-  info.quant.offset = load<std::int32_t>(params, input_parameters::offset);
-  info.quant.qmode = load<std::int32_t>(params, input_parameters::qmode);
+  load_shared_fields(info, record, kInputRecord);
+  info.batch_size = load_widened(record, input_record::kBatchSize);
+  info.quant = load_input_quantization(params);
 
   InputPreprocess& pre = info.preprocess;
-  pre.aspect_resize = load_flag(params, input_parameters::aspect_resize);
-  pre.mirror = load_flag(params, input_parameters::mirror);
-  pre.center_crop = load_flag(params, input_parameters::center_crop);
-  pre.bgr_to_rgb = load_flag(params, input_parameters::bgr_to_rgb);
+  pre.aspect_resize = load_flag(params, input_parameters::kAspectResize);
+  pre.mirror = load_flag(params, input_parameters::kMirror);
+  pre.center_crop = load_flag(params, input_parameters::kCenterCrop);
+  pre.bgr_to_rgb = load_flag(params, input_parameters::kBgrToRgb);
   // The per-channel arrays hold three values; with more channels they do not
   // describe the tensor, so the neutral defaults stand.
-  const void* scale = load_pointer(params, input_parameters::scale);
-  const void* mean = load_pointer(params, input_parameters::mean);
+  const void* scale = load_pointer(params, input_parameters::kScale);
+  const void* mean = load_pointer(params, input_parameters::kMean);
   if (info.nch <= 3 && scale != nullptr && mean != nullptr) {
     pre.scale = load_three_floats(scale);
     pre.mean = load_three_floats(mean);
@@ -154,57 +213,69 @@ Result<InputTensorInfo> read_input_info(const void* handle, std::uint64_t index)
   return info;
 }
 
-Result<OutputTensorInfo> read_output_info(const void* handle, Abi abi, std::uint64_t index) {
-  const std::int32_t count = load<std::int32_t>(handle, model_handle::output_count);
-  if (count < 0 || index >= static_cast<std::uint64_t>(count)) {
-    return fail(CoreError::internal(fmt::format("output index {} read beyond the model's {} outputs", index, count)));
-  }
-  const auto* array = static_cast<const std::byte*>(load_pointer(handle, model_handle::outputs));
-  if (array == nullptr) return fail(CoreError::null_pointer("model has no output tensor records"));
-  const std::byte* record = array + output_record_stride(abi) * index;
+Result<InputQuantization> read_input_quantization(const void* handle, std::uint64_t index) {
+  auto located = locate_input(handle, index);
+  if (!located) return fail(std::move(located.error()));
+  return load_input_quantization(located->second);
+}
 
-  auto type = output_type_from_raw(load<std::uint32_t>(record, output_record::output_type));
-  if (!type) return fail(std::move(type.error()));
-  const void* quant = load_pointer(record, output_record::quantization);
-  if (quant == nullptr) return fail(CoreError::null_pointer("output tensor record has no quantization record"));
+Result<OutputTensorInfo> read_output_info(const void* handle, Abi abi, std::uint64_t index) {
+  auto located = locate_output(handle, abi, index);
+  if (!located) return fail(std::move(located.error()));
+  const std::byte* record = located->record;
 
   OutputTensorInfo info;
-  info.layer_id = load<std::int32_t>(record, output_record::layer_id);
-  info.blob_id = load<std::int32_t>(record, output_record::blob_id);
-  info.fused_parent_id = load<std::int32_t>(record, output_record::fused_parent_id);
-  info.layer_name = load_text(record, output_record::layer_name);
-  info.blob_name = load_text(record, output_record::blob_name);
-  info.layer_fused_parent_name = load_text(record, output_record::fused_parent_name);
-  info.layer_type = load_text(record, output_record::layer_type);
-  info.layout = load_text(record, output_record::layout);
-  info.size = load_widened(record, output_record::size);
-  info.width = load_widened(record, output_record::width);
-  info.height = load_widened(record, output_record::height);
-  info.nch = load_widened(record, output_record::nch);
-  info.bpp = load_widened(record, output_record::bpp);
-  info.num_classes = load_widened(record, output_record::num_classes);
-  info.layer_output_type = *type;
-  info.max_dynamic_id = load<std::int32_t>(record, output_record::max_dynamic_id);
-  info.quant.qn = load<float>(quant, output_quantization::qn);
-  info.quant.is_signed = load_flag(quant, output_quantization::is_signed);
-  info.quant.offset = load<std::int32_t>(quant, output_quantization::offset);
+  load_shared_fields(info, record, kOutputRecord);
+  info.fused_parent_id = load<std::int32_t>(record, output_record::kFusedParentId);
+  info.layer_fused_parent_name = load_text(record, output_record::kFusedParentName);
+  info.num_classes = load_widened(record, output_record::kNumClasses);
+  info.layer_output_type = located->type;
+  info.max_dynamic_id = load<std::int32_t>(record, output_record::kMaxDynamicId);
+  info.quant = load_output_quantization(located->quant);
   return info;
 }
 
+Result<OutputDataFields> read_output_data_fields(const void* handle, Abi abi, std::uint64_t index) {
+  auto located = locate_output(handle, abi, index);
+  if (!located) return fail(std::move(located.error()));
+  const std::byte* record = located->record;
+  return OutputDataFields{
+      .nch = load_widened(record, kOutputRecord.nch),
+      .height = load_widened(record, kOutputRecord.height),
+      .width = load_widened(record, kOutputRecord.width),
+      .bpp = load_widened(record, kOutputRecord.bpp),
+      .quant = load_output_quantization(located->quant),
+  };
+}
+
+Result<TensorFields> read_tensor_fields(const void* handle, Abi abi, Direction direction, std::uint64_t index) {
+  const bool input = direction == Direction::Input;
+  const auto* array =
+      static_cast<const std::byte*>(load_pointer(handle, input ? model_handle::kInputs : model_handle::kOutputs));
+  if (array == nullptr) {
+    return fail(CoreError::null_pointer(input ? "model has no input tensor records"
+                                              : "model has no output tensor records"));
+  }
+  const std::byte* record = array + (input ? kInputRecordSize : output_record_stride(abi)) * index;
+  const TensorRecordOffsets& at = input ? kInputRecord : kOutputRecord;
+  return TensorFields{load_widened(record, at.size), load_widened(record, at.width), load_widened(record, at.height),
+                      load_widened(record, at.nch), load_widened(record, at.bpp)};
+}
+
 std::uint32_t read_request_state(const void* request) noexcept {
-  return load<std::uint32_t>(request, request_record::state);
+  return load<std::uint32_t>(request, request_record::kState);
 }
 
 ModelTiming read_timing(const void* statistics) noexcept {
   return ModelTiming{
-      .run_time_us = saturating_microseconds(load<float>(statistics, statistics_record::run_time)),
-      .input_time_us = saturating_microseconds(load<float>(statistics, statistics_record::input_time)),
-      .output_time_us = saturating_microseconds(load<float>(statistics, statistics_record::output_time)),
+      .run_time_us = saturating_microseconds(load<float>(statistics, statistics_record::kRunTime)),
+      .input_time_us = saturating_microseconds(load<float>(statistics, statistics_record::kInputTime)),
+      .output_time_us = saturating_microseconds(load<float>(statistics, statistics_record::kOutputTime)),
   };
 }
 
 Result<ModelTiming> read_request_timing(const void* request) {
-  const void* statistics = load_pointer(request, request_record::statistics);
+  const void* statistics = load_pointer(request, request_record::kStatistics);
   if (statistics == nullptr) {
     return fail(CoreError::null_pointer("dv_infer_request.stats is null — timing data unavailable"));
   }
@@ -219,4 +290,4 @@ TensorIoDescriptor mapped_tensor(void* address, std::uint64_t size) noexcept {
   return TensorIoDescriptor{address, nullptr, size, 0, 0};
 }
 
-}  // namespace ara2::records
+}  // namespace tallowind::ara2::records

@@ -12,12 +12,12 @@
 #include "ara2/core_error.hpp"
 #include "ara2/values.hpp"
 
-namespace ara2::records {
+namespace tallowind::ara2::records {
 
-inline constexpr std::size_t ENDPOINT_RECORD_SIZE = 32;
-inline constexpr std::size_t DRAM_STATISTICS_RECORD_SIZE = 56;
-inline constexpr std::size_t VERSION_RECORD_SIZE = 8;
-inline constexpr std::size_t INPUT_RECORD_SIZE = 88;
+inline constexpr std::size_t kEndpointRecordSize = 32;
+inline constexpr std::size_t kDramStatisticsRecordSize = 56;
+inline constexpr std::size_t kVersionRecordSize = 8;
+inline constexpr std::size_t kInputRecordSize = 88;
 
 /// 112 bytes under DVAPI 1.1, 120 under 1.3.
 constexpr std::size_t output_record_stride(Abi abi) noexcept {
@@ -61,6 +61,28 @@ Result<InputTensorInfo> read_input_info(const void* model_handle, std::uint64_t 
 /// output type above 3 is UnknownLayerOutputType.
 Result<OutputTensorInfo> read_output_info(const void* model_handle, Abi abi, std::uint64_t index);
 
+/// What reading an output tensor's data needs: its shape, bytes per element
+/// and quantisation, without the names (which cost a UTF-8 decoding each).
+struct OutputDataFields {
+  std::uint64_t nch = 0;
+  std::uint64_t height = 0;
+  std::uint64_t width = 0;
+  std::uint64_t bpp = 0;
+  OutputQuantization quant;
+};
+
+/// The data fields of output `index`, with the checks and errors of
+/// read_output_info (index, record array, layer output type, quantisation record).
+Result<OutputDataFields> read_output_data_fields(const void* model_handle, Abi abi, std::uint64_t index);
+
+/// The quantisation of input `index`, with the checks and errors of read_input_info.
+Result<InputQuantization> read_input_quantization(const void* model_handle, std::uint64_t index);
+
+/// The sizing fields of input or output `index` (the caller checks the index
+/// against the count), whatever the record's layer output type; a missing
+/// record array is a NullPointer error.
+Result<TensorFields> read_tensor_fields(const void* model_handle, Abi abi, Direction direction, std::uint64_t index);
+
 /// Completion state of an inference request record: 0 and 1 pending, 2
 /// completed, 4 failed on the NPU.
 std::uint32_t read_request_state(const void* request) noexcept;
@@ -91,4 +113,4 @@ TensorIoDescriptor registered_tensor(void* registration, std::uint64_t size) noe
 /// A descriptor for a tensor passed by the address of its mapped memory.
 TensorIoDescriptor mapped_tensor(void* address, std::uint64_t size) noexcept;
 
-}  // namespace ara2::records
+}  // namespace tallowind::ara2::records

@@ -5,7 +5,7 @@
 #include "ara2/records.hpp"
 #include "ara2/text.hpp"
 
-namespace ara2 {
+namespace tallowind::ara2 {
 
 SessionShared::~SessionShared() {
   // Nothing can be reported from here; a missing close entry leaves nothing to close.
@@ -135,4 +135,4 @@ Result<DramStatistics> dram_statistics(const EndpointRef& endpoint) {
   return copy;
 }
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

@@ -22,7 +22,7 @@
 #include "ara2/proxy_endpoint.hpp"
 #include "ara2/values.hpp"
 
-namespace ara2 {
+namespace tallowind::ara2 {
 
 enum class SocketType : std::uint8_t { Tcp = 0, Unix = 1 };
 
@@ -114,4 +114,4 @@ Result<State> check_status(const EndpointRef& endpoint);
 /// null record with status 0 is a NullPointer error and nothing is released.
 Result<DramStatistics> dram_statistics(const EndpointRef& endpoint);
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

@@ -6,7 +6,7 @@
 
 #include "ara2/text.hpp"
 
-namespace ara2 {
+namespace tallowind::ara2 {
 
 std::string resolve_socket_path(const char* env_value, std::span<const std::string_view> candidates,
                                 std::string_view fallback) {
@@ -21,7 +21,7 @@ std::string resolve_socket_path(const char* env_value, std::span<const std::stri
 }
 
 std::string resolve_socket_path() {
-  return resolve_socket_path(std::getenv("ARA2_SOCKET"), socket_paths, default_socket);
+  return resolve_socket_path(std::getenv("ARA2_SOCKET"), kSocketPaths, kDefaultSocket);
 }
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

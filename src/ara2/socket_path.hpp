@@ -6,10 +6,10 @@
 #include <string>
 #include <string_view>
 
-namespace ara2 {
+namespace tallowind::ara2 {
 
-inline constexpr std::string_view default_socket = "/var/run/proxy.sock";
-inline constexpr std::array<std::string_view, 2> socket_paths = {"/var/run/proxy.sock", "/var/run/ara2.sock"};
+inline constexpr std::string_view kDefaultSocket = "/var/run/proxy.sock";
+inline constexpr std::array<std::string_view, 2> kSocketPaths = {"/var/run/proxy.sock", "/var/run/ara2.sock"};
 
 /// ARA2_SOCKET when set to valid UTF-8 (even empty), otherwise the first of the
 /// compiled-in socket paths that exists, otherwise the default socket.
@@ -20,4 +20,4 @@ std::string resolve_socket_path();
 std::string resolve_socket_path(const char* env_value, std::span<const std::string_view> candidates,
                                 std::string_view fallback);
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

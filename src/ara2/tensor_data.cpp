@@ -6,7 +6,7 @@
 
 #include <fmt/format.h>
 
-namespace ara2 {
+namespace tallowind::ara2 {
 namespace {
 
 /// One little-endian element at `at`, in native order.
@@ -34,15 +34,85 @@ void decode_as(const std::uint8_t* source, std::size_t count, void* destination)
   }
 }
 
-// One flat loop the compiler vectorises: widen, subtract modulo 2^32, convert, scale.
+// One flat loop the compiler vectorises: widen, subtract modulo 2^32, convert,
+// scale. Inlined into each kernel below, so each gets the vector width of its
+// target. Every step is exact or one correctly rounded operation, so all
+// kernels give the same bits (the file is built without FMA contraction).
 template <class T>
-void dequantize_as(const std::uint8_t* source, std::size_t count, std::int32_t offset, float qn,
-                   float* destination) noexcept {
+[[gnu::always_inline]] inline void dequantize_as(const std::uint8_t* source, std::size_t count, std::int32_t offset,
+                                                 float qn, float* destination) noexcept {
   const auto bias = static_cast<std::uint32_t>(offset);
   for (std::size_t i = 0; i < count; ++i) {
     const auto raw = static_cast<std::uint32_t>(static_cast<std::int32_t>(load_le<T>(source + i * sizeof(T))));
     destination[i] = static_cast<float>(static_cast<std::int32_t>(raw - bias)) * qn;
   }
+}
+
+[[gnu::always_inline]] inline void dequantize_typed(ElementType type, const std::uint8_t* source, std::size_t count,
+                                                    std::int32_t offset, float qn, float* destination) noexcept {
+  switch (type) {
+    case ElementType::Int8:
+      return dequantize_as<std::int8_t>(source, count, offset, qn, destination);
+    case ElementType::UInt8:
+      return dequantize_as<std::uint8_t>(source, count, offset, qn, destination);
+    case ElementType::Int16:
+      return dequantize_as<std::int16_t>(source, count, offset, qn, destination);
+    case ElementType::UInt16:
+      return dequantize_as<std::uint16_t>(source, count, offset, qn, destination);
+    case ElementType::Float32:
+      return;  // not a quantised type; callers never ask
+  }
+}
+
+bool always_supported() noexcept { return true; }
+
+void dequantize_portable(ElementType type, const std::uint8_t* source, std::size_t count, std::int32_t offset,
+                         float qn, float* destination) noexcept {
+  dequantize_typed(type, source, count, offset, qn, destination);
+}
+
+// The shipped binary targets any x86-64 (SSE2); wider kernels are chosen at
+// run time on CPUs that have them.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define ARA2_WIDE_KERNELS 1
+
+bool avx2_supported() noexcept {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
+
+[[gnu::target("avx2")]] void dequantize_avx2(ElementType type, const std::uint8_t* source, std::size_t count,
+                                             std::int32_t offset, float qn, float* destination) noexcept {
+  dequantize_typed(type, source, count, offset, qn, destination);
+}
+
+bool avx512_supported() noexcept {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+         __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq");
+}
+
+[[gnu::target("avx512f,avx512bw,avx512vl,avx512dq,prefer-vector-width=512")]] void dequantize_avx512(
+    ElementType type, const std::uint8_t* source, std::size_t count, std::int32_t offset, float qn,
+    float* destination) noexcept {
+  dequantize_typed(type, source, count, offset, qn, destination);
+}
+#endif
+
+constexpr DequantizeKernel kKernels[] = {
+    {"portable", always_supported, dequantize_portable},
+#ifdef ARA2_WIDE_KERNELS
+    {"avx2", avx2_supported, dequantize_avx2},
+    {"avx512", avx512_supported, dequantize_avx512},
+#endif
+};
+
+const DequantizeKernel& best_kernel() noexcept {
+  const DequantizeKernel* best = &kKernels[0];
+  for (const DequantizeKernel& kernel : kKernels) {
+    if (kernel.supported()) best = &kernel;
+  }
+  return *best;
 }
 
 }  // namespace
@@ -60,16 +130,16 @@ std::optional<ElementType> dequantize_element_type(std::uint64_t bpp, bool is_si
 
 std::optional<std::string_view> shape_error(std::uint64_t elements,
                                             const std::array<std::uint64_t, 3>& shape) noexcept {
-  constexpr auto max_dimension = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  constexpr auto kMaxDimension = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
   std::uint64_t product = 1;
   bool overflow = false;
   for (const std::uint64_t dimension : shape) {
-    overflow |= dimension > max_dimension;
+    overflow |= dimension > kMaxDimension;
     overflow |= __builtin_mul_overflow(product, dimension, &product);
   }
-  if (overflow) return OUT_OF_BOUNDS_TEXT;
-  if (elements > product) return INCOMPATIBLE_SHAPE_TEXT;
-  if (elements < product) return OUT_OF_BOUNDS_TEXT;
+  if (overflow) return kOutOfBoundsText;
+  if (elements > product) return kIncompatibleShapeText;
+  if (elements < product) return kOutOfBoundsText;
   return std::nullopt;
 }
 
@@ -94,20 +164,16 @@ void decode_elements(ElementType type, const std::uint8_t* source, std::size_t c
   }
 }
 
-void dequantize_elements(ElementType type, const std::uint8_t* source, std::size_t count, std::int32_t offset,
-                         float qn, float* destination) noexcept {
-  switch (type) {
-    case ElementType::Int8:
-      return dequantize_as<std::int8_t>(source, count, offset, qn, destination);
-    case ElementType::UInt8:
-      return dequantize_as<std::uint8_t>(source, count, offset, qn, destination);
-    case ElementType::Int16:
-      return dequantize_as<std::int16_t>(source, count, offset, qn, destination);
-    case ElementType::UInt16:
-      return dequantize_as<std::uint16_t>(source, count, offset, qn, destination);
-    case ElementType::Float32:
-      return;  // not a quantised type; callers never ask
-  }
+std::span<const DequantizeKernel> dequantize_kernels() noexcept { return kKernels; }
+
+const DequantizeKernel& chosen_dequantize_kernel() noexcept {
+  static const DequantizeKernel& chosen = best_kernel();
+  return chosen;
 }
 
-}  // namespace ara2
+void dequantize_elements(ElementType type, const std::uint8_t* source, std::size_t count, std::int32_t offset,
+                         float qn, float* destination) noexcept {
+  chosen_dequantize_kernel().run(type, source, count, offset, qn, destination);
+}
+
+}  // namespace tallowind::ara2

@@ -7,10 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
-namespace ara2 {
+namespace tallowind::ara2 {
 
 /// Element types an output tensor can be read as.
 enum class ElementType : std::uint8_t { Int8, UInt8, Int16, UInt16, Float32 };
@@ -43,8 +44,8 @@ constexpr std::uint64_t element_count(std::uint64_t byte_size, ElementType type)
   return byte_size / element_size(type);
 }
 
-inline constexpr std::string_view INCOMPATIBLE_SHAPE_TEXT = "ShapeError/IncompatibleShape: incompatible shapes";
-inline constexpr std::string_view OUT_OF_BOUNDS_TEXT = "ShapeError/OutOfBounds: out of bounds indexing";
+inline constexpr std::string_view kIncompatibleShapeText = "ShapeError/IncompatibleShape: incompatible shapes";
+inline constexpr std::string_view kOutOfBoundsText = "ShapeError/OutOfBounds: out of bounds indexing";
 
 /// Whether `elements` fill the (nch, height, width) shape exactly; otherwise
 /// the error text: more elements than the shape holds is an incompatible
@@ -63,8 +64,23 @@ void decode_elements(ElementType type, const std::uint8_t* source, std::size_t c
 
 /// destination[i] = float(raw[i] - offset) * qn, the subtraction in 32-bit
 /// integers with wrap-around (raw is widened to i32 first). `type` must be
-/// one of the four integer types.
+/// one of the four integer types. Runs the widest kernel the CPU supports;
+/// every kernel gives the same bits.
 void dequantize_elements(ElementType type, const std::uint8_t* source, std::size_t count, std::int32_t offset,
                          float qn, float* destination) noexcept;
 
-}  // namespace ara2
+/// One compiled form of the dequantisation loop, for one instruction set.
+struct DequantizeKernel {
+  std::string_view name;          // "portable", "avx2", "avx512"
+  bool (*supported)() noexcept;   // whether this CPU can run it
+  void (*run)(ElementType type, const std::uint8_t* source, std::size_t count, std::int32_t offset, float qn,
+              float* destination) noexcept;
+};
+
+/// The kernels built into this binary, narrowest first ("portable" runs on any CPU).
+std::span<const DequantizeKernel> dequantize_kernels() noexcept;
+
+/// The kernel dequantize_elements uses: the last supported one, chosen once.
+const DequantizeKernel& chosen_dequantize_kernel() noexcept;
+
+}  // namespace tallowind::ara2

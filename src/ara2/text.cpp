@@ -3,41 +3,10 @@
 #include <cstdint>
 #include <fmt/format.h>
 
-namespace ara2 {
-namespace {
+#include "base/utf8.hpp"
 
-/// Length of the valid UTF-8 sequence at the start of `s`, or 0 when the
-/// first byte starts no valid sequence; `consumed` is the length of the
-/// maximal ill-formed prefix in that case (at least 1).
-std::size_t valid_sequence(std::string_view s, std::size_t& consumed) noexcept {
-  const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(s[i]); };
-  const std::uint8_t b0 = byte(0);
-  consumed = 1;
-  if (b0 < 0x80) return 1;
-  std::size_t need;
-  std::uint8_t lo = 0x80, hi = 0xBF;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    need = 1;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    need = 2;
-    if (b0 == 0xE0) lo = 0xA0;
-    if (b0 == 0xED) hi = 0x9F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    need = 3;
-    if (b0 == 0xF0) lo = 0x90;
-    if (b0 == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  for (std::size_t i = 1; i <= need; ++i) {
-    if (i >= s.size()) return 0;
-    const std::uint8_t b = byte(i);
-    const bool ok = (i == 1) ? (b >= lo && b <= hi) : (b >= 0x80 && b <= 0xBF);
-    if (!ok) return 0;
-    consumed = i + 1;
-  }
-  return need + 1;
-}
+namespace tallowind::ara2 {
+namespace {
 
 char32_t decode_at(std::string_view s, std::size_t& i) noexcept {
   const auto b = [&](std::size_t k) { return static_cast<std::uint8_t>(s[k]); };
@@ -61,31 +30,14 @@ bool is_white_space(char32_t c) noexcept {
 
 }  // namespace
 
-bool is_valid_utf8(std::string_view bytes) noexcept {
-  std::size_t i = 0;
-  while (i < bytes.size()) {
-    std::size_t consumed;
-    const std::size_t n = valid_sequence(bytes.substr(i), consumed);
-    if (n == 0) return false;
-    i += n;
-  }
-  return true;
-}
-
 std::string utf8_lossy(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size());
-  std::size_t i = 0;
-  while (i < bytes.size()) {
-    std::size_t consumed;
-    const std::size_t n = valid_sequence(bytes.substr(i), consumed);
-    if (n == 0) {
-      out += "\xEF\xBF\xBD";
-      i += consumed;
-    } else {
-      out.append(bytes.substr(i, n));
-      i += n;
-    }
+  while (!bytes.empty()) {
+    const auto sequence = tallowind::base::first_utf8_sequence(bytes);
+    if (sequence.valid) out.append(bytes.substr(0, sequence.length));
+    else out += "\xEF\xBF\xBD";
+    bytes.remove_prefix(sequence.length);
   }
   return out;
 }
@@ -135,4 +87,4 @@ std::string quote_escaped(std::string_view text) {
   return out;
 }
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

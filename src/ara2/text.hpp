@@ -5,9 +5,12 @@
 #include <string>
 #include <string_view>
 
-namespace ara2 {
+#include "base/utf8.hpp"
 
-bool is_valid_utf8(std::string_view bytes) noexcept;
+namespace tallowind::ara2 {
+
+/// Strict UTF-8, as every room checks it.
+using tallowind::base::is_valid_utf8;
 
 /// Decodes bytes as UTF-8, replacing each maximal invalid subsequence by U+FFFD.
 std::string utf8_lossy(std::string_view bytes);
@@ -23,4 +26,4 @@ std::string_view trim_unicode_whitespace(std::string_view text) noexcept;
 /// backslash and control characters: "a\"b", "\n", "\u{1b}".
 std::string quote_escaped(std::string_view text);
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

@@ -4,13 +4,13 @@
 
 #include "ara2/float_format.hpp"
 
-namespace ara2 {
+namespace tallowind::ara2 {
 
 std::string_view state_name(State state) noexcept {
-  static constexpr std::string_view names[] = {
+  static constexpr std::string_view kNames[] = {
       "Init",           "Idle",     "Active",         "ActiveSlow", "ActiveBoosted", "ThermalInactive",
       "ThermalActiveSlow", "FailSafe", "ThermalUnknown", "Inactive",   "Fault",         "Unknown"};
-  return names[static_cast<std::size_t>(state)];
+  return kNames[static_cast<std::size_t>(state)];
 }
 
 std::string_view abi_name(Abi abi) noexcept { return abi == Abi::V1_1 ? "V1_1" : "V1_3"; }
@@ -18,20 +18,20 @@ std::string_view abi_name(Abi abi) noexcept { return abi == Abi::V1_1 ? "V1_1" :
 std::string_view abi_version_text(Abi abi) noexcept { return abi == Abi::V1_1 ? "1.1" : "1.3"; }
 
 std::string_view output_type_name(ModelOutputType type) noexcept {
-  static constexpr std::string_view names[] = {"Classification", "Detection", "SemanticSegmentation", "Raw"};
-  return names[static_cast<std::size_t>(type)];
+  static constexpr std::string_view kNames[] = {"Classification", "Detection", "SemanticSegmentation", "Raw"};
+  return kNames[static_cast<std::size_t>(type)];
 }
 
 State state_from_raw(std::uint32_t raw, Abi abi) noexcept {
   // 1.3 reuses raw 4 and 5 for states 1.1 does not have.
-  static constexpr State v1_1[] = {State::Init,          State::Idle,           State::Active,
-                                   State::ActiveSlow,    State::ActiveBoosted,  State::ThermalInactive,
-                                   State::ThermalUnknown, State::Inactive,      State::Fault};
-  static constexpr State v1_3[] = {State::Init,          State::Idle,        State::Active,
-                                   State::ActiveSlow,    State::ThermalActiveSlow, State::FailSafe,
-                                   State::ThermalUnknown, State::Inactive,   State::Fault};
+  static constexpr State kV1_1[] = {State::Init,          State::Idle,           State::Active,
+                                    State::ActiveSlow,    State::ActiveBoosted,  State::ThermalInactive,
+                                    State::ThermalUnknown, State::Inactive,      State::Fault};
+  static constexpr State kV1_3[] = {State::Init,          State::Idle,        State::Active,
+                                    State::ActiveSlow,    State::ThermalActiveSlow, State::FailSafe,
+                                    State::ThermalUnknown, State::Inactive,   State::Fault};
   if (raw >= 9) return State::Unknown;
-  return abi == Abi::V1_1 ? v1_1[raw] : v1_3[raw];
+  return abi == Abi::V1_1 ? kV1_1[raw] : kV1_3[raw];
 }
 
 Result<ModelOutputType> output_type_from_raw(std::uint32_t raw) {
@@ -88,4 +88,4 @@ std::string record_text(const OutputTensorInfo& value) {
                      output_type_name(value.layer_output_type));
 }
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

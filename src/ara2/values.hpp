@@ -9,7 +9,7 @@
 
 #include "ara2/core_error.hpp"
 
-namespace ara2 {
+namespace tallowind::ara2 {
 
 /// The DVAPI generation of an opened client library (one byte, as stored).
 enum class Abi : std::uint8_t { V1_1 = 0, V1_3 = 1 };
@@ -44,6 +44,15 @@ State state_from_raw(std::uint32_t raw, Abi abi) noexcept;
 
 /// Raw 0 to 3 select a member; anything else is UnknownLayerOutputType.
 Result<ModelOutputType> output_type_from_raw(std::uint32_t raw);
+
+enum class Direction : std::uint8_t { Input, Output };
+
+/// The sizing fields of one tensor record, sign-extended. Read without
+/// building a description, so they are available whatever the record's
+/// layer output type says.
+struct TensorFields {
+  std::uint64_t size = 0, width = 0, height = 0, nch = 0, bpp = 0;
+};
 
 struct ModelTiming {
   std::uint64_t run_time_us = 0;
@@ -111,4 +120,4 @@ std::string record_text(const InputPreprocess& value);
 std::string record_text(const InputTensorInfo& value);
 std::string record_text(const OutputTensorInfo& value);
 
-}  // namespace ara2
+}  // namespace tallowind::ara2

@@ -7,8 +7,9 @@
 #include "ara2/text.hpp"
 #include "python/support.hpp"
 #include "python/types.hpp"
+#include "surface.hpp"  // generated from src/python/surface/surface.py
 
-namespace ara2py {
+namespace tallowind::python {
 namespace {
 
 using ProxyObject = Boxed<ara2::Proxy>;
@@ -79,19 +80,15 @@ PyObject* endpoint_repr(PyObject* self) {
 }
 
 PyGetSetDef proxy_endpoint_getset[] = {
-    {"kind", endpoint_kind, nullptr, const_cast<char*>("Transport: ``\"unix\"`` or ``\"tcp\"``."), nullptr},
-    {"path", endpoint_path, nullptr,
-     const_cast<char*>("Socket path, for a ``\"unix\"`` endpoint; ``None`` otherwise."), nullptr},
-    {"host", endpoint_host, nullptr,
-     const_cast<char*>("IPv4 address, for a ``\"tcp\"`` endpoint; ``None`` otherwise."), nullptr},
-    {"port", endpoint_port, nullptr, const_cast<char*>("TCP port, for a ``\"tcp\"`` endpoint; ``None`` otherwise."),
-     nullptr},
+    getter<endpoint_kind>(surface::ProxyEndpoint::kind),
+    getter<endpoint_path>(surface::ProxyEndpoint::path),
+    getter<endpoint_host>(surface::ProxyEndpoint::host),
+    getter<endpoint_port>(surface::ProxyEndpoint::port),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef proxy_endpoint_methods[] = {
-    {"connect", as_method(endpoint_connect), METH_NOARGS,
-     "connect($self)\n--\n\nOpen a session against this endpoint."},
+    method<endpoint_connect>(surface::ProxyEndpoint::connect),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -132,67 +129,48 @@ PyObject* proxy_repr(PyObject* self) {
 }
 
 PyGetSetDef proxy_getset[] = {
-    {"pid", proxy_pid, nullptr, const_cast<char*>("Process ID of the running proxy."), nullptr},
-    {"endpoints", proxy_endpoints, nullptr,
-     const_cast<char*>("Where it accepts connections. Empty when neither reading its file\n"
-                       "descriptors nor its configuration file was possible."),
-     nullptr},
-    {"config", proxy_config, nullptr,
-     const_cast<char*>("The configuration file named on its command line, if it named one."), nullptr},
-    {"exe", proxy_exe, nullptr, const_cast<char*>("Its executable, if readable."), nullptr},
+    getter<proxy_pid>(surface::Proxy::pid),
+    getter<proxy_endpoints>(surface::Proxy::endpoints),
+    getter<proxy_config>(surface::Proxy::config),
+    getter<proxy_exe>(surface::Proxy::exe),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef proxy_methods[] = {
-    {"connect", as_method(proxy_connect), METH_NOARGS,
-     "connect($self)\n--\n\nOpen a session against this proxy's first endpoint."},
+    method<proxy_connect>(surface::Proxy::connect),
     {nullptr, nullptr, 0, nullptr},
 };
 
-constexpr const char proxy_doc[] = "A running ARA-2 proxy found by :func:`discover`.";
-
-constexpr const char proxy_endpoint_doc[] =
-    "An address a proxy accepts connections on.\n"
-    "\n"
-    "``kind`` is ``\"unix\"`` or ``\"tcp\"``. ``path`` is set for the former,\n"
-    "``host`` and ``port`` for the latter.";
-
 PyType_Slot proxy_slots[] = {
-    {Py_tp_doc, const_cast<char*>(proxy_doc)},
+    {Py_tp_doc, const_cast<char*>(surface::Proxy::class_.doc)},
     {Py_tp_getset, proxy_getset},
     {Py_tp_methods, proxy_methods},
-    {Py_tp_repr, reinterpret_cast<void*>(proxy_repr)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(ProxyObject::dealloc)},
+    {Py_tp_repr, slot<proxy_repr>()},
+    {Py_tp_dealloc, slot<ProxyObject::dealloc>()},
     {0, nullptr},
 };
 
 PyType_Slot proxy_endpoint_slots[] = {
-    {Py_tp_doc, const_cast<char*>(proxy_endpoint_doc)},
+    {Py_tp_doc, const_cast<char*>(surface::ProxyEndpoint::class_.doc)},
     {Py_tp_getset, proxy_endpoint_getset},
     {Py_tp_methods, proxy_endpoint_methods},
-    {Py_tp_str, reinterpret_cast<void*>(endpoint_str)},
-    {Py_tp_repr, reinterpret_cast<void*>(endpoint_repr)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(ProxyEndpointObject::dealloc)},
+    {Py_tp_str, slot<endpoint_str>()},
+    {Py_tp_repr, slot<endpoint_repr>()},
+    {Py_tp_dealloc, slot<ProxyEndpointObject::dealloc>()},
     {0, nullptr},
 };
 
-PyType_Spec proxy_spec = {"tallowind_ara2.Proxy", sizeof(ProxyObject), 0, 0, proxy_slots};
-PyType_Spec proxy_endpoint_spec = {"tallowind_ara2.ProxyEndpoint", sizeof(ProxyEndpointObject), 0, 0,
+PyType_Spec proxy_spec = {surface::Proxy::class_.name, sizeof(ProxyObject), 0, 0, proxy_slots};
+PyType_Spec proxy_endpoint_spec = {surface::ProxyEndpoint::class_.name, sizeof(ProxyEndpointObject), 0, 0,
                                    proxy_endpoint_slots};
 
 // --- discover() ----------------------------------------------------------------
 
-PyObject* discover(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-  if (!bind_no_args("discover", nargs, kwnames)) return nullptr;
+PyObject* discover(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!bind_args(surface::functions::discover, args, nargs, kwnames)) return nullptr;
   PyTypeObject* type = proxy_type();
   if (type == nullptr) return nullptr;
-  ara2::Result<std::vector<ara2::Proxy>> found = std::vector<ara2::Proxy>{};
-  try {
-    found = ara2::discover("/proc");
-  } catch (const std::bad_alloc&) {
-    // No C++ exception may cross into the interpreter.
-    return PyErr_NoMemory();
-  }
+  auto found = ara2::discover("/proc");
   if (!found) return to_python(found.error());
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(found->size())));
   if (!list) return nullptr;
@@ -204,26 +182,7 @@ PyObject* discover(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwna
   return list.release();
 }
 
-constexpr const char discover_doc[] =
-    "discover()\n--\n\n"
-    "Find every ARA-2 proxy currently running on this host.\n"
-    "\n"
-    "Returns a list because more than one proxy can be running; an empty\n"
-    "list means none was found, which is not an error.\n"
-    "\n"
-    "Endpoints are resolved by observing the sockets each process holds\n"
-    "open, which reflects where it is really listening however that was\n"
-    "decided. That needs permission to read the process's file descriptors\n"
-    "-- the proxy runs as root under both packagings -- so when it is\n"
-    "unavailable this falls back to parsing the configuration file named on\n"
-    "the command line.\n"
-    "\n"
-    "Example:\n"
-    "    >>> import tallowind_ara2\n"
-    "    >>> for proxy in tallowind_ara2.discover():\n"
-    "    ...     print(proxy.pid, [str(e) for e in proxy.endpoints])";
-
-PyMethodDef discover_def = {"discover", as_method(discover), METH_FASTCALL | METH_KEYWORDS, discover_doc};
+PyMethodDef discover_def = method<discover>(surface::functions::discover);
 
 }  // namespace
 
@@ -239,4 +198,4 @@ PyTypeObject* proxy_endpoint_type() {
 
 PyMethodDef* discover_method() { return &discover_def; }
 
-}  // namespace ara2py
+}  // namespace tallowind::python

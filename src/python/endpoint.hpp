@@ -8,7 +8,7 @@
 
 #include "ara2/session.hpp"
 
-namespace ara2py {
+namespace tallowind::python {
 
 /// A new Endpoint object over one record of a list.
 PyObject* make_endpoint(ara2::EndpointRef ref);
@@ -16,4 +16,4 @@ PyObject* make_endpoint(ara2::EndpointRef ref);
 /// The record reference of an Endpoint object; `endpoint` must be one.
 const ara2::EndpointRef& endpoint_ref(PyObject* endpoint) noexcept;
 
-}  // namespace ara2py
+}  // namespace tallowind::python

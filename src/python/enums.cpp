@@ -4,8 +4,9 @@
 
 #include "python/support.hpp"
 #include "python/types.hpp"
+#include "surface.hpp"  // generated from src/python/surface/surface.py
 
-namespace ara2py {
+namespace tallowind::python {
 namespace {
 
 struct EnumObject {
@@ -131,41 +132,29 @@ struct Enum {
     if (get(spec) == nullptr) return nullptr;
     return Py_NewRef(members[static_cast<std::size_t>(value)]);
   }
-
-  static inline PyType_Slot slots_without_doc[] = {
-      {Py_tp_repr, reinterpret_cast<void*>(repr)},
-      {Py_tp_str, reinterpret_cast<void*>(str)},
-      {Py_nb_int, reinterpret_cast<void*>(to_int)},
-      {Py_tp_richcompare, reinterpret_cast<void*>(richcompare)},
-      // Equality without a matching hash: members are unhashable.
-      {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
-  };
 };
-
-constexpr const char state_doc[] =
-    "Endpoint state enum.\n"
-    "\n"
-    "The members are the union of both DVAPI generations: 1.3 reuses values\n"
-    "4 and 5 for names 1.1 does not have, so which of ``ActiveBoosted`` /\n"
-    "``ThermalActiveSlow`` (and ``ThermalInactive`` / ``FailSafe``) you see\n"
-    "depends on the library loaded. ``Session.abi`` reports which that is.";
-constexpr const char abi_doc[] = "The DVAPI generation a loaded ``libaraclient`` implements.";
-constexpr const char output_type_doc[] = "The type of output produced by a model layer.";
 
 template <class E>
 std::array<PyType_Slot, 7> enum_slots(const char* doc) {
-  const auto& base = Enum<E>::slots_without_doc;
-  return {base[0], base[1], base[2], base[3], base[4], PyType_Slot{Py_tp_doc, const_cast<char*>(doc)},
-          PyType_Slot{0, nullptr}};
+  return {{
+      {Py_tp_repr, slot<Enum<E>::repr>()},
+      {Py_tp_str, slot<Enum<E>::str>()},
+      {Py_nb_int, slot<Enum<E>::to_int>()},
+      {Py_tp_richcompare, slot<Enum<E>::richcompare>()},
+      // Equality without a matching hash: members are unhashable.
+      {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
+      {Py_tp_doc, const_cast<char*>(doc)},
+      {0, nullptr},
+  }};
 }
 
-auto state_slots = enum_slots<ara2::State>(state_doc);
-auto abi_slots = enum_slots<ara2::Abi>(abi_doc);
-auto output_type_slots = enum_slots<ara2::ModelOutputType>(output_type_doc);
+auto state_slots = enum_slots<ara2::State>(surface::State::class_.doc);
+auto abi_slots = enum_slots<ara2::Abi>(surface::Abi::class_.doc);
+auto output_type_slots = enum_slots<ara2::ModelOutputType>(surface::ModelOutputType::class_.doc);
 
-PyType_Spec state_spec = {"tallowind_ara2.State", sizeof(EnumObject), 0, 0, state_slots.data()};
-PyType_Spec abi_spec = {"tallowind_ara2.Abi", sizeof(EnumObject), 0, 0, abi_slots.data()};
-PyType_Spec output_type_spec = {"tallowind_ara2.ModelOutputType", sizeof(EnumObject), 0, 0,
+PyType_Spec state_spec = {surface::State::class_.name, sizeof(EnumObject), 0, 0, state_slots.data()};
+PyType_Spec abi_spec = {surface::Abi::class_.name, sizeof(EnumObject), 0, 0, abi_slots.data()};
+PyType_Spec output_type_spec = {surface::ModelOutputType::class_.name, sizeof(EnumObject), 0, 0,
                                 output_type_slots.data()};
 
 }  // namespace
@@ -180,4 +169,4 @@ PyObject* output_type_member(ara2::ModelOutputType type) {
   return Enum<ara2::ModelOutputType>::member(output_type_spec, type);
 }
 
-}  // namespace ara2py
+}  // namespace tallowind::python

@@ -6,8 +6,9 @@
 
 #include "python/support.hpp"
 #include "python/types.hpp"
+#include "surface.hpp"  // generated from src/python/surface/surface.py
 
-namespace ara2py {
+namespace tallowind::python {
 namespace {
 
 struct InferRequestState {
@@ -28,13 +29,13 @@ std::nullptr_t raise_consumed() {
 }
 
 PyObject* infer_request_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* argv[1];
-  if (!bind_args("wait", args, nargs, kwnames, {"timeout_ms"}, 0, argv)) return nullptr;
+  auto argv = bind_args(surface::InferRequest::wait, args, nargs, kwnames);
+  if (!argv) return nullptr;
   InferRequestState& state = request_state(self);
   auto access = enter_state(state, true);
   if (!access) return nullptr;
-  std::uint32_t timeout_ms = 1000;
-  if (argv[0] != nullptr && !convert_u32(argv[0], "timeout_ms", timeout_ms)) return nullptr;
+  std::uint32_t timeout_ms = surface::InferRequest::wait_timeout_ms_default;
+  if (argv[0].object != nullptr && !convert_u32(argv[0], timeout_ms)) return nullptr;
   if (!state.pending) return raise_consumed();
 
   // Consumed from here on, whatever the outcome.
@@ -82,70 +83,26 @@ void infer_request_dealloc(PyObject* self) {
   InferRequestObject::dealloc(self);
 }
 
-constexpr const char wait_doc[] =
-    "wait($self, timeout_ms=1000)\n"
-    "--\n"
-    "\n"
-    "Block until the inference completes and return timing.\n"
-    "\n"
-    "The GIL is released during the wait so other Python threads can\n"
-    "proceed concurrently.\n"
-    "\n"
-    "Args:\n"
-    "    timeout_ms: Maximum wait time in milliseconds (default: 1000)\n"
-    "\n"
-    "Returns:\n"
-    "    ModelTiming: Timing information for the completed inference\n"
-    "\n"
-    "Raises:\n"
-    "    Ara2Error: If the request has already been consumed, or\n"
-    "               inference failed on the NPU";
-
-constexpr const char request_id_doc[] =
-    "Get the proxy-assigned request ID for log correlation.\n"
-    "\n"
-    "Returns:\n"
-    "    int: The unique request ID assigned by the proxy\n"
-    "\n"
-    "Raises:\n"
-    "    Ara2Error: If the request has already been consumed";
-
-constexpr const char infer_request_doc[] =
-    "A pending asynchronous inference request.\n"
-    "\n"
-    "Created by :meth:`Model.submit`. Call :meth:`wait` to block until the\n"
-    "NPU finishes and retrieve timing information. The GIL is released\n"
-    "during ``wait()`` so other Python threads can run.\n"
-    "\n"
-    "The underlying request is freed automatically when the object is\n"
-    "garbage-collected or when ``wait()`` returns.\n"
-    "\n"
-    "Example::\n"
-    "\n"
-    "    request = model.submit()\n"
-    "    # ... pre-process next frame while NPU is busy ...\n"
-    "    timing = request.wait()";
-
 PyMethodDef infer_request_methods[] = {
-    {"wait", as_method(infer_request_wait), METH_FASTCALL | METH_KEYWORDS, wait_doc},
+    method<infer_request_wait>(surface::InferRequest::wait),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef infer_request_getset[] = {
-    {"request_id", infer_request_request_id, nullptr, request_id_doc, nullptr},
+    getter<infer_request_request_id>(surface::InferRequest::request_id),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot infer_request_slots[] = {
-    {Py_tp_doc, const_cast<char*>(infer_request_doc)},
+    {Py_tp_doc, const_cast<char*>(surface::InferRequest::class_.doc)},
     {Py_tp_methods, infer_request_methods},
     {Py_tp_getset, infer_request_getset},
-    {Py_tp_repr, reinterpret_cast<void*>(infer_request_repr)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(infer_request_dealloc)},
+    {Py_tp_repr, slot<infer_request_repr>()},
+    {Py_tp_dealloc, slot<infer_request_dealloc>()},
     {0, nullptr},
 };
 
-PyType_Spec infer_request_spec = {"tallowind_ara2.InferRequest", sizeof(InferRequestObject), 0, 0,
+PyType_Spec infer_request_spec = {surface::InferRequest::class_.name, sizeof(InferRequestObject), 0, 0,
                                   infer_request_slots};
 
 }  // namespace
@@ -161,4 +118,4 @@ PyObject* make_infer_request(ara2::PendingRequest request, PyObject* model) {
   return InferRequestObject::create(type, std::move(request), Ref::borrow(model));
 }
 
-}  // namespace ara2py
+}  // namespace tallowind::python

@@ -6,10 +6,10 @@
 
 #include "ara2/inference.hpp"
 
-namespace ara2py {
+namespace tallowind::python {
 
 /// A new pending InferRequest holding `request` and a reference to the Model
 /// object `model`. Should the object not be created, the request is freed at once.
 PyObject* make_infer_request(ara2::PendingRequest request, PyObject* model);
 
-}  // namespace ara2py
+}  // namespace tallowind::python

@@ -13,7 +13,7 @@
 #include "ara2/model.hpp"
 #include "python/support.hpp"
 
-namespace ara2py {
+namespace tallowind::python {
 
 /// What a Model object holds. `core` is closed (not open) after close().
 struct ModelState {
@@ -58,17 +58,17 @@ bool check_allocated_index(const ara2::Model& model, ara2::Direction direction, 
 /// bind `index`, enter, convert it, then check_allocated_index, in that order.
 /// `use(model, index)` runs while the model is borrowed.
 template <ara2::Direction D, bool Exclusive, class Use>
-PyObject* with_allocated_index(const char* name, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames, Use use) {
-  PyObject* argv[1];
-  if (!bind_args(name, args, nargs, kwnames, {"index"}, 1, argv)) return nullptr;
+PyObject* with_allocated_index(const Signature<1>& signature, PyObject* self, PyObject* const* args,
+                               Py_ssize_t nargs, PyObject* kwnames, Use use) {
+  auto argv = bind_args(signature, args, nargs, kwnames);
+  if (!argv) return nullptr;
   auto access = Exclusive ? enter_exclusive(self) : enter_shared(self);
   if (!access) return nullptr;
   std::uint64_t index = 0;
-  if (!convert_u64(argv[0], "index", index)) return nullptr;
+  if (!convert_u64(argv[0], index)) return nullptr;
   const ara2::Model& model = model_state(self).core;
   if (!check_allocated_index(model, D, index)) return nullptr;
   return use(model, index);
 }
 
-}  // namespace ara2py
+}  // namespace tallowind::python

@@ -16,11 +16,12 @@
 #include "python/infer_request.hpp"
 #include "python/model.hpp"
 #include "python/types.hpp"
+#include "surface.hpp"  // generated from src/python/surface/surface.py
 
 // Only this file talks to numpy; its C API table stays private to it.
 #include <numpy/arrayobject.h>
 
-namespace ara2py {
+namespace tallowind::python {
 namespace {
 
 using ara2::Direction;
@@ -60,17 +61,22 @@ struct SliceContainer {
 // Arrays this large get their own anonymous mapping (huge pages where the
 // kernel allows). Fresh memory faults in page by page, which for a 64 MiB
 // dequantised output costs several times the conversion itself, so a few
-// released mappings are kept for the next arrays of about their size (a frame
-// loop alternates get_output_tensor and dequantize, of different sizes). The
-// interpreter lock guards the cache: containers are made and freed holding it.
+// released mappings are parked for the next arrays of about their size (a
+// frame loop alternates get_output_tensor and dequantize, of different sizes).
+// Parked memory is bounded: at most kParkedCount mappings and kParkedBytesLimit
+// bytes in all (the oldest go first; a larger array is unmapped at once), and
+// all of it is unmapped when any model closes and when the module is torn
+// down. The interpreter lock guards the cache: containers are made and freed
+// holding it.
 constexpr std::size_t kMappedArrayBytes = std::size_t{4} << 20;
-constexpr std::size_t kParkedBytesLimit = std::size_t{256} << 20;
+constexpr std::size_t kParkedCount = 4;
+constexpr std::size_t kParkedBytesLimit = std::size_t{128} << 20;
 
 struct ParkedMapping {
   void* data = nullptr;
   std::size_t size = 0;
 };
-std::array<ParkedMapping, 4> parked;  // most recently released first
+std::array<ParkedMapping, kParkedCount> parked;  // most recently released first
 
 void* map_array_memory(std::size_t bytes, std::size_t& mapped) {
   for (std::size_t i = 0; i < parked.size(); ++i) {
@@ -123,7 +129,7 @@ void slice_container_dealloc(PyObject* self) {
 }
 
 PyType_Slot slice_container_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(slice_container_dealloc)},
+    {Py_tp_dealloc, slot<slice_container_dealloc>()},
     {0, nullptr},
 };
 
@@ -199,8 +205,13 @@ PyObject* array_over(Ref container, void* data, int type, const std::array<std::
   return array;
 }
 
-std::array<std::uint64_t, 3> output_shape(const ara2::OutputTensorInfo& info) noexcept {
+std::array<std::uint64_t, 3> output_shape(const ara2::records::OutputDataFields& info) noexcept {
   return {info.nch, info.height, info.width};
+}
+
+/// What the output readers need of output `index`: no names are decoded.
+ara2::Result<ara2::records::OutputDataFields> output_data_fields(const ara2::Model& model, std::uint64_t index) {
+  return ara2::records::read_output_data_fields(model.handle(), model.abi(), index);
 }
 
 /// The tensor library's own text, without the "Tensor error: " prefix.
@@ -212,7 +223,7 @@ std::nullptr_t raise_tensor_text(std::string_view text) { return raise_as(ara2::
 PyObject* model_run(PyObject* self, PyObject*) {
   auto access = enter_exclusive(self);
   if (!access) return nullptr;
-  const ara2::Model& model = model_state(self).core;
+  ara2::Model& model = model_state(self).core;
   if (!model.is_allocated()) return raise_not_allocated();
   auto timing = ara2::run_inference(model);
   if (!timing) return to_python(timing.error());
@@ -233,12 +244,12 @@ PyObject* model_submit(PyObject* self, PyObject*) {
 // Data exchange
 
 PyObject* model_set_input_tensor(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* argv[2];
-  if (!bind_args("set_input_tensor", args, nargs, kwnames, {"index", "data"}, 2, argv)) return nullptr;
+  auto argv = bind_args(surface::Model::set_input_tensor, args, nargs, kwnames);
+  if (!argv) return nullptr;
   auto access = enter_exclusive(self);
   if (!access) return nullptr;
   std::uint64_t index = 0;
-  if (!convert_u64(argv[0], "index", index)) return nullptr;
+  if (!convert_u64(argv[0], index)) return nullptr;
   const ara2::Model& model = model_state(self).core;
   if (!check_allocated_index(model, Direction::Input, index)) return nullptr;
 
@@ -246,7 +257,7 @@ PyObject* model_set_input_tensor(PyObject* self, PyObject* const* args, Py_ssize
   const void* bytes = nullptr;
   std::size_t length = 0;
   Ref copied;
-  PyObject* data = argv[1];
+  PyObject* data = argv[1].object;
   if (is_exact_ndarray(data) && PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject*>(data))) {
     auto* array = reinterpret_cast<PyArrayObject*>(data);
     bytes = PyArray_DATA(array);
@@ -277,7 +288,7 @@ PyObject* model_set_input_tensor(PyObject* self, PyObject* const* args, Py_ssize
 /// layer's shape, then a fresh array that `decode(source, count, out)` fills
 /// with `count * element_bytes` bytes. The map is released once read.
 template <class Decode>
-PyObject* output_array(tallowind::tensor::TensorMap& map, ElementType type, const ara2::OutputTensorInfo& info,
+PyObject* output_array(tallowind::tensor::TensorMap& map, ElementType type, const ara2::records::OutputDataFields& info,
                        std::size_t element_bytes, int array_type, Decode decode) {
   const std::uint64_t count = ara2::element_count(map.size(), type);
   const auto shape = output_shape(info);
@@ -293,12 +304,12 @@ PyObject* output_array(tallowind::tensor::TensorMap& map, ElementType type, cons
 
 PyObject* model_get_output_tensor(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_allocated_index<Direction::Output, false>(
-      "get_output_tensor", self, args, nargs, kwnames,
+      surface::Model::get_output_tensor, self, args, nargs, kwnames,
       [](const ara2::Model& model, std::uint64_t index) -> PyObject* {
         if (!ensure_numpy()) return nullptr;
         auto map = model.outputs()[index].tensor.map();
         if (!map) return raise_tensor_text(map.error().display());
-        auto info = model.output_info(index);
+        auto info = output_data_fields(model, index);
         if (!info) return to_python(info.error());
         const auto type = ara2::output_element_type(info->bpp, info->quant.is_signed);
         if (!type) return raise_tensor_text(ara2::unsupported_bpp_text(info->bpp, index));
@@ -311,15 +322,16 @@ PyObject* model_get_output_tensor(PyObject* self, PyObject* const* args, Py_ssiz
 
 PyObject* model_dequantize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return with_allocated_index<Direction::Output, false>(
-      "dequantize", self, args, nargs, kwnames, [](const ara2::Model& model, std::uint64_t index) -> PyObject* {
+      surface::Model::dequantize, self, args, nargs, kwnames,
+      [](const ara2::Model& model, std::uint64_t index) -> PyObject* {
         if (!ensure_numpy()) return nullptr;
-        auto info = model.output_info(index);
+        auto info = output_data_fields(model, index);
         if (!info) return to_python(info.error());
         // The quantisation mode lives on input 0; a model without inputs has none to read.
         if (!check_index(model, Direction::Input, 0)) return nullptr;
-        auto input = model.input_info(0);
+        auto input = ara2::records::read_input_quantization(model.handle(), 0);
         if (!input) return to_python(input.error());
-        if (input->quant.qmode != 9) return to_python(ara2::CoreError::unsupported_quantization(input->quant.qmode));
+        if (input->qmode != 9) return to_python(ara2::CoreError::unsupported_quantization(input->qmode));
 
         auto map = model.outputs()[index].tensor.map();
         if (!map) return raise_tensor_text(map.error().display());
@@ -336,119 +348,23 @@ PyObject* model_dequantize(PyObject* self, PyObject* const* args, Py_ssize_t nar
 // ---------------------------------------------------------------------------
 // Method table
 
-constexpr const char run_doc[] =
-    "run($self)\n"
-    "--\n"
-    "\n"
-    "Run inference on the model.\n"
-    "\n"
-    "Tensors must be allocated via ``allocate_tensors()`` before calling\n"
-    "this method.\n"
-    "\n"
-    "Returns:\n"
-    "    ModelTiming: Timing information for the inference run\n"
-    "\n"
-    "Raises:\n"
-    "    TensorError: If tensors have not been allocated";
-
-constexpr const char submit_doc[] =
-    "submit($self)\n"
-    "--\n"
-    "\n"
-    "Submit inference asynchronously.\n"
-    "\n"
-    "Returns an :class:`InferRequest` handle immediately. Call\n"
-    ":meth:`InferRequest.wait` to block until the result is ready.\n"
-    "\n"
-    "The model's tensors must not be reallocated (via\n"
-    "``allocate_tensors()``) while the request is pending.\n"
-    "\n"
-    "Returns:\n"
-    "    InferRequest: Handle for the pending inference\n"
-    "\n"
-    "Raises:\n"
-    "    TensorError: If tensors have not been allocated";
-
-constexpr const char set_input_tensor_doc[] =
-    "set_input_tensor($self, index, data)\n"
-    "--\n"
-    "\n"
-    "Copy numpy array data into an input tensor.\n"
-    "\n"
-    "Args:\n"
-    "    index: Input tensor index (0-based)\n"
-    "    data: numpy array whose total byte count matches the tensor\n"
-    "          size. Any dtype (uint8, int8, uint16, int16, float32,\n"
-    "          etc.) is accepted; the underlying buffer is copied\n"
-    "          verbatim into the tensor, so the dtype must already\n"
-    "          match what the model expects.\n"
-    "\n"
-    "Raises:\n"
-    "    IndexError: If index is out of range\n"
-    "    TensorError: If tensors are not allocated or sizes don't match";
-
-constexpr const char get_output_tensor_doc[] =
-    "get_output_tensor($self, index)\n"
-    "--\n"
-    "\n"
-    "Get output tensor data as a typed numpy array.\n"
-    "\n"
-    "The dtype is derived from the tensor's quantization metadata:\n"
-    "\n"
-    "- ``bpp == 1`` and ``is_signed`` \u2192 ``int8``\n"
-    "- ``bpp == 1`` and not signed \u2192 ``uint8``\n"
-    "- ``bpp == 2`` and ``is_signed`` \u2192 ``int16``\n"
-    "- ``bpp == 2`` and not signed \u2192 ``uint16``\n"
-    "- ``bpp == 4`` \u2192 ``float32``\n"
-    "\n"
-    "The returned array is reshaped to the tensor's declared shape\n"
-    "``(channels, height, width)``; callers that need the legacy flat\n"
-    "layout can call ``.ravel()``.\n"
-    "\n"
-    "Args:\n"
-    "    index: Output tensor index (0-based)\n"
-    "\n"
-    "Returns:\n"
-    "    numpy.ndarray: Shaped, typed view of the output tensor data\n"
-    "\n"
-    "Raises:\n"
-    "    IndexError: If index is out of range\n"
-    "    TensorError: If tensors are not allocated or have an unsupported bpp";
-
-constexpr const char dequantize_doc[] =
-    "dequantize($self, index)\n"
-    "--\n"
-    "\n"
-    "Dequantize an output tensor to ``float32``.\n"
-    "\n"
-    "Uses the model's quantization mode (read from input 0) and the\n"
-    "output tensor's ``(qn, offset)`` pair. Currently only qmode 9\n"
-    "(asymmetric) is supported; other modes raise ``Ara2Error``.\n"
-    "The returned array has the tensor's declared ``(C, H, W)`` shape.\n"
-    "\n"
-    "Args:\n"
-    "    index: Output tensor index (0-based)\n"
-    "\n"
-    "Returns:\n"
-    "    numpy.ndarray: ``float32`` array reshaped to ``(C, H, W)``\n"
-    "\n"
-    "Raises:\n"
-    "    IndexError: If index is out of range\n"
-    "    TensorError: If tensors are not allocated\n"
-    "    Ara2Error: If the model uses an unsupported qmode";
-
-constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
-
 const PyMethodDef data_methods[] = {
-    {"run", as_method(model_run), METH_NOARGS, run_doc},
-    {"submit", as_method(model_submit), METH_NOARGS, submit_doc},
-    {"set_input_tensor", as_method(model_set_input_tensor), fastcall, set_input_tensor_doc},
-    {"get_output_tensor", as_method(model_get_output_tensor), fastcall, get_output_tensor_doc},
-    {"dequantize", as_method(model_dequantize), fastcall, dequantize_doc},
+    method<model_run>(surface::Model::run),
+    method<model_submit>(surface::Model::submit),
+    method<model_set_input_tensor>(surface::Model::set_input_tensor),
+    method<model_get_output_tensor>(surface::Model::get_output_tensor),
+    method<model_dequantize>(surface::Model::dequantize),
 };
 
 }  // namespace
 
 std::span<const PyMethodDef> model_data_methods() { return data_methods; }
 
-}  // namespace ara2py
+void release_parked_arrays() noexcept {
+  for (ParkedMapping& slot : parked) {
+    if (slot.data != nullptr) ::munmap(slot.data, slot.size);
+    slot = ParkedMapping{};
+  }
+}
+
+}  // namespace tallowind::python

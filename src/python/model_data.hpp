@@ -7,9 +7,14 @@
 
 #include <span>
 
-namespace ara2py {
+namespace tallowind::python {
 
 /// Method entries without the terminating sentinel; the storage lives for the process.
 std::span<const PyMethodDef> model_data_methods();
 
-}  // namespace ara2py
+/// Unmaps the memory of released large arrays kept for reuse (at most 128 MiB
+/// in four mappings). Called when a model closes and at module teardown; the
+/// interpreter lock must be held.
+void release_parked_arrays() noexcept;
+
+}  // namespace tallowind::python

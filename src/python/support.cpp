@@ -2,19 +2,23 @@
 
 #include <fmt/format.h>
 
+#include <cstring>
+#include <exception>
 #include <limits>
 
 #include "ara2/text.hpp"
+#include "surface.hpp"  // generated from src/python/surface/surface.py
 
-namespace ara2py {
+namespace tallowind::python {
 
 // ---------------------------------------------------------------------------
 // Arguments
 
+namespace detail {
+
 bool bind_args(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-               std::initializer_list<const char*> names, std::size_t required, PyObject** out) {
-  const auto count = static_cast<Py_ssize_t>(names.size());
-  const char* const* name = names.begin();
+               const char* const* name, std::size_t names, std::size_t required, PyObject** out) {
+  const auto count = static_cast<Py_ssize_t>(names);
   for (Py_ssize_t i = 0; i < count; ++i) out[i] = nullptr;
 
   if (nargs > count) {
@@ -58,43 +62,40 @@ bool bind_args(const char* function, PyObject* const* args, Py_ssize_t nargs, Py
   return true;
 }
 
-bool bind_no_args(const char* function, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* unused = nullptr;
-  return bind_args(function, nullptr, nargs, kwnames, {}, 0, &unused);
-}
+}  // namespace detail
 
-bool convert_str(PyObject* object, const char* arg, std::string& out) {
-  if (!PyUnicode_Check(object)) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': expected str, got %s", arg, Py_TYPE(object)->tp_name);
+bool convert_str(Arg arg, std::string& out) {
+  if (!PyUnicode_Check(arg.object)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected str, got %s", arg.name, Py_TYPE(arg.object)->tp_name);
     return false;
   }
   Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+  const char* data = PyUnicode_AsUTF8AndSize(arg.object, &size);
   if (data == nullptr) return false;
   out.assign(data, static_cast<std::size_t>(size));
   return true;
 }
 
-bool convert_optional_str(PyObject* object, const char* arg, std::optional<std::string>& out) {
-  if (object == nullptr || object == Py_None) {
+bool convert_optional_str(Arg arg, std::optional<std::string>& out) {
+  if (arg.object == nullptr || arg.object == Py_None) {
     out.reset();
     return true;
   }
   std::string text;
-  if (!convert_str(object, arg, text)) return false;
+  if (!convert_str(arg, text)) return false;
   out = std::move(text);
   return true;
 }
 
-bool convert_path(PyObject* object, const char* arg, PathArg& out) {
-  Ref path = Ref::steal(PyOS_FSPath(object));
+bool convert_path(Arg arg, PathArg& out) {
+  Ref path = Ref::steal(PyOS_FSPath(arg.object));
   if (!path) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
     PyErr_Clear();
   }
   if (!path || !PyUnicode_Check(path.get())) {
-    PyObject* shown = path ? path.get() : object;
-    PyErr_Format(PyExc_TypeError, "argument '%s': expected str or os.PathLike returning str, got %s", arg,
+    PyObject* shown = path ? path.get() : arg.object;
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected str or os.PathLike returning str, got %s", arg.name,
                  Py_TYPE(shown)->tp_name);
     return false;
   }
@@ -108,19 +109,19 @@ bool convert_path(PyObject* object, const char* arg, PathArg& out) {
 namespace {
 
 /// operator.index(object), with a TypeError naming the argument.
-Ref index_of(PyObject* object, const char* arg) {
-  Ref index = Ref::steal(PyNumber_Index(object));
+Ref index_of(Arg arg) {
+  Ref index = Ref::steal(PyNumber_Index(arg.object));
   if (!index && PyErr_ExceptionMatches(PyExc_TypeError)) {
     PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be interpreted as an integer", arg,
-                 Py_TYPE(object)->tp_name);
+    PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be interpreted as an integer", arg.name,
+                 Py_TYPE(arg.object)->tp_name);
   }
   return index;
 }
 
 template <class T>
-bool convert_small_unsigned(PyObject* object, const char* arg, T& out) {
-  Ref index = index_of(object, arg);
+bool convert_small_unsigned(Arg arg, T& out) {
+  Ref index = index_of(arg);
   if (!index) return false;
   int overflow = 0;
   const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
@@ -135,8 +136,8 @@ bool convert_small_unsigned(PyObject* object, const char* arg, T& out) {
 
 }  // namespace
 
-bool convert_u64(PyObject* object, const char* arg, std::uint64_t& out) {
-  Ref index = index_of(object, arg);
+bool convert_u64(Arg arg, std::uint64_t& out) {
+  Ref index = index_of(arg);
   if (!index) return false;
   const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
   if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
@@ -144,13 +145,9 @@ bool convert_u64(PyObject* object, const char* arg, std::uint64_t& out) {
   return true;
 }
 
-bool convert_u32(PyObject* object, const char* arg, std::uint32_t& out) {
-  return convert_small_unsigned(object, arg, out);
-}
+bool convert_u32(Arg arg, std::uint32_t& out) { return convert_small_unsigned(arg, out); }
 
-bool convert_u16(PyObject* object, const char* arg, std::uint16_t& out) {
-  return convert_small_unsigned(object, arg, out);
-}
+bool convert_u16(Arg arg, std::uint16_t& out) { return convert_small_unsigned(arg, out); }
 
 PyObject* to_str(std::string_view text) {
   const std::string valid = ara2::utf8_lossy(text);
@@ -162,26 +159,11 @@ PyObject* to_str(std::string_view text) {
 
 namespace {
 
-struct ExceptionDef {
-  const char* name;
-  const char* doc;
-};
-
 // Indexed by ErrorClass.
-constexpr ExceptionDef exception_defs[] = {
-    {"tallowind_ara2.Ara2Error", "Base class for every error raised by this module."},
-    {"tallowind_ara2.LibraryError",
-     "The libaraclient client library could not be loaded or is not a supported DVAPI generation."},
-    {"tallowind_ara2.HardwareError", "The NPU or an endpoint reported a fault."},
-    {"tallowind_ara2.ProxyError", "The proxy could not be reached, or its configuration could not be used."},
-    {"tallowind_ara2.ModelError", "A model failed to load, or an inference failed."},
-    {"tallowind_ara2.TensorError", "A tensor could not be allocated, mapped or registered."},
-    {"tallowind_ara2.MetadataError", "The metadata inside a .dvm archive could not be read."},
-    {"tallowind_ara2.InternalFailure",
-     "An internal invariant of tallowind_ara2 was broken.\n\n"
-     "This signals a bug or an unusable client library rather than an error\n"
-     "of the accelerator stack, so it derives from BaseException and is not\n"
-     "caught by ``except Exception``."},
+constexpr const ClassFacts* exception_defs[] = {
+    &surface::Ara2Error::class_,    &surface::LibraryError::class_, &surface::HardwareError::class_,
+    &surface::ProxyError::class_,   &surface::ModelError::class_,   &surface::TensorError::class_,
+    &surface::MetadataError::class_, &surface::InternalFailure::class_,
 };
 
 constexpr std::size_t exception_count = std::size(exception_defs);
@@ -201,7 +183,7 @@ PyObject* exception_class(ara2::ErrorClass cls) {
     base = exception_class(ara2::ErrorClass::Ara2Error);
     if (base == nullptr) return nullptr;
   }
-  const ExceptionDef& def = exception_defs[index];
+  const ClassFacts& def = *exception_defs[index];
   PyObject* created = PyErr_NewExceptionWithDoc(def.name, def.doc, base, nullptr);
   // Creating a class can run a garbage collection and with it other threads;
   // should one of them have won, its class is the one everybody keeps.
@@ -226,9 +208,65 @@ std::nullptr_t raise_as(ara2::ErrorClass cls, std::string_view message) {
   return raise_error(exception_class(cls), message);
 }
 
-std::nullptr_t to_python(const ara2::CoreError& error) { return raise_as(error.error_class(), error.message()); }
+namespace {
+
+/// Appends `note` to the pending exception's __notes__ (what add_note does
+/// from 3.11 on, and harmless on 3.10), leaving str(exc) and args untouched.
+/// A failure to attach it keeps the original exception.
+void attach_note(std::string_view note) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyObject* exception = PyErr_GetRaisedException();
+#else
+  PyObject *type = nullptr, *exception = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &exception, &traceback);
+  PyErr_NormalizeException(&type, &exception, &traceback);
+#endif
+  if (exception != nullptr) {
+    Ref text = Ref::steal(to_str(note));
+    Ref notes = Ref::steal(text ? PyObject_GetAttrString(exception, "__notes__") : nullptr);
+    if (text && !notes && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+      notes = Ref::steal(PyList_New(0));
+      if (notes && PyObject_SetAttrString(exception, "__notes__", notes.get()) < 0) notes = Ref();
+    }
+    if (!notes || !PyList_Check(notes.get()) || PyList_Append(notes.get(), text.get()) < 0) PyErr_Clear();
+  }
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exception);
+#else
+  PyErr_Restore(type, exception, traceback);
+#endif
+}
+
+}  // namespace
+
+std::nullptr_t to_python(const ara2::CoreError& error) {
+  raise_as(error.error_class(), error.message());
+  if (!error.note().empty() && PyErr_Occurred()) attach_note(error.note());
+  return nullptr;
+}
 
 std::nullptr_t raise_internal(std::string_view message) { return raise_error(internal_failure_class(), message); }
+
+void raise_current_exception() noexcept {
+  // Only the C API from here on: building C++ strings could throw again.
+  const char* what = "an exception of an unknown type";
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return;
+  } catch (const std::exception& error) {
+    what = error.what();
+  } catch (...) {
+  }
+  PyObject* cls = internal_failure_class();
+  if (cls == nullptr) return;
+  Ref detail = Ref::steal(PyUnicode_DecodeUTF8(what, static_cast<Py_ssize_t>(std::strlen(what)), "replace"));
+  if (!detail) return;
+  Ref text = Ref::steal(PyUnicode_FromFormat("uncaught C++ exception: %U", detail.get()));
+  if (text) PyErr_SetObject(cls, text.get());
+}
 
 ErrorStash::ErrorStash() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
@@ -320,4 +358,4 @@ BorrowGuard::~BorrowGuard() {
   }
 }
 
-}  // namespace ara2py
+}  // namespace tallowind::python

@@ -12,19 +12,20 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <new>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <type_traits>
 #include <utility>
 
 #include "ara2/core_error.hpp"
 
-namespace ara2py {
+namespace tallowind::python {
 
 /// Owning reference to a PyObject (may be empty).
 class Ref {
@@ -57,21 +58,81 @@ class Ref {
 };
 
 // ---------------------------------------------------------------------------
+// The surface description
+//
+// What the generated header (surface.hpp in the build tree, made from
+// src/python/surface/surface.py) gives each function, method, property and
+// class: surface::Model::load... is a Signature, surface::Model::n_inputs a
+// Property, surface::Model::class_ the class's ClassFacts.
+
+/// A function or method: the name its TypeErrors show ("load_model"), its
+/// docstring with the text-signature header, its parameters in order, of
+/// which the first `required` must be given.
+template <std::size_t N>
+struct Signature {
+  const char* name;
+  const char* doc;
+  std::array<const char*, N> parameters;
+  std::size_t required;
+  bool is_static;
+};
+
+struct Property {
+  const char* name;
+  const char* doc;  // nullptr: none
+};
+
+struct ClassFacts {
+  const char* name;  // "tallowind_ara2.Session": module and qualified name
+  const char* doc;   // nullptr: none
+};
+
+// ---------------------------------------------------------------------------
 // Arguments
 
-/// Binds METH_FASTCALL|METH_KEYWORDS arguments to parameter names. `names` lists
-/// the parameters in order; the first `required` of them must be given. On
-/// success out[i] is the borrowed argument for names[i], or nullptr when an
-/// optional one was not given. `function` names the callable in TypeErrors
-/// ("Session.create_via_tcp_ipv4_socket", "read_labels").
-///
-///   PyObject* argv[1];
-///   if (!bind_args("Model.input_info", args, nargs, kwnames, {"index"}, 1, argv)) return nullptr;
-bool bind_args(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-               std::initializer_list<const char*> names, std::size_t required, PyObject** out);
+/// One argument as bound to its parameter: the borrowed object (nullptr when
+/// an optional parameter was not given) and the parameter's name, which the
+/// converters show in their TypeErrors.
+struct Arg {
+  PyObject* object;
+  const char* name;
+};
 
-/// For callables without parameters: refuses any argument.
-bool bind_no_args(const char* function, Py_ssize_t nargs, PyObject* kwnames);
+/// The arguments of one call, by parameter position; false when binding
+/// failed (a TypeError is set).
+template <std::size_t N>
+class BoundArgs {
+ public:
+  BoundArgs(const Signature<N>& signature, const std::array<PyObject*, N>& objects, bool bound) noexcept
+      : signature_(signature), objects_(objects), bound_(bound) {}
+  explicit operator bool() const noexcept { return bound_; }
+  Arg operator[](std::size_t i) const noexcept { return {objects_[i], signature_.parameters[i]}; }
+
+ private:
+  const Signature<N>& signature_;  // the generated tables live for the process
+  std::array<PyObject*, N> objects_;
+  bool bound_;
+};
+
+namespace detail {
+bool bind_args(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               const char* const* names, std::size_t count, std::size_t required, PyObject** out);
+}  // namespace detail
+
+/// Binds METH_FASTCALL|METH_KEYWORDS arguments to the parameters of
+/// `signature`, by position or keyword; a callable without parameters
+/// refuses any argument.
+///
+///   auto argv = bind_args(surface::Model::input_info, args, nargs, kwnames);
+///   if (!argv) return nullptr;
+///   if (!convert_u64(argv[0], index)) return nullptr;
+template <std::size_t N>
+BoundArgs<N> bind_args(const Signature<N>& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, N> objects{};
+  const bool bound = detail::bind_args(signature.name, args, nargs, kwnames, signature.parameters.data(), N,
+                                       signature.required, objects.data());
+  return BoundArgs<N>(signature, objects, bound);
+}
 
 /// A path argument: a str or an os.PathLike whose __fspath__ gives a str.
 struct PathArg {
@@ -79,28 +140,21 @@ struct PathArg {
   std::string text;   // those bytes decoded as UTF-8, invalid sequences as U+FFFD
 };
 
-// Converters: `arg` is the parameter name shown in the TypeError
-// ("argument 'ip': expected str, got int").
+// Converters: the TypeErrors name the argument ("argument 'ip': expected
+// str, got int").
 
 /// A str, as UTF-8.
-bool convert_str(PyObject* object, const char* arg, std::string& out);
-/// None (or a parameter that was not given, object == nullptr) gives nullopt.
-bool convert_optional_str(PyObject* object, const char* arg, std::optional<std::string>& out);
+bool convert_str(Arg arg, std::string& out);
+/// None (or a parameter that was not given) gives nullopt.
+bool convert_optional_str(Arg arg, std::optional<std::string>& out);
 /// str or os.PathLike giving str; bytes and bytes-giving PathLikes are refused.
-bool convert_path(PyObject* object, const char* arg, PathArg& out);
+bool convert_path(Arg arg, PathArg& out);
 /// Index protocol; negative or too large raises OverflowError, a non-integer TypeError.
-bool convert_u64(PyObject* object, const char* arg, std::uint64_t& out);
+bool convert_u64(Arg arg, std::uint64_t& out);
 /// Index protocol; outside the type's range raises OverflowError
 /// "out of range integral type conversion attempted".
-bool convert_u32(PyObject* object, const char* arg, std::uint32_t& out);
-bool convert_u16(PyObject* object, const char* arg, std::uint16_t& out);
-
-/// A C function as the PyCFunction a PyMethodDef stores, whatever its calling
-/// convention (METH_FASTCALL | METH_KEYWORDS, METH_NOARGS, ...).
-template <class F>
-PyCFunction as_method(F* function) noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
+bool convert_u32(Arg arg, std::uint32_t& out);
+bool convert_u16(Arg arg, std::uint16_t& out);
 
 /// Text as a Python str; invalid UTF-8 is replaced by U+FFFD.
 PyObject* to_str(std::string_view text);
@@ -156,6 +210,104 @@ class ErrorStash {
 };
 
 // ---------------------------------------------------------------------------
+// The exception boundary
+//
+// No C++ exception may reach the interpreter. Every function the interpreter
+// calls (methods, getters, type and module slots) is installed through
+// `guarded<f>`: a noexcept trampoline with f's signature whose catch turns an
+// exception into a Python one. On the non-throwing path it costs nothing
+// beyond the call, which the compiler usually inlines.
+
+/// Inside a catch block: raises the exception being handled as MemoryError
+/// (std::bad_alloc) or the internal-failure exception (anything else, with
+/// its what() text).
+void raise_current_exception() noexcept;
+
+namespace detail {
+
+template <class R>
+R failed_call() noexcept {
+  if constexpr (std::is_void_v<R>) {
+    // Finalisers: nowhere to raise.
+    ErrorStash stash;
+    raise_current_exception();
+    PyErr_WriteUnraisable(nullptr);
+  } else {
+    raise_current_exception();
+    if constexpr (std::is_pointer_v<R>) return nullptr;
+    else return static_cast<R>(-1);  // int and Py_hash_t slots
+  }
+}
+
+template <auto Function, class Signature = decltype(Function)>
+struct Guarded;
+
+template <auto Function, class R, class... Args>
+struct Guarded<Function, R (*)(Args...)> {
+  static R call(Args... args) noexcept {
+    try {
+      return Function(args...);
+    } catch (...) {
+      return failed_call<R>();
+    }
+  }
+};
+
+template <auto Function, class R, class... Args>
+struct Guarded<Function, R (*)(Args...) noexcept> {
+  static R call(Args... args) noexcept { return Function(args...); }
+};
+
+template <class F>
+PyCFunction as_pycfunction(F* function) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+}  // namespace detail
+
+/// `Function` behind the exception boundary, with the same signature: for
+/// getters (PyGetSetDef) and anything else stored as a typed pointer.
+template <auto Function>
+inline constexpr auto guarded = &detail::Guarded<Function>::call;
+
+/// `Function` behind the exception boundary as the void* a PyType_Slot or
+/// PyModuleDef_Slot stores.
+template <auto Function>
+void* slot() noexcept {
+  return reinterpret_cast<void*>(guarded<Function>);
+}
+
+/// A method behind the exception boundary as the PyCFunction a PyMethodDef
+/// stores, whatever its calling convention (METH_FASTCALL | METH_KEYWORDS,
+/// METH_NOARGS, ...). A macro because the function has to be a template
+/// argument: each method gets its own trampoline.
+#define as_method(function) (::tallowind::python::detail::as_pycfunction(::tallowind::python::guarded<function>))
+
+/// The method table entry of `Function` for the described `signature`: name,
+/// docstring and METH_STATIC from the description, the calling convention
+/// from the function's type. A method taking no argument object (METH_NOARGS)
+/// cannot have parameters, so a parameter added to the description fails the
+/// build until the function binds it.
+///
+///   method<model_close>(surface::Model::close)
+template <auto Function, std::size_t N>
+PyMethodDef method(const Signature<N>& signature) noexcept {
+  using F = decltype(Function);
+  constexpr bool no_args = std::is_same_v<F, PyObject* (*)(PyObject*, PyObject*)>;
+  constexpr bool fastcall = std::is_same_v<F, PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>;
+  static_assert(no_args || fastcall, "methods are METH_NOARGS or METH_FASTCALL | METH_KEYWORDS");
+  static_assert(fastcall || N == 0, "a method with parameters binds them: METH_FASTCALL | METH_KEYWORDS");
+  const int flags = (no_args ? METH_NOARGS : METH_FASTCALL | METH_KEYWORDS) | (signature.is_static ? METH_STATIC : 0);
+  return {signature.name, as_method(Function), flags, signature.doc};
+}
+
+/// The getset entry of the read-only `property`, its getter behind the exception boundary.
+template <auto Getter>
+PyGetSetDef getter(const Property& property) noexcept {
+  return {property.name, guarded<Getter>, nullptr, property.doc, nullptr};
+}
+
+// ---------------------------------------------------------------------------
 // Types
 
 /// Creates a class of the module from `spec` once per process and returns it
@@ -174,6 +326,14 @@ PyTypeObject* create_type_once(PyTypeObject*& slot, PyType_Spec& spec,
 /// Adds a class attribute to a type created by create_type_once (in its setup).
 bool add_class_attribute(PyTypeObject* type, const char* name, PyObject* value);
 
+/// The class a member pointer (data member or member function) belongs to.
+template <class M>
+struct MemberClass;
+template <class C, class M>
+struct MemberClass<M C::*> {
+  using type = C;
+};
+
 /// A Python object holding one C++ value. Use `Boxed<T>::dealloc` as tp_dealloc
 /// and sizeof(Boxed<T>) as the basic size. Types with Py_TPFLAGS_HAVE_GC are
 /// untracked before destruction.
@@ -189,10 +349,10 @@ struct Boxed {
     if (self == nullptr) return nullptr;
     try {
       new (&reinterpret_cast<Boxed*>(self)->value) T(std::forward<Args>(args)...);
-    } catch (const std::bad_alloc&) {
-      // No exception may cross into the interpreter; the value never existed.
+    } catch (...) {
+      // The value never existed; the exception boundary raises the error.
       free_instance(self);
-      return PyErr_NoMemory();
+      throw;
     }
     return self;
   }
@@ -212,6 +372,32 @@ struct Boxed {
     Py_DECREF(type);  // instances of heap types own a reference to their type
   }
 };
+
+/// A read-only class whose instances each hold a copy of a T (a record of the
+/// core): `fields` are its attributes, `methods` (if any) its methods, and
+/// `Repr` gives repr() and str(). Created once per process.
+template <class T, auto Repr>
+PyTypeObject* value_class(const ClassFacts& facts, PyGetSetDef* fields, PyMethodDef* methods = nullptr) {
+  static PyTypeObject* type = nullptr;
+  static PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>(facts.doc)},
+      {Py_tp_getset, fields},
+      {Py_tp_repr, slot<Repr>()},
+      {Py_tp_dealloc, slot<Boxed<T>::dealloc>()},
+      {methods ? Py_tp_methods : 0, methods},  // without methods, the list ends here
+      {0, nullptr},
+  };
+  static PyType_Spec spec{facts.name, static_cast<int>(sizeof(Boxed<T>)), 0, 0, slots};
+  return create_type_once(type, spec);
+}
+
+/// A new instance of the value class `type` (nullptr: its creation failed,
+/// the error is set) holding a copy of `value`.
+template <class T>
+PyObject* make_value(PyTypeObject* type, const T& value) {
+  if (type == nullptr) return nullptr;
+  return Boxed<T>::create(type, value);
+}
 
 // ---------------------------------------------------------------------------
 // Thread affinity and re-entrancy
@@ -285,4 +471,4 @@ std::optional<BorrowGuard> enter_state(State& state, bool exclusive) {
   return std::optional<BorrowGuard>(std::move(guard));
 }
 
-}  // namespace ara2py
+}  // namespace tallowind::python

@@ -10,11 +10,11 @@
 
 #include "ara2/values.hpp"
 
-namespace ara2 {
+namespace tallowind::ara2 {
 class SessionShared;
 }
 
-namespace ara2py {
+namespace tallowind::python {
 
 // session.cpp
 PyTypeObject* session_type();
@@ -75,4 +75,4 @@ PyMethodDef* has_metadata_method();   // metadata.cpp
 PyMethodDef* socket_path_method();    // module.cpp
 PyMethodDef* discover_method();       // discovery.cpp
 
-}  // namespace ara2py
+}  // namespace tallowind::python

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "base/utf8.hpp"
 #include "tensor/dma.hpp"
 #include "tensor/shm.hpp"
 
@@ -17,40 +18,6 @@ namespace {
 
 // Address of every size-0 view, so callers never see a null data pointer.
 std::uint8_t empty_view_byte;
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool is_valid_utf8(std::string_view text) noexcept {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* end = p + text.size();
-  while (p < end) {
-    const unsigned char c = *p;
-    if (c < 0x80) {
-      ++p;
-      continue;
-    }
-    std::size_t length;
-    unsigned char low = 0x80, high = 0xbf;  // allowed range of the second byte
-    if (c >= 0xc2 && c <= 0xdf) {
-      length = 2;
-    } else if (c >= 0xe0 && c <= 0xef) {
-      length = 3;
-      if (c == 0xe0) low = 0xa0;
-      if (c == 0xed) high = 0x9f;
-    } else if (c >= 0xf0 && c <= 0xf4) {
-      length = 4;
-      if (c == 0xf0) low = 0x90;
-      if (c == 0xf4) high = 0x8f;
-    } else {
-      return false;
-    }
-    if (std::size_t(end - p) < length) return false;
-    if (p[1] < low || p[1] > high) return false;
-    for (std::size_t i = 2; i < length; ++i)
-      if ((p[i] & 0xc0) != 0x80) return false;
-    p += length;
-  }
-  return true;
-}
 
 bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) noexcept {
   return std::ranges::equal(a, b, [](char x, char y) {
@@ -83,7 +50,7 @@ std::string_view memory_name(TensorMemory memory) noexcept {
 bool force_mem_requested(const char* value) noexcept {
   if (value == nullptr) return false;
   const std::string_view text(value);
-  if (!is_valid_utf8(text)) return false;
+  if (!base::is_valid_utf8(text)) return false;
   return text != "0" && !equals_ignoring_ascii_case(text, "false");
 }
 

@@ -1,13 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+#include <link.h>
+
 #include <array>
 #include <string>
 
 #include "ara2/client_library.hpp"
+#include "temp_tree.hpp"
 
-using ara2::Abi;
-using ara2::Entry;
-using ara2::ErrorKind;
+using tallowind::ara2::Abi;
+using tallowind::ara2::Entry;
+using tallowind::ara2::ErrorKind;
 
 TEST(AbiOverride, TrimsUnicodeWhiteSpaceAndAcceptsOnlyTheTwoGenerations) {
   struct Case {
@@ -21,7 +25,7 @@ TEST(AbiOverride, TrimsUnicodeWhiteSpaceAndAcceptsOnlyTheTwoGenerations) {
       {"\xFF" "1.3", std::nullopt},  // not UTF-8: as if unset
   };
   for (const Case& c : accepted) {
-    auto parsed = ara2::parse_abi_override(c.value);
+    auto parsed = tallowind::ara2::parse_abi_override(c.value);
     ASSERT_TRUE(parsed) << (c.value ? c.value : "(unset)");
     EXPECT_EQ(*parsed, c.forced) << (c.value ? c.value : "(unset)");
   }
@@ -37,7 +41,7 @@ TEST(AbiOverride, OtherValuesAreRejectedQuoted) {
       {"v1.3", R"(ARA2_ABI is set to "v1.3"; expected 1.1 or 1.3)"},
   };
   for (auto [value, message] : cases) {
-    auto parsed = ara2::parse_abi_override(value);
+    auto parsed = tallowind::ara2::parse_abi_override(value);
     ASSERT_FALSE(parsed) << value;
     EXPECT_EQ(parsed.error().kind(), ErrorKind::InvalidAbiOverride);
     EXPECT_EQ(parsed.error().message(), message);
@@ -55,10 +59,10 @@ TEST(EntryTable, NamesFollowTableOrder) {
       {Entry::dv_get_client_lib_version, "dv_get_client_lib_version"},
       {Entry::dv_infer_wait_for_completion_s, "dv_infer_wait_for_completion_s"},
   };
-  for (auto [entry, name] : cases) EXPECT_EQ(ara2::entry_name(entry), name);
+  for (auto [entry, name] : cases) EXPECT_EQ(tallowind::ara2::entry_name(entry), name);
   EXPECT_EQ(static_cast<std::size_t>(Entry::dv_infer_sync), 23u);
   EXPECT_EQ(static_cast<std::size_t>(Entry::dv_get_client_lib_version), 38u);
-  EXPECT_EQ(static_cast<std::size_t>(Entry::dv_infer_wait_for_completion_s) + 1, ara2::ENTRY_COUNT);
+  EXPECT_EQ(static_cast<std::size_t>(Entry::dv_infer_wait_for_completion_s) + 1, tallowind::ara2::kEntryCount);
 }
 
 // libm is present on every Linux host and exports none of the dv_ functions,
@@ -67,7 +71,7 @@ constexpr std::string_view NOT_A_CLIENT = "libm.so.6";
 
 TEST(LoadClientLibrary, NoCandidateOpensNamesAllOfThem) {
   const std::array<std::string_view, 2> names = {"libara2-test-missing-a.so", "libara2-test-missing-b.so"};
-  auto library = ara2::load_client_library(std::nullopt, names);
+  auto library = tallowind::ara2::load_client_library(std::nullopt, names);
   ASSERT_FALSE(library);
   EXPECT_EQ(library.error().kind(), ErrorKind::LibraryLoadFailed);
   EXPECT_EQ(library.error().message(),
@@ -77,7 +81,7 @@ TEST(LoadClientLibrary, NoCandidateOpensNamesAllOfThem) {
 
 TEST(LoadClientLibrary, FirstUnusableLibraryIsReportedWhateverFollows) {
   const std::array<std::string_view, 3> names = {"libara2-test-missing.so", NOT_A_CLIENT, "libz.so.1"};
-  auto library = ara2::load_client_library(std::nullopt, names);
+  auto library = tallowind::ara2::load_client_library(std::nullopt, names);
   ASSERT_FALSE(library);
   EXPECT_EQ(library.error().kind(), ErrorKind::UnsupportedGeneration);
   EXPECT_EQ(library.error().message(),
@@ -88,7 +92,7 @@ TEST(LoadClientLibrary, FirstUnusableLibraryIsReportedWhateverFollows) {
 TEST(LoadClientLibrary, ForcedGenerationAcceptsAnyLibraryAndMissingEntriesFailPerCall) {
   for (Abi forced : {Abi::V1_1, Abi::V1_3}) {
     const std::array<std::string_view, 2> names = {"libara2-test-missing.so", NOT_A_CLIENT};
-    auto library = ara2::load_client_library(forced, names);
+    auto library = tallowind::ara2::load_client_library(forced, names);
     ASSERT_TRUE(library) << library.error().message();
     EXPECT_EQ(library->abi(), forced);
     EXPECT_EQ(library->file_name(), NOT_A_CLIENT);
@@ -106,4 +110,49 @@ TEST(LoadClientLibrary, ForcedGenerationAcceptsAnyLibraryAndMissingEntriesFailPe
     ASSERT_FALSE(checked);
     EXPECT_NE(checked.error().message().find("dv_infer_async"), std::string::npos);
   }
+}
+
+// Where the loader found a library, so a test can offer it from a directory of its own.
+std::string loaded_file(const char* name) {
+  void* handle = dlopen(name, RTLD_LAZY);
+  link_map* map = nullptr;
+  if (handle == nullptr || dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0) return {};
+  std::string path = map->l_name;
+  dlclose(handle);
+  return path;
+}
+
+TEST(LoadClientLibrary, FailureNoteGivesEachCandidatesReasonAndLeavesTheMessageAlone) {
+  const std::array<std::string_view, 2> names = {"libara2-test-missing.so", NOT_A_CLIENT};
+  auto library = tallowind::ara2::load_client_library(std::nullopt, names);
+  ASSERT_FALSE(library);
+  EXPECT_EQ(library.error().message().find('\n'), std::string::npos);
+  const std::string& note = library.error().note();
+  EXPECT_NE(note.find("\n  libara2-test-missing.so: cannot open shared object file"), std::string::npos) << note;
+  EXPECT_NE(note.find("\n  libm.so.6: opened /"), std::string::npos) << note;
+  EXPECT_NE(note.find("which reports no DVAPI version"), std::string::npos) << note;
+  EXPECT_NE(note.find("ARA2_CLIENT_LIBRARY_DIR is unset"), std::string::npos) << note;
+  EXPECT_NE(note.find("ara2-emulator run --"), std::string::npos) << note;
+}
+
+TEST(LoadClientLibrary, DirectoryReplacesTheLoadersSearchAndKeepsTheListedNames) {
+  TempTree tree;
+  const std::string libm = loaded_file("libm.so.6");
+  ASSERT_FALSE(libm.empty());
+  tree.link("libara2-test-client.so", libm);
+  const std::array<std::string_view, 2> names = {NOT_A_CLIENT, "libara2-test-client.so"};
+
+  // libm.so.6 is on the loader's path but not in the directory: only the link opens.
+  auto library = tallowind::ara2::load_client_library(Abi::V1_3, names, tree.root());
+  ASSERT_TRUE(library) << library.error().message();
+  EXPECT_EQ(library->file_name(), "libara2-test-client.so");
+
+  auto unusable = tallowind::ara2::load_client_library(std::nullopt, names, tree.root());
+  ASSERT_FALSE(unusable);
+  EXPECT_EQ(unusable.error().message(),
+            "libara2-test-client.so would not report a DVAPI version (no usable dv_get_client_lib_version); "
+            "set ARA2_ABI to 1.1 or 1.3 to force one");
+  const std::string& note = unusable.error().note();
+  EXPECT_NE(note.find("only in " + tree.root() + " (ARA2_CLIENT_LIBRARY_DIR is set)"), std::string::npos) << note;
+  EXPECT_NE(note.find(tree.path("libm.so.6") + ": cannot open"), std::string::npos) << note;
 }

@@ -3,8 +3,8 @@
 #include "ara2/core_error.hpp"
 #include "ara2/text.hpp"
 
-using ara2::CoreError;
-using ara2::ErrorClass;
+using tallowind::ara2::CoreError;
+using tallowind::ara2::ErrorClass;
 
 TEST(StatusClassification, BoundariesPickTheirClass) {
   const std::pair<std::uint32_t, ErrorClass> cases[] = {
@@ -32,32 +32,32 @@ TEST(CoreErrorMessages, TemplatesFillTheirPayloads) {
             "unsupported quantization mode: qmode=-1 (only qmode 9 is supported)");
   EXPECT_EQ(CoreError::library_load_failed({"a.so", "b.so"}, "dlopen failed").message(),
             "could not load the ARA-2 client library; tried a.so, b.so (last error: dlopen failed)");
-  EXPECT_EQ(CoreError::unsupported_generation("libaraclient.so", ara2::Version4{1, 2, 0, 0}).message(),
+  EXPECT_EQ(CoreError::unsupported_generation("libaraclient.so", tallowind::ara2::Version4{1, 2, 0, 0}).message(),
             "libaraclient.so implements DVAPI 1.2.0.0, which this build of ara2 has no struct layout for; "
             "set ARA2_ABI to 1.1 or 1.3 to force one");
-  EXPECT_EQ(CoreError::io(ara2::OsError::from_errno(2)).message(), "No such file or directory (os error 2)");
-  EXPECT_EQ(CoreError::io(ara2::OsError::from_errno(2)).error_class(), ErrorClass::ProxyError);
+  EXPECT_EQ(CoreError::io(tallowind::ara2::OsError::from_errno(2)).message(), "No such file or directory (os error 2)");
+  EXPECT_EQ(CoreError::io(tallowind::ara2::OsError::from_errno(2)).error_class(), ErrorClass::ProxyError);
   EXPECT_EQ(CoreError::zip("x").error_class(), ErrorClass::MetadataError);
 }
 
 TEST(Text, LossyDecodingReplacesEachMaximalInvalidSubsequence) {
-  EXPECT_EQ(ara2::utf8_lossy("a\xff" "b"), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(tallowind::ara2::utf8_lossy("a\xff" "b"), "a\xEF\xBF\xBD" "b");
   // A truncated three-byte sequence is one replacement, not two.
-  EXPECT_EQ(ara2::utf8_lossy("\xE2\x82" "x"), "\xEF\xBF\xBD" "x");
-  EXPECT_EQ(ara2::utf8_lossy("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
-  EXPECT_TRUE(ara2::is_valid_utf8("h\xC3\xA9"));
-  EXPECT_FALSE(ara2::is_valid_utf8("\xC3"));
+  EXPECT_EQ(tallowind::ara2::utf8_lossy("\xE2\x82" "x"), "\xEF\xBF\xBD" "x");
+  EXPECT_EQ(tallowind::ara2::utf8_lossy("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_TRUE(tallowind::ara2::is_valid_utf8("h\xC3\xA9"));
+  EXPECT_FALSE(tallowind::ara2::is_valid_utf8("\xC3"));
 }
 
 TEST(Text, TrimRemovesUnicodeWhiteSpaceButKeepsByteOrderMark) {
-  EXPECT_EQ(ara2::trim_unicode_whitespace(" \t1.3\r\n"), "1.3");
-  EXPECT_EQ(ara2::trim_unicode_whitespace("\xE3\x80\x80" "car" "\xC2\xA0"), "car");
-  EXPECT_EQ(ara2::trim_unicode_whitespace("\xEF\xBB\xBF" "x "), "\xEF\xBB\xBF" "x");
-  EXPECT_EQ(ara2::trim_unicode_whitespace("   "), "");
+  EXPECT_EQ(tallowind::ara2::trim_unicode_whitespace(" \t1.3\r\n"), "1.3");
+  EXPECT_EQ(tallowind::ara2::trim_unicode_whitespace("\xE3\x80\x80" "car" "\xC2\xA0"), "car");
+  EXPECT_EQ(tallowind::ara2::trim_unicode_whitespace("\xEF\xBB\xBF" "x "), "\xEF\xBB\xBF" "x");
+  EXPECT_EQ(tallowind::ara2::trim_unicode_whitespace("   "), "");
 }
 
 TEST(Text, QuotedFormEscapesQuotesBackslashesAndControls) {
-  EXPECT_EQ(ara2::quote_escaped("2.0"), "\"2.0\"");
-  EXPECT_EQ(ara2::quote_escaped(""), "\"\"");
-  EXPECT_EQ(ara2::quote_escaped("a\"b\\c\n\t\x1b"), "\"a\\\"b\\\\c\\n\\t\\u{1b}\"");
+  EXPECT_EQ(tallowind::ara2::quote_escaped("2.0"), "\"2.0\"");
+  EXPECT_EQ(tallowind::ara2::quote_escaped(""), "\"\"");
+  EXPECT_EQ(tallowind::ara2::quote_escaped("a\"b\\c\n\t\x1b"), "\"a\\\"b\\\\c\\n\\t\\u{1b}\"");
 }

@@ -9,8 +9,8 @@
 #include "ara2/discovery.hpp"
 #include "temp_tree.hpp"
 
-using ara2::Proxy;
-using ara2::ProxyEndpoint;
+using tallowind::ara2::Proxy;
+using tallowind::ara2::ProxyEndpoint;
 
 namespace {
 
@@ -55,7 +55,7 @@ class FakeProc {
   void tcp_table(const std::string& lines) const { tree_.write("proc/net/tcp", std::string(kTcpHeader) + lines); }
 
   std::vector<Proxy> discover() const {
-    const auto found = ara2::discover(root());
+    const auto found = tallowind::ara2::discover(root());
     if (!found) {
       ADD_FAILURE() << found.error().message();
       return {};
@@ -73,7 +73,7 @@ class FakeProc {
     for (const auto& e : found[0].endpoints) {
       out.push_back(e.kind == ProxyEndpoint::Kind::Unix
                         ? "unix:" + e.path
-                        : fmt::format("tcp:{}:{}", ara2::to_string(e.address), e.port));
+                        : fmt::format("tcp:{}:{}", tallowind::ara2::to_string(e.address), e.port));
     }
     return out;
   }
@@ -99,8 +99,8 @@ TEST(Discovery, ReportsTheListeningSocketsTheProxyHoldsOpen) {
   EXPECT_EQ(found[0].exe, "/usr/bin/kinara_main");
   EXPECT_EQ(found[0].endpoints,
             (std::vector{ProxyEndpoint::unix_socket("/var/run/proxy.sock"),
-                         ProxyEndpoint::tcp(*ara2::parse_ipv4("127.0.0.1"), 8080),
-                         ProxyEndpoint::tcp(*ara2::parse_ipv4("0.0.0.0"), 80)}));
+                         ProxyEndpoint::tcp(*tallowind::ara2::parse_ipv4("127.0.0.1"), 8080),
+                         ProxyEndpoint::tcp(*tallowind::ara2::parse_ipv4("0.0.0.0"), 80)}));
 }
 
 TEST(Discovery, KeepsOnlyListeningPathSocketsOfTheProcessInTableOrder) {
@@ -282,18 +282,18 @@ TEST(Discovery, AProxyWithNothingReadableIsStillReported) {
 TEST(Discovery, OnlyAnUnlistableRootIsAnError) {
   FakeProc proc;
   const std::string missing = proc.tree().path("no-such-proc");
-  const auto result = ara2::discover(missing);
+  const auto result = tallowind::ara2::discover(missing);
   ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().kind(), ara2::ErrorKind::ProcRead);
+  EXPECT_EQ(result.error().kind(), tallowind::ara2::ErrorKind::ProcRead);
   EXPECT_EQ(result.error().message(),
             "could not read " + missing + " to look for a running proxy: No such file or directory (os error 2)");
 
   const std::string file = proc.tree().write("a-file", "");
-  EXPECT_EQ(ara2::discover(file).error().message(),
+  EXPECT_EQ(tallowind::ara2::discover(file).error().message(),
             "could not read " + file + " to look for a running proxy: Not a directory (os error 20)");
 
   proc.tree().mkdir("proc");
-  const auto empty = ara2::discover(proc.root());
+  const auto empty = tallowind::ara2::discover(proc.root());
   ASSERT_TRUE(empty);
   EXPECT_TRUE(empty->empty());
 }
@@ -318,7 +318,7 @@ TEST(Discovery, HostileContentNeitherCrashesNorStalls) {
   ASSERT_EQ(found.size(), 2u);
   EXPECT_EQ(found[0].pid, 10u);
   EXPECT_EQ(found[0].endpoints, (std::vector{ProxyEndpoint::unix_socket("/run/ok.sock"),
-                                             ProxyEndpoint::tcp(*ara2::parse_ipv4("127.0.0.1"), 80)}));
+                                             ProxyEndpoint::tcp(*tallowind::ara2::parse_ipv4("127.0.0.1"), 80)}));
   EXPECT_EQ(found[1].pid, 12u);
   EXPECT_EQ(found[1].config, std::nullopt);
 }

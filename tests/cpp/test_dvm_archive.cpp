@@ -3,13 +3,15 @@
 #include <cstdio>
 #include <fstream>
 #include <random>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include "ara2/dvm_archive.hpp"
 
-using ara2::DvmArchive;
+using tallowind::ara2::DvmArchive;
 
 namespace {
 
@@ -160,8 +162,16 @@ class TempFile {
   std::string path_;
 };
 
+/// The archive of a file holding `bytes` (an anonymous one).
+tallowind::ara2::Result<std::optional<DvmArchive>> open_archive(std::string_view bytes) {
+  tallowind::ara2::UniqueFd fd(memfd_create("archive", MFD_CLOEXEC));
+  EXPECT_TRUE(fd);
+  EXPECT_EQ(write(fd.get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  return DvmArchive::open(tallowind::ara2::RegularFile{std::move(fd), bytes.size()});
+}
+
 std::string open_error(std::string_view bytes) {
-  auto archive = DvmArchive::open(bytes);
+  auto archive = open_archive(bytes);
   return archive ? std::string("<ok>") : archive.error().message();
 }
 
@@ -171,7 +181,7 @@ TEST(DvmArchive, FindsArchiveAfterModelBytes) {
   for (const bool deflate : {false, true}) {
     const std::string bytes =
         model_prefix(5000) + build_zip({{"labels.txt", "cat\ndog\n", deflate}, {"tallowind.json", "{}", deflate}});
-    auto archive = DvmArchive::open(bytes);
+    auto archive = open_archive(bytes);
     ASSERT_TRUE(archive && *archive) << deflate;
     EXPECT_EQ((*archive)->entry_count(), 2u);
     EXPECT_TRUE((*archive)->contains("tallowind.json"));
@@ -184,7 +194,7 @@ TEST(DvmArchive, FindsArchiveAfterModelBytes) {
 TEST(DvmArchive, NameLookupIsExactAndCaseSensitive) {
   const std::string bytes =
       build_zip({{"Tallowind.json", "{}"}, {"meta/tallowind.json", "{}"}, {"tallowind.json.bak", "{}"}});
-  auto archive = DvmArchive::open(model_prefix(64) + bytes);
+  auto archive = open_archive(model_prefix(64) + bytes);
   ASSERT_TRUE(archive && *archive);
   EXPECT_FALSE((*archive)->contains("tallowind.json"));
   auto text = (*archive)->read_text("tallowind.json");
@@ -203,7 +213,7 @@ TEST(DvmArchive, BytesWithoutValidArchiveMeanNoArchive) {
       build_zip({{"labels.txt", "a"}}, {.cd_offset = 100000}),
   };
   for (const auto& bytes : cases) {
-    auto archive = DvmArchive::open(model_prefix(32) + bytes);
+    auto archive = open_archive(model_prefix(32) + bytes);
     ASSERT_TRUE(archive) << archive.error().message();
     EXPECT_FALSE(*archive);
   }
@@ -239,7 +249,7 @@ TEST(DvmArchive, UnreadableEntriesFailWithTheirReason) {
   };
   for (const auto& c : cases) {
     const std::string bytes = model_prefix(200) + build_zip({c.entry});
-    auto archive = DvmArchive::open(bytes);
+    auto archive = open_archive(bytes);
     ASSERT_TRUE(archive && *archive) << c.what;
     auto text = (*archive)->read_text("labels.txt");
     ASSERT_FALSE(text) << c.what;
@@ -251,7 +261,7 @@ TEST(DvmArchive, CorruptDeflateStreamFails) {
   std::string bytes = build_zip({{"labels.txt", std::string(2000, 'a') + "tail", true}});
   // Overwrite the start of the compressed data with an invalid block type.
   bytes[30 + 10] = static_cast<char>(0xFF);
-  auto archive = DvmArchive::open(bytes);
+  auto archive = open_archive(bytes);
   ASSERT_TRUE(archive && *archive);
   auto text = (*archive)->read_text("labels.txt");
   ASSERT_FALSE(text);
@@ -263,7 +273,7 @@ TEST(DvmArchive, InflationIsBoundedByTheLimit) {
   const std::string bomb(8u << 20, '\0');
   const std::string bytes = build_zip({{"labels.txt", bomb, true}});
   ASSERT_LT(bytes.size(), 64u << 10);
-  auto archive = DvmArchive::open(bytes);
+  auto archive = open_archive(bytes);
   ASSERT_TRUE(archive && *archive);
   auto refused = (*archive)->read_text("labels.txt", 1u << 20);
   ASSERT_FALSE(refused);
@@ -282,11 +292,11 @@ TEST(DvmArchive, LocalHeaderPastTheEndIsAZipError) {
   bytes[cd + 43] = 0x00;
   bytes[cd + 44] = 0x10;
   bytes[cd + 45] = 0x00;
-  auto archive = DvmArchive::open(bytes);
+  auto archive = open_archive(bytes);
   ASSERT_TRUE(archive && *archive);
   auto text = (*archive)->read_text("labels.txt");
   ASSERT_FALSE(text);
-  EXPECT_EQ(text.error().kind(), ara2::ErrorKind::Zip);
+  EXPECT_EQ(text.error().kind(), tallowind::ara2::ErrorKind::Zip);
 }
 
 TEST(Labels, SplitTrimAndDropEmptyLines) {
@@ -299,68 +309,89 @@ TEST(Labels, SplitTrimAndDropEmptyLines) {
       {"", {}},
       {"\n\n", {}},
   };
-  for (const auto& [text, expected] : cases) EXPECT_EQ(ara2::split_labels(text), expected) << text;
+  for (const auto& [text, expected] : cases) EXPECT_EQ(tallowind::ara2::split_labels(text), expected) << text;
 }
 
-TEST(ReadWholeFile, ReportsTheOperatingSystemError) {
-  auto missing = ara2::read_whole_file("/nonexistent/dir/model.dvm");
+TEST(OpenModelFile, ReportsTheOperatingSystemError) {
+  auto missing = tallowind::ara2::open_model_file("/nonexistent/dir/model.dvm");
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().message(), "No such file or directory (os error 2)");
 
-  auto directory = ara2::read_whole_file("/tmp");
+  auto directory = tallowind::ara2::open_model_file("/tmp");
   ASSERT_FALSE(directory);
   EXPECT_EQ(directory.error().message(), "Is a directory (os error 21)");
 
   using namespace std::string_view_literals;
-  auto nul = ara2::read_whole_file("/tmp/a\0b"sv);
+  auto nul = tallowind::ara2::open_model_file("/tmp/a\0b"sv);
   ASSERT_FALSE(nul);
   EXPECT_EQ(nul.error().message(), "file name contained an unexpected NUL byte");
 }
 
-TEST(ReadWholeFile, ReadsEverythingAndStopsAtTheLimit) {
-  const std::string contents = model_prefix(300000, 3);
-  TempFile file(contents);
-  auto read = ara2::read_whole_file(file.path());
-  ASSERT_TRUE(read);
-  EXPECT_EQ(*read, contents);
-
-  auto limited = ara2::read_whole_file(file.path(), 1000);
-  ASSERT_FALSE(limited);
-  EXPECT_EQ(limited.error().message(), "file is larger than the 1000 bytes this reader accepts");
-
-  // An endless source is cut off too.
-  auto endless = ara2::read_whole_file("/dev/zero", 1u << 20);
-  ASSERT_FALSE(endless);
-  EXPECT_EQ(endless.error().kind(), ara2::ErrorKind::Io);
-}
-
-TEST(ReadWholeFile, FifoWithoutWriterReadsAsEmpty) {
+TEST(OpenModelFile, RefusesWhatIsNotARegularFileWithoutBlocking) {
   char dir[] = "/tmp/dvm_fifo_testXXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   const std::string fifo = std::string(dir) + "/model.dvm";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  auto read = ara2::read_whole_file(fifo);
+  // A writer that never writes: reading would wait for it forever.
+  const int writer = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(writer, 0);
+  for (const std::string& path : {fifo, std::string("/dev/zero")}) {
+    auto opened = tallowind::ara2::open_model_file(path);
+    ASSERT_FALSE(opened) << path;
+    EXPECT_EQ(opened.error().message(), "not a regular file") << path;
+    EXPECT_EQ(opened.error().kind(), tallowind::ara2::ErrorKind::Io);
+  }
+  close(writer);
   std::remove(fifo.c_str());
   rmdir(dir);
-  ASSERT_TRUE(read);
-  EXPECT_EQ(*read, "");
 }
 
 TEST(DvmFunctions, SplitBetweenNoArchiveAndErrors) {
   TempFile plain(model_prefix(2048));
-  EXPECT_EQ(ara2::dvm_has_metadata(plain.path()).value(), false);
-  EXPECT_TRUE(ara2::dvm_read_labels(plain.path()).value().empty());
-  EXPECT_FALSE(ara2::dvm_read_metadata_text(plain.path()).value());
+  EXPECT_EQ(tallowind::ara2::dvm_has_metadata(plain.path()).value(), false);
+  EXPECT_TRUE(tallowind::ara2::dvm_read_labels(plain.path()).value().empty());
+  EXPECT_FALSE(tallowind::ara2::dvm_read_metadata_text(plain.path()).value());
 
   TempFile multi_disk(model_prefix(100) + build_zip({{"tallowind.json", "{}"}}, {.disk = 2, .cd_disk = 2, .cd_offset = std::nullopt}));
-  EXPECT_EQ(ara2::dvm_has_metadata(multi_disk.path()).value(), false);
-  EXPECT_EQ(ara2::dvm_read_labels(multi_disk.path()).error().kind(), ara2::ErrorKind::Zip);
-  EXPECT_EQ(ara2::dvm_read_metadata_text(multi_disk.path()).error().kind(), ara2::ErrorKind::Zip);
+  EXPECT_EQ(tallowind::ara2::dvm_has_metadata(multi_disk.path()).value(), false);
+  EXPECT_EQ(tallowind::ara2::dvm_read_labels(multi_disk.path()).error().kind(), tallowind::ara2::ErrorKind::Zip);
+  EXPECT_EQ(tallowind::ara2::dvm_read_metadata_text(multi_disk.path()).error().kind(), tallowind::ara2::ErrorKind::Zip);
 
   TempFile good(model_prefix(100) + build_zip({{"tallowind.json", "{}", true}, {"labels.txt", "a\nb", true}}));
-  EXPECT_TRUE(ara2::dvm_has_metadata(good.path()).value());
-  EXPECT_EQ(ara2::dvm_read_labels(good.path()).value(), (std::vector<std::string>{"a", "b"}));
-  EXPECT_EQ(ara2::dvm_read_metadata_text(good.path()).value(), std::optional<std::string>("{}"));
+  EXPECT_TRUE(tallowind::ara2::dvm_has_metadata(good.path()).value());
+  EXPECT_EQ(tallowind::ara2::dvm_read_labels(good.path()).value(), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(tallowind::ara2::dvm_read_metadata_text(good.path()).value(), std::optional<std::string>("{}"));
 
-  EXPECT_EQ(ara2::dvm_has_metadata("/nonexistent.dvm").error().kind(), ara2::ErrorKind::Io);
+  EXPECT_EQ(tallowind::ara2::dvm_has_metadata("/nonexistent.dvm").error().kind(), tallowind::ara2::ErrorKind::Io);
+}
+
+TEST(DvmArchive, ReadsAcrossManyWindows) {
+  // A 1 MiB stored entry and a directory of thousands of entries: both span
+  // many of the reader's windows.
+  std::string data = model_prefix(1 << 20, 11);
+  for (auto& c : data) c = static_cast<char>('a' + static_cast<unsigned char>(c) % 26);
+  std::vector<TestEntry> entries{{"labels.txt", data}};
+  for (int i = 0; i < 3000; ++i) entries.emplace_back("weights/part" + std::to_string(i) + ".bin", "x");
+  entries.emplace_back("tallowind.json", "{}");
+  auto archive = open_archive(model_prefix(300000) + build_zip(entries));
+  ASSERT_TRUE(archive && *archive);
+  EXPECT_EQ((*archive)->entry_count(), entries.size());
+  EXPECT_TRUE((*archive)->contains("tallowind.json"));
+  auto text = (*archive)->read_text("labels.txt", 2u << 20);
+  ASSERT_TRUE(text && *text) << (text ? "absent" : text.error().message());
+  EXPECT_TRUE(**text == data);
+}
+
+TEST(DvmArchive, DirectoryBeyondTheCapIsAZipError) {
+  // Entries of 46 + 256 bytes: some 56,000 of them pass 16 MiB.
+  const std::size_t count = tallowind::ara2::kMaxDirectoryBytes / (46 + 256) + 2;
+  std::vector<TestEntry> entries;
+  entries.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    std::string name = std::to_string(i);
+    entries.emplace_back(name + std::string(256 - name.size(), 'n'), "");
+  }
+  EXPECT_EQ(open_error(build_zip(entries)),
+            "ZIP error: unsupported archive: the central directory is larger than the 16777216 bytes this reader "
+            "accepts");
 }

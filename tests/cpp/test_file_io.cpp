@@ -9,8 +9,8 @@
 #include "ara2/file_io.hpp"
 #include "temp_tree.hpp"
 
-using ara2::open_for_reading;
-using ara2::read_up_to;
+using tallowind::ara2::open_for_reading;
+using tallowind::ara2::read_up_to;
 
 namespace {
 
@@ -64,10 +64,10 @@ TEST(FileIo, ReadUpToStopsOneBytePastTheLimitWhateverTheHint) {
 TEST(FileIo, ReadUpToReadsAPipeToItsEnd) {
   int ends[2];
   ASSERT_EQ(::pipe(ends), 0);
-  ara2::UniqueFd reader(ends[0]);
+  tallowind::ara2::UniqueFd reader(ends[0]);
   const std::string content = pattern(200000);
   std::thread writer([&] {
-    ara2::UniqueFd out(ends[1]);
+    tallowind::ara2::UniqueFd out(ends[1]);
     std::size_t done = 0;
     while (done < content.size()) {
       const ssize_t n = ::write(out.get(), content.data() + done, content.size() - done);

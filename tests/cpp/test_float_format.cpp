@@ -8,9 +8,9 @@
 
 #include "ara2/float_format.hpp"
 
-using ara2::format_f32_debug;
-using ara2::format_f32_plain;
-using ara2::format_f64_debug;
+using tallowind::ara2::format_f32_debug;
+using tallowind::ara2::format_f32_plain;
+using tallowind::ara2::format_f64_debug;
 
 namespace {
 

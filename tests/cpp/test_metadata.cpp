@@ -1,10 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 
 #include "ara2/metadata.hpp"
 
-using ara2::parse_metadata;
+using tallowind::ara2::parse_metadata;
 
 namespace {
 
@@ -13,10 +14,10 @@ std::string error_of(std::string_view json) {
   return result ? std::string("<parsed>") : result.error().message();
 }
 
-ara2::DvmMetadata parsed(std::string_view json) {
+tallowind::ara2::DvmMetadata parsed(std::string_view json) {
   auto result = parse_metadata(json);
   EXPECT_TRUE(result) << json << ": " << (result ? "" : result.error().message());
-  return result ? *result : ara2::DvmMetadata{};
+  return result ? *result : tallowind::ara2::DvmMetadata{};
 }
 
 std::string nested(std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
@@ -110,11 +111,33 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{R"({"outputs":[{"dshape":[{"a":1,"b":"x"}]}]})",
                   "data did not match any variant of untagged enum DShapeItem at line 1 column 38"}));
 
+// Every member type names itself in the messages, whichever side of a value it meets.
+INSTANTIATE_TEST_SUITE_P(
+    MemberTypes, MetadataErrors,
+    ::testing::Values(
+        ErrorCase{R"({"dataset":{"classes":[{}]}})", "invalid type: map, expected a string at line 1 column 24"},
+        ErrorCase{R"({"input":{"size":[]}})", "invalid type: sequence, expected a string at line 1 column 18"},
+        ErrorCase{R"({"outputs":[{"index":{}}]})", "invalid type: map, expected u32 at line 1 column 22"},
+        ErrorCase{R"({"ara2":{"qmode":true}})", "invalid type: boolean `true`, expected i32 at line 1 column 21"},
+        ErrorCase{R"({"outputs":[{"shape":[[1]]}]})", "invalid type: sequence, expected i64 at line 1 column 23"},
+        ErrorCase{R"({"outputs":[{"shape":[1.5]}]})",
+                  "invalid type: floating point `1.5`, expected i64 at line 1 column 25"},
+        ErrorCase{R"({"compilation":{"ppa":{"ips":"x"}}})", "invalid type: string \"x\", expected f64 at line 1 column 32"},
+        ErrorCase{R"({"outputs":[{"quantization":{"scale":"x"}}]})",
+                  "invalid type: string \"x\", expected f32 at line 1 column 40"},
+        ErrorCase{R"({"outputs":[{"normalized":"yes"}]})",
+                  "invalid type: string \"yes\", expected a boolean at line 1 column 31"},
+        ErrorCase{R"({"outputs":[{"dshape":{}}]})", "invalid type: map, expected a sequence at line 1 column 23"},
+        ErrorCase{R"({"outputs":[[0,"a",null,null,false,null,[],[],null,null,null,null,1]]})",
+                  "too many elements, expected struct OutputSpec with 12 elements at line 1 column 67"},
+        ErrorCase{R"({"compilation":[null,null,[1,2,3,4,5]]})",
+                  "too many elements, expected struct PpaMetrics with 4 elements at line 1 column 36"}));
+
 TEST(MetadataReader, DeepNestingIsRefusedNotFollowed) {
   EXPECT_EQ(error_of("{\"skipped\":" + nested(100000) + "}"), "JSON error: recursion limit exceeded at line 1 column 139");
   // The object itself counts: 128 containers in all are read, the 129th is not.
-  EXPECT_EQ(error_of("{\"s\":" + nested(ara2::kMaxMetadataDepth - 1) + "}"), "<parsed>");
-  EXPECT_EQ(error_of("{\"s\":" + nested(ara2::kMaxMetadataDepth) + "}"),
+  EXPECT_EQ(error_of("{\"s\":" + nested(tallowind::ara2::kMaxMetadataDepth - 1) + "}"), "<parsed>");
+  EXPECT_EQ(error_of("{\"s\":" + nested(tallowind::ara2::kMaxMetadataDepth) + "}"),
             "JSON error: recursion limit exceeded at line 1 column 133");
 }
 
@@ -129,7 +152,7 @@ class RecordBudget : public ::testing::TestWithParam<ListCase> {};
 TEST_P(RecordBudget, DocumentsThatWouldBuildTooMuchAreRefused) {
   const auto& [open, element, close] = GetParam();
   // No element costs less than 8 bytes as a record, far more than its text.
-  const std::size_t count = ara2::kMaxMetadataRecordBytes / 8 + 1;
+  const std::size_t count = tallowind::ara2::kMaxMetadataRecordBytes / 8 + 1;
   std::string json = open;
   json.reserve(json.size() + count * (element.size() + 1) + close.size());
   for (std::size_t i = 0; i < count; ++i) json += element + ",";
@@ -144,13 +167,17 @@ INSTANTIATE_TEST_SUITE_P(Lists, RecordBudget,
                                            ListCase{R"({"outputs":[{"shape":[)", "0", "]}]}"},
                                            ListCase{R"({"outputs":[{"dshape":[)", R"(["",0])", "]}]}"}));
 
+TEST(MetadataReader, UnknownKeysAreSkippedUnconverted) {
+  EXPECT_EQ(error_of(R"({"x":1e400,"y":[1e400,{"z":-1e999}],"model":{"w":[[1e400]]}})"), "<parsed>");
+}
+
 TEST(MetadataReader, EmptyObjectGivesDefaults) {
   const auto m = parsed("{}");
   EXPECT_FALSE(m.dataset || m.input || m.model || m.deployment || m.compilation || m.ara2);
   EXPECT_FALSE(m.decoder_version || m.nms || m.task());
   EXPECT_TRUE(m.outputs.empty());
   EXPECT_TRUE(m.classes().empty());
-  EXPECT_EQ(ara2::repr(m), "DvmMetadata(task=None, classes=0, outputs=0)");
+  EXPECT_EQ(tallowind::ara2::repr(m), "DvmMetadata(task=None, classes=0, outputs=0)");
 }
 
 TEST(MetadataReader, ReadsEverySection) {
@@ -185,15 +212,48 @@ TEST(MetadataReader, ReadsEverySection) {
   ASSERT_EQ(m.outputs.size(), 1u);
   const auto& out = m.outputs[0];
   EXPECT_EQ(out.shape, (std::vector<std::int64_t>{1, -84, 9223372036854775807}));
-  EXPECT_EQ(out.dshape, (std::vector<ara2::DShapeItem>{{"batch", 1}, {"num_boxes", 8400}}));
+  EXPECT_EQ(out.dshape, (std::vector<tallowind::ara2::DShapeItem>{{"batch", 1}, {"num_boxes", 8400}}));
   EXPECT_EQ(out.normalized, false);
   ASSERT_TRUE(out.quantization);
   EXPECT_EQ(out.quantization->scale, 0.1f);
   EXPECT_EQ(out.quantization->zero_point, -128);
   EXPECT_EQ(m.ara2->qmode, -2147483648);
-  EXPECT_EQ(ara2::repr(m), "DvmMetadata(task=Some(\"detect\"), classes=2, outputs=1)");
-  EXPECT_EQ(ara2::repr(out), "OutputSpec(name=Some(\"boxes\"), type=Some(\"detection\"), shape=[1, -84, 9223372036854775807])");
-  EXPECT_EQ(ara2::repr(*m.compilation->ppa), "PpaMetrics(ips=Some(30.0), power_mw=Some(512.5))");
+  EXPECT_EQ(tallowind::ara2::repr(m), "DvmMetadata(task=Some(\"detect\"), classes=2, outputs=1)");
+  EXPECT_EQ(tallowind::ara2::repr(out), "OutputSpec(name=Some(\"boxes\"), type=Some(\"detection\"), shape=[1, -84, 9223372036854775807])");
+  EXPECT_EQ(tallowind::ara2::repr(*m.compilation->ppa), "PpaMetrics(ips=Some(30.0), power_mw=Some(512.5))");
+}
+
+TEST(MetadataReader, EveryKeyFillsItsMemberInBothForms) {
+  tallowind::ara2::DvmMetadata expected;
+  expected.dataset = tallowind::ara2::DatasetInfo{{"a", "b"}, "coco", "COCO"};
+  expected.input = tallowind::ara2::InputSpec{"1x2", 3, 4, "rgb"};
+  expected.model = tallowind::ara2::ModelInfo{"detect", "s", "8", true, true};
+  expected.deployment = tallowind::ara2::DeploymentInfo{"mn", "n", "au", "de"};
+  expected.compilation = tallowind::ara2::CompilationInfo{"ara-2", "dvm", tallowind::ara2::PpaMetrics{30.5, 2.0, 7, 1.25}};
+  expected.decoder_version = "v8";
+  expected.nms = "agnostic";
+  expected.outputs = {tallowind::ara2::OutputSpec{5, "boxes", "detection", "yolo", true, "int8", {1, -2}, {{"batch", 1}}, false,
+                                       "xywh", "sigmoid", tallowind::ara2::QuantizationSpec{0.5f, -3, "int8"}}};
+  expected.ara2 = tallowind::ara2::Ara2Info{9};
+  // Keys in the reverse of declaration order, so that no key is matched by its position.
+  EXPECT_EQ(parsed(R"({"ara2": {"qmode": 9},
+    "outputs": [{"quantization": {"dtype": "int8", "zero_point": -3, "scale": 0.5}, "score_format": "sigmoid",
+                 "encoding": "xywh", "normalized": false, "dshape": [["batch", 1]], "shape": [1, -2], "dtype": "int8",
+                 "decode": true, "decoder": "yolo", "type": "detection", "name": "boxes", "index": 5}],
+    "nms": "agnostic", "decoder_version": "v8",
+    "compilation": {"ppa": {"ddr_bw_mbps": 1.25, "cycles": 7, "power_mw": 2, "ips": 30.5}, "format": "dvm",
+                    "target": "ara-2"},
+    "deployment": {"description": "de", "author": "au", "name": "n", "model_name": "mn"},
+    "model": {"segmentation": true, "detection": true, "model_version": "8", "model_size": "s", "model_task": "detect"},
+    "input": {"cameraadaptor": "rgb", "output_channels": 4, "input_channels": 3, "size": "1x2"},
+    "dataset": {"name": "COCO", "id": "coco", "classes": ["a", "b"]}})"),
+            expected);
+  EXPECT_EQ(parsed(R"([[["a", "b"], "coco", "COCO"], ["1x2", 3, 4, "rgb"], ["detect", "s", "8", true, true],
+                       ["mn", "n", "au", "de"], ["ara-2", "dvm", [30.5, 2, 7, 1.25]], "v8", "agnostic",
+                       [[5, "boxes", "detection", "yolo", true, "int8", [1, -2], [["batch", 1]], false, "xywh",
+                         "sigmoid", [0.5, -3, "int8"]]],
+                       [9]])"),
+            expected);
 }
 
 TEST(MetadataReader, ScaleIsRoundedToSingleAndDefaultsApply) {
@@ -251,47 +311,99 @@ TEST(InputDimensions, ParsesOnlyTwoUnsignedPieces) {
       {std::nullopt, std::nullopt},
   };
   for (const auto& [size, expected] : cases) {
-    ara2::InputSpec spec;
+    tallowind::ara2::InputSpec spec;
     spec.size = size;
     EXPECT_EQ(spec.dimensions(), expected) << size.value_or("<unset>");
   }
 }
 
 TEST(MetadataRepr, QuotesEscapesAndFloatForms) {
-  ara2::OutputSpec out;
+  tallowind::ara2::OutputSpec out;
   out.name = "a\"b\\c\n\x1b";
-  EXPECT_EQ(ara2::repr(out), "OutputSpec(name=Some(\"a\\\"b\\\\c\\n\\u{1b}\"), type=None, shape=[])");
+  EXPECT_EQ(tallowind::ara2::repr(out), "OutputSpec(name=Some(\"a\\\"b\\\\c\\n\\u{1b}\"), type=None, shape=[])");
 
-  ara2::PpaMetrics ppa;
-  EXPECT_EQ(ara2::repr(ppa), "PpaMetrics(ips=None, power_mw=None)");
+  tallowind::ara2::PpaMetrics ppa;
+  EXPECT_EQ(tallowind::ara2::repr(ppa), "PpaMetrics(ips=None, power_mw=None)");
   const std::pair<double, std::string> floats[] = {
       {512.0, "512.0"}, {0.0001, "0.0001"}, {0.00001, "1e-5"}, {1e16, "1e16"},
       {9999999999999998.0, "9999999999999998.0"}, {0.1, "0.1"}, {-2.5e-7, "-2.5e-7"},
   };
   for (const auto& [value, text] : floats) {
     ppa.ips = value;
-    EXPECT_EQ(ara2::repr(ppa), "PpaMetrics(ips=Some(" + text + "), power_mw=None)") << value;
+    EXPECT_EQ(tallowind::ara2::repr(ppa), "PpaMetrics(ips=Some(" + text + "), power_mw=None)") << value;
   }
 
-  ara2::Ara2Info info;
-  EXPECT_EQ(ara2::repr(info), "Ara2Info(qmode=None)");
+  tallowind::ara2::Ara2Info info;
+  EXPECT_EQ(tallowind::ara2::repr(info), "Ara2Info(qmode=None)");
   info.qmode = 9;
-  EXPECT_EQ(ara2::repr(info), "Ara2Info(qmode=9)");
+  EXPECT_EQ(tallowind::ara2::repr(info), "Ara2Info(qmode=9)");
 
-  ara2::InputSpec input;
+  tallowind::ara2::InputSpec input;
   input.size = "640x480";
   input.input_channels = 3;
-  EXPECT_EQ(ara2::repr(input), "InputSpec(size=Some(\"640x480\"), channels=Some(3))");
-  ara2::DatasetInfo dataset;
+  EXPECT_EQ(tallowind::ara2::repr(input), "InputSpec(size=Some(\"640x480\"), channels=Some(3))");
+  tallowind::ara2::DatasetInfo dataset;
   dataset.classes = {"a", "b", "c"};
-  EXPECT_EQ(ara2::repr(dataset), "DatasetInfo(classes=3, name=None)");
-  ara2::ModelInfo model;
+  EXPECT_EQ(tallowind::ara2::repr(dataset), "DatasetInfo(classes=3, name=None)");
+  tallowind::ara2::ModelInfo model;
   model.model_size = "s";
-  EXPECT_EQ(ara2::repr(model), "ModelInfo(task=None, size=Some(\"s\"))");
-  ara2::DeploymentInfo deployment;
+  EXPECT_EQ(tallowind::ara2::repr(model), "ModelInfo(task=None, size=Some(\"s\"))");
+  tallowind::ara2::DeploymentInfo deployment;
   deployment.author = "\xC3\xA9";
-  EXPECT_EQ(ara2::repr(deployment), "DeploymentInfo(name=None, author=Some(\"\xC3\xA9\"))");
-  ara2::CompilationInfo compilation;
+  EXPECT_EQ(tallowind::ara2::repr(deployment), "DeploymentInfo(name=None, author=Some(\"\xC3\xA9\"))");
+  tallowind::ara2::CompilationInfo compilation;
   compilation.target = "ara-2";
-  EXPECT_EQ(ara2::repr(compilation), "CompilationInfo(target=Some(\"ara-2\"), format=None)");
+  EXPECT_EQ(tallowind::ara2::repr(compilation), "CompilationInfo(target=Some(\"ara-2\"), format=None)");
+}
+
+namespace {
+
+std::string ips_document(std::string_view literal) {
+  return "{\"compilation\":{\"ppa\":{\"ips\":" + std::string(literal) + "}}}";
+}
+
+std::optional<double> ips_of(std::string_view literal) {
+  auto result = parse_metadata(ips_document(literal));
+  if (!result || !result->compilation || !result->compilation->ppa) return std::nullopt;
+  return result->compilation->ppa->ips;
+}
+
+}  // namespace
+
+TEST(MetadataNumbers, ZeroWithAnyExponentIsZeroOfItsSign) {
+  for (const std::string literal : {"0e-244", "0.0e-300", "0e400", "-0e99999999999999999999", "1e-400"}) {
+    const auto ips = ips_of(literal);
+    ASSERT_TRUE(ips) << literal << ": " << error_of(ips_document(literal));
+    EXPECT_EQ(*ips, 0.0) << literal;
+    EXPECT_EQ(std::signbit(*ips), literal.front() == '-') << literal;
+  }
+}
+
+TEST(MetadataNumbers, IntegerFieldsSeeTheNumbersKind) {
+  const ErrorCase cases[] = {
+      {R"({"compilation":{"ppa":{"cycles":18446744073709551616}}})",
+       "invalid type: floating point `1.8446744073709552e19`, expected u64 at line 1 column 52"},
+      {R"({"input":{"input_channels":-0}})", "invalid type: floating point `-0.0`, expected u32 at line 1 column 29"},
+      {R"({"outputs":[{"shape":[1e400]}]})", "number out of range at line 1 column 23"},
+      {R"({"outputs":[{"dshape":[["a",1e400]]}]})", "number out of range at line 1 column 29"},
+      {R"({"outputs":[{"dshape":[["a",[2,1e400]]]}]})", "number out of range at line 1 column 32"},
+      {R"({"nms":1e400})", "number out of range at line 1 column 8"},
+      // An incomplete number too long for the parser's own range check.
+      {R"({"x":1)" + std::string(400, '0') + "e}", "invalid number at line 1 column 408"},
+      {R"({"x":1e})", "invalid number at line 1 column 8"},
+  };
+  for (const auto& [json, message] : cases) EXPECT_EQ(error_of(json), "JSON error: " + message) << json;
+}
+
+TEST(MetadataNumbers, ScaleIsRoundedOnceToSingle) {
+  // Just above the midpoint between 1 and the next float: rounding through
+  // the double lands on the midpoint and then on 1.
+  const auto m = parsed(R"({"outputs":[{"quantization":{"scale":1.00000005960464477550}},
+                                      {"quantization":{"scale":16777217}},
+                                      {"quantization":{"scale":-1e39}}, {"quantization":{"scale":1e-46}}]})");
+  ASSERT_EQ(m.outputs.size(), 4u);
+  EXPECT_EQ(m.outputs[0].quantization->scale, 1.00000012f);
+  EXPECT_EQ(m.outputs[1].quantization->scale, 16777216.0f);
+  EXPECT_EQ(m.outputs[2].quantization->scale, -std::numeric_limits<float>::infinity());
+  EXPECT_EQ(m.outputs[3].quantization->scale, 0.0f);
 }

@@ -8,7 +8,7 @@
 
 #include "ara2/model.hpp"
 
-using ara2::Direction;
+using tallowind::ara2::Direction;
 using tallowind::tensor::TensorMemory;
 
 namespace {
@@ -21,7 +21,7 @@ struct NameCase {
 class ModelNameForPath : public testing::TestWithParam<NameCase> {};
 
 TEST_P(ModelNameForPath, IsTheLastComponentsStem) {
-  EXPECT_EQ(ara2::model_name_for_path(GetParam().path), GetParam().name);
+  EXPECT_EQ(tallowind::ara2::model_name_for_path(GetParam().path), GetParam().name);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -37,31 +37,31 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ModelNameForPath, KeepsAnInteriorNulForTheCallerToRefuse) {
   const std::string path("dir/ne\0t.dvm", 12);
-  EXPECT_EQ(ara2::model_name_for_path(path), std::string("ne\0t", 4));
+  EXPECT_EQ(tallowind::ara2::model_name_for_path(path), std::string("ne\0t", 4));
 }
 
 TEST(IndexErrorText, NamesTheDirectionIndexAndCount) {
-  EXPECT_EQ(ara2::index_error_text(Direction::Input, 1, 1), "input index 1 out of range (model has 1 inputs)");
-  EXPECT_EQ(ara2::index_error_text(Direction::Output, 18446744073709551615ull, 3),
+  EXPECT_EQ(tallowind::ara2::index_error_text(Direction::Input, 1, 1), "input index 1 out of range (model has 1 inputs)");
+  EXPECT_EQ(tallowind::ara2::index_error_text(Direction::Output, 18446744073709551615ull, 3),
             "output index 18446744073709551615 out of range (model has 3 outputs)");
 }
 
 TEST(MemoryKindName, UsesThePythonFacingNames) {
-  EXPECT_EQ(ara2::memory_kind_name(TensorMemory::DmaBuf), "dma");
-  EXPECT_EQ(ara2::memory_kind_name(TensorMemory::Shm), "shm");
-  EXPECT_EQ(ara2::memory_kind_name(TensorMemory::Mem), "mem");
+  EXPECT_EQ(tallowind::ara2::memory_kind_name(TensorMemory::DmaBuf), "dma");
+  EXPECT_EQ(tallowind::ara2::memory_kind_name(TensorMemory::Shm), "shm");
+  EXPECT_EQ(tallowind::ara2::memory_kind_name(TensorMemory::Mem), "mem");
 }
 
 TEST(ReleaseSlots, EmptiesTheListAndClosesEveryDescriptor) {
   const int before = open_fd_count();
-  std::vector<ara2::TensorSlot> slots;
+  std::vector<tallowind::ara2::TensorSlot> slots;
   for (int i = 0; i < 3; ++i) {
     auto tensor = tallowind::tensor::Tensor::create({16}, TensorMemory::Shm);
     ASSERT_TRUE(tensor.has_value());
-    slots.push_back(ara2::TensorSlot{std::move(*tensor), nullptr});
+    slots.push_back(tallowind::ara2::TensorSlot{std::move(*tensor), nullptr});
   }
   ASSERT_EQ(open_fd_count(), before + 3);
-  ara2::release_slots(slots);
+  tallowind::ara2::release_slots(slots);
   EXPECT_TRUE(slots.empty());
   EXPECT_EQ(open_fd_count(), before);
 }

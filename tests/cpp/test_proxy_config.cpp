@@ -9,15 +9,15 @@
 #include "ara2/text.hpp"
 #include "temp_tree.hpp"
 
-using ara2::ErrorKind;
-using ara2::parse_proxy_config;
-using ara2::ProxyEndpoint;
+using tallowind::ara2::ErrorKind;
+using tallowind::ara2::parse_proxy_config;
+using tallowind::ara2::ProxyEndpoint;
 
 namespace {
 
 std::string shown(const ProxyEndpoint& e) {
   if (e.kind == ProxyEndpoint::Kind::Unix) return "unix:" + e.path;
-  return "tcp:" + ara2::to_string(e.address) + ":" + std::to_string(e.port);
+  return "tcp:" + tallowind::ara2::to_string(e.address) + ":" + std::to_string(e.port);
 }
 
 std::vector<std::string> endpoints_of(std::string_view yaml) {
@@ -187,14 +187,14 @@ TEST(ProxyConfigErrors, NodeCountIsCapped) {
 TEST(ProxyConfigFile, ReadsTheFileAndKeepsThePathAsGiven) {
   TempTree tree;
   const std::string path = tree.write("dir/\xFF-proxy.yaml", "proxy:\n  interface_socket_file: [/run/p.sock]\n");
-  const auto config = ara2::read_proxy_config(path);
+  const auto config = tallowind::ara2::read_proxy_config(path);
   ASSERT_TRUE(config) << config.error().message();
   EXPECT_EQ(config->path, path);
   ASSERT_EQ(config->endpoints.size(), 1u);
   EXPECT_EQ(config->endpoints[0], ProxyEndpoint::unix_socket("/run/p.sock"));
 
   const std::string invalid = tree.write("dir/\xFF-bad.yaml", "proxy: []\n");
-  const auto error = ara2::read_proxy_config(invalid);
+  const auto error = tallowind::ara2::read_proxy_config(invalid);
   ASSERT_FALSE(error);
   EXPECT_EQ(error.error().message(), tree.path("dir/\xEF\xBF\xBD-bad.yaml") +
                                          " is not a usable proxy configuration: proxy: invalid type: sequence, "
@@ -205,7 +205,7 @@ TEST(ProxyConfigFile, ReadFailuresNameThePathAndTheCause) {
   TempTree tree;
   const std::string fifo = tree.path("fifo.yaml");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  const std::string large = tree.write("large.yaml", "proxy: {}\n" + std::string(ara2::kMaxProxyConfigBytes, '#'));
+  const std::string large = tree.write("large.yaml", "proxy: {}\n" + std::string(tallowind::ara2::kMaxProxyConfigBytes, '#'));
   const std::pair<std::string, std::string> cases[] = {
       {tree.path("missing.yaml"), "No such file or directory (os error 2)"},
       {tree.path("\xFE-missing.yaml"), "No such file or directory (os error 2)"},
@@ -218,9 +218,9 @@ TEST(ProxyConfigFile, ReadFailuresNameThePathAndTheCause) {
       {tree.path("nul") + std::string(1, '\0') + ".yaml", "the path contains a NUL byte"},
   };
   for (const auto& [path, cause] : cases) {
-    const auto result = ara2::read_proxy_config(path);
+    const auto result = tallowind::ara2::read_proxy_config(path);
     ASSERT_FALSE(result) << path;
     EXPECT_EQ(result.error().kind(), ErrorKind::ConfigRead);
-    EXPECT_EQ(result.error().message(), "could not read " + ara2::utf8_lossy(path) + ": " + cause);
+    EXPECT_EQ(result.error().message(), "could not read " + tallowind::ara2::utf8_lossy(path) + ": " + cause);
   }
 }

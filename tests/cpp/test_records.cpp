@@ -1,15 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <tuple>
 #include <vector>
 
 #include "ara2/records.hpp"
 
-namespace rec = ara2::records;
-using ara2::Abi;
-using ara2::ErrorKind;
+namespace rec = tallowind::ara2::records;
+using tallowind::ara2::Abi;
+using tallowind::ara2::ErrorKind;
 
 namespace {
 
@@ -32,7 +34,7 @@ constexpr std::uint64_t U64_MAX = std::numeric_limits<std::uint64_t>::max();
 struct FakeModel {
   FakeModel(Abi abi, std::int32_t inputs, std::int32_t outputs)
       : handle(96),
-        input_array(rec::INPUT_RECORD_SIZE * std::max(inputs, 0)),
+        input_array(rec::kInputRecordSize * std::max(inputs, 0)),
         output_array(rec::output_record_stride(abi) * std::max(outputs, 0)),
         input_params(64 * std::max(inputs, 0)),
         output_quants(16 * std::max(outputs, 0)),
@@ -83,7 +85,7 @@ TEST(EndpointRecords, AreThirtyTwoBytesApart) {
 }
 
 TEST(DramStatisticsRecord, FieldsAtTheirOffsets) {
-  Bytes record(rec::DRAM_STATISTICS_RECORD_SIZE);
+  Bytes record(rec::kDramStatisticsRecordSize);
   record.put<std::uint64_t>(0, 999);  // never read
   for (std::size_t k = 0; k < 6; ++k) record.put<std::uint64_t>(8 + 8 * k, 1000 + k);
   const auto s = rec::read_dram_statistics(record.at());
@@ -97,7 +99,7 @@ TEST(DramStatisticsRecord, FieldsAtTheirOffsets) {
 
 TEST(VersionDetails, NamesComponentsAndPrintsVersions) {
   const char* names[] = {"proxy", "pci_driver", "firmware", "cnn_model", "llm_model", "client_lib", "sysapi"};
-  Bytes array(rec::VERSION_RECORD_SIZE * 7);
+  Bytes array(rec::kVersionRecordSize * 7);
   for (std::uint32_t code = 0; code < 7; ++code) {
     array.put<std::uint32_t>(8 * code, code);
     const std::uint8_t version[4] = {1, static_cast<std::uint8_t>(code), 255, 0};
@@ -181,6 +183,15 @@ TEST_P(BothGenerations, InputRecordFieldsAtTheirOffsets) {
   EXPECT_FALSE(info->preprocess.bgr_to_rgb);
   EXPECT_EQ(info->preprocess.scale, (std::array<float, 3>{0.5f, 0.25f, 2.0f}));
   EXPECT_EQ(info->preprocess.mean, (std::array<float, 3>{10.0f, 20.0f, 30.0f}));
+
+  // The quantisation alone never follows the text pointers.
+  for (std::size_t text = 16; text <= 40; text += 8) {
+    m.input_array.put(m.in(i, text), reinterpret_cast<const char*>(8));
+  }
+  auto quant = rec::read_input_quantization(m.handle.at(), i);
+  ASSERT_TRUE(quant) << quant.error().message();
+  EXPECT_EQ((std::tuple{quant->qn, quant->is_signed, quant->offset, quant->qmode}),
+            (std::tuple{0.125f, true, -128, 9}));
 }
 
 TEST_P(BothGenerations, MeanAndScaleReadOnlyForUpToThreeChannelsAndBothArrays) {
@@ -250,11 +261,46 @@ TEST_P(BothGenerations, OutputRecordFieldsAtTheirOffsetsWithGenerationStride) {
   EXPECT_EQ(info->nch, 5u);
   EXPECT_EQ(info->bpp, 2u);
   EXPECT_EQ(info->num_classes, U64_MAX - 2);
-  EXPECT_EQ(info->layer_output_type, ara2::ModelOutputType::Detection);
+  EXPECT_EQ(info->layer_output_type, tallowind::ara2::ModelOutputType::Detection);
   EXPECT_EQ(info->max_dynamic_id, 6);
   EXPECT_EQ(info->quant.qn, 0.5f);
   EXPECT_TRUE(info->quant.is_signed);
   EXPECT_EQ(info->quant.offset, -128);
+
+  // The data fields alone never follow the text pointers.
+  for (std::size_t text = 24; text <= 56; text += 8) {
+    m.output_array.put(m.out(i, text), reinterpret_cast<const char*>(8));
+  }
+  auto fields = rec::read_output_data_fields(m.handle.at(), GetParam(), i);
+  ASSERT_TRUE(fields) << fields.error().message();
+  EXPECT_EQ((std::array{fields->nch, fields->height, fields->width, fields->bpp}),
+            (std::array<std::uint64_t, 4>{5, 20, 10, 2}));
+  EXPECT_EQ((std::tuple{fields->quant.qn, fields->quant.is_signed, fields->quant.offset}),
+            (std::tuple{0.5f, true, -128}));
+}
+
+TEST_P(BothGenerations, SizingFieldsAreReadWhateverTheOutputTypeSays) {
+  using Sizes = std::array<std::uint64_t, 5>;
+  const auto sizes = [](const tallowind::ara2::TensorFields& f) { return Sizes{f.size, f.width, f.height, f.nch, f.bpp}; };
+  FakeModel m(GetParam(), 2, 3);
+  const std::pair<std::size_t, std::int32_t> input_fields[] = {{48, 600}, {52, 20}, {56, 10}, {64, 3}, {68, -1}};
+  for (auto [offset, value] : input_fields) m.input_array.put<std::int32_t>(m.in(1, offset), value);
+  const std::pair<std::size_t, std::int32_t> output_fields[] = {{64, 4000}, {68, 10}, {72, 20}, {80, 5}, {84, 2}};
+  for (auto [offset, value] : output_fields) m.output_array.put<std::int32_t>(m.out(2, offset), value);
+  m.output_array.put<std::uint32_t>(m.out(2, 92), 7);  // no output type a description would accept
+
+  auto input = rec::read_tensor_fields(m.handle.at(), GetParam(), tallowind::ara2::Direction::Input, 1);
+  auto output = rec::read_tensor_fields(m.handle.at(), GetParam(), tallowind::ara2::Direction::Output, 2);
+  ASSERT_TRUE(input && output);
+  EXPECT_EQ(sizes(*input), (Sizes{600, 20, 10, 3, U64_MAX}));
+  EXPECT_EQ(sizes(*output), (Sizes{4000, 10, 20, 5, 2}));
+
+  m.handle.put<void*>(72, nullptr);
+  m.handle.put<void*>(80, nullptr);
+  EXPECT_EQ(rec::read_tensor_fields(m.handle.at(), GetParam(), tallowind::ara2::Direction::Input, 0).error().message(),
+            "Null pointer error: model has no input tensor records");
+  EXPECT_EQ(rec::read_tensor_fields(m.handle.at(), GetParam(), tallowind::ara2::Direction::Output, 0).error().message(),
+            "Null pointer error: model has no output tensor records");
 }
 
 TEST_P(BothGenerations, OutputTypeAboveThreeIsRejected) {
@@ -265,6 +311,9 @@ TEST_P(BothGenerations, OutputTypeAboveThreeIsRejected) {
     ASSERT_FALSE(info);
     EXPECT_EQ(info.error().kind(), ErrorKind::UnknownLayerOutputType);
     EXPECT_EQ(info.error().message(), "Unknown layer output type: " + std::to_string(raw));
+    auto fields = rec::read_output_data_fields(m.handle.at(), GetParam(), 0);
+    ASSERT_FALSE(fields);
+    EXPECT_EQ(fields.error().message(), info.error().message());
   }
 }
 
@@ -293,10 +342,12 @@ TEST_P(BothGenerations, ReadsOutsideTheRecordsAreRefused) {
       auto info = rec::read_input_info(m.handle.at(), c.index);
       ASSERT_FALSE(info);
       EXPECT_EQ(info.error().kind(), ErrorKind::Internal);
+      EXPECT_EQ(rec::read_input_quantization(m.handle.at(), c.index).error().kind(), ErrorKind::Internal);
     } else {
       auto info = rec::read_output_info(m.handle.at(), GetParam(), c.index);
       ASSERT_FALSE(info);
       EXPECT_EQ(info.error().kind(), ErrorKind::Internal);
+      EXPECT_EQ(rec::read_output_data_fields(m.handle.at(), GetParam(), c.index).error().kind(), ErrorKind::Internal);
     }
   }
 }
@@ -312,6 +363,8 @@ TEST_P(BothGenerations, MissingReferencedRecordsAreNullPointerErrors) {
     ASSERT_FALSE(out);
     EXPECT_EQ(in.error().kind(), ErrorKind::NullPointer);
     EXPECT_EQ(out.error().kind(), ErrorKind::NullPointer);
+    EXPECT_EQ(rec::read_input_quantization(m.handle.at(), 0).error().kind(), ErrorKind::NullPointer);
+    EXPECT_EQ(rec::read_output_data_fields(m.handle.at(), GetParam(), 0).error().kind(), ErrorKind::NullPointer);
   }
   {
     FakeModel m(GetParam(), 1, 1);

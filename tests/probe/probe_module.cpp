@@ -1,61 +1,70 @@
 // Test-only module: thin entry points onto the helper layer and the record
 // builders of the extension.
+#include <new>
+#include <stdexcept>
 #include <string>
 
 #include "python/support.hpp"
 #include "python/types.hpp"
 
-namespace ara2py {
+namespace tallowind::python {
 namespace {
 
 constexpr const char absent[] = "<absent>";
 
+// The probe's own parameter tables, as the generated header gives the module's.
+constexpr Signature<3> kBindAbcSignature{"bind_abc", nullptr, {"a", "b", "c"}, 1, false};
+constexpr Signature<2> kConvertSignature{"convert", nullptr, {"kind", "value"}, 2, false};
+constexpr Signature<1> kRaiseStatusSignature{"raise_status", nullptr, {"code"}, 1, false};
+constexpr Signature<2> kRaiseKindSignature{"raise_kind", nullptr, {"name", "text"}, 2, false};
+constexpr Signature<1> kUnraisableSignature{"unraisable", nullptr, {"text"}, 1, false};
+constexpr Signature<2> kStateSignature{"state", nullptr, {"raw", "abi"}, 2, false};
+
 /// bind_ab(a, b=<absent>, c=<absent>) -> (a, b, c)
 PyObject* bind_abc(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* argv[3];
-  if (!bind_args("bind_abc", args, nargs, kwnames, {"a", "b", "c"}, 1, argv)) return nullptr;
-  Ref b = Ref::steal(argv[1] ? Py_NewRef(argv[1]) : PyUnicode_FromString(absent));
-  Ref c = Ref::steal(argv[2] ? Py_NewRef(argv[2]) : PyUnicode_FromString(absent));
-  return PyTuple_Pack(3, argv[0], b.get(), c.get());
+  auto argv = bind_args(kBindAbcSignature, args, nargs, kwnames);
+  if (!argv) return nullptr;
+  Ref b = Ref::steal(argv[1].object ? Py_NewRef(argv[1].object) : PyUnicode_FromString(absent));
+  Ref c = Ref::steal(argv[2].object ? Py_NewRef(argv[2].object) : PyUnicode_FromString(absent));
+  return PyTuple_Pack(3, argv[0].object, b.get(), c.get());
 }
 
 /// convert(kind, value): the value after the named converter, as Python sees it.
 PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* argv[2];
-  if (!bind_args("convert", args, nargs, kwnames, {"kind", "value"}, 2, argv)) return nullptr;
+  auto argv = bind_args(kConvertSignature, args, nargs, kwnames);
   std::string kind;
-  if (!convert_str(argv[0], "kind", kind)) return nullptr;
-  PyObject* value = argv[1];
+  if (!argv || !convert_str(argv[0], kind)) return nullptr;
+  const Arg value = argv[1];
   if (kind == "str") {
     std::string out;
-    if (!convert_str(value, "value", out)) return nullptr;
+    if (!convert_str(value, out)) return nullptr;
     return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
   }
   if (kind == "optional_str") {
     std::optional<std::string> out;
-    if (!convert_optional_str(value, "value", out)) return nullptr;
+    if (!convert_optional_str(value, out)) return nullptr;
     if (!out) Py_RETURN_NONE;
     return PyBytes_FromStringAndSize(out->data(), static_cast<Py_ssize_t>(out->size()));
   }
   if (kind == "path") {
     PathArg out;
-    if (!convert_path(value, "value", out)) return nullptr;
+    if (!convert_path(value, out)) return nullptr;
     return Py_BuildValue("(y#s#)", out.bytes.data(), static_cast<Py_ssize_t>(out.bytes.size()), out.text.data(),
                          static_cast<Py_ssize_t>(out.text.size()));
   }
   if (kind == "u64") {
     std::uint64_t out = 0;
-    if (!convert_u64(value, "value", out)) return nullptr;
+    if (!convert_u64(value, out)) return nullptr;
     return PyLong_FromUnsignedLongLong(out);
   }
   if (kind == "u32") {
     std::uint32_t out = 0;
-    if (!convert_u32(value, "value", out)) return nullptr;
+    if (!convert_u32(value, out)) return nullptr;
     return PyLong_FromUnsignedLong(out);
   }
   if (kind == "u16") {
     std::uint16_t out = 0;
-    if (!convert_u16(value, "value", out)) return nullptr;
+    if (!convert_u16(value, out)) return nullptr;
     return PyLong_FromUnsignedLong(out);
   }
   return raise_error(PyExc_ValueError, "unknown converter");
@@ -63,20 +72,18 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
 /// raise_status(code): the Status error for a library status code.
 PyObject* raise_status(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* argv[1];
+  auto argv = bind_args(kRaiseStatusSignature, args, nargs, kwnames);
   std::uint32_t code = 0;
-  if (!bind_args("raise_status", args, nargs, kwnames, {"code"}, 1, argv)) return nullptr;
-  if (!convert_u32(argv[0], "code", code)) return nullptr;
-  return to_python(ara2::CoreError::status(code));
+  if (!argv || !convert_u32(argv[0], code)) return nullptr;
+  return to_python(tallowind::ara2::CoreError::status(code));
 }
 
 /// raise_kind(name, text): errors of the kinds whose payload is one text.
 PyObject* raise_kind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* argv[2];
+  auto argv = bind_args(kRaiseKindSignature, args, nargs, kwnames);
   std::string name, text;
-  if (!bind_args("raise_kind", args, nargs, kwnames, {"name", "text"}, 2, argv)) return nullptr;
-  if (!convert_str(argv[0], "name", name) || !convert_str(argv[1], "text", text)) return nullptr;
-  using ara2::CoreError;
+  if (!argv || !convert_str(argv[0], name) || !convert_str(argv[1], text)) return nullptr;
+  using tallowind::ara2::CoreError;
   if (name == "null_pointer") return to_python(CoreError::null_pointer(text));
   if (name == "tensor") return to_python(CoreError::tensor(text));
   if (name == "zip") return to_python(CoreError::zip(text));
@@ -85,18 +92,83 @@ PyObject* raise_kind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   if (name == "unsupported_layout") return to_python(CoreError::unsupported_layout(text));
   if (name == "config_invalid") return to_python(CoreError::config_invalid("/etc/proxy.yaml", text));
   if (name == "internal") return to_python(CoreError::internal(text));
-  if (name == "io") return to_python(CoreError::io(ara2::OsError::from_errno(2)));
+  if (name == "io") return to_python(CoreError::io(tallowind::ara2::OsError::from_errno(2)));
   return raise_error(PyExc_ValueError, "unknown kind");
 }
 
 /// unraisable(text): reports a RuntimeError through sys.unraisablehook.
 PyObject* unraisable(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* argv[1];
+  auto argv = bind_args(kUnraisableSignature, args, nargs, kwnames);
   std::string text;
-  if (!bind_args("unraisable", args, nargs, kwnames, {"text"}, 1, argv)) return nullptr;
-  if (!convert_str(argv[0], "text", text)) return nullptr;
+  if (!argv || !convert_str(argv[0], text)) return nullptr;
   report_unraisable(PyExc_RuntimeError, text, nullptr);
   Py_RETURN_NONE;
+}
+
+// --- C++ exceptions at the boundary.
+
+/// Throws what `kind` names: "bad_alloc", "length_error", "runtime_error",
+/// "not_utf8" (a what() text that is not UTF-8) or "int" (not a std::exception).
+[[noreturn]] void throw_kind(std::string_view kind) {
+  if (kind == "bad_alloc") throw std::bad_alloc();
+  if (kind == "length_error") throw std::length_error("vector::_M_default_append");
+  if (kind == "not_utf8") throw std::runtime_error("bad \xff byte");
+  if (kind == "int") throw 42;
+  throw std::runtime_error("broken invariant");
+}
+
+std::string thrown_kind = "runtime_error";
+
+/// throw_now(kind): a method that throws.
+PyObject* throw_now(PyObject*, PyObject* arg) {
+  std::string kind;
+  if (!convert_str({arg, "kind"}, kind)) return nullptr;
+  thrown_kind = kind;  // what the Thrower object's slots throw from now on
+  throw_kind(kind);
+}
+
+// An object whose getter, repr and finaliser throw `thrown_kind`.
+struct Thrower {};
+using ThrowerObject = Boxed<Thrower>;
+
+PyObject* thrower_value(PyObject*, void*) { throw_kind(thrown_kind); }
+PyObject* thrower_repr(PyObject*) { throw_kind(thrown_kind); }
+void thrower_dealloc(PyObject* self) {
+  ThrowerObject::dealloc(self);
+  throw_kind(thrown_kind);
+}
+
+PyGetSetDef thrower_getset[] = {
+    {"value", guarded<thrower_value>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot thrower_slots[] = {
+    {Py_tp_getset, thrower_getset},
+    {Py_tp_repr, slot<thrower_repr>()},
+    {Py_tp_dealloc, slot<thrower_dealloc>()},
+    {0, nullptr},
+};
+
+PyType_Spec thrower_spec = {"_ara2_probe.Thrower", sizeof(ThrowerObject), 0, 0, thrower_slots};
+
+PyObject* make_thrower(PyObject*, PyObject*) {
+  static PyTypeObject* type = nullptr;
+  if (create_type_once(type, thrower_spec) == nullptr) return nullptr;
+  return ThrowerObject::create(type);
+}
+
+/// A value whose construction throws: Boxed::create must free the object.
+struct FailingValue {
+  FailingValue() { throw_kind(thrown_kind); }
+};
+
+PyObject* make_failing(PyObject*, PyObject*) {
+  static PyTypeObject* type = nullptr;
+  static PyType_Slot slots[] = {{Py_tp_dealloc, slot<Boxed<FailingValue>::dealloc>()}, {0, nullptr}};
+  static PyType_Spec spec = {"_ara2_probe.Failing", sizeof(Boxed<FailingValue>), 0, 0, slots};
+  if (create_type_once(type, spec) == nullptr) return nullptr;
+  return Boxed<FailingValue>::create(type);
 }
 
 // --- An object bound to its creating thread, with a re-entrancy guard.
@@ -146,7 +218,7 @@ PyMethodDef guarded_methods[] = {
 };
 
 PyType_Slot guarded_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(guarded_dealloc)},
+    {Py_tp_dealloc, slot<guarded_dealloc>()},
     {Py_tp_methods, guarded_methods},
     {0, nullptr},
 };
@@ -165,26 +237,25 @@ PyObject* released_count(PyObject*, PyObject*) { return PyLong_FromLong(Guarded:
 
 /// state(raw, abi): the member state_from_raw picks.
 PyObject* state(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* argv[2];
+  auto argv = bind_args(kStateSignature, args, nargs, kwnames);
   std::uint32_t raw = 0, abi = 0;
-  if (!bind_args("state", args, nargs, kwnames, {"raw", "abi"}, 2, argv)) return nullptr;
-  if (!convert_u32(argv[0], "raw", raw) || !convert_u32(argv[1], "abi", abi)) return nullptr;
-  return state_member(ara2::state_from_raw(raw, abi == 0 ? ara2::Abi::V1_1 : ara2::Abi::V1_3));
+  if (!argv || !convert_u32(argv[0], raw) || !convert_u32(argv[1], abi)) return nullptr;
+  return state_member(tallowind::ara2::state_from_raw(raw, abi == 0 ? tallowind::ara2::Abi::V1_1 : tallowind::ara2::Abi::V1_3));
 }
 
 /// output_type(raw): the member, or the error of an unknown raw value.
 PyObject* output_type(PyObject*, PyObject* arg) {
   std::uint32_t raw = 0;
-  if (!convert_u32(arg, "raw", raw)) return nullptr;
-  auto type = ara2::output_type_from_raw(raw);
+  if (!convert_u32({arg, "raw"}, raw)) return nullptr;
+  auto type = tallowind::ara2::output_type_from_raw(raw);
   if (!type) return to_python(type.error());
   return output_type_member(*type);
 }
 
 PyObject* abi(PyObject*, PyObject* arg) {
   std::uint32_t raw = 0;
-  if (!convert_u32(arg, "abi", raw)) return nullptr;
-  return abi_member(raw == 0 ? ara2::Abi::V1_1 : ara2::Abi::V1_3);
+  if (!convert_u32({arg, "abi"}, raw)) return nullptr;
+  return abi_member(raw == 0 ? tallowind::ara2::Abi::V1_1 : tallowind::ara2::Abi::V1_3);
 }
 
 PyObject* types(PyObject*, PyObject*) {
@@ -193,7 +264,7 @@ PyObject* types(PyObject*, PyObject*) {
 
 /// records(): one record of each class with distinctive values.
 PyObject* records(PyObject*, PyObject*) {
-  ara2::InputTensorInfo in;
+  tallowind::ara2::InputTensorInfo in;
   in.layer_id = -3;
   in.blob_id = 7;
   in.layer_name = std::string("images");
@@ -212,7 +283,7 @@ PyObject* records(PyObject*, PyObject*) {
   in.preprocess.bgr_to_rgb = true;
   in.preprocess.center_crop = true;
 
-  ara2::OutputTensorInfo out;
+  tallowind::ara2::OutputTensorInfo out;
   out.layer_id = 12;
   out.blob_id = 0;
   out.fused_parent_id = -1;
@@ -227,7 +298,7 @@ PyObject* records(PyObject*, PyObject*) {
   out.nch = 84;
   out.bpp = 2;
   out.num_classes = 80;
-  out.layer_output_type = ara2::ModelOutputType::Detection;
+  out.layer_output_type = tallowind::ara2::ModelOutputType::Detection;
   out.max_dynamic_id = 2147483647;
   out.quant = {0.5f, -128, true};
 
@@ -266,6 +337,9 @@ PyMethodDef probe_methods[] = {
     {"types", as_method(types), METH_NOARGS, nullptr},
     {"records", as_method(records), METH_NOARGS, nullptr},
     {"internal_class", as_method(internal_class), METH_NOARGS, nullptr},
+    {"throw_now", as_method(throw_now), METH_O, nullptr},
+    {"make_thrower", as_method(make_thrower), METH_NOARGS, nullptr},
+    {"make_failing", as_method(make_failing), METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -273,6 +347,6 @@ PyModuleDef probe_def = {PyModuleDef_HEAD_INIT, "_ara2_probe", nullptr, 0, probe
                          nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
-}  // namespace ara2py
+}  // namespace tallowind::python
 
-PyMODINIT_FUNC PyInit__ara2_probe() { return PyModuleDef_Init(&ara2py::probe_def); }
+PyMODINIT_FUNC PyInit__ara2_probe() { return PyModuleDef_Init(&tallowind::python::probe_def); }

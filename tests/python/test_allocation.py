@@ -191,9 +191,10 @@ def test_reallocation_replaces_every_tensor_and_registers_again(load_model, stan
     second = [with_fd(model, "input_tensor_fd", 0, fd_identity), with_fd(model, "output_tensor_fd", 1, fd_identity)]
     assert not set(first) & set(second)
     assert stand_in.call_count("dv_shmfd_register") == 8
-    assert stand_in.call_count("dv_shmfd_unregister") == 0
-    # The replaced tensors are released: only the library's own copies remain.
-    assert open_fds() == fds + 4
+    # The replaced tensors are withdrawn and released: the library keeps no copy of them.
+    assert stand_in.call_count("dv_shmfd_unregister") == 4
+    assert stand_in.live_handles("registration") == 4
+    assert open_fds() == fds
     model.allocate_tensors("mem")
     assert model.input_tensor_memory(1) == "mem"
 
@@ -246,6 +247,39 @@ def test_failure_among_outputs_installs_the_new_inputs_but_not_the_flag(load_mod
     assert [call["size"] for call in stand_in.calls("dv_shmfd_register")] == [4]
     with pytest.raises(ara2.TensorError, match=re.escape(NOT_ALLOCATED)):
         model.input_tensor_memory(0)
+
+
+def test_tensors_that_are_never_installed_are_withdrawn(load_model, stand_in):
+    # The first output is registered, the second cannot be allocated.
+    model = load_model({"inputs": [{"shape": [1, 1, 4]}],
+                        "outputs": [{"shape": [1, 1, 4]}, {"shape": [1, 1, 4], "size": -1}]})
+    registrations = stand_in.live_handles("registration")
+    with pytest.raises(ara2.TensorError):
+        model.allocate_tensors("shm")
+    assert stand_in.call_count("dv_shmfd_register") == 2
+    assert stand_in.call_count("dv_shmfd_unregister") == 1
+    assert stand_in.live_handles("registration") == registrations + 1  # the installed input
+
+
+def test_reallocations_and_models_on_a_long_session_stay_within_a_descriptor_limit(model_child, tmp_path):
+    # Each round would leave four registered descriptors with the library
+    # (and the daemon) if registrations were not withdrawn.
+    path = tmp_path / "limit.dvm"
+    build_model(MODEL, path)
+    out = model_child(f"""
+        import resource
+        resource.setrlimit(resource.RLIMIT_NOFILE, (128, 128))
+        before = len(os.listdir("/proc/self/fd"))
+        model = endpoint.load_model({str(path)!r})
+        for _ in range(300):
+            model.allocate_tensors("shm")
+        model.close()
+        for _ in range(100):
+            with endpoint.load_model({str(path)!r}) as model:
+                model.allocate_tensors("shm")
+        print(len(os.listdir("/proc/self/fd")) - before)
+        """)
+    assert out == "0\n"
 
 
 def test_allocation_leaves_no_shared_memory_names(load_model):

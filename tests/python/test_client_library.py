@@ -170,3 +170,52 @@ for attempt in range(2):
     for line in lines:  # the process survives and the library stays usable for a second try
         assert line.startswith("InternalFailure Expected function, got error.: LibraryLoad(")
         assert "dv_session_create_via_unix_socket" in line
+
+
+NOTES_PROBE = """
+import json, os
+import tallowind_ara2 as ara2
+os.environ.update(json.loads({late_env!r}))  # after import, before the first session
+try:
+    s = ara2.Session.create_via_unix_socket({socket!r})
+    print(json.dumps({{"endpoints": len(s.list_endpoints())}}))
+except ara2.LibraryError as e:
+    print(json.dumps({{"str": str(e), "args": list(e.args), "notes": getattr(e, "__notes__", None)}}))
+"""
+
+
+def notes_probe(child_python, emulator, tmp_path, late_env):
+    code = NOTES_PROBE.format(late_env=json.dumps(late_env), socket=emulator.socket_path)
+    child = child_python(code, lib_dir=tmp_path)  # nothing on the loader's path
+    assert child.returncode == 0, child.stderr
+    return json.loads(child.stdout)
+
+
+@pytest.mark.parametrize("late_env", [{}, {"ARA2_CLIENT_LIBRARY_DIR": ""}])
+def test_load_failure_keeps_its_text_and_tells_why_in_a_note(child_python, emulator, tmp_path, late_env):
+    result = notes_probe(child_python, emulator, tmp_path, late_env)
+    message = f"could not load the ARA-2 client library; tried {CANDIDATES} (last error: dlopen failed)"
+    assert result["str"] == message and result["args"] == [message]
+    [note] = result["notes"]
+    for name in CANDIDATES.split(", "):
+        assert f"\n  {name}: cannot open shared object file" in note
+    assert f"LD_LIBRARY_PATH as the process started ({tmp_path})" in note
+    assert "ARA2_CLIENT_LIBRARY_DIR is unset" in note
+
+
+def test_library_directory_set_in_process_is_used_by_the_next_session(child_python, emulator, tmp_path,
+                                                                       emulator_lib_dir):
+    result = notes_probe(child_python, emulator, tmp_path,
+                         {"ARA2_CLIENT_LIBRARY_DIR": str(emulator_lib_dir("v1_3"))})
+    assert result == {"endpoints": 2}
+
+
+def test_library_directory_is_the_only_place_looked(child_python, emulator, tmp_path):
+    empty = tmp_path / "empty"
+    empty.mkdir()
+    # The stand-in is on LD_LIBRARY_PATH, but the directory wins.
+    code = NOTES_PROBE.format(late_env=json.dumps({"ARA2_CLIENT_LIBRARY_DIR": str(empty)}),
+                              socket=emulator.socket_path)
+    result = json.loads(child_python(code, variant="v1_3").stdout)
+    assert result["args"] == [f"could not load the ARA-2 client library; tried {CANDIDATES} (last error: dlopen failed)"]
+    assert f"only in {empty} (ARA2_CLIENT_LIBRARY_DIR is set)" in result["notes"][0]

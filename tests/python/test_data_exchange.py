@@ -2,6 +2,7 @@
 emulator: byte-exact round trips, element types and shapes, dequantisation,
 and the failures that must leave the tensors untouched."""
 import array
+import os
 import textwrap
 
 import numpy as np
@@ -406,3 +407,37 @@ def test_large_arrays_stay_intact_while_memory_is_reused(open_model):
     for data, qn, offset, raw, scores in kept:
         np.testing.assert_array_equal(raw.ravel(), data)
         np.testing.assert_array_equal(scores.ravel(), (data.astype(np.float32) - offset) * qn)
+
+
+@pytest.mark.parametrize("bpp, signed", [(1, False), (1, True), (2, False), (2, True)])
+@pytest.mark.parametrize("elements", [1, 31, 4099])
+def test_dequantize_random_data_matches_numpy_bit_for_bit(open_model, bpp, signed, elements):
+    # The widest kernel this CPU runs against the scalar formula, tails included.
+    raw = random_bytes(bpp * elements, seed=elements)
+    qn, offset = np.float32(0.0731), -77_777
+    model = raw_output_model(open_model, raw, bpp=bpp, shape=[1, 1, elements], is_signed=signed, qn=float(qn),
+                             offset=offset)
+    values = raw.view({1: "i1", 2: "<i2"}[bpp] if signed else {1: "u1", 2: "<u2"}[bpp]).astype(np.int64)
+    expected = (values - offset).astype(np.float32) * qn
+    assert model.dequantize(0).ravel().view(np.uint32).tolist() == expected.view(np.uint32).tolist()
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def test_memory_kept_for_reuse_is_capped_and_given_back_on_close(open_model):
+    # Released arrays of 48 MiB are kept for reuse up to 128 MiB in all: of
+    # three, the oldest is unmapped at once, the other two when a model closes.
+    size, mib = 12 << 20, 1 << 20
+    model = open_model(passthrough(size))
+    model.set_input_tensor(0, random_bytes(size))
+    model.run()
+    arrays = [model.dequantize(0) for _ in range(3)]
+    all_alive = resident_bytes()
+    del arrays
+    kept = resident_bytes()
+    assert all_alive - kept > 40 * mib
+    open_model(passthrough(4)).close()
+    assert kept - resident_bytes() > 90 * mib

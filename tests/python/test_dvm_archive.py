@@ -4,6 +4,9 @@ and which damage means "no metadata" and which is an error."""
 import os
 import pathlib
 import struct
+import subprocess
+import sys
+import textwrap
 import zipfile
 
 import pytest
@@ -296,3 +299,36 @@ def test_emulated_model_files_are_read(tmp_path, compression):
     assert outcomes(path) == [True, ["a", "b"], 'DvmMetadata(task=Some("classify"), classes=2, outputs=0)']
     model_builder.build_model({}, path)
     assert outcomes(path) == NO_METADATA
+
+
+# --- Reading bounded by what the archive needs ----------------------------------
+
+@pytest.mark.parametrize("function", FUNCTIONS, ids=lambda f: f.__name__)
+def test_devices_are_refused_at_once(function):
+    with pytest.raises(ara2.MetadataError) as raised:
+        function("/dev/zero")
+    assert raised.value.args == ("not a regular file",)
+
+
+def test_large_model_costs_only_its_archive(tmp_path):
+    # A sparse 5 GiB model, its archive after it; the child may map no more
+    # than 1.5 GiB, so reading the file whole cannot even be attempted.
+    path = tmp_path / "large.dvm"
+    with open(path, "wb") as file:
+        file.seek(5 << 30)
+        file.write(archive_bytes({"labels.txt": "cat\ndog", "tallowind.json": META}))
+    child = subprocess.run([sys.executable, "-c", textwrap.dedent(f"""
+        import resource
+        import tallowind_ara2 as ara2
+
+        def bytes_read():
+            with open("/proc/self/io") as io:
+                return next(int(line.split()[1]) for line in io if line.startswith("rchar:"))
+
+        resource.setrlimit(resource.RLIMIT_AS, (3 << 29, 3 << 29))
+        before = bytes_read()
+        print(ara2.has_metadata({str(path)!r}), ara2.read_labels({str(path)!r}),
+              ara2.read_metadata({str(path)!r}).task)
+        print(bytes_read() - before < 1 << 20)
+        """)], capture_output=True, text=True, timeout=60)
+    assert (child.returncode, child.stdout) == (0, "True ['cat', 'dog'] detect\nTrue\n"), child.stderr

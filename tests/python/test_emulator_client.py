@@ -3,6 +3,7 @@ daemon: records byte for byte, statuses, inference data paths, faults, and
 the test-control interface."""
 from __future__ import annotations
 
+import contextlib
 import ctypes
 import math
 import mmap
@@ -67,6 +68,20 @@ def memfd(size: int, data: bytes = b"") -> tuple[int, mmap.mmap]:
     view = mmap.mmap(fd, size)
     view[: len(data)] = data
     return fd, view
+
+
+def registered_copy_tensors(api, session):
+    """The COPY model's input (holding PATTERN) and output as registered
+    descriptors, and a view of the output's memory."""
+    in_fd, in_view = memfd(12, PATTERN)
+    out_fd, out_view = memfd(12)
+    try:
+        inputs = [(api.register(session, in_fd, 12), 12, 1)]
+        outputs = [(api.register(session, out_fd, 12), 12, 1)]
+    finally:
+        os.close(in_fd)
+        os.close(out_fd)  # the library keeps its own reference
+    return inputs, outputs, out_view
 
 
 # --------------------------------------------------------------- records
@@ -193,6 +208,69 @@ def test_dram_record_fields_follow_loads_registrations_and_unloads(api, session,
     assert api.dram(session, endpoint)["model_occupancy_size"] == before["model_occupancy_size"]
 
 
+def daemon_fds(emulator) -> int:
+    return len(os.listdir(f"/proc/{emulator.pid}/fd"))
+
+
+def test_unregistering_releases_the_tensor_everywhere(api, session, endpoints, stand_in, emulator):
+    endpoint = endpoints[0]  # where a session without models accounts its tensors
+    before, fds, daemon_before = api.dram(session, endpoint), len(os.listdir("/proc/self/fd")), daemon_fds(emulator)
+    fd, view = memfd(4096)
+    try:
+        registrations = [api.register(session, fd, 4096) for _ in range(3)]
+    finally:
+        os.close(fd)
+    assert api.dram(session, endpoint)["tensor_occupancy_size"] == before["tensor_occupancy_size"] + 3 * 4096
+    for registration in registrations:
+        api.unregister(session, registration)
+    assert api.dram(session, endpoint)["tensor_occupancy_size"] == before["tensor_occupancy_size"]
+    assert stand_in.live_handles("registration") == 0
+    del view
+    # Neither the library nor the daemon keeps a descriptor of the buffer.
+    assert len(os.listdir("/proc/self/fd")) == fds
+    assert daemon_fds(emulator) == daemon_before
+
+
+def test_withdrawn_registrations_are_misuse(api, session, endpoints, make_model, stand_in):
+    stand_in.allow_misuse()
+    model = api.load(session, endpoints[0], make_model(), b"m")
+    fd, view = memfd(12, PATTERN)
+    try:
+        registration = api.register(session, fd, 12)
+    finally:
+        os.close(fd)
+    api.unregister(session, registration)
+    with pytest.raises(DvStatus) as twice:
+        api.unregister(session, registration)
+    with pytest.raises(DvStatus) as used:
+        api.infer_sync(session, endpoints[0], model, [(registration, 12, 1)], [(registration, 12, 1)])
+    with pytest.raises(DvStatus) as foreign:
+        api.unregister(session, ctypes.addressof(buffer(32)))
+    api.unload(model)
+    assert twice.value.status == used.value.status == foreign.value.status == 22
+    log = stand_in.misuse_log()
+    assert [entry.split(" (")[0] for entry in log] == [
+        "dv_shmfd_unregister: unknown or already withdrawn registration",
+        "dv_infer_sync: unknown or withdrawn registration",
+        "dv_shmfd_unregister: unknown or already withdrawn registration"]
+
+
+def test_request_pending_on_a_withdrawn_registration_completes(api, session, endpoints, make_model):
+    # Withdrawing while a request still uses the tensor is the caller's
+    # fault; neither the library nor the daemon may crash on it.
+    model = api.load(session, endpoints[0], make_model({**COPY, "faults": {"latency_us": 200_000}}), b"m")
+    inputs, outputs, out_view = registered_copy_tensors(api, session)
+    request = api.infer_async(session, endpoints[0], model, inputs, outputs)
+    for registration, _, _ in inputs + outputs:
+        api.unregister(session, registration)
+    try:
+        assert request_state(api.wait(session, request, 5000)) == 2
+        assert out_view[:] == PATTERN
+    finally:
+        api.free(request)
+        api.unload(model)
+
+
 def test_model_that_does_not_fit_is_refused(api, session, endpoints, make_model):
     with pytest.raises(DvStatus) as failure:
         api.load(session, endpoints[0], make_model({**COPY, "dram_bytes": 1 << 40}), b"m")
@@ -219,14 +297,7 @@ def test_sync_inference_moves_heap_tensor_bytes(api, session, endpoints, make_mo
 
 def test_async_inference_with_registered_tensors(api, session, endpoints, make_model, stand_in):
     model = api.load(session, endpoints[0], make_model(), b"m")
-    in_fd, in_view = memfd(12, PATTERN)
-    out_fd, out_view = memfd(12)
-    try:
-        inputs = [(api.register(session, in_fd, 12), 12, 1)]
-        outputs = [(api.register(session, out_fd, 12), 12, 1)]
-    finally:
-        os.close(in_fd)
-        os.close(out_fd)  # the library keeps its own reference
+    inputs, outputs, out_view = registered_copy_tensors(api, session)
     request = api.infer_async(session, endpoints[0], model, inputs, outputs)
     completed = api.wait(session, request, 5000)
     try:
@@ -765,3 +836,125 @@ def test_empty_registered_tensors_are_usable(api, session, endpoints, make_model
     finally:
         os.close(fd)
         api.unload(model)
+
+
+# --------------------------------------------------------------- one exchange, large tensors
+
+MiB = 1 << 20
+
+
+def copy_model(size: int) -> dict:
+    return {"inputs": [{"shape": [1, 1, size]}], "outputs": [{"shape": [1, 1, size]}],
+            "program": {"ops": [{"op": "copy", "src": "input:0", "dst": "output:0"}]}}
+
+
+@contextlib.contextmanager
+def session_with_model(api, daemon, model_path):
+    """(session, endpoint array, model) on a daemon of the test's own, all released after."""
+    session = api.open_unix(daemon.socket_path)
+    array, _ = api.endpoints(session)
+    model = api.load(session, array, model_path, b"m")
+    try:
+        yield session, array, model
+    finally:
+        api.lib.dv_model_unload(ctypes.c_void_p(model))
+        api.free_group(array)
+        api.close(session)
+
+
+def test_a_synchronous_request_is_answered_and_released_in_one_exchange(api, start_emulator, make_model):
+    daemon = start_emulator({})
+    with session_with_model(api, daemon, make_model()) as (session, array, model):
+        src, dst = buffer(PATTERN), buffer(12)
+        request = api.infer_sync(session, array, model, [(ctypes.addressof(src), 12, 0)],
+                                 [(ctypes.addressof(dst), 12, 0)])
+        assert api.inflight(session) == 0
+        assert daemon.stop() == 0  # from here on nothing reaches the daemon
+        assert api.request_id(request) > 0
+        assert api.wait(session, request, 0) == request and request_state(request) == 2
+        api.free(request)
+        with pytest.raises(DvStatus) as failure:
+            api.inflight(session)
+        assert failure.value.status == 203
+
+
+@pytest.mark.parametrize("source", ["model", "daemon"])
+@pytest.mark.parametrize("function", ["dv_infer_get_req_id", "dv_infer_wait_for_completion", "dv_infer_free"])
+def test_later_calls_on_a_synchronous_request_keep_their_fault_statuses(api, start_emulator, make_model,
+                                                                        source, function):
+    faults = {"call_status": {function: 157}}
+    daemon = start_emulator({"emulator": {"faults": faults}} if source == "daemon" else {})
+    model_path = make_model({**COPY, "faults": faults} if source == "model" else COPY)
+    with session_with_model(api, daemon, model_path) as (session, array, model):
+        src, dst = buffer(PATTERN), buffer(12)
+        request = api.infer_sync(session, array, model, [(ctypes.addressof(src), 12, 0)],
+                                 [(ctypes.addressof(dst), 12, 0)])
+        calls = {"dv_infer_get_req_id": lambda: api.request_id(request),
+                 "dv_infer_wait_for_completion": lambda: api.wait(session, request),
+                 "dv_infer_free": lambda: api.free(request)}
+        with pytest.raises(DvStatus) as failure:
+            calls[function]()
+        assert (failure.value.function, failure.value.status) == (function, 157)
+        if function != "dv_infer_free":
+            api.free(request)
+
+
+@pytest.mark.parametrize("mode", ["sync", "async"])
+def test_heap_tensors_of_several_mib_arrive_intact(api, session, endpoints, make_model, mode):
+    size = 3 * MiB + 5
+    model = api.load(session, endpoints[0], make_model(copy_model(size)), b"m")
+    try:
+        for _ in range(2):  # the second round reuses what the first one allocated
+            data = os.urandom(size)
+            src, dst = buffer(data), buffer(size)
+            tensors = ([(ctypes.addressof(src), size, 0)], [(ctypes.addressof(dst), size, 0)])
+            if mode == "sync":
+                request = api.infer_sync(session, endpoints[0], model, *tensors)
+            else:
+                request = api.infer_async(session, endpoints[0], model, *tensors)
+                assert request_state(api.wait(session, request, 10_000)) == 2
+            api.free(request)
+            assert bytes(dst) == data
+    finally:
+        api.unload(model)
+
+
+@pytest.mark.parametrize("side", ["input", "output"])
+def test_heap_tensors_too_large_for_one_message_are_refused_before_sending(api, session, endpoints,
+                                                                            make_model, side):
+    model = api.load(session, endpoints[0], make_model(), b"m")
+    big = mmap.mmap(-1, 257 * MiB)  # never touched: costs no memory
+    big_address = ctypes.addressof(ctypes.c_char.from_buffer(big))
+    small = buffer(12)
+    large, normal = (big_address, 257 * MiB, 0), (ctypes.addressof(small), 12, 0)
+    try:
+        with pytest.raises(DvStatus) as failure:
+            api.infer_sync(session, endpoints[0], model, [large if side == "input" else normal],
+                           [large if side == "output" else normal])
+        assert failure.value.status == 21
+        assert api.inflight(session) == 0  # the session carries on
+    finally:
+        api.unload(model)
+
+
+def test_heap_inference_over_the_client_memory_cap_fails_and_the_session_carries_on(api, start_emulator,
+                                                                                   make_model):
+    daemon = start_emulator({"emulator": {"client_memory": 3 * MiB // 2}})
+    data = os.urandom(MiB)
+    with session_with_model(api, daemon, make_model(copy_model(MiB))) as (session, array, model):
+        src, dst = buffer(data), buffer(MiB)
+        with pytest.raises(DvStatus) as failure:
+            api.infer_sync(session, array, model, [(ctypes.addressof(src), MiB, 0)],
+                           [(ctypes.addressof(dst), MiB, 0)])
+        assert failure.value.status == 205
+        # Shared tensors need no payload memory.
+        in_fd, _ = memfd(MiB, data)
+        out_fd, out_view = memfd(MiB)
+        try:
+            inputs = [(api.register(session, in_fd, MiB), MiB, 1)]
+            outputs = [(api.register(session, out_fd, MiB), MiB, 1)]
+        finally:
+            os.close(in_fd)
+            os.close(out_fd)
+        api.free(api.infer_sync(session, array, model, inputs, outputs))
+        assert out_view[:] == data

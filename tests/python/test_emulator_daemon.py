@@ -3,6 +3,7 @@ addresses, shutdown, several clients, garbage on the wire, and cleanup
 after clients that go away."""
 from __future__ import annotations
 
+import contextlib
 import ctypes
 import json
 import os
@@ -41,19 +42,21 @@ def run_daemon(config_text: str, tmp_path, *args: str) -> subprocess.CompletedPr
                           text=True, timeout=30)
 
 
-def recv_frame(sock: socket.socket) -> tuple[int, bytes]:
-    header = b""
-    while len(header) < 12:
-        chunk = sock.recv(12 - len(header))
-        if not chunk:
+def recv_exact(sock: socket.socket, size: int) -> bytes:
+    data = bytearray(size)
+    view, got = memoryview(data), 0
+    while got < size:
+        n = sock.recv_into(view[got:])
+        if not n:
             raise ConnectionError("closed")
-        header += chunk
-    magic, status, length = struct.unpack("<III", header)
+        got += n
+    return bytes(data)
+
+
+def recv_frame(sock: socket.socket) -> tuple[int, bytes]:
+    magic, status, length = struct.unpack("<III", recv_exact(sock, 12))
     assert magic == MAGIC
-    body = b""
-    while len(body) < length:
-        body += sock.recv(length - len(body))
-    return status, body
+    return status, recv_exact(sock, length)
 
 
 @pytest.fixture
@@ -505,3 +508,237 @@ def test_daemon_helper_can_restart_a_daemon(tmp_path, api):
         finally:
             assert daemon.stop() == 0
     assert daemon.log_text().count("ready with") == 2
+
+
+# --------------------------------------------------------------- hostile clients
+
+MiB = 1 << 20
+OP_ENDPOINT_LIST, OP_MODEL_LOAD, OP_INFER, OP_REQUEST_ID = 2, 5, 8, 10
+INLINE = 0
+
+
+def frame(op: int, body: bytes = b"") -> bytes:
+    return struct.pack("<III", MAGIC, op, len(body)) + body
+
+
+def load_body(path) -> bytes:
+    encoded = os.fsencode(path)
+    return struct.pack("<II", 0, len(encoded)) + encoded + struct.pack("<I", 1) + b"m" + struct.pack("<I", 1)
+
+
+def infer_body(model_id: int, inputs: list[bytes], output_sizes: list[int], sync: bool = True) -> bytes:
+    body = struct.pack("<BIQIII", 0 if sync else 1, 0, model_id, 10_000, len(inputs), len(output_sizes))
+    for data in inputs:
+        body += struct.pack("<IQI", INLINE, len(data), len(data)) + data
+    for size in output_sizes:
+        body += struct.pack("<IQ", INLINE, size)
+    return body
+
+
+def daemon_memory(pid: int, field: str) -> int:
+    """A VmRSS / VmHWM line of /proc/PID/status, in bytes."""
+    for line in open(f"/proc/{pid}/status"):
+        if line.startswith(field + ":"):
+            return int(line.split()[1]) * 1024
+    raise KeyError(field)
+
+
+class RawClient:
+    """A greeted connection speaking raw frames; every read times out."""
+
+    def __init__(self, socket_path, timeout: float = 10) -> None:
+        self.sock = socket.socket(socket.AF_UNIX)
+        self.sock.settimeout(timeout)
+        self.sock.connect(str(socket_path))
+        self.sock.sendall(HELLO)
+        assert recv_frame(self.sock)[0] == 0
+
+    def call(self, op: int, body: bytes = b"") -> tuple[int, bytes]:
+        self.sock.sendall(frame(op, body))
+        return recv_frame(self.sock)
+
+    def load(self, path) -> int:
+        status, body = self.call(OP_MODEL_LOAD, load_body(path))
+        assert status == 0
+        return struct.unpack("<Q", body)[0]
+
+    def close(self) -> None:
+        self.sock.close()
+
+    def __enter__(self) -> "RawClient":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+
+def huge_sparse_model(path) -> None:
+    """A model header announcing a 4 GiB body, in a sparse file that big."""
+    with open(path, "wb") as f:
+        f.write(b"ARA2EMU\0" + struct.pack("<III", 1, 0xFFFFFFFF, 0))
+        f.truncate(20 + 0xFFFFFFFF)
+
+
+@pytest.mark.parametrize("kind", ["directory", "fifo", "device", "huge_sparse_file"])
+def test_model_paths_that_cannot_be_models_are_refused_and_others_stay_served(start_emulator, tmp_path, kind):
+    daemon = start_emulator({})
+    path = {"directory": tmp_path, "device": "/dev/zero"}.get(kind, tmp_path / "model.dvm")
+    if kind == "fifo":
+        os.mkfifo(path)  # nobody ever writes to it
+    elif kind == "huge_sparse_file":
+        huge_sparse_model(path)
+    with RawClient(daemon.socket_path) as other, RawClient(daemon.socket_path) as client:
+        status, _ = client.call(OP_MODEL_LOAD, load_body(path))
+        assert status == 240
+        assert other.call(OP_ENDPOINT_LIST)[0] == 0
+        assert daemon_memory(daemon.pid, "VmHWM") < 256 * MiB
+    assert daemon.stop() == 0
+
+
+def test_client_library_refuses_a_model_path_that_is_a_directory_on_its_side(tmp_path, child_python):
+    # Relative paths resolve against each process's directory: the daemon
+    # finds a model where the client library finds a directory.
+    daemon_dir, client_dir = tmp_path / "daemon", tmp_path / "client"
+    daemon_dir.mkdir()
+    (client_dir / "m.dvm").mkdir(parents=True)
+    build_model(COPY, daemon_dir / "m.dvm")
+    config = tmp_path / "proxy.yaml"
+    config.write_text(f"proxy: {{interface_socket_file: [{tmp_path / 'p.sock'}]}}\n")
+    with open(tmp_path / "log", "w") as log:
+        process = subprocess.Popen([str(find_executable()), "-c", str(config)], cwd=daemon_dir, stderr=log)
+    try:
+        while "ready" not in (tmp_path / "log").read_text():
+            assert process.poll() is None, (tmp_path / "log").read_text()
+            time.sleep(0.01)
+        result = child_python(f"""
+import os
+from fixtures.emulator import DvApi, DvStatus
+from ara2_emulator.control import StandIn
+api = DvApi(StandIn().handle)
+session = api.open_unix({str(tmp_path / 'p.sock')!r})
+array, _ = api.endpoints(session)
+os.chdir({str(client_dir)!r})
+try:
+    api.load(session, array, "m.dvm", b"m")
+except DvStatus as failure:
+    print(failure.status, api.dram(session, array)["model_occupancy_size"])
+""")
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.split() == ["241", "0"]  # refused, and unloaded from the daemon again
+    finally:
+        process.send_signal(signal.SIGTERM)
+        assert process.wait(30) == 0
+
+
+TWO_OUTPUTS = {
+    "inputs": [{"shape": [1, 1, 16]}],
+    "outputs": [{"shape": [1, 1, 16]}, {"shape": [1, 1, 16]}],
+    "program": {"ops": [{"op": "copy", "src": "input:0", "dst": "output:0"},
+                        {"op": "copy", "src": "input:0", "dst": "output:1"}]},
+}
+
+
+@pytest.mark.parametrize("case, expected", [("unknown_model", 22), ("outputs_over_one_frame", 21)])
+def test_inference_frames_are_checked_before_anything_is_allocated(start_emulator, tmp_path, case, expected):
+    daemon = start_emulator({})
+    build_model(TWO_OUTPUTS, tmp_path / "two.dvm")
+    with RawClient(daemon.socket_path) as client:
+        model_id = client.load(tmp_path / "two.dvm")
+        if case == "unknown_model":
+            request = frame(OP_INFER, infer_body(model_id + 99, [], [256 * MiB] * 20))
+            assert len(request) == 277
+        else:
+            request = frame(OP_INFER, infer_body(model_id, [bytes(16)], [200 * MiB] * 2))
+        peak = daemon_memory(daemon.pid, "VmHWM")
+        client.sock.sendall(request)
+        assert recv_frame(client.sock) == (expected, b"")
+        assert daemon_memory(daemon.pid, "VmHWM") - peak < 64 * MiB
+        assert client.call(OP_ENDPOINT_LIST)[0] == 0
+
+
+def test_frame_headers_announcing_much_and_sending_nothing_cost_little(start_emulator, api):
+    daemon = start_emulator({})
+    before = daemon_memory(daemon.pid, "VmRSS")
+    announcers = [RawClient(daemon.socket_path) for _ in range(8)]
+    try:
+        for client in announcers:
+            client.sock.sendall(struct.pack("<III", MAGIC, OP_ENDPOINT_LIST, 256 * MiB))
+        for _ in range(20):
+            assert daemon_memory(daemon.pid, "VmRSS") - before < 64 * MiB
+            time.sleep(0.05)
+        session = api.open_unix(daemon.socket_path)  # others are served meanwhile
+        array, count = api.endpoints(session)
+        api.free_group(array)
+        api.close(session)
+        assert count == 1
+    finally:
+        for client in announcers:
+            client.close()
+
+
+def test_a_frame_over_the_client_cap_gets_a_status_and_the_connection_carries_on(start_emulator):
+    daemon = start_emulator({"emulator": {"client_memory": MiB}})
+    with RawClient(daemon.socket_path) as client:
+        assert client.call(OP_ENDPOINT_LIST, bytes(2 * MiB)) == (205, b"")
+        status, body = client.call(OP_ENDPOINT_LIST)
+        assert status == 0 and struct.unpack("<I", body[:4])[0] == 1
+
+
+def test_clients_share_the_total_cap_and_kept_memory_gives_way(start_emulator):
+    daemon = start_emulator({"emulator": {"client_memory": 2 * MiB, "total_memory": 3 * MiB}})
+    with RawClient(daemon.socket_path) as first, RawClient(daemon.socket_path) as second:
+        body = bytes(2 * MiB)
+        # The socket takes little, so once this returns the daemon holds most of it.
+        first.sock.sendall(struct.pack("<III", MAGIC, OP_ENDPOINT_LIST, len(body)) + body[: 3 * MiB // 2])
+        assert second.call(OP_ENDPOINT_LIST, body) == (205, b"")
+        first.sock.sendall(body[3 * MiB // 2:])
+        assert recv_frame(first.sock) == (204, b"")  # served: only malformed (an unexpected body)
+        # What the first client kept for its next frame gives way.
+        assert second.call(OP_ENDPOINT_LIST, body) == (204, b"")
+
+
+@pytest.mark.parametrize("state", ["in_the_middle_of_a_frame", "not_reading_its_answers"])
+def test_sigterm_stops_the_daemon_whatever_a_connection_is_doing(start_emulator, tmp_path, state):
+    daemon = start_emulator({})
+    build_model({"inputs": [{"shape": [1, 1, MiB]}], "outputs": [{"shape": [1, 1, MiB]}],
+                 "program": {"ops": [{"op": "copy", "src": "input:0", "dst": "output:0"}]}}, tmp_path / "m.dvm")
+    with RawClient(daemon.socket_path) as client:
+        if state == "in_the_middle_of_a_frame":
+            client.sock.sendall(struct.pack("<III", MAGIC, OP_ENDPOINT_LIST, MiB) + bytes(1000))
+        else:
+            model_id = client.load(tmp_path / "m.dvm")
+            client.sock.settimeout(0.5)
+            # Sends until the daemon, stuck sending answers nobody reads, reads no more.
+            with contextlib.suppress(TimeoutError):
+                for _ in range(8):
+                    client.sock.sendall(frame(OP_INFER, infer_body(model_id, [bytes(MiB)], [MiB])))
+        time.sleep(0.2)
+        assert daemon.stop() == 0
+
+
+def test_a_client_whose_memory_is_all_taken_can_still_wait_and_free(start_emulator, api, tmp_path):
+    daemon = start_emulator({"emulator": {"client_memory": MiB, "total_memory": 3 * MiB // 2}})
+    size = 256 * 1024
+    build_model({"inputs": [{"shape": [1, 1, size]}], "outputs": [{"shape": [1, 1, size]}],
+                 "program": {"ops": [{"op": "copy", "src": "input:0", "dst": "output:0"}]}}, tmp_path / "m.dvm")
+    session = api.open_unix(daemon.socket_path)
+    array, _ = api.endpoints(session)
+    model = api.load(session, array, tmp_path / "m.dvm", b"m")
+    data = os.urandom(size)
+    src, dst = (ctypes.c_uint8 * size).from_buffer_copy(data), (ctypes.c_uint8 * size)()
+    try:
+        # Its input and output: half a MiB of the daemon's memory.
+        request = api.infer_async(session, array, model, [(ctypes.addressof(src), size, 0)],
+                                  [(ctypes.addressof(dst), size, 0)])
+        with RawClient(daemon.socket_path) as other:
+            # Another client takes all the rest, what the first one kept included.
+            other.sock.sendall(struct.pack("<III", MAGIC, OP_ENDPOINT_LIST, MiB) + bytes(MiB - 1))
+            assert ctypes.c_uint32.from_address(api.wait(session, request, 10_000) + 56).value == 2
+            api.free(request)
+            assert bytes(dst) == data
+            other.sock.sendall(b"\0")
+            assert recv_frame(other.sock) == (204, b"")
+    finally:
+        api.unload(model)
+        api.free_group(array)
+        api.close(session)

@@ -24,7 +24,7 @@ def f32(value):
 
 @pytest.fixture(scope="module")
 def dvm_tool(build_dir):
-    tool = build_dir / "emulator" / "models" / "ara2-emu-dvm"
+    tool = build_dir / "emulator" / "bin" / "ara2-emu-dvm"
     if not tool.exists():
         pytest.fail(f"{tool} is missing: build the project first")
     return tool

@@ -75,6 +75,36 @@ def test_descriptors_name_each_tensor_by_kind_and_shape_bytes(open_model, stand_
     assert stand_in.last_call("dv_infer_async")["inputs"] == call["inputs"]
 
 
+@pytest.mark.parametrize("kinds", [("mem", "mem"), ("mem", "shm"), ("shm", "mem"), ("shm", "shm")])
+def test_run_after_reallocation_uses_the_new_tensors(open_model, kinds):
+    # run() keeps its descriptor arrays between calls; a reallocation must
+    # replace them, or the data would go to the released tensors.
+    model = open_model(passthrough(257), memory=kinds[0])
+    for seed, memory in enumerate(kinds):
+        if seed:
+            model.allocate_tensors(memory)
+        data = np.random.default_rng(seed).integers(0, 256, 257, dtype=np.uint8).reshape(1, 1, -1)
+        for _ in range(2):
+            model.set_input_tensor(0, data)
+            model.run()
+            np.testing.assert_array_equal(model.get_output_tensor(0), data)
+            data = data[..., ::-1].copy()
+
+
+def test_runs_while_a_request_is_pending_leave_it_its_own_tensors(open_model, stand_in, live_requests):
+    model = open_model(passthrough(64))
+    model.run()
+    first = np.full((1, 1, 64), 7, np.uint8)
+    model.set_input_tensor(0, first)
+    request = model.submit()
+    model.run()
+    model.run()
+    assert stand_in.last_call("dv_infer_async")["inputs"] == stand_in.last_call("dv_infer_sync")["inputs"]
+    request.wait()
+    np.testing.assert_array_equal(model.get_output_tensor(0), first)
+    assert live_requests() == 0
+
+
 def test_run_uses_the_model_timeout_and_wait_its_own(open_model, stand_in):
     model = open_model(passthrough(8))
     model.run()

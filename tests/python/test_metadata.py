@@ -1,6 +1,8 @@
 """read_metadata(): the schema of the metadata document, the nine record
 classes, their attributes, reprs and docstrings."""
 import json
+import math
+import random
 
 import pytest
 
@@ -308,7 +310,7 @@ def test_dshape_must_be_a_list(read_error, dshape):
     ('{"nms": tru}', "expected value at line 1 column 12"),
     ('{"nms": "a\tb"}', "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 11"),
     ('{"nms": "\\ud800"}', "lone leading surrogate in hex escape at line 1 column 10"),
-    ('{"ppa": 1e999}', "number out of range at line 1 column 9"),
+    ('{"compilation": {"ppa": {"ips": 1e999}}}', "number out of range at line 1 column 33"),
     ('{"ppa": NaN}', "expected value at line 1 column 9"),
     ("{/* c */}", "key must be a string at line 1 column 2"),
 ])
@@ -479,3 +481,65 @@ def test_document_that_would_build_too_much_is_refused(read_error):
     # 600 KB of text, compressing to almost nothing, would become ~90 MB of records.
     document = '{"outputs": [' + "{}," * 200_000 + "{}]}"
     assert read_error(document).startswith("JSON error: document too large: its records would take more than ")
+
+
+# --- Numbers: read as Python's float() reads them -----------------------------
+
+EDGE_LITERALS = [
+    "0", "-0", "0.0", "-0.0", "0e-244", "0.0e-300", "0e400", "-0e400", "0e99999999999999999999",
+    "1e-400", "-1e-400", "2e-324", "2.4703282292062327e-324", "2.4703282292062328e-324", "3e-324",
+    "4.9406564584124654e-324", "2.2250738585072011e-308", "2.2250738585072012e-308", "1e308",
+    "1.7976931348623157e308", "1.7976931348623158e308", "1.7976931348623159e308", "1e309", "-1e309",
+    "1e99999999999999999999", "-1E+400", "9007199254740993", "9007199254740993.0000000000000000001",
+    "18446744073709551615", "18446744073709551616", "-9223372036854775808", "-9223372036854775809",
+    "1" + "0" * 308, "1" + "0" * 309, "0." + "0" * 400 + "1e401", "0." + "0" * 330 + "1",
+    "123456789012345678901234567890e-30", "5e-324", "0.1", "0.30000000000000004", "3.0e-0",
+]
+
+
+def random_literals(count, seed=2024):
+    """JSON number literals of every shape: short and very long mantissas,
+    with and without fraction, exponents across and beyond the double range."""
+    rng = random.Random(seed)
+
+    def digits(n):
+        return "".join(rng.choice("0123456789") for _ in range(n))
+
+    literals = []
+    for _ in range(count):
+        length = rng.choice([1, 2, 3, 8, 15, 16, 17, 18, 19, 20, 21, 30, 60, 400])
+        integer = "0" if rng.random() < 0.2 else str(rng.randrange(1, 10)) + digits(length - 1)
+        fraction = "." + digits(rng.choice([1, 5, 17, 40, 300])) if rng.random() < 0.5 else ""
+        exponent = ""
+        if rng.random() < 0.7:
+            exponent = rng.choice("eE") + rng.choice(["", "+", "-"]) + str(rng.choice(
+                [rng.randrange(0, 30), rng.randrange(280, 345), rng.randrange(0, 800), 10 ** 25]))
+        literals.append(("-" if rng.random() < 0.3 else "") + integer + fraction + exponent)
+    return literals
+
+
+NUMBER_LITERALS = EDGE_LITERALS + random_literals(1500)
+PPA_FIELDS = ("ips", "power_mw", "ddr_bw_mbps")
+
+
+def test_numbers_read_as_pythons_float_reads_them(read, read_error):
+    finite = [literal for literal in NUMBER_LITERALS if math.isfinite(float(literal))]
+    beyond = [literal for literal in NUMBER_LITERALS if not math.isfinite(float(literal))]
+    assert len(finite) > 1000 and len(beyond) > 100
+    for start in range(0, len(finite), len(PPA_FIELDS)):
+        batch = finite[start:start + len(PPA_FIELDS)]
+        members = ", ".join(f'"{field}": {literal}' for field, literal in zip(PPA_FIELDS, batch))
+        ppa = read('{"compilation": {"ppa": {' + members + "}}}").compilation.ppa
+        for field, literal in zip(PPA_FIELDS, batch):
+            # repr tells 0.0 from -0.0 and shows every bit that matters.
+            assert repr(getattr(ppa, field)) == repr(float(literal)), literal
+    prefix = '{"compilation": {"ppa": {"ips": '
+    for literal in beyond:
+        assert read_error(prefix + literal + "}}}") == (
+            f"JSON error: number out of range at line 1 column {len(prefix) + 1}"), literal
+
+
+def test_unknown_keys_are_skipped_whatever_number_they_hold(read):
+    document = ('{"unknown": [' + ", ".join(NUMBER_LITERALS) + '], "compilation": {"ppa": {"extra": '
+                + "9" * 500 + 'e999, "ips": 0e400}}, "last": -1e999}')
+    assert read(document).compilation.ppa.ips == 0.0

@@ -13,7 +13,6 @@ from fixtures.paths import REPO
 
 tomllib = pytest.importorskip("tomllib")
 PYPROJECT = tomllib.loads((REPO / "pyproject.toml").read_text(encoding="utf-8"))
-STUB = REPO / "src" / "python" / "tallowind_ara2.pyi"
 
 
 @pytest.fixture(scope="module")
@@ -33,8 +32,8 @@ def test_extension_module_is_installed_at_the_root(installed):
 
 
 @pytest.mark.parametrize("relative", ["tallowind_ara2.pyi", "tallowind_ara2-stubs/__init__.pyi"])
-def test_stub_is_installed_unchanged(installed, relative):
-    assert (installed / relative).read_bytes() == STUB.read_bytes()
+def test_stub_is_installed_unchanged(installed, build_dir, relative):
+    assert (installed / relative).read_bytes() == (build_dir / "python" / "tallowind_ara2.pyi").read_bytes()
 
 
 def test_stub_package_is_marked_typed(installed):
@@ -68,6 +67,18 @@ def test_emulator_native_parts_sit_inside_its_package(installed, build_dir):
     daemons = [p for p in (build_dir / "emulator" / "bin").glob("*") if os.access(p, os.X_OK)]
     for daemon in daemons:
         assert os.access(installed / "ara2_emulator" / "bin" / daemon.name, os.X_OK), daemon.name
+
+
+@pytest.mark.parametrize("relative, source", [
+    ("ara2_emulator/docs/emulator.md", "emulator/README.md"),
+    ("ara2_emulator/docs/models.md", "emulator/models/README.md"),
+    ("ara2_emulator/example/colour_classifier.yaml", "examples/colour_classifier.yaml"),
+    ("ara2_emulator/example/classify.py", "examples/classify.py"),
+    ("ara2_emulator/example/test_classify.py", "examples/test_classify.py"),
+])
+def test_emulator_documentation_and_example_are_installed(installed, relative, source):
+    # `ara2-emulator docs` and `ara2-emulator example` read these in an installed package.
+    assert (installed / relative).read_bytes() == (REPO / source).read_bytes()
 
 
 @pytest.mark.parametrize("package", PYPROJECT["tool"]["scikit-build"]["wheel"]["packages"])

@@ -271,3 +271,31 @@ def test_docstrings_carry_text_signatures():
         "Create a session connected via TCP/IPv4 socket.\n\nArgs:\n"
         '    ip: IPv4 address as a string (e.g., "127.0.0.1")\n    port: Port number\n\n'
         "Returns:\n    Session: A new session connected to the proxy")
+
+
+def test_opening_and_closing_sessions_leaves_no_memory_behind(child_python, emulator):
+    # The client library is loaded with each session and unloaded with it
+    # (nobody else holds it here); neither the module nor the library may
+    # leave a per-session allocation behind.
+    result = child_python(f"""
+import ctypes
+import tallowind_ara2 as ara2
+
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
+
+libc = ctypes.CDLL(None)
+libc.mallinfo2.restype = MallInfo2
+
+def cycle(count):
+    for _ in range(count):
+        ara2.Session.create_via_unix_socket({emulator.socket_path!r}).close()
+
+cycle(50)
+before = libc.mallinfo2().uordblks
+cycle(1000)
+print((libc.mallinfo2().uordblks - before) / 1000)
+""")
+    assert result.returncode == 0, result.stderr
+    assert float(result.stdout) < 64  # bytes per session; some 3 KB while the library's state leaked

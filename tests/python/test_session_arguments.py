@@ -7,7 +7,7 @@ import tallowind_ara2 as ara2
 INVALID_IP = "Invalid IP address: invalid IPv4 address syntax"
 
 
-@pytest.mark.parametrize("ip", ["localhost", "010.0.0.1", "1.2.3.4 ", " 1.2.3.4", "1.2.3", "256.1.1.1", ""])
+@pytest.mark.parametrize("ip", ["localhost", "010.0.0.1", "1.2.3.4 ", " 1.2.3.4", "1.2.3", "256.1.1.1", "", "1.2.3.4\x00"])
 def test_invalid_ipv4_text_is_refused_before_any_library_is_loaded(ip, monkeypatch):
     # An invalid ARA2_ABI would fail the library load; the address check comes first.
     monkeypatch.setenv("ARA2_ABI", "not-a-generation")

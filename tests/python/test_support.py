@@ -295,3 +295,28 @@ def test_borrow_is_released_when_the_callback_raises(probe):
     with pytest.raises(ValueError):
         guarded.read(fail)
     assert guarded.write(lambda: 1) == 1
+
+
+@pytest.mark.parametrize(("kind", "message"), [
+    ("bad_alloc", None),
+    ("length_error", "uncaught C++ exception: vector::_M_default_append"),
+    ("runtime_error", "uncaught C++ exception: broken invariant"),
+    ("not_utf8", "uncaught C++ exception: bad \ufffd byte"),
+    ("int", "uncaught C++ exception: an exception of an unknown type"),
+])
+def test_cpp_exceptions_cross_no_entry_point(probe, unraisable, kind, message):
+    expected = MemoryError if message is None else probe.internal_class()
+    with pytest.raises(expected) as method:
+        probe.throw_now(kind)  # also makes the Thrower's slots throw this kind
+    thrower = probe.make_thrower()
+    with pytest.raises(expected) as getter:
+        thrower.value
+    with pytest.raises(expected) as representation:
+        repr(thrower)
+    with pytest.raises(expected):
+        probe.make_failing()
+    del thrower
+    if message is not None:
+        for raised in (method, getter, representation):
+            assert raised.value.args == (message,)
+    assert [(type_, text or None) for type_, text in unraisable] == [(expected, message)]

@@ -1,5 +1,6 @@
-"""The shipped type stub and the compiled module describe the same surface:
-the same names, the same members of the same kinds, the same parameters."""
+"""The shipped type stub (generated with the module) and the compiled module
+describe the same surface: the same names, the same members of the same
+kinds, the same parameters, the same docstrings."""
 import ast
 import inspect
 import pathlib
@@ -8,7 +9,8 @@ import pytest
 
 import tallowind_ara2
 
-STUB = pathlib.Path(__file__).resolve().parents[2] / "src" / "python" / "tallowind_ara2.pyi"
+# The stub the build generated beside the module, which is the one installed.
+STUB = pathlib.Path(tallowind_ara2.__file__).with_name("tallowind_ara2.pyi")
 
 # Members the stub declares that the runtime classes do not have yet, as
 # (class, member): only their absence is excused, so an entry the runtime has
@@ -216,3 +218,31 @@ def test_function_parameters_match_text_signature(name):
     assert name in STUB_FUNCTIONS
     assert _stub_parameters(STUB_FUNCTIONS[name], skip_receiver=False) == _runtime_parameters(
         getattr(tallowind_ara2, name), skip_receiver=False, where=name)
+
+
+def _documented():
+    """(where, stub docstring as editors show it, runtime docstring) of the
+    module, every class and every function, method and property; a type
+    slot's wrapper carries Python's docstring, not one of ours."""
+    tree = ast.parse(STUB.read_text(encoding="utf-8"))
+    entries = [("module", ast.get_docstring(tree), tallowind_ara2.__doc__)]
+    for name in RUNTIME_CLASSES:
+        cls = getattr(tallowind_ara2, name)
+        entries.append((name, ast.get_docstring(STUB_CLASSES[name].node), cls.__doc__))
+        for member, node in STUB_CLASSES[name].functions.items():
+            raw = vars(cls).get(member)
+            if raw is None or type(raw).__name__ == "wrapper_descriptor":
+                continue
+            runtime = raw if STUB_CLASSES[name].kinds[member] == "property" else getattr(cls, member)
+            entries.append((f"{name}.{member}", ast.get_docstring(node), runtime.__doc__))
+    for name, node in STUB_FUNCTIONS.items():
+        entries.append((name, ast.get_docstring(node), getattr(tallowind_ara2, name).__doc__))
+    return entries
+
+
+DOCUMENTED = _documented()
+
+
+@pytest.mark.parametrize(("where", "stub", "runtime"), DOCUMENTED, ids=[entry[0] for entry in DOCUMENTED])
+def test_stub_shows_the_docstrings_help_shows(where, stub, runtime):
+    assert stub == runtime

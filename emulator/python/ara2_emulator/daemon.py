@@ -24,7 +24,7 @@ import subprocess
 import tempfile
 import time
 
-__all__ = ["Daemon", "DaemonError", "find_executable", "library_dir", "VARIANTS"]
+__all__ = ["Daemon", "DaemonError", "client_env", "find_executable", "find_program", "library_dir", "VARIANTS"]
 
 #: Builds of the stand-in client library, by directory name.
 VARIANTS = ("v1_1", "v1_3", "v1_2", "v2_0", "no_version", "no_async", "x86_64")
@@ -46,16 +46,21 @@ def _build_dirs() -> list[pathlib.Path]:
     return dirs
 
 
-def find_executable() -> pathlib.Path:
-    """The ``ara2-emulator`` program: $ARA2_EMULATOR, else the build tree,
-    else the copy installed with this package."""
-    if os.environ.get("ARA2_EMULATOR"):
-        return pathlib.Path(os.environ["ARA2_EMULATOR"])
+def find_program(name: str) -> pathlib.Path:
+    """A native program of the emulator (``ara2-emulator``, ``ara2-emu-dvm``):
+    the build tree first, else the copy installed with this package."""
     for base in _build_dirs():
-        candidate = base / "bin" / "ara2-emulator"
+        candidate = base / "bin" / name
         if candidate.is_file():
             return candidate
-    raise DaemonError("ara2-emulator was not found; build the project or set ARA2_EMULATOR")
+    raise DaemonError(f"{name} was not found; build the project or reinstall tallowind-ara2")
+
+
+def find_executable() -> pathlib.Path:
+    """The ``ara2-emulator`` daemon: $ARA2_EMULATOR, else find_program()."""
+    if os.environ.get("ARA2_EMULATOR"):
+        return pathlib.Path(os.environ["ARA2_EMULATOR"])
+    return find_program("ara2-emulator")
 
 
 def library_dir(variant: str = "v1_3") -> pathlib.Path:
@@ -70,6 +75,22 @@ def library_dir(variant: str = "v1_3") -> pathlib.Path:
     raise DaemonError(f"the stand-in client library {variant} was not found; build the project")
 
 
+def client_env(socket_path: str | os.PathLike | None, variant: str = "v1_3",
+               base: dict[str, str] | None = None) -> dict[str, str]:
+    """``base`` (default: os.environ) plus what points tallowind_ara2 at the
+    emulator: ARA2_CLIENT_LIBRARY_DIR (read when a session opens the library,
+    so it works in a running interpreter), LD_LIBRARY_PATH (read only when a
+    process starts; for programs that load libaraclient.so themselves) and,
+    given a socket, ARA2_SOCKET."""
+    env = dict(os.environ if base is None else base)
+    lib = str(library_dir(variant))
+    env["ARA2_CLIENT_LIBRARY_DIR"] = lib
+    env["LD_LIBRARY_PATH"] = os.pathsep.join([lib] + ([env["LD_LIBRARY_PATH"]] if env.get("LD_LIBRARY_PATH") else []))
+    if socket_path is not None:
+        env["ARA2_SOCKET"] = str(socket_path)
+    return env
+
+
 class Daemon:
     """One ``ara2-emulator`` process.
 
@@ -77,11 +98,14 @@ class Daemon:
     ``start()`` returns once the daemon listens on every address; TCP ports
     given as 0 are resolved to the ports it took (``tcp_addresses``).
     ``stop()`` sends SIGTERM and waits; the daemon removes its socket files.
-    Its log (one line per connection and error) is ``log_path``.
+    Its log (one line per connection and error) is ``log_path``. With
+    ``detach=True`` it runs in a session of its own, so it may outlive the
+    starting process (``ara2-emulator start``).
     """
 
     def __init__(self, config: dict | str | os.PathLike, *, workdir: str | os.PathLike | None = None,
-                 executable: str | os.PathLike | None = None, startup_timeout: float = 15.0) -> None:
+                 executable: str | os.PathLike | None = None, startup_timeout: float = 15.0,
+                 detach: bool = False) -> None:
         self._tmp = None
         if workdir is None:
             self._tmp = tempfile.TemporaryDirectory(prefix="ara2-emulator-")
@@ -99,6 +123,7 @@ class Daemon:
         self.executable = pathlib.Path(executable) if executable else find_executable()
         self.log_path = self.workdir / "ara2-emulator.log"
         self.startup_timeout = startup_timeout
+        self.detach = detach  # own session: outlives this process and the terminal's Ctrl-C
         self.process: subprocess.Popen | None = None
         self.socket_paths: list[pathlib.Path] = []
         self.tcp_addresses: list[tuple[str, int]] = []
@@ -126,7 +151,8 @@ class Daemon:
         with open(self.log_path, "ab") as log:
             start = log.tell()  # a restart appends: only this run's lines count
             self.process = subprocess.Popen([str(self.executable), "-c", str(self.config_path)],
-                                            stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+                                            stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                            start_new_session=self.detach)
         deadline = time.monotonic() + self.startup_timeout
         while True:
             with open(self.log_path, "rb") as log:

@@ -553,7 +553,11 @@ def load_description(path: str | pathlib.Path) -> dict:
             return json.loads(text)
         except json.JSONDecodeError as exc:
             raise ModelDescriptionError(f"{path}: {exc}") from None
-    import yaml
+    try:
+        import yaml
+    except ImportError:
+        raise ModelDescriptionError(f"{path}: reading YAML needs PyYAML: pip install 'tallowind-ara2[emulator]', "
+                                    "or write the description as .json") from None
 
     try:
         return yaml.safe_load(text)
@@ -564,7 +568,9 @@ def load_description(path: str | pathlib.Path) -> dict:
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(
         prog="ara2-emu-model",
-        description="Build an emulated ARA-2 model file (.dvm) from a YAML or JSON description.")
+        description="Build an emulated ARA-2 model file (.dvm) from a YAML or JSON description.",
+        epilog="`ara2-emulator docs models` describes the format; `ara2-emulator example DIR` writes an "
+               "example description (colour_classifier.yaml) with an application and its test.")
     parser.add_argument("description", help="YAML or JSON model description")
     parser.add_argument("-o", "--output", required=True, help="where to write the .dvm file")
     args = parser.parse_args(argv)

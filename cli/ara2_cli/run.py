@@ -1,0 +1,112 @@
+"""`ara2 run MODEL.dvm --input FILE...`: one inference, its outputs saved as
+.npy files, the top classes of a classifier, and the timing."""
+from __future__ import annotations
+
+import argparse
+import os
+import pathlib
+import time
+
+import tallowind_ara2 as ara2
+
+from .common import (Document, add_connection_options, model_file, connect, natural,
+                     select_endpoints, step, text_value)
+from .tensors import fill_inputs, load_inputs, save_output, top_k
+
+HELP = "run one inference and save its outputs"
+MEMORY_KINDS = ("dma", "shm", "mem")
+
+
+def add_model_options(parser: argparse.ArgumentParser, inputs_required: bool) -> None:
+    """Options `run` and `bench` share: the model, its inputs, tensors and timeout."""
+    parser.add_argument("model", metavar="MODEL.dvm", help="the compiled model file")
+    source = parser.add_mutually_exclusive_group(required=inputs_required)
+    source.add_argument("--input", nargs="+", action="extend", metavar="FILE",
+                        help="one file per model input, in order: a .npy array or raw bytes; its byte count must "
+                             "be the input's (see `ara2 inspect`)")
+    source.add_argument("--random", action="store_true", help="fill the inputs with random bytes")
+    parser.add_argument("--seed", type=natural, default=0, help="seed of --random (default: 0)")
+    parser.add_argument("--memory", choices=MEMORY_KINDS,
+                        help="tensor memory (default: DMA-BUF where available, else heap)")
+    parser.add_argument("--timeout-ms", type=natural, default=None, metavar="MS",
+                        help="timeout of run() (default: the module's, 1000)")
+
+
+DESCRIPTION = (f"{HELP.capitalize()}. Each output is written as MODEL.outputN.npy (and, with --dequantize, "
+               "MODEL.outputN.float32.npy); a classifier whose file carries labels also gets its top classes.")
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    add_model_options(parser, inputs_required=True)
+    parser.add_argument("--endpoint", type=natural, default=0, metavar="N",
+                        help="endpoint to run on (default: 0)")
+    parser.add_argument("-o", "--output-dir", default=".", metavar="DIR",
+                        help="where the output files go (default: the current directory)")
+    parser.add_argument("--dequantize", action="store_true",
+                        help="also save the outputs dequantised to float32")
+    parser.add_argument("--top-k", type=natural, default=5, metavar="K",
+                        help="classes to show for a classifier with labels (default: 5; 0: none)")
+    add_connection_options(parser)
+
+
+def prepare(model: ara2.Model, args: argparse.Namespace) -> None:
+    """Tensors allocated as asked and the timeout set, on a model just loaded."""
+    with step("allocating tensors"):
+        model.allocate_tensors(args.memory)
+    if args.timeout_ms is not None:
+        model.set_timeout_ms(args.timeout_ms)
+
+
+def execute(args: argparse.Namespace) -> tuple[Document, int]:
+    path = args.model
+    load_path = model_file(path)
+    with step(f"reading the labels of {path}"):
+        labels = ara2.read_labels(path)
+    connection = connect(args)
+    with connection.session:
+        [(index, endpoint)] = select_endpoints(connection.session, [args.endpoint])
+        with step(f"loading {path} on endpoint {index}"):
+            model = endpoint.load_model(load_path)
+        with model:
+            inputs = load_inputs(model, args.input, args.seed)
+            prepare(model, args)
+            with step("writing the inputs"):
+                fill_inputs(model, inputs)
+            with step("running the model"):
+                start = time.perf_counter_ns()
+                timing = model.run()
+                elapsed_ns = time.perf_counter_ns() - start
+            os.makedirs(args.output_dir, exist_ok=True)
+            stem = pathlib.Path(path).stem
+            with step(f"saving the outputs in {args.output_dir}"):
+                outputs = [save_output(model, i, args.output_dir, stem, args.dequantize)
+                           for i in range(model.n_outputs)]
+                best = top_k(model, labels, args.top_k)
+            memory = model.input_tensor_memory(0) if model.n_inputs else None
+    return {"model": path, "address": connection.address, "endpoint": index, "memory": memory,
+            "inputs": [{"index": i, "source": data.source, "bytes": data.array.nbytes}
+                       for i, data in enumerate(inputs)],
+            "timing": {"run_time_us": timing.run_time_us, "input_time_us": timing.input_time_us,
+                       "output_time_us": timing.output_time_us, "call_us": elapsed_ns / 1000},
+            "outputs": outputs, "top_k": best}, 0
+
+
+def render(document: Document) -> list[str]:
+    lines = [f"ran {document['model']} on endpoint {document['endpoint']} via {document['address']}"
+             f" (tensors {document['memory'] or '-'})"]
+    lines.extend(f"input {data['index']}: {data['source']} ({data['bytes']} bytes)" for data in document["inputs"])
+    timing = document["timing"]
+    lines.append(f"timing: run {timing['run_time_us']} us, input {timing['input_time_us']} us, output "
+                 f"{timing['output_time_us']} us on the device; the call took {timing['call_us']:.1f} us")
+    for output in document["outputs"]:
+        files = ", ".join(f for f in (output["file"], output["dequantized_file"]) if f)
+        lines.append(f"output {output['index']} {output['name']!r}: {output['dtype']} "
+                     f"{'x'.join(map(str, output['shape']))}, min {output['min']} max {output['max']} -> {files}")
+    best = document["top_k"]
+    if best is not None:
+        lines.append(f"top {len(best['classes'])} (output {best['output']}"
+                     f"{', dequantized' if best['dequantized'] else ''}):")
+        width = max(len(c["label"]) for c in best["classes"])
+        lines.extend(f"  {rank}. {c['label']:<{width}}  {text_value(c['score'])}  (class {c['index']})"
+                     for rank, c in enumerate(best["classes"], 1))
+    return lines

@@ -1,0 +1,1306 @@
+# The Python surface of tallowind_ara2, in one place: every name the module
+# registers, in registration order, with its parameters, defaults, type
+# annotations and docstrings, written as the type stub users see.
+#
+# generate.py (beside this file) runs at build time and derives from it the
+# docstrings and text signatures of the C++ layer ("load_model($self,
+# model_path)\n--\n\n..."), the parameter tables the argument binder reads,
+# the property lists and the registration order (generated/surface.hpp in
+# the build tree), and the shipped tallowind_ara2.pyi (this file from its
+# docstring on, less the @internal classes). The tests compare it with the
+# live module. So renaming a parameter or changing a docstring is one edit
+# here.
+#
+# The rules generate.py holds it to:
+# - Docstrings are the exact texts help() shows, indented as usual: each is
+#   dedented the way inspect.cleandoc does. A member without one has none.
+# - Declaration order is registration order; __all__ names the exported
+#   attributes, in that order. A name declared but not in __all__ is still a
+#   module attribute.
+# - @internal marks a class that exists at run time but is no module
+#   attribute; it stays out of the stub.
+# - Names with one leading underscore (type aliases, protocols) exist for
+#   type checkers only.
+# - Methods name their receiver self; parameters are positional-or-keyword,
+#   defaults are literals. Positional-only parameters (/) mark dunders that
+#   are type slots, which the header leaves alone.
+"""Tallowind ARA-2 Python Library
+
+Python bindings for the ARA-2 neural accelerator client library.
+
+Example:
+    >>> import tallowind_ara2
+    >>> session = tallowind_ara2.Session.connect()
+    >>> endpoints = session.list_endpoints()
+    >>> model = endpoints[0].load_model("model.dvm")
+    >>> model.allocate_tensors("dma")
+    >>> timing = model.run()
+"""
+
+import os
+import pathlib
+from types import TracebackType
+from typing import ClassVar, Final, Literal, Protocol, TypeAlias, final
+
+import numpy as np
+from numpy.typing import NDArray
+
+_StrPath: TypeAlias = str | os.PathLike[str]
+_MemoryKind: TypeAlias = Literal["dma", "shm", "mem"]
+_OutputDType: TypeAlias = np.int8 | np.uint8 | np.int16 | np.uint16 | np.float32
+
+class _SupportsToBytes(Protocol):
+    # set_input_tensor only ever calls tobytes(): ndarray, memoryview and array.array all fit.
+    def tobytes(self) -> bytes: ...
+
+__all__ = [
+    "__version__",
+    "DEFAULT_SOCKET",
+    "SOCKET_PATHS",
+    "Ara2Error",
+    "LibraryError",
+    "HardwareError",
+    "ProxyError",
+    "ModelError",
+    "TensorError",
+    "MetadataError",
+    "Session",
+    "Proxy",
+    "ProxyEndpoint",
+    "Endpoint",
+    "Model",
+    "InferRequest",
+    "Abi",
+    "State",
+    "DramStatistics",
+    "ModelTiming",
+    "InputQuantization",
+    "InputPreprocess",
+    "OutputQuantization",
+    "ModelOutputType",
+    "InputTensorInfo",
+    "OutputTensorInfo",
+    "DvmMetadata",
+    "DatasetInfo",
+    "ModelInfo",
+    "DeploymentInfo",
+    "InputSpec",
+    "OutputSpec",
+    "CompilationInfo",
+    "PpaMetrics",
+    "Ara2Info",
+    "read_metadata",
+    "read_labels",
+    "has_metadata",
+    "socket_path",
+    "discover",
+]
+
+__version__: Final[str]
+DEFAULT_SOCKET: Final[str]
+SOCKET_PATHS: list[str]
+
+class Ara2Error(RuntimeError):
+    """Base class for every error raised by this module."""
+
+class LibraryError(Ara2Error):
+    """The libaraclient client library could not be loaded or is not a supported DVAPI generation."""
+
+class HardwareError(Ara2Error):
+    """The NPU or an endpoint reported a fault."""
+
+class ProxyError(Ara2Error):
+    """The proxy could not be reached, or its configuration could not be used."""
+
+class ModelError(Ara2Error):
+    """A model failed to load, or an inference failed."""
+
+class TensorError(Ara2Error):
+    """A tensor could not be allocated, mapped or registered."""
+
+class MetadataError(Ara2Error):
+    """The metadata inside a .dvm archive could not be read."""
+
+@internal
+class InternalFailure(BaseException):
+    """An internal invariant of tallowind_ara2 was broken.
+
+    This signals a bug or an unusable client library rather than an error
+    of the accelerator stack, so it derives from BaseException and is not
+    caught by ``except Exception``.
+    """
+
+@final
+class Session:
+    """ARA-2 session for communicating with the proxy.
+
+    A Session represents a connection to the ARA-2 proxy service, which can
+    be established via either a UNIX socket or TCP socket. The session is used
+    to enumerate endpoints and retrieve version information.
+
+    Example:
+        >>> import tallowind_ara2
+        >>> session = tallowind_ara2.Session.connect()
+        >>> versions = session.versions()
+        >>> endpoints = session.list_endpoints()
+        >>> session.close()
+    """
+
+    @staticmethod
+    def connect() -> Session:
+        """Create a session connected to the ARA-2 proxy over its UNIX socket,
+        at the path `socket_path()` resolves.
+
+        This is the recommended way to connect. Use
+        `create_via_unix_socket` directly when the path must be hardcoded
+        or is chosen some other way.
+
+        Returns:
+            Session: A new session connected to the proxy
+
+        Raises:
+            ProxyError: If the socket does not exist or the proxy is not running
+        """
+
+    @staticmethod
+    def from_config(path: _StrPath) -> Session:
+        """Create a session from a proxy configuration file.
+
+        Reads the ``proxy:`` section's ``interface_type`` and the address
+        list it selects, then connects to the first endpoint declared --
+        a UNIX socket for ``SOCKET``, a TCP/IPv4 address for ``IPV4``.
+        Use this when the configuration is known but the socket path is
+        not, which is the usual case across packagings.
+
+        Args:
+            path: Path to the proxy YAML (str or os.PathLike)
+
+        Returns:
+            Session: A new session connected to the proxy
+
+        Raises:
+            ProxyError: If the file cannot be read or understood, or it
+                        declares no reachable endpoint
+        """
+
+    @staticmethod
+    def create_via_unix_socket(socket_path: _StrPath) -> Session:
+        """Create a session connected via UNIX domain socket.
+
+        Args:
+            socket_path: Path to the UNIX socket (str or os.PathLike,
+                         e.g., "/var/run/proxy.sock")
+
+        Returns:
+            Session: A new session connected to the proxy
+
+        Raises:
+            ProxyError: If the socket does not exist or the proxy is not running
+        """
+
+    @staticmethod
+    def create_via_tcp_ipv4_socket(ip: str, port: int) -> Session:
+        """Create a session connected via TCP/IPv4 socket.
+
+        Args:
+            ip: IPv4 address as a string (e.g., "127.0.0.1")
+            port: Port number
+
+        Returns:
+            Session: A new session connected to the proxy
+        """
+
+    def versions(self) -> dict[str, str]:
+        """Get version information for all components.
+
+        Returns:
+            dict: Dictionary mapping component names to version strings
+        """
+
+    def list_endpoints(self) -> list[Endpoint]:
+        """List all available endpoints.
+
+        Returns:
+            list[Endpoint]: List of available ARA-2 endpoints
+        """
+
+    def inflight_count(self) -> int:
+        """Get the number of in-flight inference requests for this session.
+
+        Returns the count of requests submitted via :meth:`Model.submit`
+        that the client library has not yet received a response for.
+
+        Returns:
+            int: Number of pending inference requests
+        """
+
+    @property
+    def socket_type(self) -> Literal["unix", "tcp"]:
+        """Get the socket type used for this session."""
+
+    @property
+    def abi(self) -> Abi:
+        """The DVAPI generation of the ``libaraclient`` this session uses.
+
+        Probed when the library was opened. It determines which of the
+        overlapping :class:`State` members can be reported.
+        """
+
+    @property
+    def dvapi_version(self) -> str | None:
+        """The DVAPI version the client library reported, or ``None`` if it
+        would not report one.
+
+        This is the interface version, not the version of the SDK the
+        library was packaged in.
+        """
+
+    def close(self) -> None:
+        """Close this Python session handle.
+
+        After calling ``close()``, any further method call on this
+        Session raises ``Ara2Error``. This only drops this Python
+        handle; the underlying proxy connection may remain open while
+        other objects created from this session (such as ``Endpoint``
+        or ``Model``) are still alive. The underlying connection is
+        released when the last handle referencing it is dropped. Safe
+        to call multiple times.
+        """
+
+    def __enter__(self) -> Session: ...
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_val: BaseException | None,
+        exc_tb: TracebackType | None,
+    ) -> Literal[False]: ...
+
+@final
+class Proxy:
+    """A running ARA-2 proxy found by :func:`discover`."""
+
+    @property
+    def pid(self) -> int:
+        """Process ID of the running proxy."""
+
+    @property
+    def endpoints(self) -> list[ProxyEndpoint]:
+        """Where it accepts connections. Empty when neither reading its file
+        descriptors nor its configuration file was possible.
+        """
+
+    @property
+    def config(self) -> pathlib.Path | None:
+        """The configuration file named on its command line, if it named one."""
+
+    @property
+    def exe(self) -> pathlib.Path | None:
+        """Its executable, if readable."""
+
+    def connect(self) -> Session:
+        """Open a session against this proxy's first endpoint."""
+
+@final
+class ProxyEndpoint:
+    """An address a proxy accepts connections on.
+
+    ``kind`` is ``"unix"`` or ``"tcp"``. ``path`` is set for the former,
+    ``host`` and ``port`` for the latter.
+    """
+
+    @property
+    def kind(self) -> Literal["unix", "tcp"]:
+        """Transport: ``"unix"`` or ``"tcp"``."""
+
+    @property
+    def path(self) -> pathlib.Path | None:
+        """Socket path, for a ``"unix"`` endpoint; ``None`` otherwise."""
+
+    @property
+    def host(self) -> str | None:
+        """IPv4 address, for a ``"tcp"`` endpoint; ``None`` otherwise."""
+
+    @property
+    def port(self) -> int | None:
+        """TCP port, for a ``"tcp"`` endpoint; ``None`` otherwise."""
+
+    def connect(self) -> Session:
+        """Open a session against this endpoint."""
+
+@final
+class Endpoint:
+    """ARA-2 accelerator endpoint.
+
+    An endpoint represents a single ARA-2 accelerator device that can load
+    and execute neural network models.
+    """
+
+    def check_status(self) -> State:
+        """Check the current status/state of the endpoint.
+
+        Returns:
+            State: Current endpoint state
+        """
+
+    def dram_statistics(self) -> DramStatistics:
+        """Get DRAM statistics for the endpoint.
+
+        Returns:
+            DramStatistics: Memory usage information
+        """
+
+    def load_model(self, model_path: _StrPath) -> Model:
+        """Load a neural network model from a file.
+
+        Args:
+            model_path: Path to the compiled model file (.dvm)
+
+        Returns:
+            Model: Loaded model ready for inference
+        """
+
+@final
+class Model:
+    """Neural network model loaded on an endpoint.
+
+    The Model class provides methods to run inference on a loaded neural network.
+    Input and output tensors are accessed via zero-based indices.
+
+    Model supports the context-manager protocol. The model is unloaded from
+    the NPU when the last Python reference to it is garbage-collected; a
+    ``with`` statement releases it promptly when the block is left instead.
+
+    Example:
+        >>> with endpoint.load_model("model.dvm") as model:
+        ...     model.allocate_tensors()
+        ...     model.set_input_tensor(0, input_data)
+        ...     timing = model.run()
+        ...     output = model.get_output_tensor(0)
+    """
+
+    @property
+    def n_inputs(self) -> int:
+        """Number of input tensors."""
+
+    @property
+    def n_outputs(self) -> int:
+        """Number of output tensors."""
+
+    def input_info(self, index: int) -> InputTensorInfo:
+        """Get detailed information about an input tensor.
+
+        Raises:
+            IndexError: If index is out of range
+        """
+
+    def output_info(self, index: int) -> OutputTensorInfo:
+        """Get detailed information about an output tensor.
+
+        Raises:
+            IndexError: If index is out of range
+        """
+
+    def input_shape(self, index: int) -> tuple[int, int, int]:
+        """Get the shape of an input tensor as (channels, height, width).
+
+        Raises:
+            IndexError: If index is out of range
+        """
+
+    def output_shape(self, index: int) -> tuple[int, int, int]:
+        """Get the shape of an output tensor as (channels, height, width).
+
+        Raises:
+            IndexError: If index is out of range
+        """
+
+    def input_size(self, index: int) -> int:
+        """Get the size in bytes of an input tensor.
+
+        Raises:
+            IndexError: If index is out of range
+        """
+
+    def output_size(self, index: int) -> int:
+        """Get the size in bytes of an output tensor.
+
+        Raises:
+            IndexError: If index is out of range
+        """
+
+    def input_bpp(self, index: int) -> int:
+        """Get the bytes per element for an input tensor.
+
+        Raises:
+            IndexError: If index is out of range
+        """
+
+    def output_bpp(self, index: int) -> int:
+        """Get the bytes per element for an output tensor.
+
+        Raises:
+            IndexError: If index is out of range
+        """
+
+    def input_quants(self, index: int) -> InputQuantization:
+        """Get quantization parameters for an input tensor.
+
+        Raises:
+            IndexError: If index is out of range
+        """
+
+    def output_quants(self, index: int) -> OutputQuantization:
+        """Get quantization parameters for an output tensor.
+
+        Raises:
+            IndexError: If index is out of range
+        """
+
+    def input_preprocess(self, index: int) -> InputPreprocess:
+        """Get preprocessing parameters for an input tensor.
+
+        Returns the per-channel ``mean`` and ``scale`` used to normalize
+        float input data before quantization, plus layout-affecting flags
+        (``bgr_to_rgb``, ``aspect_resize``, ``mirror``, ``center_crop``).
+
+        Raises:
+            IndexError: If index is out of range
+        """
+
+    def set_timeout_ms(self, timeout_ms: int) -> None:
+        """Set the inference timeout in milliseconds.
+
+        Args:
+            timeout_ms: Timeout in milliseconds (default: 1000)
+        """
+
+    def allocate_tensors(self, memory: _MemoryKind | None = None) -> None:
+        """Allocate input and output tensors for this model.
+
+        Must be called before ``run()``, ``set_input_tensor()``, or any
+        tensor accessor method.
+
+        Args:
+            memory: Memory type for tensor allocation. One of ``"dma"``,
+                    ``"shm"``, ``"mem"``, or ``None`` for auto-selection
+                    (tries DMA first). Use ``"dma"`` for zero-copy workflows
+                    with tallowind-image.
+        """
+
+    def input_tensor_memory(self, index: int) -> _MemoryKind:
+        """Get the memory type of an input tensor.
+
+        Args:
+            index: Input tensor index (0-based)
+
+        Returns:
+            str: ``"dma"``, ``"shm"``, or ``"mem"``
+
+        Raises:
+            IndexError: If index is out of range
+            TensorError: If tensors are not allocated
+        """
+
+    def output_tensor_memory(self, index: int) -> _MemoryKind:
+        """Get the memory type of an output tensor.
+
+        Args:
+            index: Output tensor index (0-based)
+
+        Returns:
+            str: ``"dma"``, ``"shm"``, or ``"mem"``
+
+        Raises:
+            IndexError: If index is out of range
+            TensorError: If tensors are not allocated
+        """
+
+    def input_tensor_fd(self, index: int) -> int:
+        """Get a cloned DMA-BUF file descriptor for an input tensor.
+
+        The returned FD is owned by the caller. Pass it to
+        ``tallowind.image.ImageProcessor.import_image()`` for zero-copy GPU
+        preprocessing. That call duplicates the FD internally, so close the
+        returned FD with ``os.close()`` when done.
+
+        Args:
+            index: Input tensor index (0-based)
+
+        Returns:
+            int: File descriptor for the input tensor's DMA-BUF
+
+        Raises:
+            IndexError: If index is out of range
+            TensorError: If tensors are not allocated or use system memory
+        """
+
+    def output_tensor_fd(self, index: int) -> int:
+        """Get a cloned DMA-BUF file descriptor for an output tensor.
+
+        The returned FD is owned by the caller. Pass it to
+        ``tallowind.tensor.Tensor.from_fd()`` to decode the raw NPU output
+        without a copy. ``from_fd`` takes ownership of the FD — do not close
+        it yourself in that case.
+
+        Args:
+            index: Output tensor index (0-based)
+
+        Returns:
+            int: File descriptor for the output tensor's DMA-BUF
+
+        Raises:
+            IndexError: If index is out of range
+            TensorError: If tensors are not allocated or use system memory
+        """
+
+    def run(self) -> ModelTiming:
+        """Run inference on the model.
+
+        Tensors must be allocated via ``allocate_tensors()`` before calling
+        this method.
+
+        Returns:
+            ModelTiming: Timing information for the inference run
+
+        Raises:
+            TensorError: If tensors have not been allocated
+        """
+
+    def submit(self) -> InferRequest:
+        """Submit inference asynchronously.
+
+        Returns an :class:`InferRequest` handle immediately. Call
+        :meth:`InferRequest.wait` to block until the result is ready.
+
+        The model's tensors must not be reallocated (via
+        ``allocate_tensors()``) while the request is pending.
+
+        Returns:
+            InferRequest: Handle for the pending inference
+
+        Raises:
+            TensorError: If tensors have not been allocated
+        """
+
+    def set_input_tensor(self, index: int, data: _SupportsToBytes) -> None:
+        """Copy numpy array data into an input tensor.
+
+        Args:
+            index: Input tensor index (0-based)
+            data: numpy array whose total byte count matches the tensor
+                  size. Any dtype (uint8, int8, uint16, int16, float32,
+                  etc.) is accepted; the underlying buffer is copied
+                  verbatim into the tensor, so the dtype must already
+                  match what the model expects.
+
+        Raises:
+            IndexError: If index is out of range
+            TensorError: If tensors are not allocated or sizes don't match
+        """
+
+    def get_output_tensor(self, index: int) -> NDArray[_OutputDType]:
+        """Get output tensor data as a typed numpy array.
+
+        The dtype is derived from the tensor's quantization metadata:
+
+        - ``bpp == 1`` and ``is_signed`` → ``int8``
+        - ``bpp == 1`` and not signed → ``uint8``
+        - ``bpp == 2`` and ``is_signed`` → ``int16``
+        - ``bpp == 2`` and not signed → ``uint16``
+        - ``bpp == 4`` → ``float32``
+
+        The returned array is reshaped to the tensor's declared shape
+        ``(channels, height, width)``; callers that need the legacy flat
+        layout can call ``.ravel()``.
+
+        Args:
+            index: Output tensor index (0-based)
+
+        Returns:
+            numpy.ndarray: Shaped, typed view of the output tensor data
+
+        Raises:
+            IndexError: If index is out of range
+            TensorError: If tensors are not allocated or have an unsupported bpp
+        """
+
+    def dequantize(self, index: int) -> NDArray[np.float32]:
+        """Dequantize an output tensor to ``float32``.
+
+        Uses the model's quantization mode (read from input 0) and the
+        output tensor's ``(qn, offset)`` pair. Currently only qmode 9
+        (asymmetric) is supported; other modes raise ``Ara2Error``.
+        The returned array has the tensor's declared ``(C, H, W)`` shape.
+
+        Args:
+            index: Output tensor index (0-based)
+
+        Returns:
+            numpy.ndarray: ``float32`` array reshaped to ``(C, H, W)``
+
+        Raises:
+            IndexError: If index is out of range
+            TensorError: If tensors are not allocated
+            Ara2Error: If the model uses an unsupported qmode
+        """
+
+    def close(self) -> None:
+        """Unload the model and release its resources.
+
+        After calling ``close()``, any further method call raises
+        ``Ara2Error``. Safe to call multiple times.
+        """
+
+    def __enter__(self) -> Model: ...
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_val: BaseException | None,
+        exc_tb: TracebackType | None,
+    ) -> Literal[False]: ...
+
+# Owns the memory of each array get_output_tensor and dequantize return (the
+# array's base); made only by the module.
+@internal
+@final
+class PySliceContainer: ...
+
+@final
+class InferRequest:
+    """A pending asynchronous inference request.
+
+    Created by :meth:`Model.submit`. Call :meth:`wait` to block until the
+    NPU finishes and retrieve timing information. The GIL is released
+    during ``wait()`` so other Python threads can run.
+
+    The underlying request is freed automatically when the object is
+    garbage-collected or when ``wait()`` returns.
+
+    Example::
+
+        request = model.submit()
+        # ... pre-process next frame while NPU is busy ...
+        timing = request.wait()
+    """
+
+    def wait(self, timeout_ms: int = 1000) -> ModelTiming:
+        """Block until the inference completes and return timing.
+
+        The GIL is released during the wait so other Python threads can
+        proceed concurrently.
+
+        Args:
+            timeout_ms: Maximum wait time in milliseconds (default: 1000)
+
+        Returns:
+            ModelTiming: Timing information for the completed inference
+
+        Raises:
+            Ara2Error: If the request has already been consumed, or
+                       inference failed on the NPU
+        """
+
+    @property
+    def request_id(self) -> int:
+        """Get the proxy-assigned request ID for log correlation.
+
+        Returns:
+            int: The unique request ID assigned by the proxy
+
+        Raises:
+            Ara2Error: If the request has already been consumed
+        """
+
+# The enumerations (Abi, State, ModelOutputType) compare equal only to their
+# own members (Abi and ModelOutputType also to ints) and are unhashable.
+@final
+class Abi:
+    """The DVAPI generation a loaded ``libaraclient`` implements."""
+    V1_1: ClassVar[Abi]
+    V1_3: ClassVar[Abi]
+
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+
+@final
+class State:
+    """Endpoint state enum.
+
+    The members are the union of both DVAPI generations: 1.3 reuses values
+    4 and 5 for names 1.1 does not have, so which of ``ActiveBoosted`` /
+    ``ThermalActiveSlow`` (and ``ThermalInactive`` / ``FailSafe``) you see
+    depends on the library loaded. ``Session.abi`` reports which that is.
+    """
+    Init: ClassVar[State]
+    Idle: ClassVar[State]
+    Active: ClassVar[State]
+    ActiveSlow: ClassVar[State]
+    ActiveBoosted: ClassVar[State]
+    ThermalInactive: ClassVar[State]
+    ThermalActiveSlow: ClassVar[State]
+    FailSafe: ClassVar[State]
+    ThermalUnknown: ClassVar[State]
+    Inactive: ClassVar[State]
+    Fault: ClassVar[State]
+    Unknown: ClassVar[State]
+
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+
+@final
+class DramStatistics:
+    """DRAM statistics for an endpoint."""
+
+    @property
+    def dram_size(self) -> int:
+        """Total DRAM capacity in bytes."""
+
+    @property
+    def dram_occupancy_size(self) -> int:
+        """Total occupied DRAM in bytes."""
+
+    @property
+    def free_size(self) -> int:
+        """Free DRAM in bytes."""
+
+    @property
+    def reserved_occupancy_size(self) -> int:
+        """Reserved DRAM in bytes."""
+
+    @property
+    def model_occupancy_size(self) -> int:
+        """DRAM occupied by loaded models in bytes."""
+
+    @property
+    def tensor_occupancy_size(self) -> int:
+        """DRAM occupied by tensor buffers in bytes."""
+
+@final
+class ModelTiming:
+    """Timing information from a model inference run."""
+
+    @property
+    def run_time_us(self) -> int:
+        """NPU inference execution time in microseconds."""
+
+    @property
+    def input_time_us(self) -> int:
+        """Input DMA transfer time in microseconds."""
+
+    @property
+    def output_time_us(self) -> int:
+        """Output DMA transfer time in microseconds."""
+
+@final
+class InputQuantization:
+    """Input tensor quantization parameters.
+
+    For qmode 9 models (the production default), ``qn`` is the per-tensor
+    scale and ``offset`` is the integer zero-point. Per-channel image
+    preprocessing lives on :class:`InputPreprocess` instead.
+    """
+
+    @property
+    def qn(self) -> float:
+        """Per-tensor quantization scale."""
+
+    @property
+    def offset(self) -> int:
+        """Integer zero-point offset."""
+
+    @property
+    def is_signed(self) -> bool:
+        """True if the tensor uses signed int8, False for uint8."""
+
+    @property
+    def qmode(self) -> int:
+        """Kinara quantization mode (9 = asymmetric, production default)."""
+
+@final
+class InputPreprocess:
+    """Image preprocessing parameters for an input tensor.
+
+    Describes how float image data is expected to be normalized before
+    quantization: ``(pixel - mean[c]) * scale[c]``.
+    """
+
+    @property
+    def mean(self) -> tuple[float, float, float]:
+        """Per-channel mean subtracted during preprocessing."""
+
+    @property
+    def scale(self) -> tuple[float, float, float]:
+        """Per-channel scale applied after mean subtraction."""
+
+    @property
+    def bgr_to_rgb(self) -> bool:
+        """True if BGR inputs must be swapped to RGB before normalization."""
+
+    @property
+    def aspect_resize(self) -> bool:
+        """True if the source image should be letterboxed to preserve aspect
+        ratio when it is resized to the model's input size.
+        """
+
+    @property
+    def mirror(self) -> bool:
+        """True if the input should be horizontally mirrored."""
+
+    @property
+    def center_crop(self) -> bool:
+        """True if the input should be center-cropped to the model's input
+        aspect ratio.
+        """
+
+@final
+class OutputQuantization:
+    """Output tensor quantization parameters (qmode 9 semantics)."""
+
+    @property
+    def qn(self) -> float:
+        """Per-tensor quantization scale. ``float_val = (raw - offset) * qn``."""
+
+    @property
+    def offset(self) -> int:
+        """Integer zero-point offset."""
+
+    @property
+    def is_signed(self) -> bool:
+        """True if the tensor uses signed int8, False for uint8."""
+
+@final
+class ModelOutputType:
+    """The type of output produced by a model layer."""
+    Classification: ClassVar[ModelOutputType]
+    Detection: ClassVar[ModelOutputType]
+    SemanticSegmentation: ClassVar[ModelOutputType]
+    Raw: ClassVar[ModelOutputType]
+
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+
+@final
+class InputTensorInfo:
+    """Detailed information about an input tensor."""
+
+    @property
+    def layer_id(self) -> int:
+        """Model layer this tensor belongs to."""
+
+    @property
+    def blob_id(self) -> int:
+        """Blob index within the layer."""
+
+    @property
+    def layer_name(self) -> str:
+        """Name of the layer, as compiled into the model."""
+
+    @property
+    def blob_name(self) -> str:
+        """Name of the blob within the layer."""
+
+    @property
+    def layer_type(self) -> str:
+        """Layer type reported by the compiler (e.g. "Convolution")."""
+
+    @property
+    def layout(self) -> str:
+        """Data layout string (e.g., "NCHW")."""
+
+    @property
+    def size(self) -> int:
+        """Total size in bytes."""
+
+    @property
+    def width(self) -> int:
+        """Width in pixels."""
+
+    @property
+    def height(self) -> int:
+        """Height in pixels."""
+
+    @property
+    def nch(self) -> int:
+        """Number of channels."""
+
+    @property
+    def bpp(self) -> int:
+        """Bytes per element."""
+
+    @property
+    def batch_size(self) -> int:
+        """Number of batches this tensor holds."""
+
+    @property
+    def quant(self) -> InputQuantization:
+        """Quantization parameters for converting to and from float."""
+
+    @property
+    def preprocess(self) -> InputPreprocess:
+        """Image preprocessing parameters (per-channel mean/scale, BGR swap,
+        resize, mirror and crop flags).
+        """
+
+@final
+class OutputTensorInfo:
+    """Detailed information about an output tensor."""
+
+    @property
+    def layer_id(self) -> int:
+        """Model layer this tensor belongs to."""
+
+    @property
+    def blob_id(self) -> int:
+        """Blob index within the layer."""
+
+    @property
+    def fused_parent_id(self) -> int:
+        """Layer this one was fused into, or -1 when it was not fused."""
+
+    @property
+    def layer_name(self) -> str:
+        """Name of the layer, as compiled into the model."""
+
+    @property
+    def blob_name(self) -> str:
+        """Name of the blob within the layer."""
+
+    @property
+    def layer_fused_parent_name(self) -> str:
+        """Name of the fused parent layer, empty when it was not fused."""
+
+    @property
+    def layer_type(self) -> str:
+        """Layer type reported by the compiler (e.g. "Convolution")."""
+
+    @property
+    def layout(self) -> str:
+        """Data layout string (e.g., "NCHW")."""
+
+    @property
+    def size(self) -> int:
+        """Total size in bytes."""
+
+    @property
+    def width(self) -> int:
+        """Width in pixels."""
+
+    @property
+    def height(self) -> int:
+        """Height in pixels."""
+
+    @property
+    def nch(self) -> int:
+        """Number of channels."""
+
+    @property
+    def bpp(self) -> int:
+        """Bytes per element."""
+
+    @property
+    def num_classes(self) -> int:
+        """Number of classes the model was trained on."""
+
+    @property
+    def layer_output_type(self) -> ModelOutputType:
+        """What kind of output this layer produces."""
+
+    @property
+    def max_dynamic_id(self) -> int:
+        """Highest batch id this tensor supports."""
+
+    @property
+    def quant(self) -> OutputQuantization:
+        """Quantization parameters for converting to and from float."""
+
+@final
+class DvmMetadata:
+    """Tallowind metadata embedded in a DVM model file."""
+
+    @property
+    def task(self) -> str | None:
+        """Model task type (e.g., "detect", "segment", "classify")."""
+
+    @property
+    def classes(self) -> list[str]:
+        """Class labels from the dataset."""
+
+    @property
+    def dataset(self) -> DatasetInfo | None:
+        """Dataset information."""
+
+    @property
+    def input(self) -> InputSpec | None:
+        """Input specification."""
+
+    @property
+    def model(self) -> ModelInfo | None:
+        """Model information."""
+
+    @property
+    def deployment(self) -> DeploymentInfo | None:
+        """Deployment information."""
+
+    @property
+    def compilation(self) -> CompilationInfo | None:
+        """Compilation information."""
+
+    @property
+    def ara2(self) -> Ara2Info | None:
+        """ARA-2 / Kinara-specific metadata (quantization mode, etc.)"""
+
+    @property
+    def decoder_version(self) -> str | None:
+        """Decoder version string (e.g., "yolov8")."""
+
+    @property
+    def nms(self) -> str | None:
+        """NMS type (e.g., "class_agnostic")."""
+
+    @property
+    def outputs(self) -> list[OutputSpec]:
+        """Output specifications."""
+
+@final
+class DatasetInfo:
+    """Dataset information from model metadata."""
+
+    @property
+    def classes(self) -> list[str]:
+        """Class label strings."""
+
+    @property
+    def id(self) -> str | None:
+        """Dataset identifier (e.g., "coco2017")."""
+
+    @property
+    def name(self) -> str | None:
+        """Human-readable dataset name."""
+
+@final
+class ModelInfo:
+    """Model information from metadata."""
+
+    @property
+    def model_task(self) -> str | None:
+        """Task type (e.g., "detect", "segment", "classify")."""
+
+    @property
+    def model_size(self) -> str | None:
+        """Model size variant (e.g., "s", "m", "l", "x")."""
+
+    @property
+    def model_version(self) -> str | None:
+        """Source model version string."""
+
+    @property
+    def detection(self) -> bool:
+        """True if the model produces detection outputs."""
+
+    @property
+    def segmentation(self) -> bool:
+        """True if the model produces segmentation outputs."""
+
+@final
+class DeploymentInfo:
+    """Deployment information from metadata."""
+
+    @property
+    def model_name(self) -> str | None:
+        """Model name for deployment."""
+
+    @property
+    def name(self) -> str | None:
+        """Human-readable deployment name."""
+
+    @property
+    def author(self) -> str | None:
+        """Author or organization."""
+
+    @property
+    def description(self) -> str | None:
+        """Description of the deployed model."""
+
+@final
+class InputSpec:
+    """Input specification from metadata."""
+
+    @property
+    def size(self) -> str | None:
+        """Size string (e.g., "640x480")."""
+
+    @property
+    def input_channels(self) -> int | None:
+        """Number of input channels."""
+
+    @property
+    def output_channels(self) -> int | None:
+        """Number of output channels."""
+
+    @property
+    def cameraadaptor(self) -> str | None:
+        """Camera adaptor type (e.g., "rgb", "bgr")."""
+
+    def dimensions(self) -> tuple[int, int] | None:
+        """Parse the size string into (width, height)."""
+
+@final
+class OutputSpec:
+    """Output tensor specification from metadata."""
+
+    @property
+    def index(self) -> int | None:
+        """Output index."""
+
+    @property
+    def name(self) -> str | None:
+        """Output name."""
+
+    @property
+    def output_type(self) -> str | None:
+        """Output type (detection, segmentation, etc.)."""
+
+    @property
+    def decoder(self) -> str | None:
+        """Decoder to use."""
+
+    @property
+    def decode(self) -> bool:
+        """Whether to decode this output."""
+
+    @property
+    def dtype(self) -> str | None:
+        """Data type (float32, int8, etc.)."""
+
+    @property
+    def shape(self) -> list[int]:
+        """Tensor shape."""
+
+    @property
+    def dshape(self) -> list[tuple[str, int]]:
+        """Physical axis names in memory order, as `(name, extent)` pairs.
+
+        Names are the metadata spellings (`"batch"`, `"num_boxes"`,
+        `"num_protos"`, ...) so a caller can map them onto
+        `tallowind.decoder.DimName` without this package depending on the
+        decoder. Empty when the producer omitted the field.
+        """
+
+    @property
+    def normalized(self) -> bool | None:
+        """Whether box coordinates are already normalized to `[0, 1]`.
+
+        `None` when the metadata does not say — the caller must then assume
+        pixel-space coordinates and divide the box quantization scale by the
+        model's input dimension. Only meaningful for `boxes` and `detection`
+        outputs.
+        """
+
+@final
+class CompilationInfo:
+    """Compilation information from metadata."""
+
+    @property
+    def target(self) -> str | None:
+        """Target hardware (e.g., "ara-2")."""
+
+    @property
+    def format(self) -> str | None:
+        """Model format (e.g., "dvm")."""
+
+    @property
+    def ppa(self) -> PpaMetrics | None:
+        """Performance, power and area metrics."""
+
+@final
+class PpaMetrics:
+    """Performance, power, and area metrics from compilation."""
+
+    @property
+    def ips(self) -> float | None:
+        """Inferences per second."""
+
+    @property
+    def power_mw(self) -> float | None:
+        """Power consumption in milliwatts."""
+
+    @property
+    def cycles(self) -> int | None:
+        """Execution cycles."""
+
+    @property
+    def ddr_bw_mbps(self) -> float | None:
+        """DDR bandwidth in MB/s."""
+
+@final
+class Ara2Info:
+    """Kinara ARA-2 specific metadata section."""
+
+    @property
+    def qmode(self) -> int | None:
+        """Kinara quantization mode (9 = asymmetric, the production default)."""
+
+def read_metadata(path: _StrPath) -> DvmMetadata | None:
+    """Read Tallowind metadata from a DVM model file.
+
+    Args:
+        path: Path to the .dvm model file (str or os.PathLike)
+
+    Returns:
+        DvmMetadata or None if the file has no embedded metadata
+
+    Raises:
+        MetadataError: If the file cannot be read or metadata is malformed
+    """
+def read_labels(path: _StrPath) -> list[str]:
+    """Read class labels from a DVM model file.
+
+    Args:
+        path: Path to the .dvm model file (str or os.PathLike)
+
+    Returns:
+        list[str]: Class label strings (empty if not present)
+
+    Raises:
+        MetadataError: If the file cannot be read
+    """
+def has_metadata(path: _StrPath) -> bool:
+    """Check if a DVM file has embedded metadata.
+
+    Args:
+        path: Path to the .dvm model file (str or os.PathLike)
+
+    Returns:
+        bool: True if the file contains Tallowind metadata
+    """
+def socket_path() -> str:
+    """Resolves the ARA-2 proxy socket path: `ARA2_SOCKET` if set, otherwise
+    the first entry in `SOCKET_PATHS` that exists, otherwise
+    `DEFAULT_SOCKET`.
+    """
+def discover() -> list[Proxy]:
+    """Find every ARA-2 proxy currently running on this host.
+
+    Returns a list because more than one proxy can be running; an empty
+    list means none was found, which is not an error.
+
+    Endpoints are resolved by observing the sockets each process holds
+    open, which reflects where it is really listening however that was
+    decided. That needs permission to read the process's file descriptors
+    -- the proxy runs as root under both packagings -- so when it is
+    unavailable this falls back to parsing the configuration file named on
+    the command line.
+
+    Example:
+        >>> import tallowind_ara2
+        >>> for proxy in tallowind_ara2.discover():
+        ...     print(proxy.pid, [str(e) for e in proxy.endpoints])
+    """
