@@ -92,6 +92,7 @@ inline std::vector<std::uint8_t> with_ids_moved(wire::Op op, std::span<const std
     case wire::Op::Wait:
     case wire::Op::RequestId:
     case wire::Op::RequestFree:
+    case wire::Op::Unregister:
       move(0);
       break;
     case wire::Op::Infer: {

@@ -143,7 +143,7 @@ TEST(DaemonFrames, IdsAreMovedWhereRequestsNameThem) {
     w.put(id).put<std::uint32_t>(250);
     return w.bytes();
   };
-  for (const Op op : {Op::ModelUnload, Op::Wait, Op::RequestId, Op::RequestFree}) {
+  for (const Op op : {Op::ModelUnload, Op::Wait, Op::RequestId, Op::RequestFree, Op::Unregister}) {
     EXPECT_EQ(fuzz::with_ids_moved(op, frame(5), kOffset), frame(5 + kOffset)) << static_cast<int>(op);
   }
   for (const Op op : {Op::Hello, Op::Register, Op::Versions, Op::ModelLoad}) {

@@ -104,6 +104,8 @@ def metadata_seeds() -> dict[str, bytes]:
                                             "ddr_bw_mbps": 5e-324}}, "ara2": {"qmode": -2147483648}},
     }
     seeds = {name: json.dumps(document).encode() for name, document in documents.items()}
+    # A long mantissa scaled far below the smallest double.
+    seeds["long_tiny_number"] = b'{"compilation": {"ppa": {"ips": 0.' + b"0" * 42 + b'1e-310}}}'
     seeds["whitespace_and_escapes"] = b' \r\n{"deployment": {"name": "\\u00e9\\ud83d\\ude00\\n"}}\t'
     return seeds
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every fuzz target of build-san/fuzz from its seed corpus: briefly
-# (part of test.sh), or 600 seconds each with --long. Prints runs,
+# (part of test.sh), or a million runs each (600 s at most) with --long. Prints runs,
 # seconds and findings per target; fails when any target found something.
 # What a run adds to the corpus and what it finds stays in a scratch
 # directory (kept and named when there are findings).
@@ -41,7 +41,7 @@ for target in "${targets[@]}"; do
   log="$work/$target/log"
   started="$(date +%s)"
   # shellcheck disable=SC2086  # the extra options are words
-  if [ "$long" -eq 1 ]; then length=(-max_total_time=600); else length=(-seed=1 "-runs=${short_runs[$target]}" -max_total_time=60); fi
+  if [ "$long" -eq 1 ]; then length=(-runs=1000000 -max_total_time=600); else length=(-seed=1 "-runs=${short_runs[$target]}" -max_total_time=60); fi
   TMPDIR="$work/$target" "$BIN/$target" "${length[@]}" -timeout=10 -print_final_stats=1 \
     -artifact_prefix="$artifacts/" "${dict[@]}" ${extra[$target]:-} "$corpus" >"$log" 2>&1 || true
   runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")"
