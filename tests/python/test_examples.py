@@ -14,6 +14,7 @@ import pytest
 from ara2_emulator.model_builder import build_model, load_description
 import tallowind_ara2 as ara2
 from fixtures.paths import BUILD, REPO
+from fixtures.sanitizer import preloaded
 
 EXAMPLES = REPO / "examples"
 
@@ -137,7 +138,7 @@ def test_zero_copy_writes_and_reads_through_the_descriptors(emulator, colour_mod
     if memory == "dma":  # DMA heaps served from memfds, every cache sync logged
         if not DMA_INTERPOSER.exists():
             pytest.skip("the DMA heap interposer is not built")
-        env = {"LD_PRELOAD": str(DMA_INTERPOSER), "TALLOWIND_TEST_DMA_LOG": str(log)}
+        env = {"LD_PRELOAD": preloaded(DMA_INTERPOSER), "TALLOWIND_TEST_DMA_LOG": str(log)}
     status, out = run_example("zero_copy.py", colour_model, socket=emulator.socket_path, env=env)
     assert status == 0, out
     used = re.search(r"^tensors: (\w+)$", out, re.M).group(1)
