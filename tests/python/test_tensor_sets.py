@@ -119,6 +119,7 @@ def test_reallocation_leaves_a_pending_request_its_tensors_until_it_is_released(
 
 @pytest.mark.parametrize("how", ["close", "with"])
 def test_closing_defers_the_unload_to_the_last_pending_request(ara2_session, emulated_model, stand_in, how):
+    loaded = stand_in.live_handles("model")  # an earlier test may leave one behind on purpose
     model = ara2_session.list_endpoints()[0].load_model(emulated_model(passthrough(64, faults=SLOW)))
     model.allocate_tensors("shm")
     if how == "close":
@@ -132,7 +133,7 @@ def test_closing_defers_the_unload_to_the_last_pending_request(ara2_session, emu
     assert type(request.wait()) is ara2.ModelTiming
     order = registrations_in_call_order(stand_in, "dv_infer_free", "dv_model_unload", "dv_shmfd_unregister")
     assert order == ["dv_infer_free", "dv_model_unload", "dv_shmfd_unregister", "dv_shmfd_unregister"]
-    assert stand_in.live_handles("model") == 0
+    assert stand_in.live_handles("model") == loaded
 
 
 def test_a_with_block_left_by_an_exception_with_a_request_pending_reraises_it(open_model, stand_in):
