@@ -133,7 +133,9 @@ def test_results_equal_run_frame_for_frame_and_in_order(session, model_path, not
         assert type(result.timing) is ara2.ModelTiming
 
 
-def test_frames_fail_on_their_own_and_the_stream_goes_on(session, model_path, stand_in, nothing_left_behind):
+@pytest.mark.parametrize("endpoints", [1, 2, 4])
+def test_frames_fail_on_their_own_and_the_stream_goes_on(session, model_path, stand_in, nothing_left_behind,
+                                                         endpoints):
     # Each request of this model is reported queued, then running, before it completes.
     path = model_path({**MODEL, "faults": {"completion_states": [0, 1]}})
     stream = frames(3000, seed=9)
@@ -148,15 +150,17 @@ def test_frames_fail_on_their_own_and_the_stream_goes_on(session, model_path, st
         elif result.index == 1500:
             stand_in.inject_status("dv_infer_wait_for_completion", 203)  # the frame waited for next: 1501
 
-    with ara2.Pipeline.open(session.list_endpoints()[:2], path, callback=inject) as pipeline:
+    with ara2.Pipeline.open(session.list_endpoints()[:endpoints], path, callback=inject) as pipeline:
+        refused = 700 + pipeline.capacity
         for frame in stream:
             pipeline.put(frame)
     failed = {r.index: r for r in received if r.error is not None}
-    assert sorted(failed) == [704, 1501]
-    assert type(failed[704].error) is ara2.HardwareError and failed[704].error.args == ("Ara2 error: 150",)
+    assert sorted(failed) == [refused, 1501]
+    assert type(failed[refused].error) is ara2.HardwareError and failed[refused].error.args == ("Ara2 error: 150",)
     assert type(failed[1501].error) is ara2.ProxyError and failed[1501].error.args == ("Ara2 error: 203",)
     assert all(r.outputs == () and r.timing is None for r in failed.values())
     assert [r.index for r in received] == list(range(len(stream)))
+    assert [r.endpoint for r in received] == [n % endpoints for n in range(len(stream))]
     for result in received:
         if result.index not in failed:
             assert_same_outputs(result, expected[result.index])
