@@ -8,8 +8,8 @@
 # newer. The system GCC would give manylinux_2_35 (its libstdc++). Needs the
 # -dev packages bootstrap.sh installs (headers and libraries of libyaml,
 # minizip, zlib, RapidJSON, {fmt}) and one interpreter per version (pyenv's by
-# default; WHEEL_PYTHONS lists others). About 3 minutes per version on 2 cores,
-# 2 more the first time (zig builds its libc++).
+# default; WHEEL_PYTHONS lists others). About 6 minutes for all four on 2
+# cores with a warm compiler cache; the first run also builds zig's libc++.
 #   bash scripts/wheels.sh            then   bash scripts/check_wheel.sh
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
