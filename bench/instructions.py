@@ -23,18 +23,19 @@ def available() -> bool:
     return shutil.which("valgrind") is not None
 
 
-# The C signatures of the module's methods, as callgrind names them.
-NOARGS = "(_object*, _object*)"
-FASTCALL = "(_object*, _object* const*, long, _object*)"
+def entry(method: str) -> str:
+    """The callgrind pattern of a method's entry: the exception-boundary
+    trampoline every method is installed through
+    (``Guarded<&...::model_run, ...>::call``). It exists for every method,
+    whereas the method's own function may be inlined into it; and only it
+    matches, so counting is not toggled off again inside."""
+    return f"{method}, *"
 
 
 def per_call(setup: str, call: str, method: str, calls: int) -> dict[str, float]:
-    """Instructions per call of `call` by object, counted only inside the C
-    function `method` with its signature (for example "model_run" + NOARGS;
-    the whole signature, because callgrind toggles counting at each function
-    that matches, and a lambda inside the method would match a bare name
-    and switch counting off while it runs). `setup` runs first in a
-    child interpreter; whatever it or the first calls cost once (numpy's
+    """Instructions per call of `call` by object, counted only inside the
+    module's method `method` (the C name, "model_run"). `setup` runs first in
+    a child interpreter; whatever it or the first calls cost once (numpy's
     import...) cancels out: the figure is the difference between a run of
     2 x `calls` calls and one of `calls` calls."""
     once = counted(setup, call, method, calls)
@@ -47,7 +48,7 @@ def counted(setup: str, call: str, method: str, calls: int) -> dict[str, int]:
     with tempfile.TemporaryDirectory(prefix="ara2-callgrind-") as workdir:
         out = os.path.join(workdir, "callgrind.out")
         subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--collect-atstart=no",
-                        f"--toggle-collect=*::{method}", sys.executable, "-c", script],
+                        f"--toggle-collect=*::{entry(method)}", sys.executable, "-c", script],
                        check=True, capture_output=True)
         totals = self_cost_by_object(out)
     result = {name: 0 for name in [*OBJECTS, "other"]}

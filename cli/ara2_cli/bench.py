@@ -22,7 +22,7 @@ import tallowind_ara2 as ara2
 from .common import (Document, UsageError, add_connection_options, model_file,
                      connect, natural, positive, select_endpoints, step, text_value)
 from .run import add_model_options, prepare
-from .slots import Slots
+from .slots import Slots, Tensors
 from .tensors import fill_inputs, load_inputs
 
 HELP = "measure throughput and latency"
@@ -54,8 +54,8 @@ def seconds(text: str) -> float:
 
 
 DESCRIPTION = (f"{HELP.capitalize()} of a model, with random inputs unless --input is given. sync times run(); "
-               "async keeps --requests requests in flight with submit() and wait(), each on its own copy of the "
-               "model, spread over the chosen endpoints. Ctrl-C stops early and reports what completed (exit "
+               "async keeps --requests requests in flight with submit() and wait(), each on its own tensor set, "
+               "the model loaded once on each chosen endpoint. Ctrl-C stops early and reports what completed (exit "
                f"status {INTERRUPTED}).")
 
 
@@ -125,7 +125,7 @@ class Progress:
         self.stream.flush()
 
 
-def measure_sync(models: Sequence[ara2.Model], recorder: Recorder, limit: Limit,
+def measure_sync(models: Sequence[Tensors], recorder: Recorder, limit: Limit,
                  progress: Progress | None = None) -> None:
     """run() in turn on each model until the limit; the loop does no more
     than read the clock and append four numbers per inference."""
@@ -158,13 +158,13 @@ def measure_sync(models: Sequence[ara2.Model], recorder: Recorder, limit: Limit,
         recorder.start_ns, recorder.end_ns = start, last
 
 
-def measure_async(models: Sequence[ara2.Model], recorder: Recorder, limit: Limit,
+def measure_async(models: Sequence[Tensors], recorder: Recorder, limit: Limit,
                   progress: Progress | None = None, timeout_ms: int = 1000) -> None:
-    """One request in flight per model: wait for the oldest, resubmit on its
-    model. Whatever ends the loop, every request still in flight is waited
+    """One request in flight per tensor set: wait for the oldest, resubmit on
+    its set. Whatever ends the loop, every request still in flight is waited
     for before returning."""
     clock = time.perf_counter_ns
-    pending: deque[tuple[ara2.Model, ara2.InferRequest, int]] = deque()
+    pending: deque[tuple[Tensors, ara2.InferRequest, int]] = deque()
     count, submitted, max_count = 0, 0, limit.count
     start = last = clock()
     deadline = limit.deadline(start)
@@ -197,7 +197,7 @@ def measure_async(models: Sequence[ara2.Model], recorder: Recorder, limit: Limit
         drain(pending, timeout_ms)
 
 
-def drain(pending: deque[tuple[ara2.Model, ara2.InferRequest, int]], timeout_ms: int) -> None:
+def drain(pending: deque[tuple[Tensors, ara2.InferRequest, int]], timeout_ms: int) -> None:
     """Waits for every request left in flight. One that fails, or was already
     waited for, is freed all the same."""
     while pending:
@@ -244,16 +244,16 @@ def execute(args: argparse.Namespace) -> tuple[Document, int]:
     progress = Progress(sys.stderr, limit) if not args.json and sys.stderr.isatty() else None
     with connection.session:
         endpoints = select_endpoints(connection.session, args.endpoints)
-        slots = len(endpoints) if args.mode == "sync" else args.requests or DEFAULT_ASYNC_REQUESTS
+        requests = None if args.mode == "sync" else args.requests or DEFAULT_ASYNC_REQUESTS
         try:
-            with Slots(endpoints, load_path, slots, lambda model: prepare(model, args)) as opened:
+            with Slots(endpoints, load_path, lambda model: prepare(model, args), requests, args.memory) as opened:
                 inputs = load_inputs(opened.models[0], args.input, args.seed)
                 with step("writing the inputs"):
-                    for model in opened.models:
-                        fill_inputs(model, inputs)
+                    for tensors in opened.tensors:
+                        fill_inputs(tensors, inputs)
                 with step("running the model"):
-                    measure(opened.models, Recorder(), Limit(count=args.warmup))
-                    measure(opened.models, recorder, limit, progress)
+                    measure(opened.tensors, Recorder(), Limit(count=args.warmup))
+                    measure(opened.tensors, recorder, limit, progress)
         except KeyboardInterrupt:
             interrupted = True
         finally:
@@ -265,7 +265,7 @@ def execute(args: argparse.Namespace) -> tuple[Document, int]:
             pass  # the report says null: unknown
     document: Document = {
         "model": path, "address": connection.address, "mode": args.mode,
-        "requests": 1 if args.mode == "sync" else slots, "endpoints": [index for index, _ in endpoints],
+        "requests": requests or 1, "endpoints": [index for index, _ in endpoints],
         "memory": args.memory, "inputs": args.input, "seed": args.seed, "warmup": args.warmup,
         "limit": {"seconds": limit.seconds, "iterations": args.iterations}, "interrupted": interrupted,
         **statistics(recorder), "left_in_flight": left_in_flight}

@@ -12,6 +12,7 @@ from numpy.typing import NDArray
 import tallowind_ara2 as ara2
 
 from .common import CliError, Document, output_dtype, plain
+from .slots import Tensors
 
 NPY_MAGIC = b"\x93NUMPY"
 
@@ -67,9 +68,9 @@ def load_inputs(model: ara2.Model, paths: list[str] | None, seed: int) -> list[I
     return inputs
 
 
-def fill_inputs(model: ara2.Model, inputs: list[InputData]) -> None:
+def fill_inputs(tensors: Tensors, inputs: list[InputData]) -> None:
     for index, data in enumerate(inputs):
-        model.set_input_tensor(index, data.array)
+        tensors.set_input_tensor(index, data.array)
 
 
 def describe_inputs(model: ara2.Model) -> list[Document]:

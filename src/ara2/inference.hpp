@@ -1,52 +1,35 @@
-// Running a loaded model: the tensor I/O descriptor arrays built from its
-// slots, synchronous inference, and asynchronous requests with their wait
-// loop. Nothing here touches Python, so a request can be waited for with the
-// interpreter lock released.
+// Running a loaded model on one of its tensor sets: synchronous inference,
+// and asynchronous requests with their wait loop. Nothing here touches
+// Python, so a request can be waited for with the interpreter lock released.
 #pragma once
 
 #include <cstdint>
-#include <memory>
-#include <vector>
+#include <optional>
 
 #include "ara2/core_error.hpp"
-#include "ara2/model.hpp"
-#include "ara2/records.hpp"
+#include "ara2/loaded_model.hpp"
 #include "ara2/session.hpp"
+#include "ara2/tensor_set.hpp"
 #include "ara2/values.hpp"
-#include "tensor/tensor.hpp"
 
 namespace tallowind::ara2 {
 
-/// The descriptor arrays of one inference (inputs, then outputs, in one
-/// block), and the maps of the heap tensors whose addresses they hold (the
-/// addresses stay valid while the maps live).
-struct InferenceIo {
-  std::vector<records::TensorIoDescriptor> descriptors;
-  std::size_t input_count = 0;
-  std::vector<tallowind::tensor::TensorMap> mappings;
+/// dv_infer_sync with `timeout_ms` on the set's kept descriptor arrays, then
+/// the statistics and the free of the request. Requires an allocated set.
+Result<ModelTiming> run_inference(const LoadedModel& model, TensorSet& set, std::uint32_t timeout_ms);
 
-  /// The arrays as the library takes them; never null, even when empty.
-  void* inputs() noexcept;
-  void* outputs() noexcept;
-};
-
-/// One descriptor per slot, inputs then outputs in index order: registered
-/// tensors by registration, heap tensors by the address of a fresh map. A
-/// failed map is a Tensor error; whatever was mapped is released.
-Result<InferenceIo> build_inference_io(const Model& model);
-
-/// dv_infer_sync with the model's timeout, then the statistics and the free
-/// of the request. Requires allocated tensors. The descriptor arrays are the
-/// model's run_io(), built on the first call after an allocation.
-Result<ModelTiming> run_inference(Model& model);
-
-/// A request submitted with dv_infer_async, with everything it needs until it
-/// is freed: the session share and the heap-tensor maps. Destroying a request
-/// that was not waited for frees it at once (dv_infer_free, status ignored).
+/// A request submitted with dv_infer_async, with shares of everything the
+/// library may still read or write until it is freed: the loaded model, the
+/// tensor set and the session. Releasing it (after a wait, or by destroying
+/// a request that was never waited for, which frees it at once) goes in this
+/// order: dv_infer_free (status ignored), the set's pending count, the model
+/// (unloaded if this was its last holder), the set (withdrawn and released
+/// if last), the session share.
 class PendingRequest {
  public:
-  /// dv_infer_async; a null request is a NullPointer error. Requires allocated tensors.
-  static Result<PendingRequest> submit(const Model& model);
+  /// dv_infer_async on `set`; a null request is a NullPointer error. Requires
+  /// an allocated set of `model`. The set counts the request as pending.
+  static Result<PendingRequest> submit(const LoadedModelPtr& model, const TensorSetPtr& set);
 
   PendingRequest(PendingRequest&& other) noexcept;
   PendingRequest& operator=(PendingRequest&& other) noexcept;
@@ -58,21 +41,26 @@ class PendingRequest {
   Result<std::uint64_t> request_id() const;
 
   /// Waits until the request leaves the pending states (each library wait
-  /// bounded by `timeout_ms`, no overall limit), then frees the request, the
-  /// session share and the maps whatever the outcome.
+  /// bounded by `timeout_ms`, no overall limit), then releases it whatever
+  /// the outcome.
   Result<ModelTiming> wait(std::uint32_t timeout_ms) &&;
 
- private:
-  PendingRequest(SessionPtr session, void* request, std::vector<tallowind::tensor::TensorMap> mappings) noexcept
-      : session_(std::move(session)), request_(request), mappings_(std::move(mappings)) {}
+  /// One library wait of at most `timeout_ms`. nullopt while the request is
+  /// still queued or running (nothing released); otherwise its outcome, and
+  /// the request is released. Lets a caller check for interruptions between waits.
+  std::optional<Result<ModelTiming>> wait_once(std::uint32_t timeout_ms);
 
-  Result<ModelTiming> wait_loop(std::uint32_t timeout_ms) const;
-  /// dv_infer_free (status ignored), then the session share, then the maps.
+ private:
+  PendingRequest(void* request, LoadedModelPtr model, TensorSetPtr set) noexcept;
+
+  /// The outcome of one library wait; nullopt while queued or running.
+  std::optional<Result<ModelTiming>> poll(std::uint32_t timeout_ms) const;
   void release() noexcept;
 
+  void* request_ = nullptr;  // null once released
+  LoadedModelPtr model_;
+  TensorSetPtr set_;
   SessionPtr session_;
-  void* request_ = nullptr;
-  std::vector<tallowind::tensor::TensorMap> mappings_;
 };
 
 }  // namespace tallowind::ara2

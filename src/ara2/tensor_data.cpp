@@ -1,6 +1,9 @@
 #include "ara2/tensor_data.hpp"
 
 #include <bit>
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
 #include <cstring>
 #include <limits>
 
@@ -73,28 +76,55 @@ void dequantize_portable(ElementType type, const std::uint8_t* source, std::size
 
 // The shipped binary targets any x86-64 (SSE2); wider kernels are chosen at
 // run time on CPUs that have them.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#if defined(__x86_64__) && defined(__GNUC__)
 #define ARA2_WIDE_KERNELS 1
 
-bool avx2_supported() noexcept {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2");
+// Asked of CPUID and XGETBV directly rather than through
+// __builtin_cpu_supports, which some compiler runtimes (zig's) leave
+// answering no: an instruction set counts when the CPU has it and the kernel
+// saves its registers (XCR0).
+struct WideFeatures {
+  bool avx2 = false;
+  bool avx512 = false;
+};
+
+WideFeatures wide_features() noexcept {
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx) || !(ecx & bit_OSXSAVE) || !(ecx & bit_AVX)) return {};
+  unsigned xcr0_low = 0, xcr0_high = 0;
+  __asm__("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
+  const bool ymm_saved = (xcr0_low & 0x06) == 0x06;  // SSE and AVX state
+  const bool zmm_saved = (xcr0_low & 0xe6) == 0xe6;  // and the opmask and upper ZMM state
+  if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return {};
+  constexpr unsigned avx512 = bit_AVX512F | bit_AVX512BW | bit_AVX512VL | bit_AVX512DQ;
+  return {ymm_saved && (ebx & bit_AVX2), zmm_saved && (ebx & avx512) == avx512};
 }
+
+const WideFeatures& cpu_features() noexcept {
+  static const WideFeatures features = wide_features();
+  return features;
+}
+
+bool avx2_supported() noexcept { return cpu_features().avx2; }
 
 [[gnu::target("avx2")]] void dequantize_avx2(ElementType type, const std::uint8_t* source, std::size_t count,
                                              std::int32_t offset, float qn, float* destination) noexcept {
   dequantize_typed(type, source, count, offset, qn, destination);
 }
 
-bool avx512_supported() noexcept {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-         __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq");
-}
+bool avx512_supported() noexcept { return cpu_features().avx512; }
 
-[[gnu::target("avx512f,avx512bw,avx512vl,avx512dq,prefer-vector-width=512")]] void dequantize_avx512(
-    ElementType type, const std::uint8_t* source, std::size_t count, std::int32_t offset, float qn,
-    float* destination) noexcept {
+// GCC keeps 256-bit vectors unless told otherwise; clang widens to 512 bits
+// on its own and ignores the whole attribute if it names a vector width.
+#ifdef __clang__
+#define ARA2_AVX512_TARGET "avx512f,avx512bw,avx512vl,avx512dq"
+#else
+#define ARA2_AVX512_TARGET "avx512f,avx512bw,avx512vl,avx512dq,prefer-vector-width=512"
+#endif
+
+[[gnu::target(ARA2_AVX512_TARGET)]] void dequantize_avx512(ElementType type, const std::uint8_t* source,
+                                                           std::size_t count, std::int32_t offset, float qn,
+                                                           float* destination) noexcept {
   dequantize_typed(type, source, count, offset, qn, destination);
 }
 #endif

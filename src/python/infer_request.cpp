@@ -12,11 +12,11 @@ namespace tallowind::python {
 namespace {
 
 struct InferRequestState {
-  InferRequestState(ara2::PendingRequest request, Ref model_object) noexcept
-      : pending(std::move(request)), model(std::move(model_object)) {}
+  InferRequestState(ara2::PendingRequest request, Ref owner_object) noexcept
+      : pending(std::move(request)), owner(std::move(owner_object)) {}
 
   std::optional<ara2::PendingRequest> pending;  // empty once consumed
-  Ref model;                                    // the Model, kept alive while pending
+  Ref owner;                                    // the Model or TensorSet, kept alive while pending
   ThreadAffinity affinity{"tallowind_ara2::model::InferRequest"};
   BorrowFlag borrow;
 };
@@ -41,7 +41,7 @@ PyObject* infer_request_wait(PyObject* self, PyObject* const* args, Py_ssize_t n
   // Consumed from here on, whatever the outcome.
   ara2::PendingRequest pending = std::move(*state.pending);
   state.pending.reset();
-  Ref model = std::move(state.model);
+  Ref owner = std::move(state.owner);
 
   // The wait loop and every release step run without the interpreter lock;
   // none of them touches a Python object.
@@ -50,7 +50,7 @@ PyObject* infer_request_wait(PyObject* self, PyObject* const* args, Py_ssize_t n
   outcome = std::move(pending).wait(timeout_ms);
   Py_END_ALLOW_THREADS
 
-  model = Ref();
+  owner = Ref();
   if (!outcome) return to_python(outcome.error());
   return make_model_timing(*outcome);
 }
@@ -78,7 +78,7 @@ void infer_request_dealloc(PyObject* self) {
     InferRequestObject::free_instance(self);
     return;
   }
-  // The request is freed (without waiting) before the model can go with the last reference.
+  // The request is freed (without waiting) before its owner can go with the last reference.
   state.pending.reset();
   InferRequestObject::dealloc(self);
 }
@@ -112,10 +112,10 @@ PyTypeObject* infer_request_type() {
   return create_type_once(type, infer_request_spec);
 }
 
-PyObject* make_infer_request(ara2::PendingRequest request, PyObject* model) {
+PyObject* make_infer_request(ara2::PendingRequest request, PyObject* owner) {
   PyTypeObject* type = infer_request_type();
   if (type == nullptr) return nullptr;  // `request` is freed as it goes
-  return InferRequestObject::create(type, std::move(request), Ref::borrow(model));
+  return InferRequestObject::create(type, std::move(request), Ref::borrow(owner));
 }
 
 }  // namespace tallowind::python

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "python/model_data.hpp"
+#include "python/tensor_io.hpp"
+#include "python/tensor_set.hpp"
 #include "python/types.hpp"
 #include "surface.hpp"  // generated from src/python/surface/surface.py
 
@@ -25,18 +27,10 @@ std::nullptr_t raise_not_allocated() {
   return raise_as(ara2::ErrorClass::TensorError, "tensors not allocated: call allocate_tensors() first");
 }
 
-bool check_index(const ara2::Model& model, Direction direction, std::uint64_t index) {
+bool check_index(const ara2::LoadedModel& model, Direction direction, std::uint64_t index) {
   if (model.index_in_range(direction, index)) return true;
   raise_error(PyExc_IndexError, ara2::index_error_text(direction, index, model.count(direction)));
   return false;
-}
-
-bool check_allocated_index(const ara2::Model& model, Direction direction, std::uint64_t index) {
-  if (!model.is_allocated()) {
-    raise_not_allocated();
-    return false;
-  }
-  return check_index(model, direction, index);
 }
 
 namespace {
@@ -49,7 +43,7 @@ PyObject* model_count(PyObject* self, Direction direction) {
   if (!access) return nullptr;
   const ara2::Model& model = model_state(self).core;
   if (!model.is_open()) return raise_model_closed();
-  return PyLong_FromUnsignedLongLong(model.count(direction));
+  return PyLong_FromUnsignedLongLong(model.loaded().count(direction));
 }
 
 PyObject* model_n_inputs(PyObject* self, void*) { return model_count(self, Direction::Input); }
@@ -70,8 +64,9 @@ PyObject* describe(const Signature<1>& signature, PyObject* self, PyObject* cons
   if (!access) return nullptr;
   std::uint64_t index = 0;
   if (!convert_u64(argv[0], index)) return nullptr;
-  const ara2::Model& model = model_state(self).core;
-  if (!model.is_open()) return raise_model_closed();
+  const ara2::Model& owner = model_state(self).core;
+  if (!owner.is_open()) return raise_model_closed();
+  const ara2::LoadedModel& model = owner.loaded();
   if (!check_index(model, D, index)) return nullptr;
   auto value = [&] {
     if constexpr (R == Read::Fields) {
@@ -159,8 +154,8 @@ PyObject* model_repr(PyObject* self) {
   if (!access) return nullptr;
   const ara2::Model& model = model_state(self).core;
   if (!model.is_open()) return PyUnicode_FromString("Model(closed)");
-  const std::string text = fmt::format("Model(n_inputs={}, n_outputs={})", model.raw_count(Direction::Input),
-                                       model.raw_count(Direction::Output));
+  const std::string text = fmt::format("Model(n_inputs={}, n_outputs={})", model.loaded().raw_count(Direction::Input),
+                                       model.loaded().raw_count(Direction::Output));
   return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
@@ -172,66 +167,26 @@ PyObject* model_allocate_tensors(PyObject* self, PyObject* const* args, Py_ssize
   if (!argv) return nullptr;
   auto access = enter_exclusive(self);
   if (!access) return nullptr;
-  std::optional<std::string> memory_text;
-  if (!convert_optional_str(argv[0], memory_text)) return nullptr;
   std::optional<TensorMemory> memory;
-  if (memory_text) {
-    if (*memory_text == "mem") {
-      memory = TensorMemory::Mem;
-    } else if (*memory_text == "shm") {
-      memory = TensorMemory::Shm;
-    } else if (*memory_text == "dma") {
-      memory = TensorMemory::DmaBuf;
-    } else {
-      return raise_as(ara2::ErrorClass::Ara2Error,
-                      fmt::format("unknown memory type '{}': expected 'dma', 'shm', 'mem', or None", *memory_text));
-    }
-  }
+  if (!convert_memory(argv[0], memory)) return nullptr;
   ara2::Model& model = model_state(self).core;
   if (!model.is_open()) return raise_model_closed();
   if (auto allocated = model.allocate_tensors(memory); !allocated) return to_python(allocated.error());
   Py_RETURN_NONE;
 }
 
-/// input_tensor_memory and friends: what they read from the indexed slot.
-template <Direction D, bool Exclusive, class Use>
-PyObject* tensor_accessor(const Signature<1>& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames, Use use) {
-  return with_allocated_index<D, Exclusive>(signature, self, args, nargs, kwnames,
-                                            [&](const ara2::Model& model, std::uint64_t index) {
-                                              return use(model.slots(D)[index]);
-                                            });
-}
-
-PyObject* slot_memory(const ara2::TensorSlot& slot) {
-  const std::string_view name = ara2::memory_kind_name(slot.tensor.memory());
-  return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
-}
-
-PyObject* slot_fd(const ara2::TensorSlot& slot) {
-  auto fd = slot.tensor.clone_fd();
-  // The tensor library's own text, without the "Tensor error: " prefix.
-  if (!fd) return raise_as(ara2::ErrorClass::TensorError, fd.error().display());
-  PyObject* number = PyLong_FromLong(fd->get());
-  if (number != nullptr) (void)fd->release();  // the caller owns it now
-  return number;
-}
-
-PyObject* model_input_tensor_memory(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return tensor_accessor<Direction::Input, true>(surface::Model::input_tensor_memory, self, args, nargs, kwnames,
-                                                 slot_memory);
-}
-PyObject* model_output_tensor_memory(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return tensor_accessor<Direction::Output, false>(surface::Model::output_tensor_memory, self, args, nargs, kwnames,
-                                                   slot_memory);
-}
-PyObject* model_input_tensor_fd(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return tensor_accessor<Direction::Input, true>(surface::Model::input_tensor_fd, self, args, nargs, kwnames,
-                                                 slot_fd);
-}
-PyObject* model_output_tensor_fd(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return tensor_accessor<Direction::Output, false>(surface::Model::output_tensor_fd, self, args, nargs, kwnames,
-                                                   slot_fd);
+PyObject* model_create_tensor_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto argv = bind_args(surface::Model::create_tensor_set, args, nargs, kwnames);
+  if (!argv) return nullptr;
+  auto access = enter_shared(self);
+  if (!access) return nullptr;
+  std::optional<TensorMemory> memory;
+  if (!convert_memory(argv[0], memory)) return nullptr;
+  const ara2::Model& model = model_state(self).core;
+  if (!model.is_open()) return raise_model_closed();
+  auto set = ara2::TensorSet::create(model.loaded(), memory);
+  if (!set) return to_python(set.error());
+  return make_tensor_set(std::move(*set), self);
 }
 
 // ---------------------------------------------------------------------------
@@ -266,10 +221,7 @@ const PyMethodDef own_methods[] = {
     method<model_input_preprocess>(surface::Model::input_preprocess),
     method<model_set_timeout_ms>(surface::Model::set_timeout_ms),
     method<model_allocate_tensors>(surface::Model::allocate_tensors),
-    method<model_input_tensor_memory>(surface::Model::input_tensor_memory),
-    method<model_output_tensor_memory>(surface::Model::output_tensor_memory),
-    method<model_input_tensor_fd>(surface::Model::input_tensor_fd),
-    method<model_output_tensor_fd>(surface::Model::output_tensor_fd),
+    method<model_create_tensor_set>(surface::Model::create_tensor_set),
     method<model_close>(surface::Model::close),
     method<model_enter>(surface::Model::dunder_enter),
     method<model_exit>(surface::Model::dunder_exit),

@@ -1,6 +1,6 @@
 // The Model class as the other class files see it: the object's layout, the
-// entry every Model method takes (thread check, then borrow), and the checks
-// the indexed methods share.
+// entry every Model method takes (thread check, then borrow), and the index
+// check the indexed methods share.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -47,28 +47,7 @@ std::nullptr_t raise_model_closed();
 std::nullptr_t raise_not_allocated();
 
 /// IndexError "input index {i} out of range (model has {n} inputs)" (or
-/// output) unless `index` is below the count; the model must be open.
-bool check_index(const ara2::Model& model, ara2::Direction direction, std::uint64_t index);
-
-/// The checks of the tensor accessors, in order: tensors allocated (false on
-/// a closed model), then the index.
-bool check_allocated_index(const ara2::Model& model, ara2::Direction direction, std::uint64_t index);
-
-/// The start of every method that takes one tensor index after allocation:
-/// bind `index`, enter, convert it, then check_allocated_index, in that order.
-/// `use(model, index)` runs while the model is borrowed.
-template <ara2::Direction D, bool Exclusive, class Use>
-PyObject* with_allocated_index(const Signature<1>& signature, PyObject* self, PyObject* const* args,
-                               Py_ssize_t nargs, PyObject* kwnames, Use use) {
-  auto argv = bind_args(signature, args, nargs, kwnames);
-  if (!argv) return nullptr;
-  auto access = Exclusive ? enter_exclusive(self) : enter_shared(self);
-  if (!access) return nullptr;
-  std::uint64_t index = 0;
-  if (!convert_u64(argv[0], index)) return nullptr;
-  const ara2::Model& model = model_state(self).core;
-  if (!check_allocated_index(model, D, index)) return nullptr;
-  return use(model, index);
-}
+/// output) unless `index` is below the count; the model must be loaded.
+bool check_index(const ara2::LoadedModel& model, ara2::Direction direction, std::uint64_t index);
 
 }  // namespace tallowind::python

@@ -1,370 +1,139 @@
-// Model methods that run inference and move tensor data to and from numpy.
+// The data and inference methods of Model and TensorSet, and the Model's
+// entries for them (its default tensor set).
 #include "python/model_data.hpp"
 
-#include <fmt/format.h>
-
-#include <array>
-#include <cstdlib>
-#include <cstring>
 #include <string_view>
 #include <utility>
 
-#include <sys/mman.h>
-
 #include "ara2/inference.hpp"
-#include "ara2/tensor_data.hpp"
 #include "python/infer_request.hpp"
 #include "python/model.hpp"
+#include "python/tensor_io.hpp"
 #include "python/types.hpp"
 #include "surface.hpp"  // generated from src/python/surface/surface.py
 
-// Only this file talks to numpy; its C API table stays private to it.
-#include <numpy/arrayobject.h>
-
 namespace tallowind::python {
-namespace {
 
 using ara2::Direction;
-using ara2::ElementType;
 
-// ---------------------------------------------------------------------------
-// numpy, loaded on first use so that importing the module never imports numpy
+std::nullptr_t raise_inputs_in_use() { return raise_as(ara2::ErrorClass::TensorError, ara2::kInputsInUseText); }
 
-bool numpy_ready = false;
+namespace {
 
-bool ensure_numpy() {
-  if (numpy_ready) return true;
-  if (_import_array() < 0) return false;
-  numpy_ready = true;
-  return true;
-}
-
-/// An exact numpy.ndarray, told without importing numpy when it is not loaded yet.
-bool is_exact_ndarray(PyObject* object) {
-  if (std::strcmp(Py_TYPE(object)->tp_name, "numpy.ndarray") != 0) return false;
-  if (!ensure_numpy()) {
-    PyErr_Clear();  // then it is not the ndarray we know; tobytes() decides
-    return false;
-  }
-  return Py_TYPE(object) == &PyArray_Type;
-}
-
-// ---------------------------------------------------------------------------
-// PySliceContainer: owns the memory of each array handed out
-
-struct SliceContainer {
-  PyObject_HEAD
-  void* data;
-  std::size_t mapped;  // non-zero: `data` is an anonymous mapping of that size, else malloc'd
-};
-
-// Arrays this large get their own anonymous mapping (huge pages where the
-// kernel allows). Fresh memory faults in page by page, which for a 64 MiB
-// dequantised output costs several times the conversion itself, so a few
-// released mappings are parked for the next arrays of about their size (a
-// frame loop alternates get_output_tensor and dequantize, of different sizes).
-// Parked memory is bounded: at most kParkedCount mappings and kParkedBytesLimit
-// bytes in all (the oldest go first; a larger array is unmapped at once), and
-// all of it is unmapped when any model closes and when the module is torn
-// down. The interpreter lock guards the cache: containers are made and freed
-// holding it.
-constexpr std::size_t kMappedArrayBytes = std::size_t{4} << 20;
-constexpr std::size_t kParkedCount = 4;
-constexpr std::size_t kParkedBytesLimit = std::size_t{128} << 20;
-
-struct ParkedMapping {
-  void* data = nullptr;
-  std::size_t size = 0;
-};
-std::array<ParkedMapping, kParkedCount> parked;  // most recently released first
-
-void* map_array_memory(std::size_t bytes, std::size_t& mapped) {
-  for (std::size_t i = 0; i < parked.size(); ++i) {
-    ParkedMapping& slot = parked[i];
-    if (slot.data == nullptr || slot.size < bytes || slot.size / 2 > bytes) continue;
-    const ParkedMapping found = slot;
-    for (std::size_t j = i; j + 1 < parked.size(); ++j) parked[j] = parked[j + 1];
-    parked.back() = ParkedMapping{};
-    mapped = found.size;
-    return found.data;
-  }
-  void* memory = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (memory == MAP_FAILED) return nullptr;
-  (void)::madvise(memory, bytes, MADV_HUGEPAGE);  // a hint; refused where huge pages are off
-  mapped = bytes;
-  return memory;
-}
-
-void unmap_array_memory(void* data, std::size_t size) {
-  if (size > kParkedBytesLimit) {
-    ::munmap(data, size);
-    return;
-  }
-  // Newest in front; the oldest goes when the cache is full or too large.
-  ParkedMapping carry{data, size};
-  std::size_t total = 0;
-  for (ParkedMapping& slot : parked) {
-    std::swap(slot, carry);
-    total += slot.size;
-  }
-  if (carry.data != nullptr) ::munmap(carry.data, carry.size);
-  for (std::size_t i = parked.size(); i-- > 0 && total > kParkedBytesLimit;) {
-    if (parked[i].data == nullptr) continue;
-    total -= parked[i].size;
-    ::munmap(parked[i].data, parked[i].size);
-    parked[i] = ParkedMapping{};
-  }
-}
-
-void slice_container_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  auto* container = reinterpret_cast<SliceContainer*>(self);
-  if (container->mapped != 0) {
-    unmap_array_memory(container->data, container->mapped);
-  } else {
-    std::free(container->data);
-  }
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
-PyType_Slot slice_container_slots[] = {
-    {Py_tp_dealloc, slot<slice_container_dealloc>()},
-    {0, nullptr},
-};
-
-// Internal and never registered, so it carries no module name. A spec name
-// without a dot raises a DeprecationWarning, so the type is made as a
-// "builtins" class and then named plainly (see slice_container_type).
-PyType_Spec slice_container_spec = {"builtins.PySliceContainer", sizeof(SliceContainer), 0,
-                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slice_container_slots};
-
-PyTypeObject* slice_container_type() {
-  static PyTypeObject* type = nullptr;
-  if (type == nullptr) {
-    PyObject* created = PyType_FromSpec(&slice_container_spec);
-    if (created == nullptr) return nullptr;
-    if (type == nullptr) {
-      type = reinterpret_cast<PyTypeObject*>(created);
-      // The spec's name copy stays owned by the type; only the pointer changes.
-      type->tp_name = "PySliceContainer";
-    } else {
-      Py_DECREF(created);
-    }
-  }
-  return type;
-}
-
-/// A container owning `bytes` fresh bytes (never a null address).
-Ref new_slice_container(std::size_t bytes, void*& data) {
-  PyTypeObject* type = slice_container_type();
-  if (type == nullptr) return Ref();
-  PyObject* container = type->tp_alloc(type, 0);
-  if (container == nullptr) return Ref();
-  auto* holder = reinterpret_cast<SliceContainer*>(container);
-  holder->data = nullptr;
-  holder->mapped = 0;
-  if (bytes >= kMappedArrayBytes) holder->data = map_array_memory(bytes, holder->mapped);
-  if (holder->data == nullptr) holder->data = std::malloc(bytes == 0 ? 1 : bytes);
-  Ref owned = Ref::steal(container);
-  if (holder->data == nullptr) {
-    PyErr_NoMemory();
-    return Ref();
-  }
-  data = holder->data;
-  return owned;
-}
-
-int numpy_type(ElementType type) noexcept {
-  switch (type) {
-    case ElementType::Int8:
-      return NPY_INT8;
-    case ElementType::UInt8:
-      return NPY_UINT8;
-    case ElementType::Int16:
-      return NPY_INT16;
-    case ElementType::UInt16:
-      return NPY_UINT16;
-    case ElementType::Float32:
-      return NPY_FLOAT32;
-  }
-  return NPY_UINT8;
-}
-
-/// A C-ordered writable (nch, height, width) array over the container's memory.
-PyObject* array_over(Ref container, void* data, int type, const std::array<std::uint64_t, 3>& shape) {
-  npy_intp dims[3] = {static_cast<npy_intp>(shape[0]), static_cast<npy_intp>(shape[1]),
-                      static_cast<npy_intp>(shape[2])};
-  PyObject* array = PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(type), 3, dims, nullptr, data,
-                                         NPY_ARRAY_CARRAY, nullptr);
-  if (array == nullptr) return nullptr;
-  if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), container.release()) < 0) {
-    Py_DECREF(array);
-    return nullptr;
-  }
-  return array;
-}
-
-std::array<std::uint64_t, 3> output_shape(const ara2::records::OutputDataFields& info) noexcept {
-  return {info.nch, info.height, info.width};
-}
-
-/// What the output readers need of output `index`: no names are decoded.
-ara2::Result<ara2::records::OutputDataFields> output_data_fields(const ara2::Model& model, std::uint64_t index) {
-  return ara2::records::read_output_data_fields(model.handle(), model.abi(), index);
+/// The shared start of the indexed methods: bind, enter, convert the index,
+/// resolve the target (the class's checks), check the index, then
+/// `use(target, index, argv)`.
+template <std::size_t N, class Use>
+PyObject* with_index(const TargetClass& cls, Direction direction, bool exclusive, const Signature<N>& signature,
+                     PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Use use) {
+  auto argv = bind_args(signature, args, nargs, kwnames);
+  if (!argv) return nullptr;
+  auto access = cls.enter(self, exclusive);
+  if (!access) return nullptr;
+  std::uint64_t index = 0;
+  if (!convert_u64(argv[0], index)) return nullptr;
+  auto target = cls.target(self);
+  if (!target || !check_index(*target->model, direction, index)) return nullptr;
+  return use(*target, index, argv);
 }
 
 /// The tensor library's own text, without the "Tensor error: " prefix.
 std::nullptr_t raise_tensor_text(std::string_view text) { return raise_as(ara2::ErrorClass::TensorError, text); }
 
-// ---------------------------------------------------------------------------
-// Inference
+}  // namespace
 
-PyObject* model_run(PyObject* self, PyObject*) {
-  auto access = enter_exclusive(self);
+PyObject* data_run(const TargetClass& cls, PyObject* self) {
+  auto access = cls.enter(self, true);
   if (!access) return nullptr;
-  ara2::Model& model = model_state(self).core;
-  if (!model.is_allocated()) return raise_not_allocated();
-  auto timing = ara2::run_inference(model);
+  auto target = cls.target(self);
+  if (!target) return nullptr;
+  auto timing = ara2::run_inference(*target->model, *target->set, target->timeout_ms);
   if (!timing) return to_python(timing.error());
   return make_model_timing(*timing);
 }
 
-PyObject* model_submit(PyObject* self, PyObject*) {
-  auto access = enter_exclusive(self);
+PyObject* data_submit(const TargetClass& cls, PyObject* self) {
+  auto access = cls.enter(self, true);
   if (!access) return nullptr;
-  const ara2::Model& model = model_state(self).core;
-  if (!model.is_allocated()) return raise_not_allocated();
-  auto request = ara2::PendingRequest::submit(model);
+  auto target = cls.target(self);
+  if (!target) return nullptr;
+  auto request = ara2::PendingRequest::submit(target->model, target->set);
   if (!request) return to_python(request.error());
   return make_infer_request(std::move(*request), self);
 }
 
-// ---------------------------------------------------------------------------
-// Data exchange
+PyObject* data_set_input_tensor(const TargetClass& cls, const Signature<2>& signature, PyObject* self,
+                                PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return with_index(cls, Direction::Input, true, signature, self, args, nargs, kwnames,
+                    [](const TensorTarget& target, std::uint64_t index, const BoundArgs<2>& argv) -> PyObject* {
+                      // What a pending request reads must not change under it.
+                      if (target.set->pending() != 0) return raise_inputs_in_use();
+                      InputBytes bytes;
+                      if (!input_bytes(argv[1].object, bytes)) return nullptr;
+                      // tobytes() may have run anything, a submit included.
+                      if (target.set->pending() != 0) return raise_inputs_in_use();
+                      if (!copy_input(target.set->inputs()[index], bytes)) return nullptr;
+                      Py_RETURN_NONE;
+                    });
+}
 
-PyObject* model_set_input_tensor(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto argv = bind_args(surface::Model::set_input_tensor, args, nargs, kwnames);
-  if (!argv) return nullptr;
-  auto access = enter_exclusive(self);
-  if (!access) return nullptr;
-  std::uint64_t index = 0;
-  if (!convert_u64(argv[0], index)) return nullptr;
+PyObject* data_read_output(const TargetClass& cls, bool dequantize, const Signature<1>& signature, PyObject* self,
+                           PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return with_index(cls, Direction::Output, false, signature, self, args, nargs, kwnames,
+                    [&](const TensorTarget& target, std::uint64_t index, const BoundArgs<1>&) -> PyObject* {
+                      auto reader = output_reader(*target.model, index, dequantize);
+                      if (!reader) return nullptr;
+                      return read_output(*reader, target.set->outputs()[index]);
+                    });
+}
+
+PyObject* data_tensor_memory(const TargetClass& cls, Direction direction, const Signature<1>& signature,
+                             PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return with_index(cls, direction, direction == Direction::Input, signature, self, args, nargs, kwnames,
+                    [&](const TensorTarget& target, std::uint64_t index, const BoundArgs<1>&) -> PyObject* {
+                      const std::string_view name =
+                          ara2::memory_kind_name(target.set->slots(direction)[index].tensor.memory());
+                      return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+                    });
+}
+
+PyObject* data_tensor_fd(const TargetClass& cls, Direction direction, const Signature<1>& signature, PyObject* self,
+                         PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return with_index(cls, direction, direction == Direction::Input, signature, self, args, nargs, kwnames,
+                    [&](const TensorTarget& target, std::uint64_t index, const BoundArgs<1>&) -> PyObject* {
+                      auto fd = target.set->slots(direction)[index].tensor.clone_fd();
+                      if (!fd) return raise_tensor_text(fd.error().display());
+                      PyObject* number = PyLong_FromLong(fd->get());
+                      if (number != nullptr) (void)fd->release();  // the caller owns it now
+                      return number;
+                    });
+}
+
+// ---------------------------------------------------------------------------
+// The Model's entries: its default set, once allocated
+
+namespace {
+
+std::optional<BorrowGuard> enter_model(PyObject* self, bool exclusive) {
+  return exclusive ? enter_exclusive(self) : enter_shared(self);
+}
+
+std::optional<TensorTarget> model_target(PyObject* self) {
   const ara2::Model& model = model_state(self).core;
-  if (!check_allocated_index(model, Direction::Input, index)) return nullptr;
-
-  // A C-contiguous exact ndarray gives the very bytes tobytes() would copy out.
-  const void* bytes = nullptr;
-  std::size_t length = 0;
-  Ref copied;
-  PyObject* data = argv[1].object;
-  if (is_exact_ndarray(data) && PyArray_IS_C_CONTIGUOUS(reinterpret_cast<PyArrayObject*>(data))) {
-    auto* array = reinterpret_cast<PyArrayObject*>(data);
-    bytes = PyArray_DATA(array);
-    length = static_cast<std::size_t>(PyArray_NBYTES(array));
-  } else {
-    copied = Ref::steal(PyObject_CallMethod(data, "tobytes", nullptr));
-    if (!copied) return nullptr;
-    if (!PyBytes_Check(copied.get())) {
-      return raise_error(PyExc_TypeError,
-                         fmt::format("tobytes() must return bytes, not {}", Py_TYPE(copied.get())->tp_name));
-    }
-    bytes = PyBytes_AS_STRING(copied.get());
-    length = static_cast<std::size_t>(PyBytes_GET_SIZE(copied.get()));
+  // A closed model has no tensors either.
+  if (!model.is_allocated()) {
+    raise_not_allocated();
+    return std::nullopt;
   }
-
-  auto map = model.inputs()[index].tensor.map();
-  if (!map) return raise_tensor_text(map.error().display());
-  if (length != map->size()) {
-    return raise_as(ara2::ErrorClass::TensorError,
-                    fmt::format("input data size {} bytes does not match tensor size {} bytes", length, map->size()));
-  }
-  if (length != 0) std::memcpy(map->data(), bytes, length);
-  map->release();
-  Py_RETURN_NONE;
+  return TensorTarget{model.loaded_share(), model.tensors_share(), model.timeout_ms()};
 }
 
-/// The end both output readers share: the element count checked against the
-/// layer's shape, then a fresh array that `decode(source, count, out)` fills
-/// with `count * element_bytes` bytes. The map is released once read.
-template <class Decode>
-PyObject* output_array(tallowind::tensor::TensorMap& map, ElementType type, const ara2::records::OutputDataFields& info,
-                       std::size_t element_bytes, int array_type, Decode decode) {
-  const std::uint64_t count = ara2::element_count(map.size(), type);
-  const auto shape = output_shape(info);
-  if (auto error = ara2::shape_error(count, shape)) return raise_tensor_text(*error);
+constexpr TargetClass model_class{enter_model, model_target};
 
-  void* out = nullptr;
-  Ref container = new_slice_container(count * element_bytes, out);
-  if (!container) return nullptr;
-  decode(map.data(), count, out);
-  map.release();
-  return array_over(std::move(container), out, array_type, shape);
-}
-
-PyObject* model_get_output_tensor(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return with_allocated_index<Direction::Output, false>(
-      surface::Model::get_output_tensor, self, args, nargs, kwnames,
-      [](const ara2::Model& model, std::uint64_t index) -> PyObject* {
-        if (!ensure_numpy()) return nullptr;
-        auto map = model.outputs()[index].tensor.map();
-        if (!map) return raise_tensor_text(map.error().display());
-        auto info = output_data_fields(model, index);
-        if (!info) return to_python(info.error());
-        const auto type = ara2::output_element_type(info->bpp, info->quant.is_signed);
-        if (!type) return raise_tensor_text(ara2::unsupported_bpp_text(info->bpp, index));
-        return output_array(*map, *type, *info, ara2::element_size(*type), numpy_type(*type),
-                            [&](const std::uint8_t* source, std::uint64_t count, void* out) {
-                              ara2::decode_elements(*type, source, count, out);
-                            });
-      });
-}
-
-PyObject* model_dequantize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return with_allocated_index<Direction::Output, false>(
-      surface::Model::dequantize, self, args, nargs, kwnames,
-      [](const ara2::Model& model, std::uint64_t index) -> PyObject* {
-        if (!ensure_numpy()) return nullptr;
-        auto info = output_data_fields(model, index);
-        if (!info) return to_python(info.error());
-        // The quantisation mode lives on input 0; a model without inputs has none to read.
-        if (!check_index(model, Direction::Input, 0)) return nullptr;
-        auto input = ara2::records::read_input_quantization(model.handle(), 0);
-        if (!input) return to_python(input.error());
-        if (input->qmode != 9) return to_python(ara2::CoreError::unsupported_quantization(input->qmode));
-
-        auto map = model.outputs()[index].tensor.map();
-        if (!map) return raise_tensor_text(map.error().display());
-        const auto type = ara2::dequantize_element_type(info->bpp, info->quant.is_signed);
-        if (!type) return raise_tensor_text(ara2::unsupported_dequantize_bpp_text(info->bpp, index));
-        return output_array(*map, *type, *info, sizeof(float), NPY_FLOAT32,
-                            [&](const std::uint8_t* source, std::uint64_t count, void* out) {
-                              ara2::dequantize_elements(*type, source, count, info->quant.offset, info->quant.qn,
-                                                        static_cast<float*>(out));
-                            });
-      });
-}
-
-// ---------------------------------------------------------------------------
-// Method table
-
-const PyMethodDef data_methods[] = {
-    method<model_run>(surface::Model::run),
-    method<model_submit>(surface::Model::submit),
-    method<model_set_input_tensor>(surface::Model::set_input_tensor),
-    method<model_get_output_tensor>(surface::Model::get_output_tensor),
-    method<model_dequantize>(surface::Model::dequantize),
-};
+ARA2_DATA_METHODS(model, surface::Model, model_class)
 
 }  // namespace
 
-std::span<const PyMethodDef> model_data_methods() { return data_methods; }
-
-void release_parked_arrays() noexcept {
-  for (ParkedMapping& slot : parked) {
-    if (slot.data != nullptr) ::munmap(slot.data, slot.size);
-    slot = ParkedMapping{};
-  }
-}
+std::span<const PyMethodDef> model_data_methods() { return model_data_table; }
 
 }  // namespace tallowind::python

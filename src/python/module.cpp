@@ -1,7 +1,7 @@
 // Entry point of the extension: the module definition and the registration
 // step that fills each new module object, in a fixed order.
 #include "ara2/socket_path.hpp"
-#include "python/model_data.hpp"
+#include "python/tensor_io.hpp"
 #include "python/support.hpp"
 #include "python/types.hpp"
 #include "surface.hpp"  // generated from src/python/surface/surface.py

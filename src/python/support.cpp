@@ -268,6 +268,21 @@ void raise_current_exception() noexcept {
   if (text) PyErr_SetObject(cls, text.get());
 }
 
+Ref take_raised_exception() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  return Ref::steal(PyErr_GetRaisedException());
+#else
+  PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) return Ref();
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return Ref::steal(value);
+#endif
+}
+
 ErrorStash::ErrorStash() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
   exception_ = PyErr_GetRaisedException();

@@ -192,6 +192,11 @@ std::nullptr_t raise_internal(std::string_view message);
 void report_unraisable(PyObject* type, std::string_view message, PyObject* context);
 void report_unraisable(const ara2::CoreError& error, PyObject* context);
 
+/// The exception being raised, as a normalised exception object, and the
+/// error indicator cleared; empty when none is raised. For keeping an error
+/// as a value (a pipeline result's error).
+Ref take_raised_exception() noexcept;
+
 /// Saves the pending exception (if any) and restores it on scope exit; for
 /// finalisers that run Python-level code.
 class ErrorStash {

@@ -29,6 +29,11 @@ PyTypeObject* endpoint_type();
 PyTypeObject* model_type();
 // infer_request.cpp
 PyTypeObject* infer_request_type();
+// tensor_set.cpp
+PyTypeObject* tensor_set_type();
+// pipeline.cpp
+PyTypeObject* pipeline_type();
+PyTypeObject* pipeline_result_type();
 
 // enums.cpp
 PyTypeObject* abi_type();

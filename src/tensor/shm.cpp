@@ -2,8 +2,9 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
@@ -14,7 +15,9 @@ Result<std::string> random_shm_name() {
   std::array<unsigned char, 16> uuid{};
   std::size_t filled = 0;
   while (filled < uuid.size()) {
-    const ssize_t got = getrandom(uuid.data() + filled, uuid.size() - filled, 0);
+    // The system call itself: glibc's wrapper (2.25) is newer than the oldest
+    // C library the wheels load on.
+    const long got = syscall(SYS_getrandom, uuid.data() + filled, uuid.size() - filled, 0);
     if (got < 0) {
       if (errno == EINTR) continue;
       return fail_errno();

@@ -97,6 +97,18 @@ TEST(TensorErrorDisplay, EveryKindRendersItsText) {
   for (const auto& [error, text] : cases) EXPECT_EQ(error.display(), text);
 }
 
+// The module keeps its own table of errno names so that it loads on C
+// libraries without strerrorname_np; where the build's has it, both agree on
+// every code, unnamed and negative ones included.
+#if defined(__GLIBC__) && __GLIBC_PREREQ(2, 32)
+TEST(TensorErrnoName, AgreesWithTheCLibrary) {
+  for (int code = -2; code <= 300; ++code) {
+    const char* expected = code > 0 ? strerrorname_np(code) : nullptr;
+    EXPECT_EQ(tt::errno_name(code), expected != nullptr ? expected : "UnknownErrno") << code;
+  }
+}
+#endif
+
 TEST(TensorForceMem, TruthTable) {
   const std::pair<const char*, bool> cases[] = {
       {nullptr, false},          {"", true},           {"1", true},       {"yes", true},

@@ -3,8 +3,11 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <limits>
 #include <optional>
+#include <set>
 #include <random>
 #include <string>
 #include <vector>
@@ -213,6 +216,39 @@ std::vector<std::string> kernel_names() {
 
 INSTANTIATE_TEST_SUITE_P(Kernels, DequantizeKernel, testing::ValuesIn(kernel_names()),
                          [](const auto& info) { return info.param; });
+
+/// The instruction sets the kernel reports for this CPU (/proc/cpuinfo
+/// leaves out those whose registers it does not save).
+std::set<std::string> cpuinfo_flags() {
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  std::set<std::string> flags;
+  for (std::string line; std::getline(cpuinfo, line);) {
+    if (!line.starts_with("flags")) continue;
+    std::istringstream words(line.substr(line.find(':') + 1));
+    for (std::string word; words >> word;) flags.insert(word);
+    break;
+  }
+  return flags;
+}
+
+// A build whose compiler runtime misreads the CPU would silently run the
+// narrow kernel everywhere.
+TEST(DequantizeKernel, SupportAgreesWithTheKernelsCpuFlags) {
+  const std::set<std::string> flags = cpuinfo_flags();
+  if (flags.empty()) GTEST_SKIP() << "no /proc/cpuinfo flags";
+  const auto has = [&](std::initializer_list<const char*> names) {
+    for (const char* name : names) {
+      if (!flags.contains(name)) return false;
+    }
+    return true;
+  };
+  for (const auto& kernel : tallowind::ara2::dequantize_kernels()) {
+    bool expected = true;
+    if (kernel.name == "avx2") expected = has({"avx2"});
+    if (kernel.name == "avx512") expected = has({"avx512f", "avx512bw", "avx512vl", "avx512dq"});
+    EXPECT_EQ(kernel.supported(), expected) << kernel.name;
+  }
+}
 
 TEST(DequantizeKernel, TheWidestSupportedIsChosen) {
   const auto kKernels = tallowind::ara2::dequantize_kernels();

@@ -35,7 +35,7 @@ def live(stand_in) -> dict:
 @pytest.mark.parametrize("mode, extra, requests, loads, endpoints", [
     ("sync", [], 1, 1, [0]),
     ("sync", ["--endpoints", "all"], 1, 2, [0, 1]),  # run() on each endpoint in turn
-    ("async", ["--requests", "3", "--endpoints", "0,1"], 3, 3, [0, 1]),
+    ("async", ["--requests", "3", "--endpoints", "0,1"], 3, 2, [0, 1]),  # three tensor sets on two models
 ])
 def test_bench_counts_what_it_measures(colour_classifier_path, at, ara2_command, stand_in, mode, extra, requests,
                                        loads, endpoints):
@@ -55,6 +55,21 @@ def test_bench_counts_what_it_measures(colour_classifier_path, at, ara2_command,
     assert stand_in.call_count(called) == 45
     assert live(stand_in) == before
     assert "\r" not in result.err  # no progress bar off a terminal
+
+
+@pytest.mark.parametrize("mode, requests", [("sync", 1), ("async", 3)])
+def test_bench_tensors_are_in_the_memory_asked_and_all_released(colour_classifier_path, at, ara2_command, stand_in,
+                                                                 mode, requests):
+    before = live(stand_in)
+    result = ara2_command("bench", colour_classifier_path, *at, "--mode", mode, "--requests", str(requests),
+                          "--memory", "shm", "--iterations", "30", "--warmup", "0", "--json")
+    assert result.status == 0, result.err
+    # One input and two outputs per set: the model's own, plus one set per request in flight when async.
+    sets = 1 if mode == "sync" else 1 + requests
+    assert stand_in.call_count("dv_shmfd_register") == 3 * sets
+    assert stand_in.call_count("dv_shmfd_unregister") == 3 * sets
+    assert stand_in.call_count("dv_model_unload") == 1
+    assert live(stand_in) == before
 
 
 def test_bench_stops_at_its_time_limit(colour_classifier_path, at, ara2_command):

@@ -93,6 +93,25 @@ def test_two_models_detect_the_band_and_name_its_colour(emulator):
     assert lines[5:] == ["4 of 4 frames as expected"]
 
 
+@pytest.mark.parametrize("endpoints", [1, 2, 4])
+def test_pipelined_stream_matches_run_on_every_frame(start_emulator, colour_model, endpoints):
+    daemon = start_emulator({"emulator": {"endpoints": 4}})
+    status, out = run_example("pipelined_stream.py", colour_model, "--frames", 1500, "--endpoints", endpoints,
+                              "--requests", 3, socket=daemon.socket_path)
+    assert status == 0, out
+    lines = out.splitlines()
+    assert lines[0] == f"pipeline over {endpoints} endpoint(s), {3 * endpoints} frames in flight at most"
+    shown = [re.fullmatch(r"frame (\d) \((\w+)\) -> (\w+) on endpoint (\d)", line) for line in lines[1:7]]
+    assert all(shown), out
+    assert [int(m.group(1)) for m in shown] == list(range(6))
+    assert all(m.group(2) == m.group(3) for m in shown)
+    assert [int(m.group(4)) for m in shown] == [n % endpoints for n in range(6)]  # frames go round the endpoints
+    assert lines[7:7 + endpoints] == [f"endpoint {e}: {len(range(e, 1500, endpoints))} frames" for e in range(endpoints)]
+    assert re.fullmatch(r"1500 frames in [\d.]+ s \([\d,]+ frames/s\); 1500 classified as the colour they were made of",
+                        lines[7 + endpoints]), out
+    assert lines[8 + endpoints:] == ["1500 of 1500 frames match run()"]
+
+
 @pytest.fixture
 def private_daemon(start_emulator):
     """Two endpoints nobody else uses, so that their DRAM figures are known."""

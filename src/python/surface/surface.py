@@ -39,8 +39,9 @@ Example:
 
 import os
 import pathlib
+from collections.abc import Callable, Iterator, Sequence
 from types import TracebackType
-from typing import ClassVar, Final, Literal, Protocol, TypeAlias, final
+from typing import Any, ClassVar, Final, Literal, Protocol, TypeAlias, final
 
 import numpy as np
 from numpy.typing import NDArray
@@ -52,6 +53,9 @@ _OutputDType: TypeAlias = np.int8 | np.uint8 | np.int16 | np.uint16 | np.float32
 class _SupportsToBytes(Protocol):
     # set_input_tensor only ever calls tobytes(): ndarray, memoryview and array.array all fit.
     def tobytes(self) -> bytes: ...
+
+# One input, or a list or tuple with one per model input.
+_Frame: TypeAlias = _SupportsToBytes | list[_SupportsToBytes] | tuple[_SupportsToBytes, ...]
 
 __all__ = [
     "__version__",
@@ -486,6 +490,28 @@ class Model:
                     ``"shm"``, ``"mem"``, or ``None`` for auto-selection
                     (tries DMA first). Use ``"dma"`` for zero-copy workflows
                     with tallowind-image.
+        """
+
+    def create_tensor_set(self, memory: _MemoryKind | None = None) -> TensorSet:
+        """Allocate a further set of input and output tensors for this model.
+
+        Each set holds the inputs and outputs of one request, so several
+        requests can be in flight on one loaded model: write a set's
+        inputs, ``submit()`` it, and read its outputs after ``wait()``,
+        while other sets carry other requests. The model's own tensors
+        (``allocate_tensors()``) are one such set. ``memory`` is chosen as
+        for ``allocate_tensors()``.
+
+        Args:
+            memory: ``"dma"``, ``"shm"``, ``"mem"``, or ``None`` for
+                    auto-selection (tries DMA first)
+
+        Returns:
+            TensorSet: The new set; it belongs to this model and thread
+
+        Raises:
+            Ara2Error: If the model is closed or the memory type is unknown
+            TensorError: If a tensor cannot be allocated
         """
 
     def input_tensor_memory(self, index: int) -> _MemoryKind:
@@ -1304,3 +1330,365 @@ def discover() -> list[Proxy]:
         >>> for proxy in tallowind_ara2.discover():
         ...     print(proxy.pid, [str(e) for e in proxy.endpoints])
     """
+
+# Additions beside the classes above: module attributes, not exported in __all__.
+
+@final
+class TensorSet:
+    """A further set of input and output tensors of a model.
+
+    Created by :meth:`Model.create_tensor_set`. A model's own tensors (what
+    ``allocate_tensors()`` fills) carry one request at a time; each tensor
+    set carries one more, so several requests can be in flight on one
+    loaded model without loading it again. A set has the model's data
+    methods, working on the set's own tensors: write its inputs,
+    ``submit()`` (or ``run()``), and read its outputs after ``wait()``.
+
+    While a request submitted from a set is pending, ``set_input_tensor``
+    refuses to write the set's inputs (``TensorError``); output reads are
+    allowed and return whatever the buffers hold. Writes through a
+    descriptor from ``input_tensor_fd()`` cannot be checked: wait first.
+
+    A set belongs to its model and to the thread that created it. Once the
+    model is closed the set's methods raise ``Ara2Error``. ``close()`` (or
+    leaving a ``with`` block) releases the tensors; a request still pending
+    on them keeps them until it is waited for or dropped.
+
+    Example:
+        >>> sets = [model.create_tensor_set() for _ in range(2)]
+        >>> for tensors, frame in zip(sets, frames):
+        ...     tensors.set_input_tensor(0, frame)
+        >>> requests = [tensors.submit() for tensors in sets]
+        >>> for tensors, request in zip(sets, requests):
+        ...     timing = request.wait()
+        ...     scores = tensors.dequantize(0)
+    """
+
+    def input_tensor_memory(self, index: int) -> _MemoryKind:
+        """Get the memory type of one of the set's input tensors.
+
+        Args:
+            index: Input tensor index (0-based)
+
+        Returns:
+            str: ``"dma"``, ``"shm"``, or ``"mem"``
+
+        Raises:
+            IndexError: If index is out of range
+            Ara2Error: If the set or its model is closed
+        """
+
+    def output_tensor_memory(self, index: int) -> _MemoryKind:
+        """Get the memory type of one of the set's output tensors.
+
+        Args:
+            index: Output tensor index (0-based)
+
+        Returns:
+            str: ``"dma"``, ``"shm"``, or ``"mem"``
+
+        Raises:
+            IndexError: If index is out of range
+            Ara2Error: If the set or its model is closed
+        """
+
+    def input_tensor_fd(self, index: int) -> int:
+        """Get a cloned file descriptor of one of the set's input tensors.
+
+        The returned FD is owned by the caller: close it with ``os.close()``
+        when done. Writing through it while a request of the set is pending
+        changes what that request reads; the module cannot check such writes.
+
+        Args:
+            index: Input tensor index (0-based)
+
+        Returns:
+            int: File descriptor of the tensor's DMA-BUF or shared memory
+
+        Raises:
+            IndexError: If index is out of range
+            TensorError: If the tensor uses system memory
+            Ara2Error: If the set or its model is closed
+        """
+
+    def output_tensor_fd(self, index: int) -> int:
+        """Get a cloned file descriptor of one of the set's output tensors.
+
+        The returned FD is owned by the caller: close it with ``os.close()``
+        when done.
+
+        Args:
+            index: Output tensor index (0-based)
+
+        Returns:
+            int: File descriptor of the tensor's DMA-BUF or shared memory
+
+        Raises:
+            IndexError: If index is out of range
+            TensorError: If the tensor uses system memory
+            Ara2Error: If the set or its model is closed
+        """
+
+    def run(self) -> ModelTiming:
+        """Run inference on the set's tensors, with the model's timeout.
+
+        Returns:
+            ModelTiming: Timing information for the inference run
+
+        Raises:
+            Ara2Error: If the set or its model is closed
+        """
+
+    def submit(self) -> InferRequest:
+        """Submit inference on the set's tensors asynchronously.
+
+        Returns an :class:`InferRequest` at once; call
+        :meth:`InferRequest.wait` before reading the outputs. Until then the
+        set's inputs cannot be written. Several requests of one set may be
+        pending; they all read the same inputs.
+
+        Returns:
+            InferRequest: Handle for the pending inference
+
+        Raises:
+            Ara2Error: If the set or its model is closed
+        """
+
+    def set_input_tensor(self, index: int, data: _SupportsToBytes) -> None:
+        """Copy numpy array data into one of the set's input tensors.
+
+        Args:
+            index: Input tensor index (0-based)
+            data: numpy array whose total byte count matches the tensor
+                  size, in the dtype the model expects; its bytes are
+                  copied verbatim, as ``data.tobytes()`` gives them.
+
+        Raises:
+            IndexError: If index is out of range
+            TensorError: If sizes don't match, or a request submitted
+                         from the set is still pending (wait for it first)
+            Ara2Error: If the set or its model is closed
+        """
+
+    def get_output_tensor(self, index: int) -> NDArray[_OutputDType]:
+        """Get one of the set's output tensors as a typed numpy array.
+
+        The dtype and the ``(channels, height, width)`` shape are those
+        :meth:`Model.get_output_tensor` gives.
+
+        Args:
+            index: Output tensor index (0-based)
+
+        Returns:
+            numpy.ndarray: Shaped, typed copy of the output tensor data
+
+        Raises:
+            IndexError: If index is out of range
+            TensorError: If the output has an unsupported bpp
+            Ara2Error: If the set or its model is closed
+        """
+
+    def dequantize(self, index: int) -> NDArray[np.float32]:
+        """Dequantize one of the set's output tensors to ``float32``.
+
+        As :meth:`Model.dequantize`: ``(raw - offset) * qn`` with the
+        output's quantization, for models of qmode 9.
+
+        Args:
+            index: Output tensor index (0-based)
+
+        Returns:
+            numpy.ndarray: ``float32`` array reshaped to ``(C, H, W)``
+
+        Raises:
+            IndexError: If index is out of range
+            Ara2Error: If the model uses an unsupported qmode, or the set
+                       or its model is closed
+        """
+
+    def close(self) -> None:
+        """Release the set's tensors.
+
+        A request still pending on them keeps them until it is waited for
+        or dropped. Afterwards the set's other methods raise ``Ara2Error``.
+        Safe to call multiple times.
+        """
+
+    def __enter__(self) -> TensorSet: ...
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_val: BaseException | None,
+        exc_tb: TracebackType | None,
+    ) -> Literal[False]: ...
+
+@final
+class Pipeline:
+    """Frames in, results out, with requests in flight on several endpoints.
+
+    Created by :meth:`Pipeline.open`, which loads the model once per
+    endpoint and gives each loaded model ``requests`` tensor sets.
+    ``put()`` copies a frame into a free set and submits it; when every set
+    is busy it first collects the oldest frame, waiting for it with the
+    interpreter lock released. Results come back in the order the frames
+    were put, as :class:`PipelineResult` objects carrying the outputs, the
+    user data given with the frame, the timing, or the error of a frame
+    that failed (the frames after it go on). Iterate the pipeline, call
+    ``get()``, or give ``open()`` a callback.
+
+    The module starts no threads: results are collected when the owning
+    thread calls ``put()``, ``get()`` or ``wait_all()``, or iterates. A
+    pipeline belongs to the thread that opened it.
+
+    ``close()`` frees the requests in flight without waiting and releases
+    the tensors and the models. Leaving a ``with`` block waits for the
+    frames in flight first (``wait_all()``), unless an exception is
+    leaving it. Nothing is left behind, also when a pipeline is dropped.
+
+    Example:
+        >>> with Pipeline.open(session.list_endpoints(), "model.dvm") as pipeline:
+        ...     for frame in frames:
+        ...         pipeline.put(frame)
+        ...     for result in pipeline:
+        ...         print(result.index, result.outputs[0].ravel())
+    """
+
+    @staticmethod
+    def open(
+        endpoints: Endpoint | Sequence[Endpoint],
+        model_path: _StrPath,
+        requests: int = 2,
+        memory: _MemoryKind | None = None,
+        dequantize: bool = False,
+        callback: Callable[[PipelineResult], object] | None = None,
+    ) -> Pipeline:
+        """Load a model on each endpoint and make a pipeline of it.
+
+        Args:
+            endpoints: The endpoints to spread frames over (one Endpoint
+                       or a sequence); the model is loaded once on each,
+                       and consecutive frames go round them in turn
+            model_path: Path to the compiled model file (.dvm)
+            requests: Requests in flight per endpoint (default: 2, which
+                      keeps an endpoint busy while its last result is read)
+            memory: Tensor memory, as for :meth:`Model.allocate_tensors`
+            dequantize: Results carry ``float32`` outputs as
+                        :meth:`Model.dequantize` gives them, instead of the
+                        raw outputs of :meth:`Model.get_output_tensor`
+            callback: Called with each result, in order, on the owning
+                      thread, instead of queueing it for ``get()``
+
+        Returns:
+            Pipeline: The pipeline, with nothing in flight
+
+        Raises:
+            ValueError: If there is no endpoint or requests is below 1
+            TensorError: If the tensors cannot be allocated
+            Ara2Error: If the model cannot be loaded, or its outputs cannot
+                       be read as asked (unsupported bpp or qmode)
+        """
+
+    def put(self, inputs: _Frame, userdata: object = None) -> None:
+        """Copy a frame into a free tensor set and submit it.
+
+        When every set is busy, the oldest frame is collected first (its
+        result queued or passed to the callback): this blocks until it
+        completes, with the interpreter lock released. Ctrl-C interrupts
+        that wait; the frame is then not submitted.
+
+        Args:
+            inputs: The frame: one array for a model with one input, or a
+                    list or tuple with one array per model input, each of
+                    the input's byte size (as for ``set_input_tensor``)
+            userdata: Any object, handed back in the frame's result
+
+        Raises:
+            ValueError: If the number of inputs is not the model's
+            TensorError: If an input's size does not match
+            Ara2Error: If the pipeline is closed
+        """
+
+    def get(self) -> PipelineResult:
+        """Return the oldest result, waiting for its frame if needed.
+
+        Returns:
+            PipelineResult: The result of the oldest frame not yet handed out
+
+        Raises:
+            Ara2Error: If no frame is in the pipeline, the pipeline has a
+                       callback, or it is closed
+        """
+
+    def wait_all(self) -> None:
+        """Collect every frame in flight.
+
+        Each result is queued for ``get()`` and iteration, or passed to
+        the callback, in order. Waits with the interpreter lock released.
+
+        Raises:
+            Ara2Error: If the pipeline is closed
+        """
+
+    def __iter__(self) -> Iterator[PipelineResult]: ...
+
+    def __next__(self) -> PipelineResult: ...
+
+    @property
+    def capacity(self) -> int:
+        """Frames that can be in flight at once: endpoints x requests."""
+
+    @property
+    def in_flight(self) -> int:
+        """Frames put and not yet collected."""
+
+    @property
+    def ready(self) -> int:
+        """Results collected and waiting for ``get()`` or iteration."""
+
+    def close(self) -> None:
+        """Free the requests in flight without waiting and release everything.
+
+        Results not yet handed out are dropped; the models are unloaded
+        and the tensors released. Afterwards the other methods raise
+        ``Ara2Error``. Safe to call multiple times.
+        """
+
+    def __enter__(self) -> Pipeline: ...
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_val: BaseException | None,
+        exc_tb: TracebackType | None,
+    ) -> Literal[False]: ...
+
+@final
+class PipelineResult:
+    """The outcome of one frame put into a :class:`Pipeline`."""
+
+    @property
+    def index(self) -> int:
+        """The frame's number: frames are counted from 0 in the order they were put."""
+
+    @property
+    def userdata(self) -> object:
+        """The object given to ``put()`` with the frame."""
+
+    @property
+    def endpoint(self) -> int:
+        """Position, among the endpoints the pipeline was opened with, of the one that ran the frame."""
+
+    @property
+    def outputs(self) -> list[NDArray[Any]]:
+        """One array per model output (raw, or ``float32`` when the
+        pipeline dequantizes); empty when the frame failed."""
+
+    @property
+    def timing(self) -> ModelTiming | None:
+        """The device's timings of the frame; ``None`` when it failed."""
+
+    @property
+    def error(self) -> BaseException | None:
+        """Why the frame failed (an ``Ara2Error`` such as "asynchronous
+        inference failed on the NPU"); ``None`` when it succeeded."""

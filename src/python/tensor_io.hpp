@@ -1,0 +1,72 @@
+// Moving data between Python objects and tensor slots: an input's bytes
+// copied into an input tensor, an output tensor read into a new numpy array
+// (typed or dequantised), and the memory-kind argument. What Model, TensorSet
+// and Pipeline share. NumPy's C API is imported on first use, never at import.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "ara2/loaded_model.hpp"
+#include "ara2/tensor_data.hpp"
+#include "ara2/tensor_set.hpp"
+#include "python/support.hpp"
+#include "tensor/tensor.hpp"
+
+namespace tallowind::python {
+
+/// The bytes of an object given as an input: an exact C-contiguous
+/// numpy.ndarray's own buffer, or else what its tobytes() returns (held by
+/// `owner`). Valid while the object is unchanged and `owner` lives.
+struct InputBytes {
+  const void* data = nullptr;
+  std::size_t size = 0;
+  Ref owner;
+};
+
+/// The bytes of `data` (as its tobytes() gives them). An exception raised by
+/// tobytes propagates; a result that is not bytes is a TypeError.
+bool input_bytes(PyObject* data, InputBytes& out);
+
+/// Copies `bytes` into the input tensor of `slot` under one map. A failed map
+/// raises TensorError with the tensor error's text; a size that is not the
+/// tensor's raises TensorError "input data size {n} bytes does not match
+/// tensor size {m} bytes" and writes nothing.
+bool copy_input(const ara2::TensorSlot& slot, const InputBytes& bytes);
+
+/// How one output is read: what get_output_tensor (raw elements) or
+/// dequantize (float32) returns for it, worked out once from its record.
+struct OutputReader {
+  std::uint64_t index = 0;
+  ara2::ElementType type = ara2::ElementType::UInt8;  // the raw elements
+  bool dequantize = false;
+  std::array<std::uint64_t, 3> shape{};
+  std::int32_t offset = 0;
+  float qn = 1.0f;
+};
+
+/// The reader of output `index` (in range) of `model`, with the errors of
+/// get_output_tensor (unknown layer type, unsupported bpp) or of dequantize
+/// (those, and input 0's quantisation mode not 9). nullopt: an exception is set.
+std::optional<OutputReader> output_reader(const ara2::LoadedModel& model, std::uint64_t index, bool dequantize);
+
+/// A new (nch, height, width) array read from `slot`'s tensor under one map;
+/// TensorError on a failed map or when the element count does not fill the shape.
+PyObject* read_output(const OutputReader& reader, const ara2::TensorSlot& slot);
+
+/// The `memory` argument of allocate_tensors and the like: None (or not
+/// given) is automatic selection; "dma", "shm" or "mem"; any other str is
+/// Ara2Error "unknown memory type '{memory}': expected 'dma', 'shm', 'mem', or None".
+bool convert_memory(Arg arg, std::optional<tallowind::tensor::TensorMemory>& out);
+
+/// Unmaps the memory of released large arrays kept for reuse (at most 128 MiB
+/// in four mappings). Called when a model or pipeline closes and at module
+/// teardown; the interpreter lock must be held.
+void release_parked_arrays() noexcept;
+
+}  // namespace tallowind::python
