@@ -17,6 +17,7 @@ from ara2_emulator.daemon import Daemon
 from ara2_emulator.model_builder import build_model
 from fixtures.inference_models import passthrough
 from fixtures.raising import raises_exactly
+from fixtures.sanitizer import preloaded
 
 # Two inputs, two outputs, every output byte depending on one input byte: a
 # result read from the wrong slot or frame cannot go unnoticed.
@@ -421,7 +422,7 @@ def test_dma_buf_tensors_through_the_interposed_heaps(model_child, build_dir, tm
             for frame in stream:
                 pipeline.put(frame)
             print(all(int(r.outputs[0].ravel()[0]) == r.index for r in pipeline))
-        """, env={"LD_PRELOAD": str(build_dir / "tests" / "interpose" / "libdma_heap_interposer.so"),
+        """, env={"LD_PRELOAD": preloaded(build_dir / "tests" / "interpose" / "libdma_heap_interposer.so"),
                   "TALLOWIND_TEST_DMA_LOG": str(tmp_path / "dma.log")})
     assert out.splitlines() == ["True"]
     assert (tmp_path / "dma.log").read_text().count("alloc ") == 2 * 2 * 2  # 2 endpoints x 2 sets x 2 tensors

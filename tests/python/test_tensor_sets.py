@@ -11,6 +11,7 @@ import tallowind_ara2 as ara2
 from ara2_emulator.model_builder import build_model
 from fixtures.inference_models import passthrough
 from fixtures.raising import raises_exactly
+from fixtures.sanitizer import preloaded
 
 IN_USE = "input tensors are in use by a pending request: call wait() on it before writing new inputs"
 SLOW = {"latency_us": 100_000}  # long enough for every write below to happen while the request is pending
@@ -65,7 +66,7 @@ def test_dma_buf_inputs_are_refused_too(model_child, build_dir, tmp_path):
         request.wait()
         print(model.input_tensor_memory(0), int(model.get_output_tensor(0).ravel()[0]))
         model.close()
-        """, env={"LD_PRELOAD": str(interposer), "TALLOWIND_TEST_DMA_LOG": str(tmp_path / "dma.log")})
+        """, env={"LD_PRELOAD": preloaded(interposer), "TALLOWIND_TEST_DMA_LOG": str(tmp_path / "dma.log")})
     assert out.splitlines()[:2] == [IN_USE, "dma 200"]
 
 
