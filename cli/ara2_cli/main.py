@@ -120,7 +120,11 @@ def execute(name: str, args: argparse.Namespace) -> int:
 
 def main(argv: list[str] | None = None) -> int:
     try:
-        return _main(argv)
+        status = _main(argv)
+        # A pipe's stdout is block-buffered: flush here, where a reader that
+        # went away is caught, not in the interpreter's exit (status 120).
+        sys.stdout.flush()
+        return status
     except BrokenPipeError:
         # The reader went away (`ara2 scan | head`): no traceback, and none
         # when the interpreter flushes stdout at exit either.

@@ -277,7 +277,13 @@ def test_a_relative_model_path_is_relative_to_the_caller(colour_classifier_path,
     assert result.status == 0, result.err
 
 
-def test_a_reader_that_goes_away_is_no_failure_to_report(colour_classifier_path):
+@pytest.mark.parametrize("unbuffered", ["1", None], ids=["unbuffered", "buffered"])
+def test_a_reader_that_goes_away_is_no_failure_to_report(colour_classifier_path, monkeypatch, unbuffered):
+    # A buffered stdout meets the closed pipe only when it is flushed.
+    if unbuffered is None:
+        monkeypatch.delenv("PYTHONUNBUFFERED", raising=False)
+    else:
+        monkeypatch.setenv("PYTHONUNBUFFERED", unbuffered)
     child = child_command("inspect", colour_classifier_path, "--no-device", stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE)
     child.stdout.close()  # as `ara2 inspect ... | head -0` would
