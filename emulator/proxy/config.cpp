@@ -323,7 +323,7 @@ std::expected<void, Error> read_emulator(const Node& node, DaemonConfig& config)
   auto emulator = MappingView::of(node, "emulator");
   if (!emulator) return std::unexpected(emulator.error());
   static const char* known[] = {"endpoints", "dram_size", "reserved_size", "endpoint_state", "versions",
-                                "listen",    "faults",    "client_memory", "total_memory"};
+                                "listen",    "faults",    "client_memory", "total_memory", "clients"};
   for (const auto& [key, value] : emulator->order()) {
     bool ok = false;
     for (const char* k : known) ok = ok || key->value == k;
@@ -335,6 +335,11 @@ std::expected<void, Error> read_emulator(const Node& node, DaemonConfig& config)
     auto v = integer<std::uint32_t>(*n, "emulator.endpoints", 1, 64);
     if (!v) return std::unexpected(v.error());
     config.endpoints = *v;
+  }
+  if (const Node* n = emulator->find("clients")) {
+    auto v = integer<std::uint32_t>(*n, "emulator.clients", 1, 65536);
+    if (!v) return std::unexpected(v.error());
+    config.clients = *v;
   }
   // Byte counts: emulated DRAM, and the caps on payload memory held for clients.
   const std::tuple<const char*, std::uint64_t DaemonConfig::*, std::uint64_t> sizes[] = {

@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
 
   Engine engine(*config);
   {
-    Server server(engine);
+    Server server(engine, config->clients);
     if (auto ok = server.listen(config->listen); !ok) {
       log("{}", ok.error());
       return 1;

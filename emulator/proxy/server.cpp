@@ -174,6 +174,14 @@ void Server::accept_one(const Listener& listener) {
   }
   FdGuard guard{fd};
   auto id = next_connection_++;
+  // Each connection is a thread: one client opening connections without end
+  // must not take the daemon's threads and descriptors from the others.
+  reap(false);
+  if (connections_.size() >= max_clients_) {
+    log("connection {} refused: {} clients are connected", id, connections_.size());
+    send_status(fd, wire::status::connect_failed);
+    return;
+  }
   log("connection {} from {} on {}", id, peer_text(fd, listener.address.is_unix),
       listener.address.text());
   try {

@@ -15,7 +15,8 @@ namespace emu::proxy {
 
 class Server {
  public:
-  explicit Server(Engine& engine) : engine_(engine) {}
+  /// Serves at most `max_clients` connections at once; more are refused.
+  Server(Engine& engine, std::size_t max_clients) : engine_(engine), max_clients_(max_clients) {}
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
@@ -42,6 +43,7 @@ class Server {
   void reap(bool all);
 
   Engine& engine_;
+  std::size_t max_clients_;
   std::vector<Listener> listeners_;
   std::list<std::unique_ptr<Connection>> connections_;
   std::uint64_t next_connection_ = 1;

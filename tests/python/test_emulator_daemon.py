@@ -684,6 +684,24 @@ def test_a_frame_over_the_client_cap_gets_a_status_and_the_connection_carries_on
         assert status == 0 and struct.unpack("<I", body[:4])[0] == 1
 
 
+def test_connections_beyond_the_client_cap_are_refused_and_the_others_served(start_emulator, api):
+    daemon = start_emulator({"emulator": {"clients": 2}})
+    with RawClient(daemon.socket_path) as first, RawClient(daemon.socket_path):
+        with pytest.raises(DvStatus) as refused:
+            api.open_unix(daemon.socket_path)
+        assert 200 <= refused.value.status < 300
+        assert first.call(OP_ENDPOINT_LIST)[0] == 0
+    # A slot is free again once its connection has ended.
+    deadline = time.monotonic() + 10
+    while True:
+        try:
+            api.close(api.open_unix(daemon.socket_path))
+            break
+        except DvStatus:
+            assert time.monotonic() < deadline
+            time.sleep(0.05)
+
+
 def test_clients_share_the_total_cap_and_kept_memory_gives_way(start_emulator):
     daemon = start_emulator({"emulator": {"client_memory": 2 * MiB, "total_memory": 3 * MiB}})
     with RawClient(daemon.socket_path) as first, RawClient(daemon.socket_path) as second:
