@@ -246,7 +246,9 @@ def execute(args: argparse.Namespace) -> tuple[Document, int]:
         endpoints = select_endpoints(connection.session, args.endpoints)
         requests = None if args.mode == "sync" else args.requests or DEFAULT_ASYNC_REQUESTS
         try:
-            with Slots(endpoints, load_path, lambda model: prepare(model, args), requests, args.memory) as opened:
+            # With requests in flight each runs on a tensor set: the models need none of their own.
+            with Slots(endpoints, load_path, lambda model: prepare(model, args, allocate=requests is None),
+                       requests, args.memory) as opened:
                 inputs = load_inputs(opened.models[0], args.input, args.seed)
                 with step("writing the inputs"):
                     for tensors in opened.tensors:

@@ -49,10 +49,12 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     add_connection_options(parser)
 
 
-def prepare(model: ara2.Model, args: argparse.Namespace) -> None:
-    """Tensors allocated as asked and the timeout set, on a model just loaded."""
-    with step("allocating tensors"):
-        model.allocate_tensors(args.memory)
+def prepare(model: ara2.Model, args: argparse.Namespace, allocate: bool = True) -> None:
+    """Tensors allocated as asked (unless the caller brings tensor sets of
+    its own) and the timeout set, on a model just loaded."""
+    if allocate:
+        with step("allocating tensors"):
+            model.allocate_tensors(args.memory)
     if args.timeout_ms is not None:
         model.set_timeout_ms(args.timeout_ms)
 
