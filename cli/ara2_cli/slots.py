@@ -8,7 +8,7 @@ each gets a tensor set of its own, made round-robin on the models.
 """
 from __future__ import annotations
 
-from typing import Callable, Protocol, Sequence
+from typing import Callable, Literal, Protocol, Sequence
 
 import numpy as np
 
@@ -33,7 +33,7 @@ class Slots:
 
     def __init__(self, endpoints: Sequence[tuple[int, ara2.Endpoint]], model_path: str,
                  prepare: Callable[[ara2.Model], None], requests: int | None = None,
-                 memory: str | None = None) -> None:
+                 memory: Literal["dma", "shm", "mem"] | None = None) -> None:
         self.models: list[ara2.Model] = []
         self.sets: list[Tensors] = []
         self.tensors: list[Tensors] = []

@@ -1,5 +1,6 @@
 """The shipped stub passes the type checkers' own checks: mypy --strict on the
-stub, and mypy's stubtest, which compares it with the built module."""
+stub, and mypy's stubtest, which compares it with the built module; and the
+`ara2` command, a user of the module like any other, type-checks against it."""
 import os
 import pathlib
 import subprocess
@@ -23,6 +24,12 @@ def _mypy(*args: str, cwd: pathlib.Path) -> subprocess.CompletedProcess:
 
 def test_stub_is_clean_under_mypy_strict(tmp_path, build_dir):
     out = _mypy("mypy", "--strict", "--cache-dir", str(build_dir / "mypy-cache"), str(STUB), cwd=tmp_path)
+    assert out.returncode == 0, out.stdout + out.stderr
+
+
+def test_the_command_line_tool_type_checks_against_the_stub(tmp_path, build_dir):
+    cli = pathlib.Path(__file__).resolve().parents[2] / "cli" / "ara2_cli"
+    out = _mypy("mypy", "--strict", "--cache-dir", str(build_dir / "mypy-cache"), str(cli), cwd=tmp_path)
     assert out.returncode == 0, out.stdout + out.stderr
 
 
