@@ -14,14 +14,15 @@ from typing import Callable
 
 import tallowind_ara2 as ara2
 
-from . import bench, inspection, run, scan
+from . import bench, doctor, inspection, run, scan
 from .common import CliError, Document, UsageError, connect_if_possible, error_document
 
 PROG = "ara2"
 SCHEMA = 1
 USAGE_ERROR = 2
 
-COMMANDS: dict[str, ModuleType] = {"scan": scan, "inspect": inspection, "run": run, "bench": bench}
+COMMANDS: dict[str, ModuleType] = {"scan": scan, "inspect": inspection, "run": run, "bench": bench,
+                                   "doctor": doctor}
 
 EPILOG = """\
 getting started, on the emulator (README.md):
@@ -32,6 +33,7 @@ getting started, on the emulator (README.md):
   ara2 run colour_classifier.dvm --random            # one inference, outputs saved as .npy
   ara2 bench colour_classifier.dvm --time 3          # throughput and latency
 
+when something does not work, `ara2 doctor` checks the installation and says how to fix it;
 every command takes --json (one document, see docs/cli.md); exit status:
 0 ok, 1 the operation failed, 2 usage error, 130 interrupted (Ctrl-C)"""
 

@@ -79,5 +79,7 @@ PyMethodDef* read_labels_method();    // metadata.cpp
 PyMethodDef* has_metadata_method();   // metadata.cpp
 PyMethodDef* socket_path_method();    // module.cpp
 PyMethodDef* discover_method();       // discovery.cpp
+PyMethodDef* library_info_method();   // diagnostics.cpp
+PyMethodDef* build_info_method();     // diagnostics.cpp
 
 }  // namespace tallowind::python

@@ -1692,3 +1692,32 @@ class PipelineResult:
     def error(self) -> BaseException | None:
         """Why the frame failed (an ``Ara2Error`` such as "asynchronous
         inference failed on the NPU"); ``None`` when it succeeded."""
+
+def library_info() -> dict[str, Any]:
+    """Open the client library as a new session would, describe it and
+    close it again. No proxy is contacted.
+
+    Returns:
+        dict: ``name`` (the candidate file name it was opened under),
+        ``path`` (the file the loader mapped), ``directory``
+        (``ARA2_CLIENT_LIBRARY_DIR`` when set, else None: the loader's
+        search), ``abi`` (the :class:`Abi` a session would use),
+        ``abi_forced`` (whether ``ARA2_ABI`` chose it), ``dvapi_version``
+        (what the library reported, or None) and ``missing`` (one
+        ``{"name", "called"}`` per function the library lacks; ``called``
+        when this module would call it)
+
+    Raises:
+        LibraryError: As a session would, when no library can be used
+            (its notes say what each candidate gave)
+    """
+def build_info() -> dict[str, Any]:
+    """How this module was built.
+
+    Returns:
+        dict: ``version``, ``compiler``, ``standard_library``,
+        ``dequantize_kernels`` (the instruction sets the dequantisation
+        loop was compiled for, narrowest first),
+        ``dequantize_kernels_supported`` (those this CPU runs) and
+        ``dequantize_kernel`` (the one in use)
+    """
