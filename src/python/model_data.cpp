@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "ara2/inference.hpp"
+#include "ara2/trace.hpp"
 #include "python/infer_request.hpp"
 #include "python/model.hpp"
 #include "python/tensor_io.hpp"
@@ -35,6 +36,11 @@ PyObject* with_index(const TargetClass& cls, Direction direction, bool exclusive
   auto target = cls.target(self);
   if (!target || !check_index(*target->model, direction, index)) return nullptr;
   return use(*target, index, argv);
+}
+
+/// The endpoint a target's spans are drawn for.
+std::int32_t endpoint_of(const TensorTarget& target) {
+  return static_cast<std::int32_t>(target.model->endpoint().index);
 }
 
 /// The tensor library's own text, without the "Tensor error: " prefix.
@@ -72,6 +78,8 @@ PyObject* data_set_input_tensor(const TargetClass& cls, const Signature<2>& sign
                       if (!input_bytes(argv[1].object, bytes)) return nullptr;
                       // tobytes() may have run anything, a submit included.
                       if (target.set->pending() != 0) return raise_inputs_in_use();
+                      const ara2::trace::Scope span(ara2::trace::Phase::InputWrite, endpoint_of(target),
+                                                    static_cast<std::int64_t>(index));
                       if (!copy_input(target.set->inputs()[index], bytes)) return nullptr;
                       Py_RETURN_NONE;
                     });
@@ -83,6 +91,9 @@ PyObject* data_read_output(const TargetClass& cls, bool dequantize, const Signat
                     [&](const TensorTarget& target, std::uint64_t index, const BoundArgs<1>&) -> PyObject* {
                       auto reader = output_reader(*target.model, index, dequantize);
                       if (!reader) return nullptr;
+                      const ara2::trace::Scope span(
+                          dequantize ? ara2::trace::Phase::Dequantize : ara2::trace::Phase::OutputRead,
+                          endpoint_of(target), static_cast<std::int64_t>(index));
                       return read_output(*reader, target.set->outputs()[index]);
                     });
 }

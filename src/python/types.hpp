@@ -31,6 +31,11 @@ PyTypeObject* model_type();
 PyTypeObject* infer_request_type();
 // tensor_set.cpp
 PyTypeObject* tensor_set_type();
+// trace.cpp
+PyTypeObject* trace_type();
+/// Starts the recording ARA2_TRACE names, written at exit (once per process);
+/// false with an exception set when its file cannot be written.
+bool start_trace_from_environment();
 // pipeline.cpp
 PyTypeObject* pipeline_type();
 PyTypeObject* pipeline_result_type();

@@ -258,7 +258,7 @@ def test_help_shows_the_path_from_scan_to_bench(ara2_child):
 
 
 # Module functions added for tools beside the exported names, and the module's own file.
-TOOL_ADDITIONS = {"library_info", "build_info", "__file__"}
+TOOL_ADDITIONS = {"library_info", "build_info", "trace", "__file__"}
 
 
 def test_only_the_public_api_is_used():

@@ -1693,6 +1693,63 @@ class PipelineResult:
         """Why the frame failed (an ``Ara2Error`` such as "asynchronous
         inference failed on the NPU"); ``None`` when it succeeded."""
 
+@final
+class trace:
+    """Request traces in the Chrome trace event format (JSON that Perfetto
+    and chrome://tracing open).
+
+    While a trace is recorded, every request's host work is a span on the
+    thread that did it (input writes, ``run()``, ``submit()``, ``wait()``,
+    output reads, dequantisation, a pipeline's ``put()`` and collection),
+    and the device's own figures from the request's timing (input, run,
+    output) are spans on a track per endpoint, laid out back to back as
+    the device runs requests in order. The file is written by ``stop()``.
+
+    Setting ``ARA2_TRACE`` to a path records from the import of the module
+    to the exit of the interpreter, for programs one cannot edit.
+
+    Example:
+        >>> with tallowind_ara2.trace.start("frames.json"):
+        ...     for frame in frames:
+        ...         pipeline.put(frame)
+    """
+
+    @staticmethod
+    def start(path: _StrPath) -> trace:
+        """Start recording a trace to ``path``.
+
+        Args:
+            path: The JSON file to write (str or os.PathLike); made empty now
+
+        Returns:
+            trace: A context manager whose exit stops this recording
+
+        Raises:
+            RuntimeError: If a trace is already being recorded
+            OSError: If the file cannot be written
+        """
+    @staticmethod
+    def stop() -> int:
+        """Stop recording and write the file.
+
+        Returns:
+            int: The number of spans written
+
+        Raises:
+            RuntimeError: If no trace is being recorded
+            OSError: If the file cannot be written
+        """
+    @staticmethod
+    def recording() -> str | None:
+        """The file being recorded to, or ``None`` when no trace is."""
+    def __enter__(self) -> trace: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_val: BaseException | None,
+        exc_tb: TracebackType | None,
+    ) -> Literal[False]: ...
+
 def library_info() -> dict[str, Any]:
     """Open the client library as a new session would, describe it and
     close it again. No proxy is contacted.
