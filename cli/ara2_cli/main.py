@@ -14,7 +14,7 @@ from typing import Callable
 
 import tallowind_ara2 as ara2
 
-from . import bench, doctor, inspection, run, scan
+from . import bench, doctor, inspection, run, scan, top
 from .common import CliError, Document, UsageError, connect_if_possible, error_document
 
 PROG = "ara2"
@@ -22,7 +22,7 @@ SCHEMA = 1
 USAGE_ERROR = 2
 
 COMMANDS: dict[str, ModuleType] = {"scan": scan, "inspect": inspection, "run": run, "bench": bench,
-                                   "doctor": doctor}
+                                   "doctor": doctor, "top": top}
 
 EPILOG = """\
 getting started, on the emulator (README.md):
