@@ -144,3 +144,21 @@ def test_an_unwritable_trace_in_the_environment_fails_the_import(tmp_path):
                             env={**os.environ, "ARA2_TRACE": str(tmp_path / "missing" / "t.json")},
                             capture_output=True, text=True, timeout=60)
     assert result.returncode == 1 and "FileNotFoundError" in result.stderr
+
+
+def test_a_trace_drawn_as_a_picture(session, colour_classifier_path, tmp_path):
+    import xml.etree.ElementTree as ElementTree
+
+    from fixtures.paths import REPO
+
+    path, picture = tmp_path / "run.json", tmp_path / "run.svg"
+    with session.list_endpoints()[0].load_model(colour_classifier_path) as model, ara2.trace.start(path):
+        model.allocate_tensors()
+        for _ in range(3):
+            model.run()
+    spans = load_trace(path)
+    drawn = subprocess.run([sys.executable, REPO / "scripts" / "trace_picture.py", path, picture],
+                           capture_output=True, text=True, timeout=60)
+    assert drawn.returncode == 0, drawn.stderr
+    titles = [element.text for element in ElementTree.parse(picture).iter("{http://www.w3.org/2000/svg}title")]
+    assert sorted(titles) == sorted(f"{s['name']} {s['dur']:.1f} us" for s in spans)
