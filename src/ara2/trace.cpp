@@ -27,7 +27,7 @@ constexpr std::array<std::string_view, 11> kPhaseNames = {
 struct Event {
   std::uint64_t start_ns;
   std::uint64_t duration_ns;
-  std::int64_t item;
+  Item item;
   std::int32_t tid;
   std::int32_t endpoint;
   Phase phase;
@@ -68,7 +68,7 @@ std::int32_t thread_id() noexcept {
 }
 
 void put(Phase phase, std::uint64_t start_ns, std::uint64_t end_ns, std::int32_t tid, std::int32_t endpoint,
-         std::int64_t item) noexcept {
+         Item item) noexcept {
   Event* events = buffer();
   const std::size_t slot = next_slot.fetch_add(1, std::memory_order_relaxed);
   if (events == nullptr || slot >= kCapacity) return;
@@ -128,7 +128,10 @@ std::string document(const Event* events, std::size_t count, std::size_t dropped
     const bool on_device = event.phase >= Phase::DeviceInput;
     std::string args;
     if (event.endpoint != kNoEndpoint) args += fmt::format("\"endpoint\":{}", event.endpoint);
-    if (event.item >= 0) args += fmt::format("{}\"item\":{}", args.empty() ? "" : ",", event.item);
+    if (event.item.kind != Item::Kind::None) {
+      args += fmt::format("{}\"{}\":{}", args.empty() ? "" : ",",
+                          event.item.kind == Item::Kind::Tensor ? "tensor" : "frame", event.item.value);
+    }
     const std::uint64_t start = event.start_ns > origin_ns ? event.start_ns - origin_ns : 0;
     append(fmt::format(R"j({{"name":"{}","cat":"{}","ph":"X","ts":{},"dur":{},"pid":{},"tid":{},"args":{{{}}}}})j",
                        phase_name(event.phase), on_device ? "device" : "host", micros(start),
@@ -159,7 +162,7 @@ std::uint64_t now_ns() noexcept {
   return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u + static_cast<std::uint64_t>(now.tv_nsec);
 }
 
-void span(Phase phase, std::uint64_t start_ns, std::int32_t endpoint, std::int64_t item) noexcept {
+void span(Phase phase, std::uint64_t start_ns, std::int32_t endpoint, Item item) noexcept {
   put(phase, start_ns, now_ns(), thread_id(), endpoint, item);
 }
 
@@ -173,9 +176,9 @@ void device(std::int32_t endpoint, std::uint64_t submitted_ns, std::uint64_t com
   if (modelled) start = std::max(start, device_free_at[static_cast<std::size_t>(endpoint)].load());
   if (start + total > completed_ns) start = std::max(submitted_ns, completed_ns > total ? completed_ns - total : 0);
   if (modelled) device_free_at[static_cast<std::size_t>(endpoint)].store(start + total);
-  put(Phase::DeviceInput, start, start + input, 0, endpoint, -1);
-  put(Phase::DeviceRun, start + input, start + input + run, 0, endpoint, -1);
-  put(Phase::DeviceOutput, start + input + run, start + total, 0, endpoint, -1);
+  put(Phase::DeviceInput, start, start + input, 0, endpoint, {});
+  put(Phase::DeviceRun, start + input, start + input + run, 0, endpoint, {});
+  put(Phase::DeviceOutput, start + input + run, start + total, 0, endpoint, {});
 }
 
 Refusal start(std::string path, int& error) {

@@ -48,9 +48,18 @@ inline bool on() noexcept { return detail::recording.load(std::memory_order_rela
 /// CLOCK_MONOTONIC in nanoseconds.
 std::uint64_t now_ns() noexcept;
 
-/// A host span from `start_ns` to now on the calling thread. `endpoint` and
-/// `item` (a tensor index, a frame number; -1 for none) are shown as its arguments.
-void span(Phase phase, std::uint64_t start_ns, std::int32_t endpoint = kNoEndpoint, std::int64_t item = -1) noexcept;
+/// What a span is about besides its endpoint, shown as an argument of it.
+struct Item {
+  enum class Kind : std::uint8_t { None, Tensor, Frame };
+  Kind kind = Kind::None;
+  std::int64_t value = 0;
+};
+/// A model's tensor, by index; a pipeline's frame, by number.
+inline Item tensor(std::uint64_t index) noexcept { return {Item::Kind::Tensor, static_cast<std::int64_t>(index)}; }
+inline Item frame(std::uint64_t number) noexcept { return {Item::Kind::Frame, static_cast<std::int64_t>(number)}; }
+
+/// A host span from `start_ns` to now on the calling thread.
+void span(Phase phase, std::uint64_t start_ns, std::int32_t endpoint = kNoEndpoint, Item item = {}) noexcept;
 
 /// The device's spans of one request on `endpoint`: input, run and output
 /// back to back, as long as `timing` says, starting when the request was
@@ -63,7 +72,7 @@ void device(std::int32_t endpoint, std::uint64_t submitted_ns, std::uint64_t com
 /// Times a host span: records it when destroyed, if a recording was on when made.
 class Scope {
  public:
-  explicit Scope(Phase phase, std::int32_t endpoint = kNoEndpoint, std::int64_t item = -1) noexcept
+  explicit Scope(Phase phase, std::int32_t endpoint = kNoEndpoint, Item item = {}) noexcept
       : start_(on() ? now_ns() : 0), phase_(phase), endpoint_(endpoint), item_(item) {}
   ~Scope() {
     if (start_ != 0) span(phase_, start_, endpoint_, item_);
@@ -75,7 +84,7 @@ class Scope {
   std::uint64_t start_;
   Phase phase_;
   std::int32_t endpoint_;
-  std::int64_t item_;
+  Item item_;
 };
 
 /// Why start() did not start.

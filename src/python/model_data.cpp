@@ -79,7 +79,7 @@ PyObject* data_set_input_tensor(const TargetClass& cls, const Signature<2>& sign
                       // tobytes() may have run anything, a submit included.
                       if (target.set->pending() != 0) return raise_inputs_in_use();
                       const ara2::trace::Scope span(ara2::trace::Phase::InputWrite, endpoint_of(target),
-                                                    static_cast<std::int64_t>(index));
+                                                    ara2::trace::tensor(index));
                       if (!copy_input(target.set->inputs()[index], bytes)) return nullptr;
                       Py_RETURN_NONE;
                     });
@@ -93,7 +93,7 @@ PyObject* data_read_output(const TargetClass& cls, bool dequantize, const Signat
                       if (!reader) return nullptr;
                       const ara2::trace::Scope span(
                           dequantize ? ara2::trace::Phase::Dequantize : ara2::trace::Phase::OutputRead,
-                          endpoint_of(target), static_cast<std::int64_t>(index));
+                          endpoint_of(target), ara2::trace::tensor(index));
                       return read_output(*reader, target.set->outputs()[index]);
                     });
 }

@@ -167,7 +167,7 @@ Ref finish_oldest(PipelineState& state, const ara2::Result<ara2::ModelTiming>& o
   ResultState result{core.oldest_number(), slot.worker, std::move(state.userdata[index]), Ref(), Ref(), Ref()};
   if (outcome) {
     const ara2::trace::Scope span(ara2::trace::Phase::OutputRead, ara2::trace::kNoEndpoint,
-                                  static_cast<std::int64_t>(result.index));
+                                  ara2::trace::frame(result.index));
     result.outputs = read_outputs(state, *slot.set);
     // Reading can fail only as the tensors' memory does; the frame reports it.
     if (!result.outputs) result.error = take_raised_exception();
@@ -191,7 +191,7 @@ Ref finish_oldest(PipelineState& state, const ara2::Result<ara2::ModelTiming>& o
 /// frame in flight.
 Ref collect_oldest(PipelineState& state) {
   const ara2::trace::Scope span(ara2::trace::Phase::Collect, ara2::trace::kNoEndpoint,
-                                static_cast<std::int64_t>(state.core.oldest_number()));
+                                ara2::trace::frame(state.core.oldest_number()));
   ara2::Pipeline::Slot& slot = state.core.slot(state.core.oldest_index());
   if (slot.failure) return finish_oldest(state, ara2::fail(*slot.failure));
   for (;;) {
@@ -254,7 +254,7 @@ PyObject* pipeline_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   PipelineState& state = pipeline_state(self);
   ara2::Pipeline& core = state.core;
   const ara2::trace::Scope span(ara2::trace::Phase::Put, ara2::trace::kNoEndpoint,
-                                static_cast<std::int64_t>(core.oldest_number() + core.in_flight()));
+                                ara2::trace::frame(core.oldest_number() + core.in_flight()));
   // Back-pressure: the oldest frame frees the slot this one needs.
   if (core.full() && !collect_and_deliver(state)) return nullptr;
 
@@ -269,7 +269,7 @@ PyObject* pipeline_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   }
   {
     const ara2::trace::Scope writing(ara2::trace::Phase::InputWrite, ara2::trace::kNoEndpoint,
-                                     static_cast<std::int64_t>(core.oldest_number() + core.in_flight()));
+                                     ara2::trace::frame(core.oldest_number() + core.in_flight()));
     for (std::size_t i = 0; i < given; ++i) {
       Ref input = frame_input(inputs, sequence, i);
       InputBytes bytes;

@@ -123,3 +123,35 @@ def test_the_live_view_in_a_terminal(emulator, programs, tmp_path):
         [row] = [line.split() for line in lines if line.startswith(str(child.pid))]
         models, rate = int(row[1]), float(row[2])
         assert models == 1 and rate == pytest.approx(own_rate(child), rel=0.10), screen
+
+
+def test_the_counters_follow_models_requests_and_failures(emulator, colour_classifier_path, stand_in):
+    import tallowind_ara2 as ara2
+    from ara2_cli.top import read_segment
+
+    def reading():
+        counters = read_segment(segment(os.getpid()), window_s=60)
+        assert counters is not None and counters.pid == os.getpid()
+        return counters
+
+    with ara2.Session.create_via_unix_socket(emulator.socket_path) as session:
+        with session.list_endpoints()[1].load_model(colour_classifier_path) as model:
+            model.allocate_tensors()
+            before = reading()
+            sets = [model.create_tensor_set() for _ in range(2)]
+            requests = [tensors.submit() for tensors in sets]
+            pending = reading()
+            assert (pending.in_flight - before.in_flight, pending.endpoints_in_flight[1]) == (2, 2)
+            for request in requests:
+                request.wait()
+            stand_in.inject_status("dv_infer_sync", 500, times=1)
+            with pytest.raises(ara2.HardwareError):
+                model.run()
+            model.run()
+            after = reading()
+            assert after.in_flight == before.in_flight and after.endpoints_in_flight[1] == 0
+            assert (after.completed - before.completed, after.failed - before.failed) == (3, 1)
+            assert len(after.latencies_us) - len(before.latencies_us) == 3 and min(after.latencies_us) > 0
+            for tensors in sets:
+                tensors.close()
+        assert reading().models == before.models - 1

@@ -75,7 +75,8 @@ def test_a_pipeline_over_two_endpoints_shows_each_frame_on_host_and_device(sessi
     for phase in ("put", "input write", "submit", "collect", "output read"):
         count = sum(s["name"] == phase for s in host)
         assert count == frames, (phase, count)
-    assert sorted(s["args"]["item"] for s in host if s["name"] == "put") == list(range(frames))
+    for phase in ("put", "input write", "collect", "output read"):  # each frame's spans name it
+        assert sorted(s["args"]["frame"] for s in host if s["name"] == phase) == list(range(frames))
     assert {s["args"]["endpoint"] for s in host if s["name"] == "submit"} == {0, 1}
 
 
@@ -94,8 +95,8 @@ def test_synchronous_calls_and_their_tensors(session, colour_classifier_path, tm
         assert "stopped" in repr(recording)
     spans = load_trace(path)
     assert [(s["name"], s["args"]) for s in spans if s["cat"] == "host"] == [
-        ("input write", {"endpoint": 1, "item": 0}), ("run", {"endpoint": 1}),
-        ("output read", {"endpoint": 1, "item": 1}), ("dequantize", {"endpoint": 1, "item": 0}),
+        ("input write", {"endpoint": 1, "tensor": 0}), ("run", {"endpoint": 1}),
+        ("output read", {"endpoint": 1, "tensor": 1}), ("dequantize", {"endpoint": 1, "tensor": 0}),
         ("submit", {"endpoint": 1}), ("wait", {"endpoint": 1})]
     assert device_timings(spans, 1) == [tuple(float(t) for t in (x.input_time_us, x.run_time_us, x.output_time_us))
                                         for x in (timing, waited)]
