@@ -17,6 +17,7 @@ import pathlib
 import sys
 import tempfile
 
+import numpy as np
 import yaml
 
 import benchlib
@@ -29,17 +30,21 @@ COUNTED_CALLS = 200
 INPUT = "np.zeros(3072, np.uint8)"
 
 
-def run_per_call(module, socket, model_path, trace: str | None) -> float:
-    """Seconds per run() on a fresh session and model (the emulator's cost drifts with a session's history)."""
+def per_call(module, socket, model_path, trace: str | None, call: str) -> float:
+    """Seconds per run() or per set_input_tensor() of 3 KiB on a fresh session and model (the
+    emulator's cost drifts with a session's history)."""
     with module.Session.create_via_unix_socket(str(socket)) as session:
         with session.list_endpoints()[0].load_model(model_path) as model:
             model.allocate_tensors("mem")
             model.run()
+            data = np.zeros(3072, np.uint8)
+            function = model.run if call == "run" else lambda: model.set_input_tensor(0, data)
+            calls = CALLS if call == "run" else 20 * CALLS
             if trace is None:
-                return benchlib.per_call(model.run, CALLS)
+                return benchlib.per_call(function, calls)
             module.trace.start(trace)
             try:
-                return benchlib.per_call(model.run, CALLS)
+                return benchlib.per_call(function, calls)
             finally:
                 module.trace.stop()
 
@@ -73,12 +78,17 @@ def main(argv: list[str]) -> int:
     with benchlib.emulator() as (daemon, workdir), tempfile.TemporaryDirectory() as scratch:
         model_path = benchlib.model_file(description, workdir, "colour_classifier")
         trace = os.path.join(scratch, "trace.json")
-        measures = {"other": lambda: run_per_call(other, daemon.socket_path, model_path, None)} if other else {}
-        measures["this, trace off"] = lambda: run_per_call(this, daemon.socket_path, model_path, None)
-        measures["this, trace on"] = lambda: run_per_call(this, daemon.socket_path, model_path, trace)
-        best = benchlib.best_of(measures, ROUNDS)
         print(benchlib.machine())
-        benchlib.print_table(["run() (us/call)", *best], [["best of rounds", *(f"{v * 1e6:.2f}" for v in best.values())]])
+        rows = []
+        for call in ("run", "set_input_tensor"):
+            sides = {"other build": other, "trace off": this, "trace on": this} if other else \
+                {"trace off": this, "trace on": this}
+            best = benchlib.best_of({
+                side: (lambda module=module, side=side: per_call(module, daemon.socket_path, model_path,
+                                                                  trace if side == "trace on" else None, call))
+                for side, module in sides.items()}, ROUNDS)
+            rows.append([f"{call}()", *(f"{v * 1e6:.3f}" for v in best.values())])
+        benchlib.print_table(["us/call, best of rounds", *sides], rows)
         if not instructions.available():
             return 0
         print()

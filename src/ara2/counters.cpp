@@ -34,6 +34,7 @@ void remove_segment() noexcept {
 void forget_in_child() noexcept {
   if (auto* words = segment.exchange(nullptr)) munmap(words, kSegmentSize);
   tried.store(false);
+  detail::off.store(false);
   name.clear();
 }
 
@@ -44,11 +45,18 @@ bool switched_off() {
   return text == "0" || text == "off" || text == "no" || text == "false";
 }
 
+std::uint64_t* make_segment();
+
 std::uint64_t* open_segment() {
   std::lock_guard lock(opening);
   if (tried.load()) return segment.load();
   tried.store(true);
-  if (switched_off()) return nullptr;
+  std::uint64_t* made = switched_off() ? nullptr : make_segment();
+  detail::off.store(made == nullptr);
+  return made;
+}
+
+std::uint64_t* make_segment() {
   static const bool hooks = [] {
     pthread_atfork(nullptr, nullptr, forget_in_child);
     return std::atexit(remove_segment) == 0;

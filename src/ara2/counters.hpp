@@ -18,6 +18,7 @@
 //        microseconds (saturated to 32 bits)
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -30,6 +31,13 @@ inline constexpr std::size_t kEndpointsOffset = 128;
 inline constexpr std::size_t kSamplesOffset = kEndpointsOffset + 8 * kEndpoints;
 inline constexpr std::size_t kSegmentSize = kSamplesOffset + 8 * kSamples;
 inline constexpr const char* kSwitchVariable = "ARA2_COUNTERS";
+
+namespace detail {
+inline std::atomic<bool> off{false};  // switched off, or the segment could not be made
+}
+
+/// Whether counting may do anything: lets a hook skip reading the clock.
+inline bool counting() noexcept { return !detail::off.load(std::memory_order_relaxed); }
 
 /// A model was loaded (+1) or unloaded (-1).
 void model_loaded(std::int64_t delta) noexcept;

@@ -13,10 +13,6 @@ constexpr std::uint32_t kPendingRunning = 1;
 constexpr std::uint32_t kCompleted = 2;
 constexpr std::uint32_t kFailedOnNpu = 4;
 
-}  // namespace
-
-namespace {
-
 /// Counts an inference that ended (observability hook) and, when a trace is
 /// recorded, draws the host's span and the device's.
 void observe_end(trace::Phase phase, std::int32_t endpoint, std::uint64_t begun_ns,
@@ -50,18 +46,21 @@ Result<ModelTiming> run_and_free(const LoadedModel& model, TensorSet& set, std::
   return timing;
 }
 
+/// When an inference began, for the counters and the trace; 0 when neither wants it.
+std::uint64_t observed_start() noexcept { return counters::counting() || trace::on() ? trace::now_ns() : 0; }
+
 }  // namespace
 
 Result<ModelTiming> run_inference(const LoadedModel& model, TensorSet& set, std::uint32_t timeout_ms) {
-  const std::uint64_t begun_ns = trace::now_ns();
+  const std::uint64_t begun_ns = observed_start();
   auto timing = run_and_free(model, set, timeout_ms);
-  observe_end(trace::Phase::Run, endpoint_index(model), begun_ns, timing);
+  if (begun_ns != 0) observe_end(trace::Phase::Run, endpoint_index(model), begun_ns, timing);
   return timing;
 }
 
 Result<PendingRequest> PendingRequest::submit(const LoadedModelPtr& model, const TensorSetPtr& set) {
   const trace::Scope span(trace::Phase::Submit, endpoint_index(*model));
-  const std::uint64_t begun_ns = trace::now_ns();
+  const std::uint64_t begun_ns = observed_start();
   // The set's kept arrays: the library reads them within the call, and the
   // heap maps they point into live as long as the set, which the request holds.
   auto io = set->io();
@@ -126,7 +125,7 @@ Result<ModelTiming> PendingRequest::wait(std::uint32_t timeout_ms) && {
 std::optional<Result<ModelTiming>> PendingRequest::wait_once(std::uint32_t timeout_ms) {
   auto outcome = poll(timeout_ms);
   if (outcome) {
-    observe_end(trace::Phase::Wait, endpoint_, submitted_ns_, *outcome);
+    if (submitted_ns_ != 0) observe_end(trace::Phase::Wait, endpoint_, submitted_ns_, *outcome);
     release();
   }
   return outcome;
