@@ -163,3 +163,18 @@ def test_a_trace_drawn_as_a_picture(session, colour_classifier_path, tmp_path):
     assert drawn.returncode == 0, drawn.stderr
     titles = [element.text for element in ElementTree.parse(picture).iter("{http://www.w3.org/2000/svg}title")]
     assert sorted(titles) == sorted(f"{s['name']} {s['dur']:.1f} us" for s in spans)
+
+
+@pytest.mark.parametrize("mode", ["sync", "async"])
+def test_bench_records_the_measured_inferences(emulator, colour_classifier_path, ara2_command, tmp_path, mode):
+    path = tmp_path / "bench.json"
+    result = ara2_command("bench", colour_classifier_path, "--mode", mode, "--iterations", "7", "--warmup", "3",
+                          "--socket", emulator.socket_path, "--trace", path, "--json")
+    assert result.status == 0, result.err
+    spans = load_trace(path)
+    assert result.document["trace"] == {"file": str(path), "spans": len(spans)}
+    assert sum(s["name"] == "device run" for s in spans) == result.document["count"]
+    assert ara2.trace.recording() is None
+    text = ara2_command("bench", colour_classifier_path, "--iterations", "2", "--socket", emulator.socket_path,
+                        "--trace", tmp_path / "missing" / "t.json")
+    assert text.status == 1 and text.err.startswith(f"ara2 bench: error: recording a trace to {tmp_path}")
