@@ -113,9 +113,12 @@ class Watcher:
     def processes(self) -> list[Document]:
         rows: list[Document] = []
         for path in sorted(glob.glob(SEGMENT_GLOB), key=lambda p: segment_pid(p) or 0):
-            pid = segment_pid(path)
-            if pid is None:
+            # A segment is complete once its process mapped it: one that is
+            # not yet may be in the making, and is left alone.
+            reading = read_segment(path, self.window_s)
+            if reading is None or reading.pid != segment_pid(path):
                 continue
+            pid = reading.pid
             if not alive(pid):
                 try:
                     os.unlink(path)
@@ -124,9 +127,6 @@ class Watcher:
                     note = f"gone: its counters could not be removed ({error.strerror})"
                 self.departed.append({"pid": pid, "command": None, "gone": True, "note": note})
                 self.previous.pop(pid, None)
-                continue
-            reading = read_segment(path, self.window_s)
-            if reading is None:
                 continue
             before = self.previous.get(pid)
             rate = None
