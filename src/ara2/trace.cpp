@@ -35,7 +35,8 @@ struct Event {
 };
 
 bool is_ready(const Event& event) noexcept {
-  return std::atomic_ref<const bool>(event.ready).load(std::memory_order_acquire);
+  // The buffer is writable memory; atomic_ref of a const object is not portable yet.
+  return std::atomic_ref<bool>(const_cast<bool&>(event.ready)).load(std::memory_order_acquire);
 }
 void set_ready(Event& event, bool ready) noexcept {
   std::atomic_ref<bool>(event.ready).store(ready, std::memory_order_release);
