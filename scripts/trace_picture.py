@@ -39,7 +39,7 @@ def draw(events: list[dict], start_ms: float | None, end_ms: float | None) -> st
         y = AXIS + row * ROW
         out.append(f'<text x="4" y="{y + ROW / 2 + 4}">{html.escape(name)}</text>')
         out.append(f'<line x1="{LABEL}" x2="{WIDTH - 10}" y1="{y + ROW}" y2="{y + ROW}" stroke="#ddd"/>')
-        for span in spans:
+        for span in sorted(spans, key=lambda s: -s["dur"]):  # enclosing spans first, the spans inside on top
             if (span["pid"], span["tid"]) != (pid, tid) or span["ts"] + span["dur"] < first or span["ts"] > last:
                 continue
             x = LABEL + (span["ts"] - first) * scale
@@ -48,7 +48,8 @@ def draw(events: list[dict], start_ms: float | None, end_ms: float | None) -> st
                         and other["dur"] > span["dur"])
             inset = 4 + 6 * depth
             out.append(f'<rect x="{x:.2f}" y="{y + inset}" width="{max(span["dur"] * scale, 0.8):.2f}" '
-                       f'height="{ROW - 2 * inset}" fill="{COLOURS.get(span["name"], "#999")}">'
+                       f'height="{ROW - 2 * inset}" fill="{COLOURS.get(span["name"], "#999")}" stroke="white" '
+                       f'stroke-width="0.6">'
                        f'<title>{html.escape(span["name"])} {span["dur"]:.1f} us</title></rect>')
     steps = 5
     for step in range(steps + 1):
