@@ -109,19 +109,25 @@ std::string quoted(std::string_view text) {
   return out + "\"";
 }
 
-/// The Chrome trace event document of `count` recorded spans.
-std::string document(const Event* events, std::size_t count, std::size_t dropped) {
+/// Writes the Chrome trace event document of `count` recorded spans to
+/// `file`, a piece at a time; false when a write failed (errno says why).
+bool write_document(std::FILE* file, const Event* events, std::size_t count, std::size_t dropped) {
   const auto pid = static_cast<std::int64_t>(getpid());
   // The device's tracks live in a process of their own, one thread per endpoint.
   const std::int64_t device_pid = pid + (std::int64_t{1} << 30);
   std::string out = "{\"displayTimeUnit\":\"ms\",\"otherData\":{\"dropped\":" + std::to_string(dropped) +
                     "},\"traceEvents\":[\n";
   std::set<std::int32_t> threads, endpoints;
-  bool first = true;
+  bool first = true, written = true;
+  auto flush = [&] {
+    written = written && std::fwrite(out.data(), 1, out.size(), file) == out.size();
+    out.clear();
+  };
   auto append = [&](const std::string& line) {
     if (!first) out += ",\n";
     out += line;
     first = false;
+    if (out.size() >= (1u << 20)) flush();
   };
   for (std::size_t i = 0; i < count; ++i) {
     const Event& event = events[i];
@@ -150,7 +156,9 @@ std::string document(const Event* events, std::size_t count, std::size_t dropped
     append(fmt::format(R"j({{"name":"thread_name","ph":"M","pid":{},"tid":{},"args":{{"name":"endpoint {}"}}}})j",
                        device_pid, endpoint, endpoint));
   }
-  return out + "\n]}\n";
+  out += "\n]}\n";
+  flush();
+  return written;
 }
 
 }  // namespace
@@ -211,14 +219,12 @@ std::optional<Written> stop() {
   const std::size_t count = std::min(taken, kCapacity);
   Written written{std::exchange(recording_path, {}), 0, taken - count, 0};
   for (std::size_t i = 0; i < count; ++i) written.events += is_ready(buffer()[i]) ? 1 : 0;
-  const std::string text = document(buffer(), count, written.dropped);
   std::FILE* file = std::fopen(written.path.c_str(), "w");
   if (file == nullptr) {
     written.error = errno;
     return written;
   }
-  const bool complete = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  if (!complete) written.error = errno;
+  if (!write_document(file, buffer(), count, written.dropped)) written.error = errno;
   if (std::fclose(file) != 0 && written.error == 0) written.error = errno;
   return written;
 }

@@ -178,3 +178,13 @@ def test_bench_records_the_measured_inferences(emulator, colour_classifier_path,
     text = ara2_command("bench", colour_classifier_path, "--iterations", "2", "--socket", emulator.socket_path,
                         "--trace", tmp_path / "missing" / "t.json")
     assert text.status == 1 and text.err.startswith(f"ara2 bench: error: recording a trace to {tmp_path}")
+
+
+def test_a_trace_that_cannot_be_written_at_the_end_says_so_and_stops(tmp_path):
+    path = tmp_path / "gone.json"
+    ara2.trace.start(path)
+    path.unlink()
+    path.mkdir()  # the file's place taken by a directory while recording
+    with pytest.raises(IsADirectoryError):
+        ara2.trace.stop()
+    assert ara2.trace.recording() is None
