@@ -157,3 +157,11 @@ def test_the_glibc_floor_is_the_newest_version_asked_for(tmp_path):
     assert glibc_floor(str(library)) == "2.17"
     library.write_bytes(b"no versions")
     assert glibc_floor(str(library)) is None
+
+
+def test_an_endpoint_in_a_state_that_runs_nothing_is_a_warning(start_emulator):
+    daemon = start_emulator({"emulator": {"endpoints": 2, "endpoint_state": [1, 12]}})
+    status, checks, _ = doctor(env={"ARA2_SOCKET": str(daemon.socket_path)})
+    assert checks["endpoint 0"]["status"] == "pass"
+    state, found = verdict(checks, "endpoint 1")
+    assert state == "warn" and "state Unknown runs no models" in found and status == 0
