@@ -170,56 +170,34 @@ class Reader {
   std::string error_;
 };
 
-InputTensor read_input(Reader& r) {
-  InputTensor t;
-  t.layer_id = r.i32("input layer_id");
-  t.blob_id = r.i32("input blob_id");
-  t.layer_name = r.text("input layer_name");
-  t.blob_name = r.text("input blob_name");
-  t.layer_type = r.text("input layer_type");
-  t.layout = r.text("input layout");
-  t.size = r.i32("input size");
-  t.width = r.i32("input width");
-  t.height = r.i32("input height");
-  t.nch = r.i32("input nch");
-  t.bpp = r.i32("input bpp");
-  t.batch_size = r.i32("input batch_size");
-  t.qn = r.f32("input qn");
-  t.offset = r.i32("input offset");
-  t.is_signed = r.flag("input is_signed");
-  t.qmode = r.i32("input qmode");
-  t.mean = r.triple("input mean");
-  t.scale = r.triple("input scale");
-  std::uint8_t flags = r.u8("input flags");
-  if (flags > 0x0F) r.fail("input flags: unknown bits set");
-  t.aspect_resize = flags & 1;
-  t.mirror = flags & 2;
-  t.center_crop = flags & 4;
-  t.bgr_to_rgb = flags & 8;
-  return t;
-}
-
-OutputTensor read_output(Reader& r) {
-  OutputTensor t;
-  t.layer_id = r.i32("output layer_id");
-  t.blob_id = r.i32("output blob_id");
-  t.fused_parent_id = r.i32("output fused_parent_id");
-  t.layer_name = r.text("output layer_name");
-  t.blob_name = r.text("output blob_name");
-  t.layer_fused_parent_name = r.text("output layer_fused_parent_name");
-  t.layer_type = r.text("output layer_type");
-  t.layout = r.text("output layout");
-  t.size = r.i32("output size");
-  t.width = r.i32("output width");
-  t.height = r.i32("output height");
-  t.nch = r.i32("output nch");
-  t.bpp = r.i32("output bpp");
-  t.num_classes = r.i32("output num_classes");
-  t.layer_output_type = r.u32("output layer_output_type");
-  t.max_dynamic_id = r.i32("output max_dynamic_id");
-  t.qn = r.f32("output qn");
-  t.offset = r.i32("output offset");
-  t.is_signed = r.flag("output is_signed");
+/// Reads one tensor record, each field by its encoding.
+template <class Tensor>
+Tensor read_tensor(Reader& r, const std::string& kind) {
+  Tensor t;
+  std::uint8_t bits = 0, used = 0;  // of the byte a run of bit fields shares
+  for_each_field(t, [&](const char* name, auto& value, Encoding encoding, auto, auto) {
+    const std::string what = kind + " " + name;
+    using Value = std::remove_reference_t<decltype(value)>;
+    if constexpr (std::is_same_v<Value, std::int32_t>) {
+      value = r.i32(what.c_str());
+    } else if constexpr (std::is_same_v<Value, std::uint32_t>) {
+      value = r.u32(what.c_str());
+    } else if constexpr (std::is_same_v<Value, float>) {
+      value = r.f32(what.c_str());
+    } else if constexpr (std::is_same_v<Value, std::string>) {
+      value = r.text(what.c_str());
+    } else if constexpr (std::is_same_v<Value, field::opt_f32x3>) {
+      value = r.triple(what.c_str());
+    } else if (encoding == Encoding::flag) {
+      value = r.flag(what.c_str());
+    } else {
+      const int bit = static_cast<int>(encoding) - static_cast<int>(Encoding::bit0);
+      if (bit == 0) bits = r.u8((kind + " flags").c_str());
+      used |= static_cast<std::uint8_t>(1u << bit);
+      value = (bits >> bit) & 1;
+    }
+  });
+  if (bits & ~used) r.fail(kind + " flags: unknown bits set");
   return t;
 }
 
@@ -586,9 +564,9 @@ std::expected<Model, std::string> parse_model(std::span<const std::uint8_t> file
   Model m;
   m.dram_bytes = r.u64("dram_bytes");
   std::uint32_t n = r.count(64, "input count");
-  for (std::uint32_t i = 0; i < n && r.ok(); ++i) m.inputs.push_back(read_input(r));
+  for (std::uint32_t i = 0; i < n && r.ok(); ++i) m.inputs.push_back(read_tensor<InputTensor>(r, "input"));
   n = r.count(73, "output count");
-  for (std::uint32_t i = 0; i < n && r.ok(); ++i) m.outputs.push_back(read_output(r));
+  for (std::uint32_t i = 0; i < n && r.ok(); ++i) m.outputs.push_back(read_tensor<OutputTensor>(r, "output"));
   m.faults = read_faults(r);
 
   auto program = std::make_shared<Program>();

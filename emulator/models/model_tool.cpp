@@ -9,6 +9,7 @@
 #include <iterator>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "model_file.hpp"
@@ -73,39 +74,38 @@ std::string optional_number(const std::optional<float>& v) { return v ? number(*
 
 std::string boolean(bool b) { return b ? "true" : "false"; }
 
+/// One tensor as a JSON object, its fields in file order.
+template <class Tensor>
+std::string tensor_json(const Tensor& t) {
+  std::string out;
+  emu::for_each_field(t, [&](const char* name, const auto& value, emu::Encoding, auto, auto) {
+    using Value = std::remove_cvref_t<decltype(value)>;
+    out += std::string(out.empty() ? "{" : ", ") + quoted(name) + ": ";
+    if constexpr (std::is_same_v<Value, std::string>) {
+      out += hex(value);
+    } else if constexpr (std::is_same_v<Value, emu::field::opt_f32x3>) {
+      out += triple(value);
+    } else if constexpr (std::is_same_v<Value, bool>) {
+      out += boolean(value);
+    } else if constexpr (std::is_same_v<Value, float>) {
+      out += number(value);
+    } else {
+      out += std::to_string(value);
+    }
+  });
+  return out + "}";
+}
+
+template <class Tensor>
+std::string tensors_json(const std::vector<Tensor>& tensors) {
+  std::string out;
+  for (std::size_t i = 0; i < tensors.size(); ++i) out += std::string(i ? "," : "") + "\n    " + tensor_json(tensors[i]);
+  return out;
+}
+
 void print_model(const emu::Model& m) {
-  std::string out = "{\n  \"dram_bytes\": " + std::to_string(m.dram_bytes) + ",\n  \"inputs\": [";
-  for (std::size_t i = 0; i < m.inputs.size(); ++i) {
-    const auto& t = m.inputs[i];
-    out += std::string(i ? "," : "") + "\n    {\"layer_id\": " + std::to_string(t.layer_id) +
-           ", \"blob_id\": " + std::to_string(t.blob_id) + ", \"layer_name\": " + hex(t.layer_name) +
-           ", \"blob_name\": " + hex(t.blob_name) + ", \"layer_type\": " + hex(t.layer_type) +
-           ", \"layout\": " + hex(t.layout) + ", \"size\": " + std::to_string(t.size) +
-           ", \"width\": " + std::to_string(t.width) + ", \"height\": " + std::to_string(t.height) +
-           ", \"nch\": " + std::to_string(t.nch) + ", \"bpp\": " + std::to_string(t.bpp) +
-           ", \"batch_size\": " + std::to_string(t.batch_size) + ", \"qn\": " + number(t.qn) +
-           ", \"offset\": " + std::to_string(t.offset) + ", \"is_signed\": " + boolean(t.is_signed) +
-           ", \"qmode\": " + std::to_string(t.qmode) + ", \"mean\": " + triple(t.mean) +
-           ", \"scale\": " + triple(t.scale) + ", \"aspect_resize\": " + boolean(t.aspect_resize) +
-           ", \"mirror\": " + boolean(t.mirror) + ", \"center_crop\": " + boolean(t.center_crop) +
-           ", \"bgr_to_rgb\": " + boolean(t.bgr_to_rgb) + "}";
-  }
-  out += "\n  ],\n  \"outputs\": [";
-  for (std::size_t i = 0; i < m.outputs.size(); ++i) {
-    const auto& t = m.outputs[i];
-    out += std::string(i ? "," : "") + "\n    {\"layer_id\": " + std::to_string(t.layer_id) +
-           ", \"blob_id\": " + std::to_string(t.blob_id) +
-           ", \"fused_parent_id\": " + std::to_string(t.fused_parent_id) +
-           ", \"layer_name\": " + hex(t.layer_name) + ", \"blob_name\": " + hex(t.blob_name) +
-           ", \"layer_fused_parent_name\": " + hex(t.layer_fused_parent_name) +
-           ", \"layer_type\": " + hex(t.layer_type) + ", \"layout\": " + hex(t.layout) +
-           ", \"size\": " + std::to_string(t.size) + ", \"width\": " + std::to_string(t.width) +
-           ", \"height\": " + std::to_string(t.height) + ", \"nch\": " + std::to_string(t.nch) +
-           ", \"bpp\": " + std::to_string(t.bpp) + ", \"num_classes\": " + std::to_string(t.num_classes) +
-           ", \"layer_output_type\": " + std::to_string(t.layer_output_type) +
-           ", \"max_dynamic_id\": " + std::to_string(t.max_dynamic_id) + ", \"qn\": " + number(t.qn) +
-           ", \"offset\": " + std::to_string(t.offset) + ", \"is_signed\": " + boolean(t.is_signed) + "}";
-  }
+  std::string out = "{\n  \"dram_bytes\": " + std::to_string(m.dram_bytes) + ",\n  \"inputs\": [" +
+                    tensors_json(m.inputs) + "\n  ],\n  \"outputs\": [" + tensors_json(m.outputs);
   const auto& f = m.faults;
   out += "\n  ],\n  \"faults\": {\"completion_states\": [";
   for (std::size_t i = 0; i < f.completion_states.size(); ++i) {
