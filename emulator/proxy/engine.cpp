@@ -98,6 +98,14 @@ constexpr std::uint64_t kOutcomeBytes = 8 + 12 + 8 + 12 + 4;
 
 }  // namespace
 
+std::uint64_t Endpoint::used() const {
+  std::uint64_t sum = 0;
+  for (std::uint64_t part : {reserved, model_bytes, tensor_bytes}) {
+    sum = part > UINT64_MAX - sum ? UINT64_MAX : sum + part;
+  }
+  return sum;
+}
+
 Engine::Engine(const DaemonConfig& config)
     : config_(config), budget_(config.client_memory, config.total_memory), endpoints_(config.endpoints) {
   for (std::uint32_t i = 0; i < config_.endpoints; ++i) {
@@ -244,8 +252,7 @@ std::uint32_t Engine::dispatch(Client& client, Op op, wire::Reader& in, int& fd,
         out.put<std::uint32_t>(e.raw_state);
         return st::ok;
       }
-      std::uint64_t used = e.reserved + e.model_bytes + e.tensor_bytes;
-      out.put(e.dram_size).put(used).put(e.dram_size > used ? e.dram_size - used : 0);
+      out.put(e.dram_size).put(e.used()).put(e.free());
       out.put(e.reserved).put(e.model_bytes).put(e.tensor_bytes);
       return st::ok;
     }
@@ -327,8 +334,7 @@ std::uint32_t Engine::load_model(Client& client, wire::Reader& in, wire::Writer&
   model->model = std::move(*parsed);
   if (auto fault = model_fault(*model, "dv_model_load_from_file")) return *fault;
   auto& e = endpoints_[index];
-  std::uint64_t used = e.reserved + e.model_bytes + e.tensor_bytes;
-  if (model->model.dram_bytes > (e.dram_size > used ? e.dram_size - used : 0)) {
+  if (model->model.dram_bytes > e.free()) {
     log("cannot load {:?}: {} bytes do not fit the DRAM left on endpoint {}", path,
         model->model.dram_bytes, index);
     return st::out_of_dram;
@@ -356,6 +362,8 @@ std::uint32_t Engine::register_tensor(Client& client, wire::Reader& in, int& fd,
   auto size = in.get<std::uint64_t>();
   auto has_fd = in.get<std::uint8_t>();
   if (!in.at_end()) return st::malformed_message;
+  // A registration occupies the DRAM of the endpoint it is accounted on.
+  if (size > endpoints_[client.last_endpoint].free()) return st::out_of_dram;
   auto reg = std::make_shared<Registration>();
   reg->size = size;
   if (client.is_unix) {

@@ -29,6 +29,9 @@ struct Request;
 struct Endpoint {
   std::uint32_t raw_state = 1;
   std::uint64_t dram_size = 0, reserved = 0, model_bytes = 0, tensor_bytes = 0;
+  /// Occupied and free DRAM; the sum saturates, so no amount can wrap it.
+  std::uint64_t used() const;
+  std::uint64_t free() const { return dram_size > used() ? dram_size - used() : 0; }
   std::deque<std::shared_ptr<Request>> queue;
   std::condition_variable wake;  // queued work, a cancelled running request, stop
   std::thread worker;

@@ -513,7 +513,7 @@ def test_daemon_helper_can_restart_a_daemon(tmp_path, api):
 # --------------------------------------------------------------- hostile clients
 
 MiB = 1 << 20
-OP_ENDPOINT_LIST, OP_MODEL_LOAD, OP_INFER, OP_REQUEST_ID = 2, 5, 8, 10
+OP_ENDPOINT_LIST, OP_DRAM, OP_MODEL_LOAD, OP_REGISTER, OP_INFER, OP_REQUEST_ID = 2, 4, 5, 7, 8, 10
 INLINE = 0
 
 
@@ -546,10 +546,11 @@ def daemon_memory(pid: int, field: str) -> int:
 class RawClient:
     """A greeted connection speaking raw frames; every read times out."""
 
-    def __init__(self, socket_path, timeout: float = 10) -> None:
-        self.sock = socket.socket(socket.AF_UNIX)
+    def __init__(self, address, timeout: float = 10) -> None:
+        """address: a socket path, or (host, port) for TCP."""
+        self.sock = socket.socket(socket.AF_INET if isinstance(address, tuple) else socket.AF_UNIX)
         self.sock.settimeout(timeout)
-        self.sock.connect(str(socket_path))
+        self.sock.connect(address if isinstance(address, tuple) else str(address))
         self.sock.sendall(HELLO)
         assert recv_frame(self.sock)[0] == 0
 
@@ -760,3 +761,23 @@ def test_a_client_whose_memory_is_all_taken_can_still_wait_and_free(start_emulat
         api.unload(model)
         api.free_group(array)
         api.close(session)
+
+
+def dram_statistics(client: RawClient) -> dict[str, int]:
+    status, body = client.call(OP_DRAM, struct.pack("<I", 0))
+    assert status == 0
+    return dict(zip(("size", "used", "free", "reserved", "models", "tensors"), struct.unpack("<6Q", body)))
+
+
+@pytest.mark.parametrize("size, status", [(2**63, 242), (2**64 - 64 * MiB, 242), (2**32 - 64 * MiB + 1, 242),
+                                          (2**32 - 64 * MiB - 4096, 0)])
+def test_registrations_are_checked_against_the_endpoint_dram(start_emulator, tmp_path, size, status):
+    daemon = start_emulator({"emulator": {"listen": ["tcp:127.0.0.1:0"]}})
+    build_model(COPY, tmp_path / "m.dvm")
+    with RawClient(daemon.tcp_addresses[0]) as attacker, RawClient(daemon.socket_path) as other:
+        assert attacker.call(OP_REGISTER, struct.pack("<QB", size, 0))[0] == status
+        dram = dram_statistics(other)
+        assert dram["used"] + dram["free"] == dram["size"] == 2**32
+        assert dram["tensors"] == (size if status == 0 else 0)
+        if status != 0:  # the others' loads still fit
+            other.load(tmp_path / "m.dvm")
