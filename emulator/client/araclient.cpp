@@ -801,14 +801,17 @@ EMU_EXPORT int dv_model_load_from_file(void* handle, void* endpoint, const char*
   msg.put(*id).put_text(path).put_text(name).put(flags);
   std::vector<std::uint8_t> answer;
   auto status = session->call(Op::ModelLoad, msg, answer);
+  // The descriptions come from the same file the daemon reads; the daemon
+  // answers 240 for any file it refuses, and a file this process can read
+  // but that is no model is told apart here.
+  auto bytes = emu::read_model_file(path);
+  std::expected<emu::Model, std::string> parsed = std::unexpected(std::string());
+  if (bytes) parsed = emu::parse_model(*bytes);
+  if (status == st::model_unreadable && bytes && !parsed) return static_cast<int>(st::not_a_model);
   if (status != st::ok) return static_cast<int>(status);
   emu::wire::Reader in(answer);
   auto model_id = in.get<std::uint64_t>();
   if (!in.at_end()) return static_cast<int>(st::malformed_message);
-  // The descriptions come from the same file the daemon accepted.
-  auto bytes = emu::read_model_file(path);
-  std::expected<emu::Model, std::string> parsed = std::unexpected(std::string());
-  if (bytes) parsed = emu::parse_model(*bytes);
   if (!parsed) {
     emu::wire::Writer unload;
     unload.put(model_id);

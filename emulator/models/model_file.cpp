@@ -507,16 +507,24 @@ std::int64_t read_up_to(int fd, std::uint8_t* into, std::size_t size) {
 
 std::expected<std::vector<std::uint8_t>, std::string> read_model_file(const std::string& path) {
   const auto error_text = [] { return std::string(std::strerror(errno)); };
+  // Only a regular file is opened: opening a device can have side effects.
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return std::unexpected(error_text());
+  if (S_ISDIR(info.st_mode)) return std::unexpected("it is a directory");
+  if (!S_ISREG(info.st_mode)) return std::unexpected("it is not a regular file");
   int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return std::unexpected(error_text());
   struct Closer {
     int fd;
     ~Closer() { ::close(fd); }
   } closer{fd};
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) return std::unexpected(error_text());
-  if (S_ISDIR(info.st_mode)) return std::unexpected("it is a directory");
-  if (!S_ISREG(info.st_mode)) return std::unexpected("it is not a regular file");
+  // The path may have been swapped for something else in between.
+  struct stat opened {};
+  if (::fstat(fd, &opened) != 0) return std::unexpected(error_text());
+  if (opened.st_dev != info.st_dev || opened.st_ino != info.st_ino || !S_ISREG(opened.st_mode)) {
+    return std::unexpected("it changed while it was opened");
+  }
+  info = opened;
   std::vector<std::uint8_t> bytes(kHeaderSize);
   auto got = read_up_to(fd, bytes.data(), bytes.size());
   if (got < 0) return std::unexpected(error_text());

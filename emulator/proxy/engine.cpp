@@ -320,14 +320,15 @@ std::uint32_t Engine::load_model(Client& client, wire::Reader& in, wire::Writer&
   // File access and parsing happen without holding up other clients.
   lock.unlock();
   auto bytes = emu::read_model_file(path);
-  std::uint32_t status = bytes ? st::ok : st::model_unreadable;
   std::expected<emu::Model, std::string> parsed =
       bytes ? emu::parse_model(*bytes) : std::unexpected(bytes.error());
-  if (bytes && !parsed) status = st::not_a_model;
   lock.lock();
-  if (status != st::ok) {
+  if (!parsed) {
+    // One answer whatever the reason, so that a client cannot tell a missing
+    // file from one it may not read: the client library, which reads the
+    // file with the application's rights, tells "not a model" apart itself.
     log("cannot load {:?} as {:?}: {}", path, name, parsed.error());
-    return status;
+    return st::model_unreadable;
   }
   auto model = std::make_shared<LoadedModel>();
   model->endpoint = index;

@@ -781,3 +781,30 @@ def test_registrations_are_checked_against_the_endpoint_dram(start_emulator, tmp
         assert dram["tensors"] == (size if status == 0 else 0)
         if status != 0:  # the others' loads still fit
             other.load(tmp_path / "m.dvm")
+
+
+def test_a_missing_file_and_a_file_that_is_no_model_get_one_answer(start_emulator, tmp_path):
+    daemon = start_emulator({"emulator": {"listen": ["tcp:127.0.0.1:0"]}})
+    secret = tmp_path / "secret"
+    secret.write_bytes(b"root:x:0:0\n")
+    secret.chmod(0o600)
+    with RawClient(daemon.tcp_addresses[0]) as prober:
+        answers = {prober.call(OP_MODEL_LOAD, load_body(path))[0] for path in (secret, tmp_path / "missing")}
+    assert answers == {240}
+
+
+def test_a_path_that_is_no_regular_file_is_never_opened(start_emulator, tmp_path):
+    libc = ctypes.CDLL(None, use_errno=True)
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    IN_OPEN, IN_NONBLOCK = 0x20, 0o4000
+    watcher = libc.inotify_init1(IN_NONBLOCK)
+    assert watcher >= 0 and libc.inotify_add_watch(watcher, os.fsencode(fifo), IN_OPEN) >= 0
+    try:
+        daemon = start_emulator({})
+        with RawClient(daemon.socket_path) as client:
+            assert client.call(OP_MODEL_LOAD, load_body(fifo))[0] == 240
+        with pytest.raises(BlockingIOError):
+            os.read(watcher, 4096)  # no open event
+    finally:
+        os.close(watcher)
