@@ -505,7 +505,8 @@ std::int64_t read_up_to(int fd, std::uint8_t* into, std::size_t size) {
 
 }  // namespace
 
-std::expected<std::vector<std::uint8_t>, std::string> read_model_file(const std::string& path) {
+std::expected<std::vector<std::uint8_t>, std::string> read_model_file(
+    const std::string& path, const std::function<bool(std::uint64_t)>& admit) {
   const auto error_text = [] { return std::string(std::strerror(errno)); };
   // Only a regular file is opened: opening a device can have side effects.
   struct stat info {};
@@ -540,7 +541,9 @@ std::expected<std::vector<std::uint8_t>, std::string> read_model_file(const std:
   }
   // Sized by what the file holds, so a header announcing more costs nothing.
   auto left = static_cast<std::uint64_t>(std::max<off_t>(info.st_size, kHeaderSize)) - kHeaderSize;
-  bytes.resize(kHeaderSize + std::min<std::uint64_t>(body, left));
+  const std::uint64_t size = kHeaderSize + std::min<std::uint64_t>(body, left);
+  if (admit && !admit(size)) return std::unexpected(std::string(kNoMemoryToRead));
+  bytes.resize(size);
   got = read_up_to(fd, bytes.data() + kHeaderSize, bytes.size() - kHeaderSize);
   if (got < 0) return std::unexpected(error_text());
   bytes.resize(kHeaderSize + static_cast<std::size_t>(got));
@@ -605,9 +608,35 @@ std::vector<std::string> program_listing(const Model& model) {
   return lines;
 }
 
+std::uint64_t model_footprint(const Model& model) {
+  std::uint64_t bytes = sizeof(Model) + sizeof(Program);
+  for (const auto& t : model.inputs) {
+    bytes += sizeof t + t.layer_name.size() + t.blob_name.size() + t.layer_type.size() + t.layout.size();
+  }
+  for (const auto& t : model.outputs) {
+    bytes += sizeof t + t.layer_name.size() + t.blob_name.size() + t.layer_fused_parent_name.size() +
+             t.layer_type.size() + t.layout.size();
+  }
+  for (const auto& [name, status] : model.faults.call_status) bytes += 64 + name.size();
+  bytes += 4 * model.faults.completion_states.size();
+  if (model.program) {
+    for (const Op& op : model.program->ops) bytes += sizeof op + op.weights.size() + 4 * op.bias.size();
+    bytes += 4 * model.program->scratch_sizes.size() + 8 * (model.inputs.size() + model.outputs.size());
+  }
+  return bytes;
+}
+
+std::uint64_t scratch_bytes(const Model& model) {
+  if (!model.program) return 0;
+  std::uint64_t total = 0;
+  for (std::uint32_t size : model.program->scratch_sizes) total += size;
+  return total;
+}
+
 std::expected<void, std::string> run_model(const Model& model,
                                            std::span<const std::span<const std::uint8_t>> inputs,
-                                           std::span<const std::span<std::uint8_t>> outputs) {
+                                           std::span<const std::span<std::uint8_t>> outputs,
+                                           const RunContext& context) {
   if (inputs.size() != model.inputs.size() || outputs.size() != model.outputs.size()) {
     return std::unexpected("the model takes " + std::to_string(model.inputs.size()) + " inputs and " +
                            std::to_string(model.outputs.size()) + " outputs, got " + std::to_string(inputs.size()) +
@@ -630,8 +659,21 @@ std::expected<void, std::string> run_model(const Model& model,
                              " bytes, the program uses " + std::to_string(p.output_extent[i]));
     }
   }
-  std::vector<std::vector<std::uint8_t>> scratch;
-  for (std::uint32_t size : p.scratch_sizes) scratch.emplace_back(size, 0);
+  std::vector<std::uint8_t> own_scratch;
+  std::span<std::uint8_t> scratch_memory = context.scratch;
+  if (scratch_memory.empty()) {
+    own_scratch.resize(scratch_bytes(model));
+    scratch_memory = own_scratch;
+  } else if (scratch_memory.size() < scratch_bytes(model)) {
+    return std::unexpected("the scratch memory lent is too small");
+  } else {
+    std::memset(scratch_memory.data(), 0, scratch_bytes(model));
+  }
+  std::vector<std::uint8_t*> scratch;
+  for (std::uint32_t size : p.scratch_sizes) {
+    scratch.push_back(scratch_memory.data());
+    scratch_memory = scratch_memory.subspan(size);
+  }
 
   const auto buffer = [&](BufferRef r) -> std::uint8_t* {
     switch (r.kind) {
@@ -640,13 +682,14 @@ std::expected<void, std::string> run_model(const Model& model,
       case BufferKind::Output:
         return outputs[r.index].data();
       case BufferKind::Scratch:
-        return scratch[r.index].data();
+        return scratch[r.index];
     }
     return nullptr;
   };
 
   std::vector<double> values;
   for (const Op& op : p.ops) {
+    if (context.stop && context.stop()) return std::unexpected("the run was stopped");
     const std::uint8_t* src = buffer(op.src);
     std::uint8_t* dst = buffer(op.dst);
     const std::uint32_t ss = elem_size(op.src_type), ds = elem_size(op.dst_type);

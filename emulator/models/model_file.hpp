@@ -6,11 +6,13 @@
 #include <array>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -104,21 +106,42 @@ struct Model {
 /// The largest model body (descriptions, faults and program) a reader accepts.
 inline constexpr std::uint32_t kMaxModelBody = 64u << 20;
 
+inline constexpr std::string_view kNoMemoryToRead = "no memory left to read it";
+
 /// Reads what parse_model needs of a model file: the header and the body it
 /// announces, not a trailing archive. Only regular files are read, so a FIFO
 /// or a device cannot stall or flood the reader, and bodies over
 /// kMaxModelBody are refused. The error says why the file cannot be read.
-std::expected<std::vector<std::uint8_t>, std::string> read_model_file(const std::string& path);
+/// `admit`, when given, is asked first for the bytes the read will allocate
+/// and can refuse them (the error is then kNoMemoryToRead).
+std::expected<std::vector<std::uint8_t>, std::string> read_model_file(
+    const std::string& path, const std::function<bool(std::uint64_t)>& admit = {});
 
 /// Parses an emulated model file (its bytes, the optional trailing ZIP
 /// archive included). The error text says what is wrong with the file.
 std::expected<Model, std::string> parse_model(std::span<const std::uint8_t> file);
 
+/// Bytes a parsed model holds in memory.
+std::uint64_t model_footprint(const Model& model);
+
+/// Bytes of scratch memory one run of the model's program needs.
+std::uint64_t scratch_bytes(const Model& model);
+
+/// What a caller may lend a run of a program.
+struct RunContext {
+  /// scratch_bytes(model) bytes for the scratch buffers (any contents; they
+  /// are cleared), or empty to have the run allocate them.
+  std::span<std::uint8_t> scratch;
+  /// Asked between ops; true stops the run with an error.
+  std::function<bool()> stop;
+};
+
 /// Runs the model's program: one read-only buffer per input, one writable
 /// buffer per output, in index order, each at least the tensor's size.
 std::expected<void, std::string> run_model(const Model& model,
                                            std::span<const std::span<const std::uint8_t>> inputs,
-                                           std::span<const std::span<std::uint8_t>> outputs);
+                                           std::span<const std::span<std::uint8_t>> outputs,
+                                           const RunContext& context = {});
 
 /// One human-readable line per scratch buffer and per op of the program, for
 /// tools that show what a model file does.

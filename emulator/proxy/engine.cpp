@@ -1,6 +1,7 @@
 #include "engine.hpp"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,6 +36,7 @@ struct LoadedModel {
   std::uint64_t id = 0;
   std::uint32_t endpoint = 0;
   emu::Model model;
+  Charge memory;  // what the model holds, charged to the client that loaded it
 };
 
 /// Where the bytes of one tensor of a request are: the mapping of a
@@ -54,7 +56,7 @@ struct Request {
   std::shared_ptr<Account> memory;  // the client's, for padding buffers
   std::vector<TensorRef> inputs, outputs;
   Phase phase = Phase::Queued;
-  bool cancelled = false;
+  std::atomic<bool> cancelled = false;  // also read by a running program
   std::size_t waits = 0;  // answered waits, for scripted completion states
   bool delivered = false;  // the client has been told the outcome
   std::condition_variable done;  // notified when the phase becomes Done
@@ -179,7 +181,7 @@ void Engine::release_model(LoadedModel& model) {
 }
 
 void Engine::disconnect(std::uint64_t id) {
-  std::lock_guard lock(mutex_);
+  Lock lock(mutex_);
   auto it = clients_.find(id);
   if (it == clients_.end()) return;
   auto& client = it->second;
@@ -198,6 +200,10 @@ void Engine::disconnect(std::uint64_t id) {
         pending);
   }
   clients_.erase(it);
+  lock.unlock();
+  // What the client's models and buffers held goes back to the system, not
+  // only to the allocator.
+  ::malloc_trim(0);
 }
 
 std::uint32_t Engine::handle(std::uint64_t client_id, std::uint32_t op,
@@ -317,12 +323,25 @@ std::uint32_t Engine::load_model(Client& client, wire::Reader& in, wire::Writer&
   if (!in.at_end()) return st::malformed_message;
   if (index >= endpoints_.size()) return st::unknown_endpoint;
 
-  // File access and parsing happen without holding up other clients.
+  // File access and parsing happen without holding up other clients. The
+  // file's bytes, and then the parsed model, are charged to the client.
+  auto account = client.memory;
   lock.unlock();
-  auto bytes = emu::read_model_file(path);
-  std::expected<emu::Model, std::string> parsed =
-      bytes ? emu::parse_model(*bytes) : std::unexpected(bytes.error());
+  std::optional<Charge> reading, held;
+  auto admit = [&](std::uint64_t size) { return (reading = account->hold(size)).has_value(); };
+  std::expected<emu::Model, std::string> parsed = [&]() -> std::expected<emu::Model, std::string> {
+    auto bytes = emu::read_model_file(path, admit);
+    if (!bytes) return std::unexpected(bytes.error());
+    return emu::parse_model(*bytes);
+  }();
+  bool refused = !parsed && parsed.error() == emu::kNoMemoryToRead;
+  if (parsed && !(held = account->hold(emu::model_footprint(*parsed)))) refused = true;
+  reading.reset();
   lock.lock();
+  if (refused) {
+    log("cannot load {:?} as {:?}: the client's memory caps do not allow it", path, name);
+    return st::out_of_memory;
+  }
   if (!parsed) {
     // One answer whatever the reason, so that a client cannot tell a missing
     // file from one it may not read: the client library, which reads the
@@ -333,6 +352,7 @@ std::uint32_t Engine::load_model(Client& client, wire::Reader& in, wire::Writer&
   auto model = std::make_shared<LoadedModel>();
   model->endpoint = index;
   model->model = std::move(*parsed);
+  model->memory = std::move(*held);
   if (auto fault = model_fault(*model, "dv_model_load_from_file")) return *fault;
   auto& e = endpoints_[index];
   if (model->model.dram_bytes > e.free()) {
@@ -659,8 +679,19 @@ std::string Engine::compute(Request& request) {
     if (!padded_outputs[i]) return "no memory left to pad output " + std::to_string(i);
     outputs.emplace_back(padded_outputs[i], need);
   }
+  // Scratch memory is charged to the client too; cleared by the run.
+  Buffer scratch;
+  if (auto need = emu::scratch_bytes(model)) {
+    auto buffer = request.memory->take(need);
+    if (!buffer) return "no memory left for the program's scratch buffers";
+    scratch = std::move(*buffer);
+  }
+  emu::RunContext context;
+  context.scratch = {scratch.data(), emu::scratch_bytes(model)};
+  // Checked between ops, so that no program outlasts shutdown or its request.
+  context.stop = [&] { return stopping_.load() || request.cancelled.load(); };
   auto ran = Clock::now();
-  auto result = emu::run_model(model, inputs, outputs);
+  auto result = emu::run_model(model, inputs, outputs, context);
   auto finished = Clock::now();
   for (std::size_t i = 0; i < request.outputs.size(); ++i) {
     auto& t = request.outputs[i];

@@ -3,6 +3,7 @@
 // one worker thread per endpoint that runs the requests in order.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -90,7 +91,7 @@ class Engine {
   DaemonConfig config_;
   Budget budget_;  // first in, last out: everything below may hold buffers
   std::mutex mutex_;
-  bool stopping_ = false;
+  std::atomic<bool> stopping_ = false;  // also read by running programs
   std::vector<Endpoint> endpoints_;
   std::map<std::uint64_t, Client> clients_;
   std::uint64_t next_id_ = 1;

@@ -1,6 +1,7 @@
 // ara2-emulator: the stand-in proxy daemon. It names itself kinara_main so
 // that tools looking for the proxy process find it.
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -53,6 +54,10 @@ int main(int argc, char** argv) {
     }
   }
   ::prctl(PR_SET_NAME, "kinara_main", 0, 0, 0);
+  // Large blocks (model files, tensors) are mapped on their own and go back to
+  // the system when freed, whichever thread freed them, rather than staying
+  // in an allocator arena after the client that needed them has gone.
+  ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
   auto path = config_path(argc, argv);
   if (!path) {
     std::fwrite(kUsage.data(), 1, kUsage.size(), stderr);

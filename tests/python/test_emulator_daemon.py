@@ -736,7 +736,8 @@ def test_sigterm_stops_the_daemon_whatever_a_connection_is_doing(start_emulator,
 
 
 def test_a_client_whose_memory_is_all_taken_can_still_wait_and_free(start_emulator, api, tmp_path):
-    daemon = start_emulator({"emulator": {"client_memory": MiB, "total_memory": 3 * MiB // 2}})
+    # The loaded model holds a few KiB of the total too.
+    daemon = start_emulator({"emulator": {"client_memory": MiB, "total_memory": 3 * MiB // 2 + 16 * 1024}})
     size = 256 * 1024
     build_model({"inputs": [{"shape": [1, 1, size]}], "outputs": [{"shape": [1, 1, size]}],
                  "program": {"ops": [{"op": "copy", "src": "input:0", "dst": "output:0"}]}}, tmp_path / "m.dvm")
@@ -808,3 +809,64 @@ def test_a_path_that_is_no_regular_file_is_never_opened(start_emulator, tmp_path
             os.read(watcher, 4096)  # no open event
     finally:
         os.close(watcher)
+
+
+def open_fds(pid: int) -> int:
+    return len(os.listdir(f"/proc/{pid}/fd"))
+
+
+def assert_back_to_baseline(daemon, rss: int, fds: int, tmp_path) -> None:
+    """A well-behaved client still runs inference, and once the others have
+    gone the daemon's memory and descriptors are what they were."""
+    build_model(COPY, tmp_path / "good.dvm")
+    with RawClient(daemon.socket_path) as client:
+        model_id = client.load(tmp_path / "good.dvm")
+        status, body = client.call(OP_INFER, infer_body(model_id, [bytes(range(16))], [16]))
+        assert status == 0 and struct.unpack_from("<I", body, 20)[0] == 2 and body.endswith(bytes(range(16)))
+    deadline = time.monotonic() + 10
+    while (daemon_memory(daemon.pid, "VmRSS") - rss > 4 * MiB or open_fds(daemon.pid) != fds) and \
+            time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert daemon_memory(daemon.pid, "VmRSS") - rss <= 4 * MiB
+    assert open_fds(daemon.pid) == fds
+
+
+def test_loaded_models_count_against_the_memory_caps(start_emulator, tmp_path):
+    daemon = start_emulator({"emulator": {"client_memory": 16 * MiB, "total_memory": 24 * MiB}})
+    build_model({**COPY, "inputs": [{"shape": [1, 4, 4], "layer_name": "x" * (4 * MiB)}]}, tmp_path / "big.dvm")
+    rss, fds = daemon_memory(daemon.pid, "VmRSS"), open_fds(daemon.pid)
+    with RawClient(daemon.socket_path) as first, RawClient(daemon.socket_path) as second:
+        for client in (first, second):
+            statuses = [client.call(OP_MODEL_LOAD, load_body(tmp_path / "big.dvm"))[0] for _ in range(8)]
+            assert 0 < statuses.count(0) <= 3 and statuses[-1] == 205
+        assert daemon_memory(daemon.pid, "VmRSS") - rss < 24 * MiB + 8 * MiB
+    assert_back_to_baseline(daemon, rss, fds, tmp_path)
+
+
+def test_program_scratch_counts_against_the_client_cap(start_emulator, tmp_path):
+    daemon = start_emulator({"emulator": {"client_memory": 4 * MiB}})
+    build_model({**COPY, "program": {"scratch": {"s": 8 * MiB}, "ops": [
+        {"op": "copy", "src": "input:0", "dst": "s"}, {"op": "copy", "src": "s", "dst": "output:0", "length": 16}]}},
+        tmp_path / "scratch.dvm")
+    with RawClient(daemon.socket_path) as client:
+        model_id = client.load(tmp_path / "scratch.dvm")
+        status, body = client.call(OP_INFER, infer_body(model_id, [bytes(16)], [16]))
+        assert status == 0 and struct.unpack_from("<I", body, 20)[0] == 4  # the run failed, the daemon did not
+    assert "no memory left for the program's scratch buffers" in daemon.log_text()
+
+
+def test_sigterm_stops_a_long_running_program(start_emulator, tmp_path):
+    daemon = start_emulator({})
+    # Some 30 s of copying, one op after another.
+    ops = [{"op": "copy", "src": "a", "dst": "b"}, {"op": "copy", "src": "b", "dst": "a"}] * 50_000
+    build_model({**COPY, "program": {"scratch": {"a": 4 * MiB, "b": 4 * MiB}, "ops": ops}}, tmp_path / "long.dvm")
+    client = RawClient(daemon.socket_path)
+    try:
+        model_id = client.load(tmp_path / "long.dvm")
+        client.sock.sendall(frame(OP_INFER, infer_body(model_id, [bytes(16)], [16])))
+        time.sleep(0.5)  # running by now
+        started = time.monotonic()
+        assert daemon.stop() == 0
+        assert time.monotonic() - started < 5
+    finally:
+        client.close()
