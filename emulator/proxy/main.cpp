@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
 
   Engine engine(*config);
   {
-    Server server(engine, config->clients);
+    Server server(engine, config->clients, std::chrono::milliseconds(config->handshake_timeout_ms));
     if (auto ok = server.listen(config->listen); !ok) {
       log("{}", ok.error());
       return 1;

@@ -870,3 +870,33 @@ def test_sigterm_stops_a_long_running_program(start_emulator, tmp_path):
         assert time.monotonic() - started < 5
     finally:
         client.close()
+
+
+def read_to_the_end(sock: socket.socket) -> None:
+    """Returns once the daemon has closed the connection (a 201 frame at most before)."""
+    sock.settimeout(5)
+    with contextlib.suppress(ConnectionResetError):
+        while sock.recv(4096):
+            pass
+
+
+def test_connections_that_never_complete_the_handshake_lock_nobody_out(start_emulator, tmp_path):
+    daemon = start_emulator({"emulator": {"clients": 8, "handshake_timeout_ms": 500}})
+    rss, fds = daemon_memory(daemon.pid, "VmRSS"), open_fds(daemon.pid)
+    silent = []
+    try:
+        with RawClient(daemon.socket_path) as greeted:
+            for _ in range(16):
+                silent.append(socket.socket(socket.AF_UNIX))
+                silent[-1].connect(str(daemon.socket_path))
+            # The oldest silent connection makes room for a newcomer.
+            with RawClient(daemon.socket_path) as newcomer:
+                assert newcomer.call(OP_ENDPOINT_LIST)[0] == 0
+            assert greeted.call(OP_ENDPOINT_LIST)[0] == 0
+            for sock in silent:  # all gone after the deadline
+                read_to_the_end(sock)
+            assert greeted.call(OP_ENDPOINT_LIST)[0] == 0  # the deadline is for the handshake only
+    finally:
+        for sock in silent:
+            sock.close()
+    assert_back_to_baseline(daemon, rss, fds, tmp_path)
