@@ -237,6 +237,8 @@ void Server::close_late_handshakes() {
 
 void Server::converse(Connection& connection, std::uint64_t id, bool is_unix) {
   std::uint64_t client = 0;
+  LogLimit limit;
+  log_limit = &limit;
   // Nothing a client sends may end the daemon: whatever escapes ends this connection only.
   try {
     int socket_fd = connection.fd;
@@ -253,6 +255,8 @@ void Server::converse(Connection& connection, std::uint64_t id, bool is_unix) {
   // The peer learns at once; the descriptor itself is closed when reaped.
   ::shutdown(connection.fd, SHUT_RDWR);
   engine_.disconnect(client);
+  log_limit = nullptr;
+  if (auto n = limit.take_left_out()) log("connection {}: {} lines of its log were left out", id, n);
   log("connection {} closed", id);
   connection.finished = true;
 }

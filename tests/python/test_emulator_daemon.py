@@ -900,3 +900,17 @@ def test_connections_that_never_complete_the_handshake_lock_nobody_out(start_emu
         for sock in silent:
             sock.close()
     assert_back_to_baseline(daemon, rss, fds, tmp_path)
+
+
+def test_refused_frames_cannot_flood_the_log(start_emulator, tmp_path):
+    daemon = start_emulator({})
+    before = daemon.log_path.stat().st_size
+    with RawClient(daemon.socket_path) as client:
+        refused = frame(3)  # an endpoint status without its endpoint: 204, each logged
+        for _ in range(20):
+            client.sock.sendall(refused * 1000)
+            for _ in range(1000):
+                assert recv_frame(client.sock) == (204, b"")
+    assert daemon.log_path.stat().st_size - before < 8 * 1024  # not 20000 lines
+    assert "lines of its log were left out" in daemon.log_text()
+    assert_back_to_baseline(daemon, daemon_memory(daemon.pid, "VmRSS"), open_fds(daemon.pid), tmp_path)
