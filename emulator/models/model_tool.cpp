@@ -22,15 +22,23 @@ std::vector<std::uint8_t> read_file(const std::string& path, bool& ok) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// Text fields may hold any bytes, so they travel as hex.
-std::string hex(const std::string& s) {
-  static constexpr char digits[] = "0123456789abcdef";
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
+bool is_utf8(const std::string& s) {
+  for (std::size_t i = 0; i < s.size();) {
+    auto c = static_cast<unsigned char>(s[i]);
+    std::size_t extra = c < 0x80 ? 0 : (c >> 5) == 0x6 ? 1 : (c >> 4) == 0xE ? 2 : (c >> 3) == 0x1E ? 3 : 4;
+    if (extra == 4 || extra >= s.size() - i) return false;
+    std::uint32_t code = extra ? c & (0x3F >> extra) : c;
+    for (std::size_t k = 1; k <= extra; ++k) {
+      auto next = static_cast<unsigned char>(s[i + k]);
+      if ((next >> 6) != 0x2) return false;
+      code = (code << 6) | (next & 0x3F);
+    }
+    // Overlong forms, surrogates and code points past U+10FFFF are not UTF-8.
+    static constexpr std::uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+    if (code < kLeast[extra] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) return false;
+    i += extra + 1;
   }
-  return out + "\"";
+  return true;
 }
 
 std::string quoted(const std::string& s) {
@@ -70,6 +78,19 @@ std::string triple(const std::optional<std::array<float, 3>>& v) {
   return out + "]";
 }
 
+// Text fields may hold any bytes: text that is UTF-8 is printed as a string,
+// other bytes as {"hex": "..."} (the form model descriptions take).
+std::string text(const std::string& s) {
+  if (is_utf8(s)) return quoted(s);
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string out = "{\"hex\": \"";
+  for (unsigned char c : s) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out + "\"}";
+}
+
 std::string optional_number(const std::optional<float>& v) { return v ? number(*v) : "null"; }
 
 std::string boolean(bool b) { return b ? "true" : "false"; }
@@ -82,7 +103,7 @@ std::string tensor_json(const Tensor& t) {
     using Value = std::remove_cvref_t<decltype(value)>;
     out += std::string(out.empty() ? "{" : ", ") + quoted(name) + ": ";
     if constexpr (std::is_same_v<Value, std::string>) {
-      out += hex(value);
+      out += text(value);
     } else if constexpr (std::is_same_v<Value, emu::field::opt_f32x3>) {
       out += triple(value);
     } else if constexpr (std::is_same_v<Value, bool>) {
@@ -144,7 +165,8 @@ int help() {
   std::fputs("\n"
              "Shows what an emulated model file holds and runs its program, without the\n"
              "proxy or the client library. inspect prints the parsed model as JSON (text\n"
-             "fields as hex); run feeds raw input files (one per input, in order) to the\n"
+             "fields as strings, or as {\"hex\": ...} when they are not UTF-8); run feeds\n"
+             "raw input files (one per input, in order) to the\n"
              "program and writes each output buffer to its --out file. The format is\n"
              "described by `ara2-emulator docs models`.\n",
              stdout);
