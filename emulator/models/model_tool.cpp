@@ -166,9 +166,9 @@ int help() {
              "Shows what an emulated model file holds and runs its program, without the\n"
              "proxy or the client library. inspect prints the parsed model as JSON (text\n"
              "fields as strings, or as {\"hex\": ...} when they are not UTF-8); run feeds\n"
-             "raw input files (one per input, in order) to the\n"
-             "program and writes each output buffer to its --out file. The format is\n"
-             "described by `ara2-emulator docs models`.\n",
+             "raw input files (one per input, in order) to the program and writes each\n"
+             "output buffer to its --out file. The format is described by\n"
+             "`ara2-emulator docs models`.\n",
              stdout);
   return 0;
 }
