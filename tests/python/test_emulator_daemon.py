@@ -914,3 +914,30 @@ def test_refused_frames_cannot_flood_the_log(start_emulator, tmp_path):
     assert daemon.log_path.stat().st_size - before < 8 * 1024  # not 20000 lines
     assert "lines of its log were left out" in daemon.log_text()
     assert_back_to_baseline(daemon, daemon_memory(daemon.pid, "VmRSS"), open_fds(daemon.pid), tmp_path)
+
+
+def test_start_and_stop_do_not_trust_a_state_directory_others_may_write(start_emulator, tmp_path, capsys):
+    from ara2_emulator import cli
+    victim = start_emulator({})  # a daemon another user's forged record points at
+    directory = tmp_path / "state"
+    directory.mkdir()
+    directory.chmod(0o777)
+    (directory / "state.json").write_text(json.dumps({"pid": victim.pid, "socket": None, "tcp": [], "log": ""}))
+    assert cli.main(["stop", "--state-dir", str(directory)]) == 1
+    assert victim.process.poll() is None
+    assert cli.main(["start", "--state-dir", str(directory)]) == 0
+    try:
+        assert oct(directory.stat().st_mode & 0o777) == "0o700"
+        assert "private again" in capsys.readouterr().err
+        assert json.loads((directory / "state.json").read_text())["pid"] != victim.pid
+    finally:
+        assert cli.main(["stop", "--state-dir", str(directory)]) == 0
+    assert victim.process.poll() is None
+
+
+def test_start_refuses_a_state_directory_that_is_a_link(tmp_path, capsys):
+    from ara2_emulator import cli
+    (tmp_path / "real").mkdir(mode=0o700)
+    (tmp_path / "link").symlink_to(tmp_path / "real")
+    assert cli.main(["start", "--state-dir", str(tmp_path / "link")]) == 1
+    assert "is not a directory" in capsys.readouterr().err
