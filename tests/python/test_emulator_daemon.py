@@ -941,3 +941,30 @@ def test_start_refuses_a_state_directory_that_is_a_link(tmp_path, capsys):
     (tmp_path / "link").symlink_to(tmp_path / "real")
     assert cli.main(["start", "--state-dir", str(tmp_path / "link")]) == 1
     assert "is not a directory" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("ending", ["crash", "sigkill"])
+def test_a_daemon_started_from_python_ends_with_its_program(tmp_path, child_python, ending):
+    result = child_python(f"""
+import os, signal
+from ara2_emulator.daemon import Daemon
+daemon = Daemon({{}}, workdir={str(tmp_path)!r})
+daemon.config_path.write_text("proxy: {{interface_socket_file: [{tmp_path / 'p.sock'}]}}\\n")
+daemon.start()
+print(daemon.pid, flush=True)
+if {ending!r} == "crash":
+    os._exit(3)  # no cleanup
+os.kill(os.getpid(), signal.SIGKILL)
+""")
+    pid = int(result.stdout.split()[0])
+    deadline = time.monotonic() + 10
+    try:
+        while os.path.exists(f"/proc/{pid}") and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert not os.path.exists(f"/proc/{pid}") or \
+            open(f"/proc/{pid}/stat").read().rpartition(")")[2].split()[0] == "Z"
+        assert not (tmp_path / "p.sock").exists()  # a clean shutdown
+        assert "has ended" in (tmp_path / "ara2-emulator.log").read_text()
+    finally:
+        with contextlib.suppress(ProcessLookupError):
+            os.kill(pid, signal.SIGKILL)
