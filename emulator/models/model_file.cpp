@@ -508,24 +508,25 @@ std::int64_t read_up_to(int fd, std::uint8_t* into, std::size_t size) {
 std::expected<std::vector<std::uint8_t>, std::string> read_model_file(
     const std::string& path, const std::function<bool(std::uint64_t)>& admit) {
   const auto error_text = [] { return std::string(std::strerror(errno)); };
-  // Only a regular file is opened: opening a device can have side effects.
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return std::unexpected(error_text());
-  if (S_ISDIR(info.st_mode)) return std::unexpected("it is a directory");
-  if (!S_ISREG(info.st_mode)) return std::unexpected("it is not a regular file");
-  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return std::unexpected(error_text());
   struct Closer {
     int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
-  // The path may have been swapped for something else in between.
-  struct stat opened {};
-  if (::fstat(fd, &opened) != 0) return std::unexpected(error_text());
-  if (opened.st_dev != info.st_dev || opened.st_ino != info.st_ino || !S_ISREG(opened.st_mode)) {
-    return std::unexpected("it changed while it was opened");
-  }
-  info = opened;
+    ~Closer() {
+      if (fd >= 0) ::close(fd);
+    }
+  };
+  // Only a regular file is opened for reading: opening a device can have side
+  // effects. The path is resolved once, into a handle that opens nothing, and
+  // that same file is then opened, so it cannot be swapped in between.
+  Closer handle{::open(path.c_str(), O_PATH | O_CLOEXEC)};
+  if (handle.fd < 0) return std::unexpected(error_text());
+  struct stat info {};
+  if (::fstat(handle.fd, &info) != 0) return std::unexpected(error_text());
+  if (S_ISDIR(info.st_mode)) return std::unexpected("it is a directory");
+  if (!S_ISREG(info.st_mode)) return std::unexpected("it is not a regular file");
+  const std::string same_file = "/proc/self/fd/" + std::to_string(handle.fd);
+  Closer closer{::open(same_file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+  const int fd = closer.fd;
+  if (fd < 0) return std::unexpected(error_text());
   std::vector<std::uint8_t> bytes(kHeaderSize);
   auto got = read_up_to(fd, bytes.data(), bytes.size());
   if (got < 0) return std::unexpected(error_text());
