@@ -41,6 +41,7 @@ class Counters:
     failed: int
     in_flight: int
     endpoints_in_flight: list[int]
+    samples_written: int  # latency samples taken since the segment was made
     latencies_us: list[int] = field(default_factory=list)  # completions within the window
 
 
@@ -64,7 +65,7 @@ def read_segment(path: str, window_s: float) -> Counters | None:
     latencies = [sample & 0xFFFFFFFF for sample in samples
                  if (now_ms - (sample >> 32)) & 0xFFFFFFFF <= horizon_ms]
     endpoints = list(struct.unpack_from(f"={ENDPOINTS}q", data, ENDPOINTS_OFFSET))
-    return Counters(pid, taken_ns, models, completed, failed, in_flight, endpoints, latencies)
+    return Counters(pid, taken_ns, models, completed, failed, in_flight, endpoints, written, latencies)
 
 
 def segment_pid(path: str) -> int | None:
