@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fmt/format.h>
 #include <mutex>
+#include <string>
 #include <string_view>
 
 #include "ara2/trace.hpp"
@@ -120,22 +121,17 @@ void in_flight(std::int32_t endpoint, std::int64_t delta) noexcept {
   if (auto* counters = words()) add_in_flight(counters, endpoint, delta);
 }
 
-void completed(std::uint64_t latency_ns, bool ok) noexcept {
+void completed(std::uint64_t begun_ns, std::uint64_t ended_ns, bool ok) noexcept {
   auto* counters = words();
   if (counters == nullptr) return;
   add(counters, ok ? Completed : Failed, 1);
   if (!ok) return;
-  const std::uint64_t now_ms = trace::now_ns() / 1'000'000;
-  const std::uint64_t latency_us = std::min<std::uint64_t>(latency_ns / 1000, 0xffffffffu);
+  const std::uint64_t now_ms = ended_ns / 1'000'000;
+  const std::uint64_t latency_us = std::min<std::uint64_t>((ended_ns - begun_ns) / 1000, 0xffffffffu);
   const std::uint64_t n =
       std::atomic_ref<std::uint64_t>(counters[Written]).fetch_add(1, std::memory_order_relaxed);
   std::atomic_ref<std::uint64_t>(counters[kSamplesOffset / 8 + n % kSamples])
       .store((now_ms & 0xffffffffu) << 32 | latency_us, std::memory_order_relaxed);
-}
-
-std::string segment_path() {
-  std::lock_guard lock(opening);
-  return segment.load() != nullptr ? "/dev/shm" + name : std::string();
 }
 
 }  // namespace tallowind::ara2::counters

@@ -21,7 +21,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 namespace tallowind::ara2::counters {
 
@@ -45,10 +44,8 @@ void model_loaded(std::int64_t delta) noexcept;
 /// Asynchronous requests on `endpoint`: submitted (+1) or released (-1).
 void in_flight(std::int32_t endpoint, std::int64_t delta) noexcept;
 
-/// An inference ended after `latency_ns` (from its run() or submit()), well or not.
-void completed(std::uint64_t latency_ns, bool ok) noexcept;
-
-/// The segment's file, or empty when there is none (off, not made yet, failed).
-std::string segment_path();
+/// An inference begun (its run() or submit()) and ended at these
+/// CLOCK_MONOTONIC times, well or not.
+void completed(std::uint64_t begun_ns, std::uint64_t ended_ns, bool ok) noexcept;
 
 }  // namespace tallowind::ara2::counters

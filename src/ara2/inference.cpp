@@ -18,7 +18,7 @@ constexpr std::uint32_t kFailedOnNpu = 4;
 void observe_end(trace::Phase phase, std::int32_t endpoint, std::uint64_t begun_ns,
                  const Result<ModelTiming>& outcome) noexcept {
   const std::uint64_t ended_ns = trace::now_ns();
-  counters::completed(ended_ns - begun_ns, outcome.has_value());
+  counters::completed(begun_ns, ended_ns, outcome.has_value());
   if (!trace::on()) return;
   if (phase == trace::Phase::Run) trace::span(phase, begun_ns, endpoint);
   if (outcome) trace::device(endpoint, begun_ns, ended_ns, *outcome);
