@@ -43,10 +43,6 @@ struct TensorSlot {
 /// "dma", "shm" or "mem".
 std::string_view memory_kind_name(tallowind::tensor::TensorMemory memory) noexcept;
 
-/// What set_input_tensor says when the inputs it would write belong to a pending request.
-inline constexpr std::string_view kInputsInUseText =
-    "input tensors are in use by a pending request: call wait() on it before writing new inputs";
-
 /// Withdraws the slots' registrations from the library in index order
 /// (dv_shmfd_unregister, status ignored) and clears them; the tensors stay.
 void unregister_slots(const SessionShared& session, std::vector<TensorSlot>& slots) noexcept;

@@ -25,7 +25,7 @@ using InferRequestObject = Boxed<InferRequestState>;
 InferRequestState& request_state(PyObject* self) noexcept { return InferRequestObject::of(self); }
 
 std::nullptr_t raise_consumed() {
-  return raise_as(ara2::ErrorClass::Ara2Error, "inference request already consumed");
+  return to_python(ara2::CoreError::request_consumed());
 }
 
 PyObject* infer_request_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

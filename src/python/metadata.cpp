@@ -144,7 +144,7 @@ bool path_argument(const Signature<1>& signature, PyObject* const* args, Py_ssiz
 
 /// Whatever the error's kind, these functions raise it as MetadataError.
 std::nullptr_t raise_metadata_error(const ara2::CoreError& error) {
-  return raise_as(ara2::ErrorClass::MetadataError, error.message());
+  return to_python(error, ara2::ErrorScope::Metadata);
 }
 
 PyObject* read_metadata(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

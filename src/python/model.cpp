@@ -21,16 +21,14 @@ std::optional<BorrowGuard> enter_shared(PyObject* self) { return enter_state(mod
 
 std::optional<BorrowGuard> enter_exclusive(PyObject* self) { return enter_state(model_state(self), true); }
 
-std::nullptr_t raise_model_closed() { return raise_as(ara2::ErrorClass::Ara2Error, "model is closed"); }
+std::nullptr_t raise_model_closed() { return to_python(ara2::CoreError::closed("model")); }
 
-std::nullptr_t raise_not_allocated() {
-  return raise_as(ara2::ErrorClass::TensorError, "tensors not allocated: call allocate_tensors() first");
-}
+std::nullptr_t raise_not_allocated() { return to_python(ara2::CoreError::not_allocated()); }
 
 bool check_index(const ara2::LoadedModel& model, Direction direction, std::uint64_t index) {
-  if (model.index_in_range(direction, index)) return true;
-  raise_error(PyExc_IndexError, ara2::index_error_text(direction, index, model.count(direction)));
-  return false;
+  auto checked = model.check_index(direction, index);
+  if (!checked) to_python(checked.error());
+  return checked.has_value();
 }
 
 namespace {

@@ -16,7 +16,7 @@ namespace tallowind::python {
 
 using ara2::Direction;
 
-std::nullptr_t raise_inputs_in_use() { return raise_as(ara2::ErrorClass::TensorError, ara2::kInputsInUseText); }
+std::nullptr_t raise_inputs_in_use() { return to_python(ara2::CoreError::inputs_in_use()); }
 
 namespace {
 
@@ -37,8 +37,6 @@ PyObject* with_index(const TargetClass& cls, Direction direction, bool exclusive
   return use(*target, index, argv);
 }
 
-/// The tensor library's own text, without the "Tensor error: " prefix.
-std::nullptr_t raise_tensor_text(std::string_view text) { return raise_as(ara2::ErrorClass::TensorError, text); }
 
 }  // namespace
 
@@ -102,7 +100,7 @@ PyObject* data_tensor_fd(const TargetClass& cls, Direction direction, const Sign
   return with_index(cls, direction, direction == Direction::Input, signature, self, args, nargs, kwnames,
                     [&](const TensorTarget& target, std::uint64_t index, const BoundArgs<1>&) -> PyObject* {
                       auto fd = target.set->slots(direction)[index].tensor.clone_fd();
-                      if (!fd) return raise_tensor_text(fd.error().display());
+                      if (!fd) return to_python(ara2::CoreError::tensor_access(fd.error().display()));
                       PyObject* number = PyLong_FromLong(fd->get());
                       if (number != nullptr) (void)fd->release();  // the caller owns it now
                       return number;

@@ -2,6 +2,7 @@
 // step that fills each new module object, in a fixed order.
 #include "ara2/socket_path.hpp"
 #include "python/tensor_io.hpp"
+#include "python/exception_table.hpp"
 #include "python/support.hpp"
 #include "python/types.hpp"
 #include "surface.hpp"  // generated from src/python/surface/surface.py
@@ -75,7 +76,7 @@ struct ModuleAttribute {
 // The attributes in registration order, as the surface description declares them.
 #define ARA2_CONSTANT(name, id, exported) {name, exported, [](PyObject*) { return id##_value(); }},
 #define ARA2_EXCEPTION(name, id, exported) \
-  {name, exported, [](PyObject*) { return new_ref(exception_class(ara2::ErrorClass::id)); }},
+  {name, exported, [](PyObject*) { return new_ref(exception_class(error_class_of(surface::id::class_))); }},
 #define ARA2_CLASS(name, id, exported) {name, exported, [](PyObject*) { return new_ref(id##_type()); }},
 #define ARA2_FUNCTION(name, id, exported) {name, exported, bound_function<id##_method>},
 

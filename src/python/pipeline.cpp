@@ -126,7 +126,7 @@ using PipelineObject = Boxed<PipelineState>;
 
 PipelineState& pipeline_state(PyObject* self) noexcept { return PipelineObject::of(self); }
 
-std::nullptr_t raise_closed() { return raise_as(ara2::ErrorClass::Ara2Error, "pipeline is closed"); }
+std::nullptr_t raise_closed() { return to_python(ara2::CoreError::closed("pipeline")); }
 
 /// Thread check, borrow, then the closed check. nullopt: an exception is set.
 std::optional<BorrowGuard> enter_open(PyObject* self, bool exclusive) {
@@ -218,7 +218,7 @@ bool collect_and_deliver(PipelineState& state) {
 /// empty without an exception when there is none.
 Ref next_result(PipelineState& state) {
   if (state.callback) {
-    raise_as(ara2::ErrorClass::Ara2Error, "this pipeline hands its results to its callback");
+    to_python(ara2::CoreError::results_go_to_callback());
     return Ref();
   }
   if (state.ready.empty()) {
@@ -274,7 +274,7 @@ PyObject* pipeline_get(PyObject* self, PyObject*) {
   auto access = enter_open(self, true);
   if (!access) return nullptr;
   Ref result = next_result(pipeline_state(self));
-  if (!result && !PyErr_Occurred()) return raise_as(ara2::ErrorClass::Ara2Error, "no frames in the pipeline");
+  if (!result && !PyErr_Occurred()) return to_python(ara2::CoreError::no_frames());
   return result.release();
 }
 

@@ -162,8 +162,9 @@ PyObject* to_str(std::string_view text);
 // ---------------------------------------------------------------------------
 // Errors
 
-/// The module's exception class for `cls` (borrowed; created once per process).
-/// ErrorClass::InternalFailure gives the internal-failure exception.
+/// The Python class `cls` is raised as (borrowed): a module class is created
+/// once per process; ErrorClass::InternalFailure gives the internal-failure
+/// exception, a built-in class itself.
 PyObject* exception_class(ara2::ErrorClass cls);
 
 /// The internal-failure exception, "tallowind_ara2.InternalFailure": derives
@@ -171,13 +172,11 @@ PyObject* exception_class(ara2::ErrorClass cls);
 /// invariant; not a module attribute and not in __all__. Borrowed reference.
 PyObject* internal_failure_class();
 
-/// Raises `error` as its mapped class with the message as the only argument.
-/// Returns nullptr so a method can `return to_python(error);`.
-std::nullptr_t to_python(const ara2::CoreError& error);
-
-/// Raises the module class `cls` directly with a fixed message
-/// (raise_as(ErrorClass::Ara2Error, "session is closed")).
-std::nullptr_t raise_as(ara2::ErrorClass cls, std::string_view message);
+/// Raises `error` as the class error_class(scope) maps it to, with the message
+/// as the only argument and the note, if any, in __notes__. Every exception
+/// of the module's classes is raised here. Returns nullptr so a method can
+/// `return to_python(error);`.
+std::nullptr_t to_python(const ara2::CoreError& error, ara2::ErrorScope scope = ara2::ErrorScope::Any);
 
 /// Raises a built-in or other exception type with a one-string argument.
 std::nullptr_t raise_error(PyObject* type, std::string_view message);

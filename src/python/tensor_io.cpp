@@ -199,8 +199,8 @@ PyObject* array_over(Ref container, void* data, int type, const std::array<std::
   return array;
 }
 
-/// The tensor library's own text, without the "Tensor error: " prefix.
-std::nullptr_t raise_tensor_text(std::string_view text) { return raise_as(ara2::ErrorClass::TensorError, text); }
+/// The tensor memory's own text, without the "Tensor error: " prefix.
+std::nullptr_t raise_tensor_text(std::string_view text) { return to_python(ara2::CoreError::tensor_access(text)); }
 
 }  // namespace
 
@@ -231,8 +231,7 @@ bool copy_input(const ara2::TensorSlot& slot, const InputBytes& bytes) {
     return false;
   }
   if (bytes.size != map->size()) {
-    raise_as(ara2::ErrorClass::TensorError,
-             fmt::format("input data size {} bytes does not match tensor size {} bytes", bytes.size, map->size()));
+    to_python(ara2::CoreError::input_size_mismatch(bytes.size, map->size()));
     return false;
   }
   if (bytes.size != 0) std::memcpy(map->data(), bytes.data, bytes.size);
@@ -256,7 +255,8 @@ std::optional<OutputReader> output_reader(const ara2::LoadedModel& model, std::u
   } else {
     // The quantisation mode lives on input 0; a model without inputs has none to read.
     if (!model.index_in_range(Direction::Input, 0)) {
-      raise_error(PyExc_IndexError, ara2::index_error_text(Direction::Input, 0, model.count(Direction::Input)));
+      to_python(ara2::CoreError::index_out_of_range(
+          ara2::index_error_text(Direction::Input, 0, model.count(Direction::Input))));
       return std::nullopt;
     }
     auto input = ara2::records::read_input_quantization(model.handle(), 0);
@@ -307,8 +307,7 @@ bool convert_memory(Arg arg, std::optional<tallowind::tensor::TensorMemory>& out
   } else if (*text == "dma") {
     out = TensorMemory::DmaBuf;
   } else {
-    raise_as(ara2::ErrorClass::Ara2Error,
-             fmt::format("unknown memory type '{}': expected 'dma', 'shm', 'mem', or None", *text));
+    to_python(ara2::CoreError::unknown_memory_kind(*text));
     return false;
   }
   return true;

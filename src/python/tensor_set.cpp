@@ -31,7 +31,7 @@ using TensorSetObject = Boxed<TensorSetState>;
 
 TensorSetState& set_state(PyObject* self) noexcept { return TensorSetObject::of(self); }
 
-std::nullptr_t raise_set_closed() { return raise_as(ara2::ErrorClass::Ara2Error, "tensor set is closed"); }
+std::nullptr_t raise_set_closed() { return to_python(ara2::CoreError::closed("tensor set")); }
 
 std::optional<BorrowGuard> enter_set(PyObject* self, bool exclusive) { return enter_state(set_state(self), exclusive); }
 

@@ -429,7 +429,7 @@ def header(surface: Surface) -> str:
         "",
         "// The module's attributes in registration order: KIND(name, id, exported).",
         "// A constant's value is made by id_value(), an exception is",
-        "// ara2::ErrorClass::id, a class is made by id_type() and a function's",
+        "// surface::id::class_ (kExceptionDefs ties it to its ErrorClass), a class is made by id_type() and a function's",
         "// definition is id_method().",
     ]
     entries = []
