@@ -4,6 +4,7 @@
 #include <optional>
 #include <utility>
 
+#include "python/module_state.hpp"
 #include "python/support.hpp"
 #include "python/types.hpp"
 #include "surface.hpp"  // generated from src/python/surface/surface.py
@@ -108,7 +109,7 @@ PyType_Spec infer_request_spec = {surface::InferRequest::class_.name, sizeof(Inf
 }  // namespace
 
 PyTypeObject* infer_request_type() {
-  static PyTypeObject* type = nullptr;
+  PyTypeObject*& type = module_state().type(TypeId::InferRequest);
   return create_type_once(type, infer_request_spec);
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "python/model_data.hpp"
+#include "python/module_state.hpp"
 #include "python/tensor_io.hpp"
 #include "python/tensor_set.hpp"
 #include "python/types.hpp"
@@ -256,7 +257,7 @@ PyType_Spec model_spec = {surface::Model::class_.name, sizeof(ModelObject), 0, 0
 }  // namespace
 
 PyTypeObject* model_type() {
-  static PyTypeObject* type = nullptr;
+  PyTypeObject*& type = module_state().type(TypeId::Model);
   if (type == nullptr) model_slots[1].pfunc = all_methods();
   return create_type_once(type, model_spec);
 }

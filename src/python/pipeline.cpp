@@ -15,6 +15,7 @@
 
 #include "ara2/pipeline.hpp"
 #include "python/endpoint.hpp"
+#include "python/module_state.hpp"
 #include "python/support.hpp"
 #include "python/tensor_io.hpp"
 #include "python/types.hpp"
@@ -508,12 +509,12 @@ PyType_Spec pipeline_spec = {surface::Pipeline::class_.name, sizeof(PipelineObje
 }  // namespace
 
 PyTypeObject* pipeline_type() {
-  static PyTypeObject* type = nullptr;
+  PyTypeObject*& type = module_state().type(TypeId::Pipeline);
   return create_type_once(type, pipeline_spec);
 }
 
 PyTypeObject* pipeline_result_type() {
-  static PyTypeObject* type = nullptr;
+  PyTypeObject*& type = module_state().type(TypeId::PipelineResult);
   return create_type_once(type, result_spec);
 }
 

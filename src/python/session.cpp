@@ -6,6 +6,7 @@
 #include "ara2/session.hpp"
 #include "ara2/socket_path.hpp"
 #include "python/endpoint.hpp"
+#include "python/module_state.hpp"
 #include "python/support.hpp"
 #include "python/types.hpp"
 #include "surface.hpp"  // generated from src/python/surface/surface.py
@@ -188,7 +189,7 @@ PyType_Spec session_spec = {surface::Session::class_.name, sizeof(SessionObject)
 }  // namespace
 
 PyTypeObject* session_type() {
-  static PyTypeObject* type = nullptr;
+  PyTypeObject*& type = module_state().type(TypeId::Session);
   return create_type_once(type, session_spec);
 }
 

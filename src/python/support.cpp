@@ -157,16 +157,10 @@ PyObject* to_str(std::string_view text) {
 // ---------------------------------------------------------------------------
 // Errors
 
-namespace {
-
-PyObject* exception_classes[ara2::kErrorClassCount] = {};
-
-}  // namespace
-
 PyObject* exception_class(ara2::ErrorClass cls) {
   const ExceptionDef& def = kExceptionDefs[static_cast<std::size_t>(cls)];
   if (def.facts == nullptr) return *def.builtin;
-  PyObject*& slot = exception_classes[static_cast<std::size_t>(cls)];
+  PyObject*& slot = module_state().exceptions[static_cast<std::size_t>(cls)];
   if (slot != nullptr) return slot;
   PyObject* base = def.builtin != nullptr ? *def.builtin : exception_class(ara2::ErrorClass::Ara2Error);
   if (base == nullptr) return nullptr;

@@ -24,6 +24,7 @@
 #include <utility>
 
 #include "ara2/core_error.hpp"
+#include "python/module_state.hpp"
 
 namespace tallowind::python {
 
@@ -381,8 +382,7 @@ struct Boxed {
 /// core): `fields` are its attributes, `methods` (if any) its methods, and
 /// `Repr` gives repr() and str(). Created once per process.
 template <class T, auto Repr>
-PyTypeObject* value_class(const ClassFacts& facts, PyGetSetDef* fields, PyMethodDef* methods = nullptr) {
-  static PyTypeObject* type = nullptr;
+PyTypeObject* value_class(TypeId id, const ClassFacts& facts, PyGetSetDef* fields, PyMethodDef* methods = nullptr) {
   static PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(facts.doc)},
       {Py_tp_getset, fields},
@@ -392,7 +392,7 @@ PyTypeObject* value_class(const ClassFacts& facts, PyGetSetDef* fields, PyMethod
       {0, nullptr},
   };
   static PyType_Spec spec{facts.name, static_cast<int>(sizeof(Boxed<T>)), 0, 0, slots};
-  return create_type_once(type, spec);
+  return create_type_once(module_state().type(id), spec);
 }
 
 /// A new instance of the value class `type` (nullptr: its creation failed,

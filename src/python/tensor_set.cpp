@@ -11,6 +11,7 @@
 
 #include "python/model.hpp"
 #include "python/model_data.hpp"
+#include "python/module_state.hpp"
 #include "python/support.hpp"
 #include "python/types.hpp"
 #include "surface.hpp"  // generated from src/python/surface/surface.py
@@ -124,7 +125,7 @@ PyType_Spec tensor_set_spec = {surface::TensorSet::class_.name, sizeof(TensorSet
 }  // namespace
 
 PyTypeObject* tensor_set_type() {
-  static PyTypeObject* type = nullptr;
+  PyTypeObject*& type = module_state().type(TypeId::TensorSet);
   if (type == nullptr) tensor_set_slots[1].pfunc = all_methods();
   return create_type_once(type, tensor_set_spec);
 }
