@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -105,13 +106,31 @@ class TensorSet {
   /// allocated set; a heap tensor that cannot be mapped is a Tensor error.
   Result<InferenceIo*> io();
 
-  /// Requests submitted on this set and not yet released. Its inputs may
-  /// not be written while any is pending.
+  /// Requests submitted on this set and not yet released (PendingRequest
+  /// counts itself). Its inputs may not be written while any is pending.
   std::uint32_t pending() const noexcept { return pending_; }
+
+  // Every access to the tensors' bytes from outside goes through these, so
+  // their checks are made in one place, in this order: no request pending
+  // (InputsInUse, inputs only), the index (IndexOutOfRange), the size
+  // (InputSizeMismatch, before anything is mapped), the map (TensorAccess).
+
+  /// InputsInUse while a request is pending on the set: for callers that
+  /// would refuse a write before preparing its bytes.
+  Result<void> check_inputs_writable() const;
+  /// Input `index` mapped for writing exactly `size` bytes: the writer fills
+  /// map.bytes(), and the write is complete when the map is released.
+  Result<tallowind::tensor::TensorMap> map_input(std::uint64_t index, std::uint64_t size);
+  /// Copies `bytes` into input `index` (map_input's checks, one map).
+  Result<void> write_input(std::uint64_t index, std::span<const std::uint8_t> bytes);
+  /// Output `index` mapped for reading.
+  Result<tallowind::tensor::TensorMap> map_output(std::uint64_t index) const;
+
+ private:
+  friend class PendingRequest;  // counts itself pending while it may use the tensors
   void add_pending() noexcept { ++pending_; }
   void drop_pending() noexcept { --pending_; }
 
- private:
   Result<std::vector<TensorSlot>> create_slots(const LoadedModel& model, Direction direction,
                                                std::optional<tallowind::tensor::TensorMemory> memory) const;
   /// Slots that were never installed or were replaced: withdrawn, then released.

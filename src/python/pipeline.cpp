@@ -151,7 +151,7 @@ Ref read_outputs(const PipelineState& state, const ara2::TensorSet& set) {
   Ref outputs = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(state.readers.size())));
   if (!outputs) return Ref();
   for (std::size_t i = 0; i < state.readers.size(); ++i) {
-    PyObject* array = read_output(state.readers[i], set.outputs()[i]);
+    PyObject* array = read_output(state.readers[i], set);
     if (array == nullptr) return Ref();
     PyTuple_SET_ITEM(outputs.get(), static_cast<Py_ssize_t>(i), array);
   }
@@ -256,7 +256,7 @@ PyObject* pipeline_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   const bool sequence = PyList_Check(inputs) || PyTuple_Check(inputs);
   const std::size_t given = sequence ? static_cast<std::size_t>(Py_SIZE(inputs)) : 1;
   const std::size_t index = core.next_index();
-  const ara2::TensorSet& set = *core.slot(index).set;
+  ara2::TensorSet& set = *core.slot(index).set;
   if (given != set.inputs().size()) {
     return raise_error(PyExc_ValueError, fmt::format("expected {} input(s), one per model input, got {}",
                                                      set.inputs().size(), given));
@@ -264,7 +264,8 @@ PyObject* pipeline_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   for (std::size_t i = 0; i < given; ++i) {
     Ref input = frame_input(inputs, sequence, i);
     InputBytes bytes;
-    if (!input || !input_bytes(input.get(), bytes) || !copy_input(set.inputs()[i], bytes)) return nullptr;
+    if (!input || !input_bytes(input.get(), bytes)) return nullptr;
+    if (auto written = set.write_input(i, bytes.span()); !written) return to_python(written.error());
   }
   state.userdata[index] = Ref::borrow(argv[1].object != nullptr ? argv[1].object : Py_None);
   core.submit_next();

@@ -12,6 +12,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -304,6 +305,16 @@ PyMethodDef method(const Signature<N>& signature) noexcept {
   static_assert(fastcall || N == 0, "a method with parameters binds them: METH_FASTCALL | METH_KEYWORDS");
   const int flags = (no_args ? METH_NOARGS : METH_FASTCALL | METH_KEYWORDS) | (signature.is_static ? METH_STATIC : 0);
   return {signature.name, as_method(Function), flags, signature.doc};
+}
+
+/// The method table of a type: the parts in order, then the sentinel.
+template <std::size_t... N>
+std::array<PyMethodDef, (N + ... + 1)> method_table(const std::array<PyMethodDef, N>&... parts) {
+  std::array<PyMethodDef, (N + ... + 1)> table{};
+  std::size_t at = 0;
+  ((std::copy(parts.begin(), parts.end(), table.begin() + at), at += N), ...);
+  table.back() = PyMethodDef{nullptr, nullptr, 0, nullptr};
+  return table;
 }
 
 /// The getset entry of the read-only `property`, its getter behind the exception boundary.

@@ -185,20 +185,6 @@ bool input_bytes(PyObject* data, InputBytes& out) {
   return true;
 }
 
-bool copy_input(const ara2::TensorSlot& slot, const InputBytes& bytes) {
-  auto map = slot.tensor.map();
-  if (!map) {
-    raise_tensor_text(map.error().display());
-    return false;
-  }
-  if (bytes.size != map->size()) {
-    to_python(ara2::CoreError::input_size_mismatch(bytes.size, map->size()));
-    return false;
-  }
-  if (bytes.size != 0) std::memcpy(map->data(), bytes.data, bytes.size);
-  return true;
-}
-
 std::optional<OutputReader> output_reader(const ara2::LoadedModel& model, std::uint64_t index, bool dequantize) {
   // Only the numeric fields: no names are decoded.
   auto info = ara2::records::read_output_data_fields(model.handle(), model.abi(), index);
@@ -235,10 +221,10 @@ std::optional<OutputReader> output_reader(const ara2::LoadedModel& model, std::u
                       info->quant.qn};
 }
 
-PyObject* read_output(const OutputReader& reader, const ara2::TensorSlot& slot) {
+PyObject* read_output(const OutputReader& reader, const ara2::TensorSet& set) {
   if (!ensure_numpy()) return nullptr;
-  auto map = slot.tensor.map();
-  if (!map) return raise_tensor_text(map.error().display());
+  auto map = set.map_output(reader.index);
+  if (!map) return to_python(map.error());
   const std::uint64_t count = ara2::element_count(map->size(), reader.type);
   if (auto error = ara2::shape_error(count, reader.shape)) return raise_tensor_text(*error);
   const std::size_t element_bytes = reader.dequantize ? sizeof(float) : ara2::element_size(reader.type);
