@@ -148,41 +148,26 @@ Result<void> TensorSet::allocate(const LoadedModel& model, std::optional<TensorM
   return {};
 }
 
-namespace {
-
-Result<tallowind::tensor::TensorMap> map_slot(const std::vector<TensorSlot>& slots, Direction direction,
-                                              std::uint64_t index, std::optional<std::uint64_t> size) {
-  if (index >= slots.size()) {
-    return fail(CoreError::index_out_of_range(index_error_text(direction, index, slots.size())));
-  }
-  const TensorSlot& slot = slots[index];
-  if (size && *size != slot.size()) return fail(CoreError::input_size_mismatch(*size, slot.size()));
-  auto map = slot.tensor.map();
-  if (!map) return fail(CoreError::tensor_access(map.error().display()));
-  return std::move(*map);
-}
-
-}  // namespace
-
 Result<void> TensorSet::check_inputs_writable() const {
   if (pending_ != 0) return fail(CoreError::inputs_in_use());
   return {};
 }
 
-Result<tallowind::tensor::TensorMap> TensorSet::map_input(std::uint64_t index, std::uint64_t size) {
-  if (auto writable = check_inputs_writable(); !writable) return fail(std::move(writable.error()));
-  return map_slot(inputs_, Direction::Input, index, size);
+CoreError TensorSet::index_error(Direction direction, std::uint64_t index, std::size_t count) {
+  return CoreError::index_out_of_range(index_error_text(direction, index, count));
 }
 
-Result<void> TensorSet::write_input(std::uint64_t index, std::span<const std::uint8_t> bytes) {
-  auto map = map_input(index, bytes.size());
-  if (!map) return fail(std::move(map.error()));
-  if (!bytes.empty()) std::memcpy(map->data(), bytes.data(), bytes.size());
+Result<void> TensorSet::check_input(std::uint64_t index, std::uint64_t size) const {
+  if (auto writable = check_inputs_writable(); !writable) return writable;
+  if (index >= inputs_.size()) return fail(index_error(Direction::Input, index, inputs_.size()));
+  if (size != inputs_[index].size()) return fail(CoreError::input_size_mismatch(size, inputs_[index].size()));
   return {};
 }
 
-Result<tallowind::tensor::TensorMap> TensorSet::map_output(std::uint64_t index) const {
-  return map_slot(outputs_, Direction::Output, index, std::nullopt);
+Result<void> TensorSet::write_input(std::uint64_t index, std::span<const std::uint8_t> bytes) {
+  return with_input(index, bytes.size(), [bytes](std::span<std::uint8_t> tensor) {
+    if (!bytes.empty()) std::memcpy(tensor.data(), bytes.data(), bytes.size());
+  });
 }
 
 Result<InferenceIo*> TensorSet::io() {

@@ -19,6 +19,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "ara2/core_error.hpp"
@@ -118,18 +119,41 @@ class TensorSet {
   /// InputsInUse while a request is pending on the set: for callers that
   /// would refuse a write before preparing its bytes.
   Result<void> check_inputs_writable() const;
-  /// Input `index` mapped for writing exactly `size` bytes: the writer fills
-  /// map.bytes(), and the write is complete when the map is released.
-  Result<tallowind::tensor::TensorMap> map_input(std::uint64_t index, std::uint64_t size);
-  /// Copies `bytes` into input `index` (map_input's checks, one map).
+
+  /// Calls `fill(bytes)` with input `index` mapped for writing, when it holds
+  /// exactly `size` bytes; a writer that makes the bytes itself (a converted
+  /// image) fills the tensor directly. The map ends after `fill` returns.
+  template <class Fill>
+  Result<void> with_input(std::uint64_t index, std::uint64_t size, Fill fill) {
+    if (auto checked = check_input(index, size); !checked) return checked;
+    auto map = inputs_[index].tensor.map();
+    if (!map) return fail(CoreError::tensor_access(map.error().display()));
+    fill(map->bytes());
+    return {};
+  }
+
+  /// Copies `bytes` into input `index`, under with_input's checks.
   Result<void> write_input(std::uint64_t index, std::span<const std::uint8_t> bytes);
-  /// Output `index` mapped for reading.
-  Result<tallowind::tensor::TensorMap> map_output(std::uint64_t index) const;
+
+  /// Calls `read(bytes)` with output `index` mapped for reading and returns
+  /// what it returns. The map ends after `read` returns.
+  template <class Read>
+  auto with_output(std::uint64_t index, Read read) const
+      -> Result<std::invoke_result_t<Read, std::span<const std::uint8_t>>> {
+    if (index >= outputs_.size()) return fail(index_error(Direction::Output, index, outputs_.size()));
+    auto map = outputs_[index].tensor.map();
+    if (!map) return fail(CoreError::tensor_access(map.error().display()));
+    return read(std::span<const std::uint8_t>(map->data(), map->size()));
+  }
 
  private:
   friend class PendingRequest;  // counts itself pending while it may use the tensors
   void add_pending() noexcept { ++pending_; }
   void drop_pending() noexcept { --pending_; }
+
+  /// The checks of a write of `size` bytes to input `index`, but the map.
+  Result<void> check_input(std::uint64_t index, std::uint64_t size) const;
+  static CoreError index_error(Direction direction, std::uint64_t index, std::size_t count);
 
   Result<std::vector<TensorSlot>> create_slots(const LoadedModel& model, Direction direction,
                                                std::optional<tallowind::tensor::TensorMemory> memory) const;

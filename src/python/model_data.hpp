@@ -13,12 +13,19 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <string_view>
 #include <type_traits>
+#include <utility>
 
 #include "ara2/loaded_model.hpp"
 #include "ara2/tensor_set.hpp"
 #include "ara2/values.hpp"
+#include "ara2/inference.hpp"
+#include "python/infer_request.hpp"
 #include "python/support.hpp"
+#include "python/tensor_io.hpp"
+#include "python/types.hpp"
 
 namespace tallowind::python {
 
@@ -67,24 +74,94 @@ PyObject* with_index(const TargetClass& cls, ara2::Direction direction, bool exc
   return use(*target, index, argv);
 }
 
-// The bodies. An InferRequest made by submit keeps `self` alive.
-PyObject* data_run(const TargetClass& cls, const Signature<0>& signature, PyObject* self);
-PyObject* data_submit(const TargetClass& cls, const Signature<0>& signature, PyObject* self);
-PyObject* data_set_input_tensor(const TargetClass& cls, const Signature<2>& signature, const Call& call);
-template <bool Dequantize>
-PyObject* data_read_output(const TargetClass& cls, const Signature<1>& signature, const Call& call);
-template <ara2::Direction D>
-PyObject* data_tensor_memory(const TargetClass& cls, const Signature<1>& signature, const Call& call);
-template <ara2::Direction D>
-PyObject* data_tensor_fd(const TargetClass& cls, const Signature<1>& signature, const Call& call);
+// The bodies, inline so that each class's entries inline its checks. An
+// InferRequest made by submit keeps `self` alive.
 
+/// The start of the methods without arguments: enter exclusively, resolve
+/// the target, then `use(target)`.
+template <class Use>
+PyObject* with_target(const TargetClass& cls, PyObject* self, Use use) {
+  auto access = cls.enter(self, true);
+  if (!access) return nullptr;
+  auto target = cls.target(self);
+  if (!target) return nullptr;
+  return use(*target);
+}
+
+inline PyObject* data_run(const TargetClass& cls, const Signature<0>&, PyObject* self) {
+  return with_target(cls, self, [](const TensorTarget& target) -> PyObject* {
+    auto timing = ara2::run_inference(*target.model, *target.set, target.timeout_ms);
+    if (!timing) return to_python(timing.error());
+    return make_model_timing(*timing);
+  });
+}
+
+inline PyObject* data_submit(const TargetClass& cls, const Signature<0>&, PyObject* self) {
+  return with_target(cls, self, [self](const TensorTarget& target) -> PyObject* {
+    auto request = ara2::PendingRequest::submit(target.model, target.set);
+    if (!request) return to_python(request.error());
+    return make_infer_request(std::move(*request), self);
+  });
+}
+
+inline PyObject* data_set_input_tensor(const TargetClass& cls, const Signature<2>& signature, const Call& call) {
+  return with_index(cls, ara2::Direction::Input, true, signature, call,
+                    [](const TensorTarget& target, std::uint64_t index, const BoundArgs<2>& argv) -> PyObject* {
+                      // Refused before tobytes() runs; the write checks again, since
+                      // tobytes() may have run anything, a submit included.
+                      if (auto writable = target.set->check_inputs_writable(); !writable) {
+                        return to_python(writable.error());
+                      }
+                      InputBytes bytes;
+                      if (!input_bytes(argv[1].object, bytes)) return nullptr;
+                      if (auto written = target.set->write_input(index, bytes.span()); !written) {
+                        return to_python(written.error());
+                      }
+                      Py_RETURN_NONE;
+                    });
+}
+
+template <bool Dequantize>
+PyObject* data_read_output(const TargetClass& cls, const Signature<1>& signature, const Call& call) {
+  return with_index(cls, ara2::Direction::Output, false, signature, call,
+                    [](const TensorTarget& target, std::uint64_t index, const BoundArgs<1>&) -> PyObject* {
+                      auto reader = output_reader(*target.model, index, Dequantize);
+                      if (!reader) return nullptr;
+                      return read_output(*reader, *target.set);
+                    });
+}
+
+template <ara2::Direction D>
+PyObject* data_tensor_memory(const TargetClass& cls, const Signature<1>& signature, const Call& call) {
+  return with_index(cls, D, D == ara2::Direction::Input, signature, call,
+                    [](const TensorTarget& target, std::uint64_t index, const BoundArgs<1>&) -> PyObject* {
+                      const std::string_view name =
+                          ara2::memory_kind_name(target.set->slots(D)[index].tensor.memory());
+                      return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+                    });
+}
+
+template <ara2::Direction D>
+PyObject* data_tensor_fd(const TargetClass& cls, const Signature<1>& signature, const Call& call) {
+  return with_index(cls, D, D == ara2::Direction::Input, signature, call,
+                    [](const TensorTarget& target, std::uint64_t index, const BoundArgs<1>&) -> PyObject* {
+                      auto fd = target.set->slots(D)[index].tensor.clone_fd();
+                      if (!fd) return to_python(ara2::CoreError::tensor_access(fd.error().display()));
+                      PyObject* number = PyLong_FromLong(fd->get());
+                      if (number != nullptr) (void)fd->release();  // the caller owns it now
+                      return number;
+                    });
+}
+
+// Flattened: each entry is one function with the class's checks and the body
+// inlined, as run() and the small reads are sub-microsecond calls.
 template <class Class, auto Body, const auto& Sig>
-PyObject* data_call(PyObject* self, PyObject*) {
+[[gnu::flatten]] PyObject* data_call(PyObject* self, PyObject*) {
   return Body(Class::target_class, Sig, self);
 }
 
 template <class Class, auto Body, const auto& Sig>
-PyObject* data_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+[[gnu::flatten]] PyObject* data_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return Body(Class::target_class, Sig, Call{self, args, nargs, kwnames});
 }
 

@@ -65,9 +65,6 @@ void ModuleState::teardown() noexcept {
   numpy_ready = false;
 }
 
-ModuleState& module_state() noexcept {
-  static ModuleState state;
-  return state;
-}
+constinit ModuleState detail::the_module_state{};
 
 }  // namespace tallowind::python

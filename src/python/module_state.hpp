@@ -78,7 +78,11 @@ struct ModuleState {
   void teardown() noexcept;
 };
 
+namespace detail {
+extern ModuleState the_module_state;  // constant-initialised: no guard on use
+}  // namespace detail
+
 /// The one instance.
-ModuleState& module_state() noexcept;
+inline ModuleState& module_state() noexcept { return detail::the_module_state; }
 
 }  // namespace tallowind::python

@@ -223,21 +223,27 @@ std::optional<OutputReader> output_reader(const ara2::LoadedModel& model, std::u
 
 PyObject* read_output(const OutputReader& reader, const ara2::TensorSet& set) {
   if (!ensure_numpy()) return nullptr;
-  auto map = set.map_output(reader.index);
-  if (!map) return to_python(map.error());
-  const std::uint64_t count = ara2::element_count(map->size(), reader.type);
-  if (auto error = ara2::shape_error(count, reader.shape)) return raise_tensor_text(*error);
-  const std::size_t element_bytes = reader.dequantize ? sizeof(float) : ara2::element_size(reader.type);
   void* out = nullptr;
-  Ref container = new_slice_container(count * element_bytes, out);
-  if (!container) return nullptr;
-  if (reader.dequantize) {
-    ara2::dequantize_elements(reader.type, map->data(), count, reader.offset, reader.qn, static_cast<float*>(out));
-  } else {
-    ara2::decode_elements(reader.type, map->data(), count, out);
-  }
-  map->release();
-  return array_over(std::move(container), out, reader.dequantize ? NPY_FLOAT32 : numpy_type(reader.type),
+  // The elements are converted under the map; the array is made after it ends.
+  auto container = set.with_output(reader.index, [&](std::span<const std::uint8_t> bytes) -> Ref {
+    const std::uint64_t count = ara2::element_count(bytes.size(), reader.type);
+    if (auto error = ara2::shape_error(count, reader.shape)) {
+      raise_tensor_text(*error);
+      return Ref();
+    }
+    const std::size_t element_bytes = reader.dequantize ? sizeof(float) : ara2::element_size(reader.type);
+    Ref made = new_slice_container(count * element_bytes, out);
+    if (!made) return made;
+    if (reader.dequantize) {
+      ara2::dequantize_elements(reader.type, bytes.data(), count, reader.offset, reader.qn, static_cast<float*>(out));
+    } else {
+      ara2::decode_elements(reader.type, bytes.data(), count, out);
+    }
+    return made;
+  });
+  if (!container) return to_python(container.error());
+  if (!*container) return nullptr;
+  return array_over(std::move(*container), out, reader.dequantize ? NPY_FLOAT32 : numpy_type(reader.type),
                     reader.shape);
 }
 
