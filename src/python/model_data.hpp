@@ -4,7 +4,7 @@
 // loaded model and tensor set that each class resolves in its own way.
 //
 // A method for both classes is one body here and one entry in
-// data_method_table: the class tables follow.
+// data_method_table(), which both classes' method tables take in.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -18,10 +18,10 @@
 #include <type_traits>
 #include <utility>
 
+#include "ara2/inference.hpp"
 #include "ara2/loaded_model.hpp"
 #include "ara2/tensor_set.hpp"
 #include "ara2/values.hpp"
-#include "ara2/inference.hpp"
 #include "python/infer_request.hpp"
 #include "python/support.hpp"
 #include "python/tensor_io.hpp"
