@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 
 #include "ara2/trace.hpp"
+#include "python/module_state.hpp"
 #include "python/support.hpp"
 #include "python/types.hpp"
 #include "surface.hpp"  // generated from src/python/surface/surface.py
@@ -117,7 +118,7 @@ void write_at_exit() { (void)ara2::trace::stop(); }
 }  // namespace
 
 PyTypeObject* trace_type() {
-  static PyTypeObject* type = nullptr;
+  PyTypeObject*& type = module_state().type(TypeId::Trace);
   return create_type_once(type, trace_spec);
 }
 
