@@ -1,0 +1,158 @@
+// Camera frames into input tensors: one pass from a strided 8-bit image to a
+// model's tensor, resizing (stretch, letterbox or centre crop, then mirror),
+// reordering channels, normalising, quantising and laying out on the way.
+// Pure functions over plain records: no Python, no client library. A
+// Converter keeps the tables of one frame shape and allocates only when a
+// frame needs larger tables than before.
+//
+// Resizing matches OpenCV's cv::resize bit for bit: INTER_LINEAR (half-pixel
+// centres, 11-bit fixed-point weights, and the rounding of its vectorised
+// vertical pass) and INTER_NEAREST (floor of x * source/target). The pixel
+// values are then mapped through a 256-entry table per channel computed with
+// the float32 formula (pixel - mean) * scale, then rint(x / qn) + offset.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace tallowind::image {
+
+/// A 1- or 3-channel 8-bit image anywhere in memory: `data` is pixel (0, 0),
+/// channel 0; strides are in bytes and may be negative.
+struct SourceView {
+  const std::uint8_t* data = nullptr;
+  std::size_t width = 0;
+  std::size_t height = 0;
+  std::size_t channels = 0;
+  std::ptrdiff_t row_stride = 0;
+  std::ptrdiff_t pixel_stride = 0;
+  std::ptrdiff_t channel_stride = 1;
+};
+
+enum class Layout : std::uint8_t { Planar, Interleaved };     // CHW or HWC
+enum class Element : std::uint8_t { UInt8, Int8, Float32 };  // quantised or not
+
+/// The tensor written: width x height pixels of `channels` elements.
+struct TargetDesc {
+  std::size_t width = 0;
+  std::size_t height = 0;
+  std::size_t channels = 0;
+  Layout layout = Layout::Planar;
+  Element element = Element::UInt8;
+};
+
+/// Bytes the target takes.
+std::size_t target_bytes(const TargetDesc& target) noexcept;
+
+enum class Fit : std::uint8_t { Stretch, Letterbox, CentreCrop };
+enum class Interpolation : std::uint8_t { Linear, Nearest };
+
+struct Options {
+  Fit fit = Fit::Stretch;
+  bool mirror = false;
+  bool swap_channels = false;  // reverse the three channels (BGR <-> RGB)
+  Interpolation interpolation = Interpolation::Linear;
+  std::uint8_t fill = 114;    // letterbox bars, in pixel values
+  double crop_ratio = 0.875;  // centre crop: the share of the largest window of the target's shape
+};
+
+/// Per model channel: real = (pixel - mean) * scale; quantised targets then
+/// take rint(real / qn) + offset, saturated.
+struct Normalisation {
+  std::array<float, 3> mean{0.0f, 0.0f, 0.0f};
+  std::array<float, 3> scale{1.0f, 1.0f, 1.0f};
+  float qn = 1.0f;
+  std::int32_t offset = 0;
+};
+
+/// Where a frame lands in the target. A source point (x, y) maps to
+/// (x * scale_x + offset_x, y * scale_y + offset_y) in target pixels
+/// (continuous coordinates, pixel edges at integers), then, when mirrored,
+/// x to target_width - x.
+struct Geometry {
+  double scale_x = 1.0;
+  double scale_y = 1.0;
+  double offset_x = 0.0;
+  double offset_y = 0.0;
+  bool mirrored = false;
+  std::size_t source_width = 0;
+  std::size_t source_height = 0;
+  std::size_t target_width = 0;
+  std::size_t target_height = 0;
+  // The source window that is resized (the whole frame except for a centre
+  // crop) and the target rectangle it fills (the whole target except for a
+  // letterbox).
+  std::size_t window_x = 0, window_y = 0, window_width = 0, window_height = 0;
+  std::size_t content_x = 0, content_y = 0, content_width = 0, content_height = 0;
+};
+
+/// The geometry of a source_width x source_height frame fitted to the target.
+/// Letterbox: scaled by min(tw / sw, th / sh), sizes rounded (at least 1),
+/// centred with the odd pixel of the margins at the bottom right. Centre
+/// crop: the largest window of the target's aspect ratio, times crop_ratio,
+/// rounded (at least 1), centred the same way. Sizes must be non-zero and
+/// crop_ratio in (0, 1].
+Geometry plan_geometry(std::size_t source_width, std::size_t source_height, std::size_t target_width,
+                       std::size_t target_height, Fit fit, double crop_ratio, bool mirror) noexcept;
+
+/// Maps `count` boxes (x1, y1, x2, y2) from target to source coordinates,
+/// undoing the mirror (which swaps x1 and x2), clipped to the source frame.
+/// `in` and `out` may be the same.
+void boxes_to_source(const Geometry& geometry, const float* in, float* out, std::size_t count) noexcept;
+
+/// The tables for one frame shape, and the per-worker row buffers.
+class Converter {
+ public:
+  /// Checks the pair and builds the tables; the error text when the two do
+  /// not fit (channels, sizes, a non-finite or zero qn for a quantised
+  /// target). `workers` row buffers are kept for run().
+  std::optional<std::string> prepare(const SourceView& source, const TargetDesc& target, const Options& options,
+                                     const Normalisation& normalisation, std::size_t workers = 1);
+
+  const Geometry& geometry() const noexcept { return geometry_; }
+
+  /// Writes target rows [row_begin, row_end) of `target_data` (target_bytes()
+  /// long) from `source`, which must have the shape prepare() saw. Different
+  /// workers may run different rows at once. Allocates nothing.
+  void run(const SourceView& source, std::uint8_t* target_data, std::size_t row_begin, std::size_t row_end,
+           std::size_t worker) noexcept;
+
+  /// All rows by worker 0.
+  void run(const SourceView& source, std::uint8_t* target_data) noexcept {
+    run(source, target_data, 0, target_.height, 0);
+  }
+
+ private:
+  struct Rows {
+    std::vector<std::int16_t> band[2];  // horizontally resized source rows, >> 4
+    std::ptrdiff_t band_row[2] = {-1, -1};
+    std::vector<std::uint8_t> pixels;  // one resized target row, source channel order
+  };
+  const std::int16_t* horizontal(const SourceView& source, Rows& rows, std::size_t slot, std::size_t row) noexcept;
+  void resize_row(const SourceView& source, Rows& rows, std::size_t target_row) noexcept;
+
+  TargetDesc target_;
+  Options options_;
+  Geometry geometry_;
+  std::size_t elements_ = 0;            // content_width * channels
+  bool single_tap_ = false;             // every second horizontal weight is zero
+  std::vector<std::int32_t> offset0_;   // per content element: byte offset of the first tap in a source row
+  std::vector<std::int32_t> offset1_;   // of the second tap
+  std::vector<std::int16_t> alpha0_, alpha1_;
+  std::vector<std::int32_t> row0_;      // per content row: first source row (within the window)
+  std::vector<std::int16_t> beta0_, beta1_;
+  std::array<std::array<std::uint8_t, 256>, 3> table8_{};  // per model channel: pixel -> quantised
+  std::array<std::array<float, 256>, 3> table32_{};        // pixel -> normalised
+  std::array<std::size_t, 3> source_channel_{0, 1, 2};     // model channel c reads this source channel
+  std::vector<Rows> rows_;
+};
+
+/// rint(real / qn) + offset saturated to the element's range, as the tables hold it.
+std::uint8_t quantize_value(float real, float qn, std::int32_t offset, Element element) noexcept;
+
+}  // namespace tallowind::image
