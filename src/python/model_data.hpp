@@ -14,6 +14,7 @@
 #include "ara2/loaded_model.hpp"
 #include "ara2/tensor_set.hpp"
 #include "ara2/values.hpp"
+#include "python/image.hpp"
 #include "python/support.hpp"
 
 namespace tallowind::python {
@@ -57,7 +58,7 @@ PyObject* data_tensor_fd(const TargetClass& cls, ara2::Direction direction, cons
 /// storage lives for the process.
 std::span<const PyMethodDef> model_data_methods();
 
-/// Defines, in a class file, the nine data methods of a class and their
+/// Defines, in a class file, the ten data methods of a class and their
 /// table entries `prefix##_data_table[]`: `Surface` is the class's
 /// namespace in the generated header (surface::Model), `cls` its TargetClass.
 #define ARA2_DATA_METHODS(prefix, Surface, cls)                                                                    \
@@ -65,6 +66,9 @@ std::span<const PyMethodDef> model_data_methods();
   PyObject* prefix##_submit(PyObject* self, PyObject*) { return data_submit(cls, self); }                          \
   PyObject* prefix##_set_input_tensor(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) { \
     return data_set_input_tensor(cls, Surface::set_input_tensor, self, args, nargs, kwnames);                       \
+  }                                                                                                                 \
+  PyObject* prefix##_set_input_image(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {  \
+    return data_set_input_image(cls, Surface::set_input_image, self, args, nargs, kwnames);                         \
   }                                                                                                                 \
   PyObject* prefix##_get_output_tensor(PyObject* self, PyObject* const* args, Py_ssize_t nargs,                    \
                                        PyObject* kwnames) {                                                         \
@@ -97,6 +101,7 @@ std::span<const PyMethodDef> model_data_methods();
       method<prefix##_run>(Surface::run),                                                                          \
       method<prefix##_submit>(Surface::submit),                                                                    \
       method<prefix##_set_input_tensor>(Surface::set_input_tensor),                                                \
+      method<prefix##_set_input_image>(Surface::set_input_image),                                                  \
       method<prefix##_get_output_tensor>(Surface::get_output_tensor),                                              \
       method<prefix##_dequantize>(Surface::dequantize),                                                            \
   };
