@@ -4,6 +4,14 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <type_traits>
+
+#include "base/cpu_features.hpp"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define ARA2_IMAGE_WIDE_KERNELS 1
+#endif
 
 namespace tallowind::image {
 namespace {
@@ -11,6 +19,8 @@ namespace {
 // OpenCV's fixed point: weights scaled by 2^11.
 constexpr int kWeightBits = 11;
 constexpr int kWeightOne = 1 << kWeightBits;
+// How many target rows ahead the source rows are asked for.
+constexpr std::size_t kPrefetchRows = 3;
 
 std::size_t element_bytes(Element element) noexcept { return element == Element::Float32 ? 4 : 1; }
 
@@ -51,15 +61,243 @@ std::int16_t saturate16(std::int32_t value) noexcept {
   return static_cast<std::int16_t>(std::clamp<std::int32_t>(value, -32768, 32767));
 }
 
-/// OpenCV's vectorised vertical pass: each band is already >> 4 and
-/// saturated; multiply-high by the weights, saturating add, round >> 2.
-std::uint8_t blend(std::int16_t top, std::int16_t bottom, std::int16_t beta0, std::int16_t beta1) noexcept {
-  const std::int32_t sum = ((std::int32_t{top} * beta0) >> 16) + ((std::int32_t{bottom} * beta1) >> 16);
-  const std::int32_t rounded = (static_cast<std::int32_t>(saturate16(sum)) + 2) >> 2;
-  return static_cast<std::uint8_t>(std::clamp<std::int32_t>(rounded, 0, 255));
+std::int16_t low_weight(std::int32_t packed) noexcept { return static_cast<std::int16_t>(packed & 0xFFFF); }
+std::int16_t high_weight(std::int32_t packed) noexcept { return static_cast<std::int16_t>(packed >> 16); }
+
+[[gnu::always_inline]] inline void horizontal_from(const HorizontalRow& r, std::size_t k) noexcept {
+  for (; k < r.count; ++k) {
+    const std::int32_t w = r.weights[k];
+    r.band[k] = saturate16((r.line[r.offset0[k]] * low_weight(w) + r.line[r.offset1[k]] * high_weight(w)) >> 4);
+  }
+}
+
+// OpenCV's vectorised vertical pass: each band is already >> 4; multiply-high
+// by the weights, add (the sum stays far inside 16 bits), round, >> 2.
+[[gnu::always_inline]] inline void blend_from(const BlendRow& r, std::size_t k) noexcept {
+  for (; k < r.count; ++k) {
+    const std::int32_t sum = ((std::int32_t{r.top[k]} * r.beta0) >> 16) + ((std::int32_t{r.bottom[k]} * r.beta1) >> 16);
+    const std::int32_t rounded = (static_cast<std::int32_t>(saturate16(sum)) + 2) >> 2;
+    r.out[k] = static_cast<std::uint8_t>(std::clamp<std::int32_t>(rounded, 0, 255));
+  }
+}
+
+[[gnu::always_inline]] inline void planar_from(const PlanarRow& r, std::size_t x) noexcept {
+  for (std::size_t c = 0; c < 3; ++c) {
+    const std::uint8_t* table = r.tables[c];
+    const std::uint8_t* in = r.pixels + r.source_channel[c];
+    std::uint8_t* out = r.planes[c];
+    for (std::size_t i = x; i < r.count; ++i) out[i] = table[in[3 * i]];
+  }
+}
+
+bool always_supported() noexcept { return true; }
+void horizontal_portable(const HorizontalRow& row) noexcept { horizontal_from(row, 0); }
+void blend_portable(const BlendRow& row) noexcept { blend_from(row, 0); }
+void planar_portable(const PlanarRow& row) noexcept { planar_from(row, 0); }
+
+#ifdef ARA2_IMAGE_WIDE_KERNELS
+bool avx2_supported() noexcept { return base::cpu_features().avx2; }
+
+/// One gather reads four bytes at each first tap; the second tap is the byte
+/// pixel_step further on. Both become a pair of 16-bit lanes for one
+/// multiply-add with the packed weights.
+[[gnu::target("avx2")]] void horizontal_avx2(const HorizontalRow& r) noexcept {
+  std::size_t k = 0;
+  if (r.pixel_step >= 1 && r.pixel_step <= 3) {
+    const __m256i first = _mm256_set1_epi32(0xFF);
+    const __m256i second = _mm256_set1_epi32(0xFF0000);
+    for (; k + 16 <= r.wide_end; k += 16) {
+      __m256i sums[2];
+      for (std::size_t half = 0; half < 2; ++half) {
+        const __m256i index = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(r.offset0 + k + 8 * half));
+        const __m256i bytes = _mm256_i32gather_epi32(reinterpret_cast<const int*>(r.line), index, 1);
+        const __m256i next = r.pixel_step == 1   ? _mm256_slli_epi32(bytes, 8)
+                             : r.pixel_step == 2 ? bytes
+                                                 : _mm256_srli_epi32(bytes, 8);
+        const __m256i pair = _mm256_or_si256(_mm256_and_si256(bytes, first), _mm256_and_si256(next, second));
+        const __m256i weights = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(r.weights + k + 8 * half));
+        sums[half] = _mm256_srai_epi32(_mm256_madd_epi16(pair, weights), 4);
+      }
+      const __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi32(sums[0], sums[1]), 0xD8);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(r.band + k), packed);
+    }
+  }
+  horizontal_from(r, k);
+}
+
+[[gnu::target("avx2")]] void blend_avx2(const BlendRow& r) noexcept {
+  const __m256i beta0 = _mm256_set1_epi16(r.beta0), beta1 = _mm256_set1_epi16(r.beta1);
+  const __m256i two = _mm256_set1_epi16(2);
+  std::size_t k = 0;
+  for (; k + 32 <= r.count; k += 32) {
+    __m256i rounded[2];
+    for (std::size_t half = 0; half < 2; ++half) {
+      const __m256i top = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(r.top + k + 16 * half));
+      const __m256i bottom = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(r.bottom + k + 16 * half));
+      const __m256i sum = _mm256_adds_epi16(_mm256_mulhi_epi16(top, beta0), _mm256_mulhi_epi16(bottom, beta1));
+      rounded[half] = _mm256_srai_epi16(_mm256_add_epi16(sum, two), 2);
+    }
+    const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi16(rounded[0], rounded[1]), 0xD8);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(r.out + k), packed);
+  }
+  blend_from(r, k);
+}
+
+[[gnu::target("avx2")]] void planar_avx2(const PlanarRow& row) noexcept { planar_from(row, 0); }
+
+bool avx512_supported() noexcept { return base::cpu_features().avx512_vbmi; }
+
+#define ARA2_IMAGE_AVX512 "avx512f,avx512bw,avx512vl,avx512dq,avx512vbmi"
+// GCC 12's AVX-512 headers start some intrinsics from an undefined register,
+// which its own flow analysis then reports.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+[[gnu::target(ARA2_IMAGE_AVX512)]] void horizontal_avx512(const HorizontalRow& r) noexcept {
+  std::size_t k = 0;
+  if (r.pixel_step >= 1 && r.pixel_step <= 3) {
+    const __m512i first = _mm512_set1_epi32(0xFF);
+    const __m512i second = _mm512_set1_epi32(0xFF0000);
+    for (; k + 32 <= r.wide_end; k += 32) {
+      __m512i sums[2];
+      for (std::size_t half = 0; half < 2; ++half) {
+        const __m512i index = _mm512_loadu_si512(r.offset0 + k + 16 * half);
+        const __m512i bytes = _mm512_i32gather_epi32(index, r.line, 1);
+        const __m512i next = r.pixel_step == 1   ? _mm512_slli_epi32(bytes, 8)
+                             : r.pixel_step == 2 ? bytes
+                                                 : _mm512_srli_epi32(bytes, 8);
+        const __m512i pair = _mm512_or_si512(_mm512_and_si512(bytes, first), _mm512_and_si512(next, second));
+        const __m512i weights = _mm512_loadu_si512(r.weights + k + 16 * half);
+        sums[half] = _mm512_srai_epi32(_mm512_madd_epi16(pair, weights), 4);
+      }
+      // packs works within 128-bit lanes; put the eight quarters back in order.
+      const __m512i packed = _mm512_permutexvar_epi64(_mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7),
+                                                      _mm512_packs_epi32(sums[0], sums[1]));
+      _mm512_storeu_si512(r.band + k, packed);
+    }
+  }
+  horizontal_from(r, k);
+}
+
+[[gnu::target(ARA2_IMAGE_AVX512)]] void blend_avx512(const BlendRow& r) noexcept {
+  const __m512i beta0 = _mm512_set1_epi16(r.beta0), beta1 = _mm512_set1_epi16(r.beta1);
+  const __m512i two = _mm512_set1_epi16(2);
+  std::size_t k = 0;
+  for (; k + 64 <= r.count; k += 64) {
+    __m512i rounded[2];
+    for (std::size_t half = 0; half < 2; ++half) {
+      const __m512i top = _mm512_loadu_si512(r.top + k + 32 * half);
+      const __m512i bottom = _mm512_loadu_si512(r.bottom + k + 32 * half);
+      const __m512i sum = _mm512_adds_epi16(_mm512_mulhi_epi16(top, beta0), _mm512_mulhi_epi16(bottom, beta1));
+      rounded[half] = _mm512_srai_epi16(_mm512_add_epi16(sum, two), 2);
+    }
+    const __m512i packed = _mm512_permutexvar_epi64(_mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7),
+                                                    _mm512_packus_epi16(rounded[0], rounded[1]));
+    _mm512_storeu_si512(r.out + k, packed);
+  }
+  // The rest, under masks: at most 63 elements.
+  for (; k < r.count; k += 32) {
+    const std::size_t left = std::min<std::size_t>(r.count - k, 32);
+    const __mmask32 mask = static_cast<__mmask32>((std::uint64_t{1} << left) - 1);
+    const __m512i top = _mm512_maskz_loadu_epi16(mask, r.top + k);
+    const __m512i bottom = _mm512_maskz_loadu_epi16(mask, r.bottom + k);
+    const __m512i sum = _mm512_adds_epi16(_mm512_mulhi_epi16(top, beta0), _mm512_mulhi_epi16(bottom, beta1));
+    const __m512i rounded = _mm512_srai_epi16(_mm512_add_epi16(sum, two), 2);
+    _mm256_mask_storeu_epi8(r.out + k, mask, _mm512_cvtusepi16_epi8(_mm512_max_epi16(rounded, _mm512_setzero_si512())));
+  }
+}
+
+/// 64 pixels at a time: byte permutes pick each channel out of the 192
+/// interleaved bytes, and look it up in its 256-byte table (four registers,
+/// two permutes by the low 7 bits, the top bit choosing between them).
+/// Where channel k (0 to 2) of each of 64 interleaved pixels sits: an index
+/// into the first 128 of the 192 bytes, one into the last 128, and which of
+/// the two to take.
+struct ChannelPicks {
+  alignas(64) std::uint8_t low[3][64];
+  alignas(64) std::uint8_t high[3][64];
+  std::uint64_t from_high[3];
+};
+
+const ChannelPicks& channel_picks() noexcept {
+  static const ChannelPicks picks = [] {
+    ChannelPicks p{};
+    for (std::size_t k = 0; k < 3; ++k) {
+      for (std::size_t i = 0; i < 64; ++i) {
+        const std::size_t at = 3 * i + k;
+        p.low[k][i] = static_cast<std::uint8_t>(at & 127);
+        p.high[k][i] = static_cast<std::uint8_t>((at - 64) & 127);
+        if (at >= 128) p.from_high[k] |= std::uint64_t{1} << i;
+      }
+    }
+    return p;
+  }();
+  return picks;
+}
+
+[[gnu::target(ARA2_IMAGE_AVX512)]] void planar_avx512(const PlanarRow& r) noexcept {
+  std::size_t x = 0;
+  if (r.count != 0) {
+    const ChannelPicks& picks = channel_picks();
+    __m512i low_index[3], high_index[3], table[3][4];
+    __mmask64 from_high[3];
+    for (std::size_t c = 0; c < 3; ++c) {
+      const std::size_t k = r.source_channel[c];
+      low_index[c] = _mm512_load_si512(picks.low[k]);
+      high_index[c] = _mm512_load_si512(picks.high[k]);
+      from_high[c] = picks.from_high[k];
+      for (std::size_t q = 0; q < 4; ++q) table[c][q] = _mm512_loadu_si512(r.tables[c] + 64 * q);
+    }
+    for (; x < r.count; x += 64) {
+      // The last block reads and writes under masks.
+      const std::size_t bytes = std::min<std::size_t>(3 * (r.count - x), 192);
+      auto part = [&](std::size_t from) {
+        const std::size_t n = bytes > from ? std::min<std::size_t>(bytes - from, 64) : 0;
+        return n == 64 ? ~__mmask64{0} : (__mmask64{1} << n) - 1;
+      };
+      const std::uint8_t* in = r.pixels + 3 * x;
+      const __m512i a = _mm512_maskz_loadu_epi8(part(0), in), b = _mm512_maskz_loadu_epi8(part(64), in + 64),
+                    d = _mm512_maskz_loadu_epi8(part(128), in + 128);
+      const std::size_t pixels = std::min<std::size_t>(r.count - x, 64);
+      const __mmask64 store = pixels == 64 ? ~__mmask64{0} : (__mmask64{1} << pixels) - 1;
+      for (std::size_t c = 0; c < 3; ++c) {
+        const __m512i low = _mm512_permutex2var_epi8(a, low_index[c], b);
+        const __m512i high = _mm512_permutex2var_epi8(b, high_index[c], d);
+        const __m512i value = _mm512_mask_blend_epi8(from_high[c], low, high);
+        const __m512i first_half = _mm512_permutex2var_epi8(table[c][0], value, table[c][1]);
+        const __m512i second_half = _mm512_permutex2var_epi8(table[c][2], value, table[c][3]);
+        _mm512_mask_storeu_epi8(r.planes[c] + x, store,
+                                _mm512_mask_blend_epi8(_mm512_movepi8_mask(value), first_half, second_half));
+      }
+    }
+  }
+  planar_from(r, x);
+}
+#pragma GCC diagnostic pop
+#endif
+
+constexpr PixelKernel kKernels[] = {
+    {"portable", always_supported, horizontal_portable, blend_portable, planar_portable},
+#ifdef ARA2_IMAGE_WIDE_KERNELS
+    {"avx2", avx2_supported, horizontal_avx2, blend_avx2, planar_avx2},
+    {"avx512", avx512_supported, horizontal_avx512, blend_avx512, planar_avx512},
+#endif
+};
+
+const PixelKernel& best_kernel() noexcept {
+  static const PixelKernel* best = [] {
+    const PixelKernel* chosen = &kKernels[0];
+    for (const PixelKernel& kernel : kKernels) {
+      if (kernel.supported()) chosen = &kernel;
+    }
+    return chosen;
+  }();
+  return *best;
 }
 
 }  // namespace
+
+std::span<const PixelKernel> pixel_kernels() noexcept { return kKernels; }
 
 std::size_t target_bytes(const TargetDesc& target) noexcept {
   return target.width * target.height * target.channels * element_bytes(target.element);
@@ -156,8 +394,7 @@ std::optional<std::string> Converter::prepare(const SourceView& source, const Ta
   elements_ = g.content_width * channels;
   offset0_.resize(elements_);
   offset1_.resize(elements_);
-  alpha0_.resize(elements_);
-  alpha1_.resize(elements_);
+  weights_.resize(elements_);
   single_tap_ = true;
   const auto last_x = static_cast<std::ptrdiff_t>(g.window_width) - 1;
   for (std::size_t d = 0; d < g.content_width; ++d) {
@@ -180,10 +417,17 @@ std::optional<std::string> Converter::prepare(const SourceView& source, const Ta
       const std::ptrdiff_t window = static_cast<std::ptrdiff_t>(g.window_x) * source.pixel_stride;
       offset0_[d * channels + c] = static_cast<std::int32_t>(window + x * source.pixel_stride + channel);
       offset1_[d * channels + c] = static_cast<std::int32_t>(window + x1 * source.pixel_stride + channel);
-      alpha0_[d * channels + c] = a0;
-      alpha1_[d * channels + c] = a1;
+      weights_[d * channels + c] = static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::uint16_t>(a0)) |
+                                                              (static_cast<std::uint32_t>(static_cast<std::uint16_t>(a1)) << 16));
     }
   }
+  // One load may cover both taps while it stays inside the window's bytes.
+  pixel_step_ = source.pixel_stride >= 1 && source.pixel_stride <= 3 ? static_cast<std::int32_t>(source.pixel_stride) : 0;
+  const std::int32_t limit = elements_ == 0 ? 0
+                                            : std::max(*std::max_element(offset0_.begin(), offset0_.end()),
+                                                       *std::max_element(offset1_.begin(), offset1_.end())) + 1;
+  wide_end_ = 0;
+  while (wide_end_ < elements_ && offset0_[wide_end_] + 4 <= limit) ++wide_end_;
   // Vertical taps, per content row; rows are clamped when read.
   row0_.resize(g.content_height);
   beta0_.resize(g.content_height);
@@ -224,18 +468,27 @@ const std::int16_t* Converter::horizontal(const SourceView& source, Rows& rows, 
   std::int16_t* band = rows.band[slot].data();
   if (rows.band_row[slot] == static_cast<std::ptrdiff_t>(row)) return band;
   const std::uint8_t* line = source.data + static_cast<std::ptrdiff_t>(row) * source.row_stride;
-  const std::int32_t* o0 = offset0_.data();
-  if (single_tap_) {
-    const std::int16_t* a0 = alpha0_.data();
-    for (std::size_t k = 0; k < elements_; ++k) band[k] = saturate16((line[o0[k]] * a0[k]) >> 4);
-  } else {
-    const std::int32_t* o1 = offset1_.data();
-    const std::int16_t* a0 = alpha0_.data();
-    const std::int16_t* a1 = alpha1_.data();
-    for (std::size_t k = 0; k < elements_; ++k) band[k] = saturate16((line[o0[k]] * a0[k] + line[o1[k]] * a1[k]) >> 4);
-  }
+  best_kernel().horizontal(
+      HorizontalRow{line, offset0_.data(), offset1_.data(), weights_.data(), elements_, pixel_step_, wide_end_, band});
   rows.band_row[slot] = static_cast<std::ptrdiff_t>(row);
   return band;
+}
+
+void Converter::prefetch_rows(const SourceView& source, std::size_t d) const noexcept {
+  // The source rows the next target row reads are asked for from memory
+  // while this one is worked on: a frame is far larger than the caches,
+  // and each row is read from a new place.
+  if (elements_ == 0) return;
+  const auto last = static_cast<std::int32_t>(geometry_.window_height) - 1;
+  const std::int32_t low = std::min({offset0_.front(), offset0_.back(), offset1_.front(), offset1_.back()});
+  const std::int32_t high = std::max({offset0_.front(), offset0_.back(), offset1_.front(), offset1_.back()});
+  const std::size_t taps = beta1_[d] == 0 ? 1 : 2;
+  for (std::size_t t = 0; t < taps; ++t) {
+    const auto row = static_cast<std::size_t>(std::clamp(row0_[d] + static_cast<std::int32_t>(t), 0, last)) +
+                     geometry_.window_y;
+    const std::uint8_t* line = source.data + static_cast<std::ptrdiff_t>(row) * source.row_stride;
+    for (std::int32_t at = low; at <= high + 63; at += 64) __builtin_prefetch(line + at, 0, 2);
+  }
 }
 
 void Converter::resize_row(const SourceView& source, Rows& rows, std::size_t d) noexcept {
@@ -257,11 +510,11 @@ void Converter::resize_row(const SourceView& source, Rows& rows, std::size_t d) 
   const std::size_t top_slot = holds(1, top_row) || (!holds(0, top_row) && holds(0, bottom_row)) ? 1 : 0;
   const std::int16_t* top = horizontal(source, rows, top_slot, top_row);
   if (b1 == 0) {
-    for (std::size_t k = 0; k < elements_; ++k) out[k] = blend(top[k], 0, b0, 0);
+    best_kernel().blend(BlendRow{top, top, b0, 0, out, elements_});
     return;
   }
   const std::int16_t* bottom = bottom_row == top_row ? top : horizontal(source, rows, 1 - top_slot, bottom_row);
-  for (std::size_t k = 0; k < elements_; ++k) out[k] = blend(top[k], bottom[k], b0, b1);
+  best_kernel().blend(BlendRow{top, bottom, b0, b1, out, elements_});
 }
 
 namespace {
@@ -291,6 +544,9 @@ void write_row(T* tensor, const TargetDesc& target, const Geometry& g, std::size
       const std::size_t right_count = g.mirrored ? cx0 : width - cx1;
       std::fill(row, row + left_count, margin);
       std::fill(row + width - right_count, row + width, margin);
+      if constexpr (std::is_same_v<T, std::uint8_t> && channels == 3) {
+        if (!g.mirrored) continue;  // the three planes are written together below
+      }
       const std::uint8_t* in = pixels + source_channel[c];
       const std::size_t count = cx1 - cx0;
       if (g.mirrored) {
@@ -306,6 +562,13 @@ void write_row(T* tensor, const TargetDesc& target, const Geometry& g, std::size
       for (std::size_t x = cx1; x < width; ++x) row[column(x) * channels + c] = margin;
       const std::uint8_t* in = pixels + source_channel[c];
       for (std::size_t x = cx0; x < cx1; ++x) row[column(x) * channels + c] = table[in[(x - cx0) * channels]];
+    }
+  }
+  if constexpr (layout == Layout::Planar && std::is_same_v<T, std::uint8_t> && channels == 3) {
+    if (content_row && !g.mirrored) {
+      std::array<std::uint8_t*, 3> planes;
+      for (std::size_t c = 0; c < 3; ++c) planes[c] = tensor + c * plane + y * width + cx0;
+      best_kernel().planar(PlanarRow{pixels, cx1 - cx0, tables, source_channel, planes});
     }
   }
 }
@@ -331,6 +594,9 @@ void Converter::run(const SourceView& source, std::uint8_t* target_data, std::si
   const Geometry& g = geometry_;
   for (std::size_t y = row_begin; y < row_end && y < target_.height; ++y) {
     const bool content_row = y >= g.content_y && y < g.content_y + g.content_height;
+    if (content_row && y + kPrefetchRows < row_end && y + kPrefetchRows < g.content_y + g.content_height) {
+      prefetch_rows(source, y + kPrefetchRows - g.content_y);
+    }
     if (content_row) resize_row(source, rows, y - g.content_y);
     const std::uint8_t* pixels = rows.pixels.data();
     if (target_.element == Element::Float32) {

@@ -135,6 +135,7 @@ class Converter {
   };
   const std::int16_t* horizontal(const SourceView& source, Rows& rows, std::size_t slot, std::size_t row) noexcept;
   void resize_row(const SourceView& source, Rows& rows, std::size_t target_row) noexcept;
+  void prefetch_rows(const SourceView& source, std::size_t target_row) const noexcept;
 
   TargetDesc target_;
   Options options_;
@@ -143,7 +144,9 @@ class Converter {
   bool single_tap_ = false;             // every second horizontal weight is zero
   std::vector<std::int32_t> offset0_;   // per content element: byte offset of the first tap in a source row
   std::vector<std::int32_t> offset1_;   // of the second tap
-  std::vector<std::int16_t> alpha0_, alpha1_;
+  std::vector<std::int32_t> weights_;   // both taps' weights, packed as HorizontalRow says
+  std::int32_t pixel_step_ = 0;         // as HorizontalRow says
+  std::size_t wide_end_ = 0;
   std::vector<std::int32_t> row0_;      // per content row: first source row (within the window)
   std::vector<std::int16_t> beta0_, beta1_;
   std::array<std::array<std::uint8_t, 256>, 3> table8_{};  // per model channel: pixel -> quantised
@@ -151,6 +154,57 @@ class Converter {
   std::array<std::size_t, 3> source_channel_{0, 1, 2};     // model channel c reads this source channel
   std::vector<Rows> rows_;
 };
+
+// The two inner loops of linear resizing, compiled once per instruction set
+// ("portable" runs on any x86-64; "avx2" where the CPU has it). Every kernel
+// gives the same bytes; a unit test compares them element for element.
+
+/// band[k] = (line[offset0[k]] * w0 + line[offset1[k]] * w1) >> 4 for
+/// k < count, where weights[k] packs w0 (low 16 bits) and w1 (high). When
+/// `pixel_step` is 1 to 3, offset1[k] is offset0[k] + pixel_step wherever
+/// w1 is not zero, and for k < wide_end the 4 bytes at line + offset0[k] are
+/// readable: wide kernels then read both taps with one load.
+struct HorizontalRow {
+  const std::uint8_t* line;
+  const std::int32_t* offset0;
+  const std::int32_t* offset1;
+  const std::int32_t* weights;
+  std::size_t count;
+  std::int32_t pixel_step;
+  std::size_t wide_end;
+  std::int16_t* band;
+};
+
+/// out[k] = ((top[k] * beta0) >> 16) + ((bottom[k] * beta1) >> 16), + 2, >> 2,
+/// saturated to 0-255.
+struct BlendRow {
+  const std::int16_t* top;
+  const std::int16_t* bottom;
+  std::int16_t beta0, beta1;
+  std::uint8_t* out;
+  std::size_t count;
+};
+
+/// planes[c][x] = tables[c][pixels[3 * x + source_channel[c]]] for x < count
+/// and c < 3: three interleaved channels through their tables into planes.
+struct PlanarRow {
+  const std::uint8_t* pixels;
+  std::size_t count;
+  std::array<const std::uint8_t*, 3> tables;
+  std::array<std::size_t, 3> source_channel;
+  std::array<std::uint8_t*, 3> planes;
+};
+
+struct PixelKernel {
+  const char* name;
+  bool (*supported)() noexcept;
+  void (*horizontal)(const HorizontalRow& row) noexcept;
+  void (*blend)(const BlendRow& row) noexcept;
+  void (*planar)(const PlanarRow& row) noexcept;
+};
+
+/// The kernels built into this binary, narrowest first.
+std::span<const PixelKernel> pixel_kernels() noexcept;
 
 /// rint(real / qn) + offset saturated to the element's range, as the tables hold it.
 std::uint8_t quantize_value(float real, float qn, std::int32_t offset, Element element) noexcept;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numeric>
 
 namespace tallowind::image {
@@ -66,53 +67,55 @@ float element(const Matrix& m, std::size_t row, std::size_t column) noexcept {
 
 float activate(float value, bool sigmoid) noexcept { return sigmoid ? 1.0f / (1.0f + std::exp(-value)) : value; }
 
-/// Raw 8-bit scores: the best class of every box by its raw value (the
-/// order of the dequantised values, reversed when qn is negative), kept when
-/// that raw value passes the threshold. Nothing is converted on the way.
+/// Raw 8-bit scores with a positive scale, where larger raw values are larger
+/// scores: the raw value a best score must reach is worked out once, each
+/// box's largest raw score is found by a plain (vectorised) maximum, and
+/// only the boxes that reach it look for their class, the first holding that
+/// maximum. Nothing is converted on the way.
 template <class Raw>
 void raw_candidates(const Matrix& scores, const DecodeOptions& options, DecodeScratch& s) {
   const auto* data = static_cast<const Raw*>(scores.data);
-  // Which raw values pass, worked out once for the 256 there are.
-  bool passes[256];
-  const int low = std::is_signed_v<Raw> ? -128 : 0;
-  for (int r = 0; r < 256; ++r) {
-    const float value = static_cast<float>((r + low) - scores.offset) * scores.qn;
-    passes[r] = activate(value, options.sigmoid) > options.score_threshold;
+  int reach = 256;  // the lowest raw value that passes
+  for (int r = std::numeric_limits<Raw>::min(); r <= std::numeric_limits<Raw>::max(); ++r) {
+    const float value = static_cast<float>(r - scores.offset) * scores.qn;
+    if (activate(value, options.sigmoid) > options.score_threshold) {
+      reach = r;
+      break;
+    }
   }
-  const int sign = scores.qn < 0.0f ? -1 : 1;
-  auto passes_raw = [&](int raw) { return passes[raw - low]; };
+  if (reach == 256) return;
   const std::size_t n = scores.rows, c = scores.columns;
-  if (scores.column_stride == 1) {
+  const std::ptrdiff_t rs = scores.row_stride, cs = scores.column_stride;
+  auto class_of = [&](std::size_t i, Raw best) {
+    const Raw* first = data + static_cast<std::ptrdiff_t>(i) * rs;
+    std::size_t k = 0;
+    while (first[static_cast<std::ptrdiff_t>(k) * cs] != best) ++k;
+    s.candidates.push_back(static_cast<std::uint32_t>(i));
+    s.classes.push_back(static_cast<std::int64_t>(k));
+  };
+  if (cs == 1) {
     for (std::size_t i = 0; i < n; ++i) {
-      const Raw* row = data + static_cast<std::ptrdiff_t>(i) * scores.row_stride;
-      int best = sign * row[0];
-      std::size_t best_class = 0;
-      for (std::size_t k = 1; k < c; ++k) {
-        if (sign * row[k] > best) best = sign * row[k], best_class = k;
-      }
-      if (passes_raw(sign * best)) {
-        s.candidates.push_back(static_cast<std::uint32_t>(i));
-        s.classes.push_back(static_cast<std::int64_t>(best_class));
-      }
+      const Raw* row = data + static_cast<std::ptrdiff_t>(i) * rs;
+      Raw best = row[0];
+      for (std::size_t k = 1; k < c; ++k) best = std::max(best, row[k]);
+      if (best >= reach) class_of(i, best);
     }
     return;
   }
-  // Class-major layouts: sweep one class at a time over every box.
-  s.order.assign(n, 0);                                   // best class so far
-  std::vector<float>& best = s.scores;                     // best signed raw value so far
-  best.assign(n, -1e9f);
-  for (std::size_t k = 0; k < c; ++k) {
-    const Raw* column = data + static_cast<std::ptrdiff_t>(k) * scores.column_stride;
-    for (std::size_t i = 0; i < n; ++i) {
-      const float value = static_cast<float>(sign * column[static_cast<std::ptrdiff_t>(i) * scores.row_stride]);
-      if (value > best[i]) best[i] = value, s.order[i] = static_cast<std::uint32_t>(k);
+  // Class-major layouts: one class at a time over every box.
+  s.best_raw.resize(n * sizeof(Raw));
+  Raw* best = reinterpret_cast<Raw*>(s.best_raw.data());
+  for (std::size_t i = 0; i < n; ++i) best[i] = data[static_cast<std::ptrdiff_t>(i) * rs];
+  for (std::size_t k = 1; k < c; ++k) {
+    const Raw* column = data + static_cast<std::ptrdiff_t>(k) * cs;
+    if (rs == 1) {
+      for (std::size_t i = 0; i < n; ++i) best[i] = std::max(best[i], column[i]);
+    } else {
+      for (std::size_t i = 0; i < n; ++i) best[i] = std::max(best[i], column[static_cast<std::ptrdiff_t>(i) * rs]);
     }
   }
   for (std::size_t i = 0; i < n; ++i) {
-    if (passes_raw(sign * static_cast<int>(best[i]))) {
-      s.candidates.push_back(static_cast<std::uint32_t>(i));
-      s.classes.push_back(s.order[i]);
-    }
+    if (best[i] >= reach) class_of(i, best[i]);
   }
 }
 
@@ -172,7 +175,9 @@ std::size_t decode_detections(const Matrix& boxes, const Matrix& scores, const D
   s.candidates.clear();
   s.classes.clear();
   if (scores.rows == 0 || scores.columns == 0) return 0;
-  if (scores.type == Matrix::Type::UInt8) {
+  if (scores.type != Matrix::Type::Float32 && !(scores.qn > 0.0f)) {
+    float_candidates(scores, options, s);  // a scale that is not positive: compare dequantised values
+  } else if (scores.type == Matrix::Type::UInt8) {
     raw_candidates<std::uint8_t>(scores, options, s);
   } else if (scores.type == Matrix::Type::Int8) {
     raw_candidates<std::int8_t>(scores, options, s);

@@ -67,6 +67,7 @@ struct DecodeScratch {
   std::vector<float> boxes, scores;
   std::vector<std::int64_t> classes;
   std::vector<std::uint32_t> candidates, order, kept;
+  std::vector<std::uint8_t> best_raw;
 };
 
 /// Decodes a detector's boxes (N x 4) and class scores (N x C): each box

@@ -227,3 +227,72 @@ TEST(ImageConverter, RefusesWhatDoesNotFit) {
   crop.crop_ratio = 0.0;
   EXPECT_TRUE(converter.prepare(gray.view(), TargetDesc{4, 4, 1, Layout::Planar, Element::UInt8}, crop, {}));
 }
+
+// Every compiled kernel writes what the portable one writes, on rows with
+// taps anywhere, any weights, and lengths that end inside a vector.
+TEST(ImageKernels, EveryKernelEqualsThePortableOneElementForElement) {
+  const auto kernels = pixel_kernels();
+  ASSERT_EQ(std::string(kernels[0].name), "portable");
+  std::mt19937 rng(9);
+  std::vector<std::uint8_t> line(4096);
+  for (auto& b : line) b = static_cast<std::uint8_t>(rng());
+  for (int round = 0; round < 200; ++round) {
+    const std::size_t count = rng() % 300;
+    const auto step = static_cast<std::int32_t>(1 + rng() % 3);
+    std::vector<std::int32_t> offset0(count), offset1(count), weights(count);
+    for (std::size_t k = 0; k < count; ++k) {
+      offset0[k] = static_cast<std::int32_t>(rng() % 4000);
+      const auto w1 = static_cast<std::int32_t>(rng() % 2049);
+      const bool edge = rng() % 10 == 0;  // a clamped edge: one tap, weight 0 on the other
+      offset1[k] = edge ? offset0[k] : offset0[k] + step;
+      weights[k] = (edge ? 2048 : 2048 - w1) | ((edge ? 0 : w1) << 16);
+    }
+    std::vector<std::int16_t> expected(count), band(count);
+    const HorizontalRow row{line.data(), offset0.data(), offset1.data(), weights.data(), count, step, count,
+                            expected.data()};
+    kernels[0].horizontal(row);
+    std::vector<std::int16_t> other(count);
+    for (std::size_t k = 0; k < count; ++k) other[k] = static_cast<std::int16_t>(rng() % 32656);
+    std::vector<std::uint8_t> blended(count), reference(count);
+    const auto beta1 = static_cast<std::int16_t>(rng() % 2049);
+    const auto beta0 = static_cast<std::int16_t>(2048 - beta1 + static_cast<int>(rng() % 3) - 1);
+    kernels[0].blend(BlendRow{expected.data(), other.data(), beta0, beta1, reference.data(), count});
+    for (const PixelKernel& kernel : kernels) {
+      if (!kernel.supported()) continue;
+      HorizontalRow mine = row;
+      mine.band = band.data();
+      kernel.horizontal(mine);
+      EXPECT_EQ(band, expected) << kernel.name << " round " << round;
+      kernel.blend(BlendRow{expected.data(), other.data(), beta0, beta1, blended.data(), count});
+      EXPECT_EQ(blended, reference) << kernel.name << " round " << round;
+    }
+  }
+}
+
+TEST(ImageKernels, EveryPlanarKernelEqualsThePortableOne) {
+  std::mt19937 rng(10);
+  std::vector<std::uint8_t> tables(3 * 256), pixels(3 * 300 + 5);
+  for (auto& b : tables) b = static_cast<std::uint8_t>(rng());
+  for (auto& b : pixels) b = static_cast<std::uint8_t>(rng());
+  for (std::size_t count : {0, 1, 63, 64, 65, 200, 300}) {
+    for (bool swap : {false, true}) {
+      std::array<std::vector<std::uint8_t>, 3> expected, planes;
+      PlanarRow row{pixels.data() + 1, count, {tables.data(), tables.data() + 256, tables.data() + 512},
+                    swap ? std::array<std::size_t, 3>{2, 1, 0} : std::array<std::size_t, 3>{0, 1, 2}, {}};
+      for (std::size_t c = 0; c < 3; ++c) {
+        expected[c].assign(count, 0);
+        row.planes[c] = expected[c].data();
+      }
+      pixel_kernels()[0].planar(row);
+      for (const PixelKernel& kernel : pixel_kernels()) {
+        if (!kernel.supported()) continue;
+        for (std::size_t c = 0; c < 3; ++c) {
+          planes[c].assign(count, 0);
+          row.planes[c] = planes[c].data();
+        }
+        kernel.planar(row);
+        EXPECT_EQ(planes, expected) << kernel.name << " count " << count;
+      }
+    }
+  }
+}
