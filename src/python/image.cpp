@@ -21,22 +21,17 @@
 #include "python/types.hpp"
 #include "surface.hpp"  // generated from src/python/surface/surface.py
 
-// This file's own table of numpy's C API, imported on first use.
+#include "python/tensor_io.hpp"
+
+// numpy's C API through tensor_io.cpp's table (ensure_numpy imports it).
+#define NO_IMPORT_ARRAY
+#define PY_ARRAY_UNIQUE_SYMBOL tallowind_ara2_numpy_api
 #include <numpy/arrayobject.h>
 
 namespace tallowind::python {
 namespace {
 
 constexpr std::size_t kMaxThreads = 16;
-
-bool numpy_ready = false;
-
-bool ensure_numpy() {
-  if (numpy_ready) return true;
-  if (_import_array() < 0) return false;
-  numpy_ready = true;
-  return true;
-}
 
 std::nullptr_t raise_tensor(std::string_view text) { return raise_as(ara2::ErrorClass::TensorError, text); }
 std::nullptr_t raise_value(std::string_view text) { return raise_error(PyExc_ValueError, text); }

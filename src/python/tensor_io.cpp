@@ -1,4 +1,4 @@
-// Data between Python objects and tensor slots; the only file that talks to numpy.
+// Data between Python objects and tensor slots, and numpy's C API table.
 #include "python/tensor_io.hpp"
 
 #include <fmt/format.h>
@@ -12,10 +12,23 @@
 
 #include "ara2/records.hpp"
 
-// Only this file talks to numpy; its C API table stays private to it.
+// numpy's C API table, shared with image.cpp (which defines NO_IMPORT_ARRAY).
+#define PY_ARRAY_UNIQUE_SYMBOL tallowind_ara2_numpy_api
 #include <numpy/arrayobject.h>
 
 namespace tallowind::python {
+
+namespace {
+bool numpy_ready = false;
+}  // namespace
+
+bool ensure_numpy() {
+  if (numpy_ready) return true;
+  if (_import_array() < 0) return false;
+  numpy_ready = true;
+  return true;
+}
+
 namespace {
 
 using ara2::Direction;
@@ -24,14 +37,6 @@ using ara2::ElementType;
 // ---------------------------------------------------------------------------
 // numpy, loaded on first use so that importing the module never imports numpy
 
-bool numpy_ready = false;
-
-bool ensure_numpy() {
-  if (numpy_ready) return true;
-  if (_import_array() < 0) return false;
-  numpy_ready = true;
-  return true;
-}
 
 /// An exact numpy.ndarray, told without importing numpy when it is not loaded yet.
 bool is_exact_ndarray(PyObject* object) {

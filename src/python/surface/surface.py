@@ -1534,48 +1534,20 @@ class TensorSet:
         crop_ratio: float = 0.875,
         threads: int = 1,
     ) -> Geometry:
-        """Write an image into an input tensor the way the model asks for it.
+        """Write an image into one of the set's input tensors.
 
-        One native pass, driven by the input's own description
-        (``input_info``, ``input_preprocess``, ``input_quants``): the
-        geometry (a centre crop when ``center_crop`` is set, else a
-        letterbox when ``aspect_resize`` is set, else a stretch to the
-        input's width and height; then a horizontal flip when ``mirror``
-        is set), the channel order (RGB when ``bgr_to_rgb`` is set, BGR
-        otherwise), ``(pixel - mean[c]) * scale[c]`` in float32,
-        ``rint(x / qn) + offset`` saturated to uint8 or int8, and the
-        tensor's layout (planar ``CHW``/``NCHW`` or interleaved
-        ``HWC``/``NHWC``). Resizing gives what OpenCV's ``cv2.resize``
-        gives with the same interpolation. The interpreter lock is
-        released while it works.
-
-        Args:
-            index: Input tensor index (0-based)
-            image: ``uint8`` array of height x width x 3 (or height x width,
-                   or height x width x 1, for a one-channel input), with
-                   any strides: a crop of a larger frame can be passed as
-                   a view
-            color: The image's channel order, ``"bgr"`` (OpenCV's) or
-                   ``"rgb"``
-            interpolation: ``"linear"`` (``cv2.INTER_LINEAR``) or
-                           ``"nearest"`` (``cv2.INTER_NEAREST``)
-            fill: The letterbox bars, in pixel values (0-255)
-            crop_ratio: For a centre crop, the share of the largest
-                        window of the input's aspect ratio that is kept
-            threads: Native threads the rows are split over (1 to 16)
+        As :meth:`Model.set_input_image`, on this set's own tensors.
 
         Returns:
-            Geometry: Where the image landed in the tensor;
-            ``to_source()`` maps boxes back to the image
+            Geometry: Where the image landed in the tensor
 
         Raises:
             IndexError: If index is out of range
             TypeError: If the image is not a uint8 array
-            ValueError: If the image's shape or an argument does not fit
-                        the input; the tensor is left unchanged
-            TensorError: If tensors are not allocated, the input's bytes
-                         per element or layout cannot take an image, or a
-                         pending request is using the inputs
+            ValueError: If the image or an argument does not fit the input
+            TensorError: If the input cannot take an image, or a pending
+                         request is using the set's inputs
+            Ara2Error: If the set or its model is closed
         """
 
     def get_output_tensor(self, index: int) -> NDArray[_OutputDType]:
