@@ -153,28 +153,46 @@ bool avx512_supported() noexcept { return base::cpu_features().avx512_vbmi; }
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
+/// Per block of 16 elements: from the block's 128-byte window (two masked
+/// loads), two byte permutes pick the first and the second taps; otherwise
+/// one gather reads both. Pairs of 16-bit lanes, one multiply-add.
 [[gnu::target(ARA2_IMAGE_AVX512)]] void horizontal_avx512(const HorizontalRow& r) noexcept {
+  const __m512i first = _mm512_set1_epi32(0xFF);
+  const __m512i second = _mm512_set1_epi32(0xFF0000);
+  const bool gather = r.pixel_step >= 1 && r.pixel_step <= 3;
   std::size_t k = 0;
-  if (r.pixel_step >= 1 && r.pixel_step <= 3) {
-    const __m512i first = _mm512_set1_epi32(0xFF);
-    const __m512i second = _mm512_set1_epi32(0xFF0000);
-    for (; k + 32 <= r.wide_end; k += 32) {
-      __m512i sums[2];
-      for (std::size_t half = 0; half < 2; ++half) {
-        const __m512i index = _mm512_loadu_si512(r.offset0 + k + 16 * half);
-        const __m512i bytes = _mm512_i32gather_epi32(index, r.line, 1);
-        const __m512i next = r.pixel_step == 1   ? _mm512_slli_epi32(bytes, 8)
-                             : r.pixel_step == 2 ? bytes
-                                                 : _mm512_srli_epi32(bytes, 8);
-        const __m512i pair = _mm512_or_si512(_mm512_and_si512(bytes, first), _mm512_and_si512(next, second));
-        const __m512i weights = _mm512_loadu_si512(r.weights + k + 16 * half);
-        sums[half] = _mm512_srai_epi32(_mm512_madd_epi16(pair, weights), 4);
-      }
-      // packs works within 128-bit lanes; put the eight quarters back in order.
-      const __m512i packed = _mm512_permutexvar_epi64(_mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7),
-                                                      _mm512_packs_epi32(sums[0], sums[1]));
-      _mm512_storeu_si512(r.band + k, packed);
+  for (; k + 16 <= r.count; k += 16) {
+    const std::size_t block = k / 16;
+    __m512i pair;
+    if (r.window_base != nullptr && r.window_base[block] != kNoWindow) {
+      const std::int32_t start = r.window_base[block];
+      const std::int64_t readable = std::int64_t{r.limit} - start;
+      auto mask = [](std::int64_t bytes) {
+        return bytes >= 64 ? ~__mmask64{0} : bytes <= 0 ? __mmask64{0} : (__mmask64{1} << bytes) - 1;
+      };
+      const std::uint8_t* window = r.line + start;
+      const __m512i low = _mm512_maskz_loadu_epi8(mask(readable), window);
+      const __m512i high = _mm512_maskz_loadu_epi8(mask(readable - 64), window + 64);
+      const std::uint8_t* index = r.window_index + 32 * block;
+      const __m512i tap0 = _mm512_permutex2var_epi8(low, _mm512_castsi128_si512(_mm_loadu_si128(
+                                                             reinterpret_cast<const __m128i*>(index))), high);
+      const __m512i tap1 = _mm512_permutex2var_epi8(low, _mm512_castsi128_si512(_mm_loadu_si128(
+                                                             reinterpret_cast<const __m128i*>(index + 16))), high);
+      const __m128i t0 = _mm512_castsi512_si128(tap0), t1 = _mm512_castsi512_si128(tap1);
+      pair = _mm512_inserti64x4(_mm512_castsi256_si512(_mm256_cvtepu8_epi16(_mm_unpacklo_epi8(t0, t1))),
+                                _mm256_cvtepu8_epi16(_mm_unpackhi_epi8(t0, t1)), 1);
+    } else if (gather && k + 16 <= r.wide_end) {
+      const __m512i index = _mm512_loadu_si512(r.offset0 + k);
+      const __m512i bytes = _mm512_i32gather_epi32(index, r.line, 1);
+      const __m512i next = r.pixel_step == 1   ? _mm512_slli_epi32(bytes, 8)
+                           : r.pixel_step == 2 ? bytes
+                                               : _mm512_srli_epi32(bytes, 8);
+      pair = _mm512_or_si512(_mm512_and_si512(bytes, first), _mm512_and_si512(next, second));
+    } else {
+      break;
     }
+    const __m512i sums = _mm512_srai_epi32(_mm512_madd_epi16(pair, _mm512_loadu_si512(r.weights + k)), 4);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(r.band + k), _mm512_cvtsepi32_epi16(sums));
   }
   horizontal_from(r, k);
 }
@@ -299,6 +317,28 @@ const PixelKernel& best_kernel() noexcept {
 
 std::span<const PixelKernel> pixel_kernels() noexcept { return kKernels; }
 
+void plan_windows(std::span<const std::int32_t> offset0, std::span<const std::int32_t> offset1,
+                  std::vector<std::int32_t>& base, std::vector<std::uint8_t>& index) {
+  const std::size_t blocks = offset0.size() / 16;
+  base.resize(blocks);
+  index.resize(32 * blocks);
+  for (std::size_t b = 0; b < blocks; ++b) {
+    const auto first0 = offset0.begin() + static_cast<std::ptrdiff_t>(16 * b);
+    const auto first1 = offset1.begin() + static_cast<std::ptrdiff_t>(16 * b);
+    const std::int32_t low = std::min(*std::min_element(first0, first0 + 16), *std::min_element(first1, first1 + 16));
+    const std::int32_t high = std::max(*std::max_element(first0, first0 + 16), *std::max_element(first1, first1 + 16));
+    if (high - low >= 128) {
+      base[b] = kNoWindow;
+      continue;
+    }
+    base[b] = low;
+    for (std::size_t i = 0; i < 16; ++i) {
+      index[32 * b + i] = static_cast<std::uint8_t>(first0[static_cast<std::ptrdiff_t>(i)] - low);
+      index[32 * b + 16 + i] = static_cast<std::uint8_t>(first1[static_cast<std::ptrdiff_t>(i)] - low);
+    }
+  }
+}
+
 std::size_t target_bytes(const TargetDesc& target) noexcept {
   return target.width * target.height * target.channels * element_bytes(target.element);
 }
@@ -382,6 +422,11 @@ std::optional<std::string> Converter::prepare(const SourceView& source, const Ta
   if (target.element != Element::Float32 && !(std::isfinite(normalisation.qn) && normalisation.qn != 0.0f)) {
     return "the input's quantisation scale qn must be finite and non-zero";
   }
+  // A stream of frames of one shape reuses its tables.
+  const Shape shape{source.width, source.height, source.channels, source.row_stride, source.pixel_stride,
+                    source.channel_stride, target, options, normalisation, std::max<std::size_t>(workers, 1)};
+  if (shape_ && *shape_ == shape) return std::nullopt;
+  shape_.reset();
   target_ = target;
   options_ = options;
   geometry_ = plan_geometry(source.width, source.height, target.width, target.height, options.fit,
@@ -428,6 +473,8 @@ std::optional<std::string> Converter::prepare(const SourceView& source, const Ta
                                                        *std::max_element(offset1_.begin(), offset1_.end())) + 1;
   wide_end_ = 0;
   while (wide_end_ < elements_ && offset0_[wide_end_] + 4 <= limit) ++wide_end_;
+  limit_ = limit;
+  plan_windows(offset0_, offset1_, window_base_, window_index_);
   // Vertical taps, per content row; rows are clamped when read.
   row0_.resize(g.content_height);
   beta0_.resize(g.content_height);
@@ -457,9 +504,9 @@ std::optional<std::string> Converter::prepare(const SourceView& source, const Ta
   for (Rows& rows : rows_) {
     rows.band[0].resize(elements_);
     rows.band[1].resize(elements_);
-    rows.band_row[0] = rows.band_row[1] = -1;
     rows.pixels.resize(elements_);
   }
+  shape_ = shape;
   return std::nullopt;
 }
 
@@ -468,8 +515,9 @@ const std::int16_t* Converter::horizontal(const SourceView& source, Rows& rows, 
   std::int16_t* band = rows.band[slot].data();
   if (rows.band_row[slot] == static_cast<std::ptrdiff_t>(row)) return band;
   const std::uint8_t* line = source.data + static_cast<std::ptrdiff_t>(row) * source.row_stride;
-  best_kernel().horizontal(
-      HorizontalRow{line, offset0_.data(), offset1_.data(), weights_.data(), elements_, pixel_step_, wide_end_, band});
+  best_kernel().horizontal(HorizontalRow{line, offset0_.data(), offset1_.data(), weights_.data(), elements_,
+                                         pixel_step_, wide_end_, band, window_base_.data(), window_index_.data(),
+                                         limit_});
   rows.band_row[slot] = static_cast<std::ptrdiff_t>(row);
   return band;
 }
@@ -591,6 +639,7 @@ void write_any(T* tensor, const TargetDesc& target, const Geometry& g, std::size
 void Converter::run(const SourceView& source, std::uint8_t* target_data, std::size_t row_begin, std::size_t row_end,
                     std::size_t worker) noexcept {
   Rows& rows = rows_[worker];
+  rows.band_row[0] = rows.band_row[1] = -1;  // the bands of another call hold other pixels
   const Geometry& g = geometry_;
   for (std::size_t y = row_begin; y < row_end && y < target_.height; ++y) {
     const bool content_row = y >= g.content_y && y < g.content_y + g.content_height;

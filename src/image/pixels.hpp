@@ -13,6 +13,7 @@
 #pragma once
 
 #include <array>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -44,6 +45,7 @@ struct TargetDesc {
   std::size_t channels = 0;
   Layout layout = Layout::Planar;
   Element element = Element::UInt8;
+  bool operator==(const TargetDesc&) const = default;
 };
 
 /// Bytes the target takes.
@@ -59,6 +61,7 @@ struct Options {
   Interpolation interpolation = Interpolation::Linear;
   std::uint8_t fill = 114;    // letterbox bars, in pixel values
   double crop_ratio = 0.875;  // centre crop: the share of the largest window of the target's shape
+  bool operator==(const Options&) const = default;
 };
 
 /// Per model channel: real = (pixel - mean) * scale; quantised targets then
@@ -68,6 +71,7 @@ struct Normalisation {
   std::array<float, 3> scale{1.0f, 1.0f, 1.0f};
   float qn = 1.0f;
   std::int32_t offset = 0;
+  bool operator==(const Normalisation&) const = default;
 };
 
 /// Where a frame lands in the target. A source point (x, y) maps to
@@ -137,6 +141,17 @@ class Converter {
   void resize_row(const SourceView& source, Rows& rows, std::size_t target_row) noexcept;
   void prefetch_rows(const SourceView& source, std::size_t target_row) const noexcept;
 
+  /// What the tables were built for.
+  struct Shape {
+    std::size_t width, height, channels;
+    std::ptrdiff_t row_stride, pixel_stride, channel_stride;
+    TargetDesc target;
+    Options options;
+    Normalisation normalisation;
+    std::size_t workers;
+    bool operator==(const Shape&) const = default;
+  };
+  std::optional<Shape> shape_;
   TargetDesc target_;
   Options options_;
   Geometry geometry_;
@@ -147,6 +162,9 @@ class Converter {
   std::vector<std::int32_t> weights_;   // both taps' weights, packed as HorizontalRow says
   std::int32_t pixel_step_ = 0;         // as HorizontalRow says
   std::size_t wide_end_ = 0;
+  std::int32_t limit_ = 0;
+  std::vector<std::int32_t> window_base_;
+  std::vector<std::uint8_t> window_index_;
   std::vector<std::int32_t> row0_;      // per content row: first source row (within the window)
   std::vector<std::int16_t> beta0_, beta1_;
   std::array<std::array<std::uint8_t, 256>, 3> table8_{};  // per model channel: pixel -> quantised
@@ -164,6 +182,9 @@ class Converter {
 /// `pixel_step` is 1 to 3, offset1[k] is offset0[k] + pixel_step wherever
 /// w1 is not zero, and for k < wide_end the 4 bytes at line + offset0[k] are
 /// readable: wide kernels then read both taps with one load.
+/// `windows` (from plan_windows) lets a kernel read each block of 16
+/// elements from one 128-byte window of the row that holds all its taps;
+/// `limit` is one past the last byte any tap reads.
 struct HorizontalRow {
   const std::uint8_t* line;
   const std::int32_t* offset0;
@@ -173,7 +194,17 @@ struct HorizontalRow {
   std::int32_t pixel_step;
   std::size_t wide_end;
   std::int16_t* band;
+  const std::int32_t* window_base = nullptr;
+  const std::uint8_t* window_index = nullptr;
+  std::int32_t limit = 0;
 };
+
+/// Per block of 16 elements: the offset where its window starts
+/// (kNoWindow when its taps span 128 bytes or more) and 32 indexes into the
+/// window (the 16 first taps, then the 16 second ones).
+inline constexpr std::int32_t kNoWindow = INT32_MIN;
+void plan_windows(std::span<const std::int32_t> offset0, std::span<const std::int32_t> offset1,
+                  std::vector<std::int32_t>& base, std::vector<std::uint8_t>& index);
 
 /// out[k] = ((top[k] * beta0) >> 16) + ((bottom[k] * beta1) >> 16), + 2, >> 2,
 /// saturated to 0-255.

@@ -240,16 +240,26 @@ TEST(ImageKernels, EveryKernelEqualsThePortableOneElementForElement) {
     const std::size_t count = rng() % 300;
     const auto step = static_cast<std::int32_t>(1 + rng() % 3);
     std::vector<std::int32_t> offset0(count), offset1(count), weights(count);
+    // Taps scattered over the row, or close together as resizing places
+    // them (so that blocks of 16 fit one window), by turns.
+    const bool clustered = round % 2 == 0;
+    std::int32_t walk = static_cast<std::int32_t>(rng() % 64);
     for (std::size_t k = 0; k < count; ++k) {
-      offset0[k] = static_cast<std::int32_t>(rng() % 4000);
+      walk += static_cast<std::int32_t>(rng() % 8);
+      offset0[k] = clustered ? std::min(walk, 4000) : static_cast<std::int32_t>(rng() % 4000);
       const auto w1 = static_cast<std::int32_t>(rng() % 2049);
       const bool edge = rng() % 10 == 0;  // a clamped edge: one tap, weight 0 on the other
       offset1[k] = edge ? offset0[k] : offset0[k] + step;
       weights[k] = (edge ? 2048 : 2048 - w1) | ((edge ? 0 : w1) << 16);
     }
     std::vector<std::int16_t> expected(count), band(count);
-    const HorizontalRow row{line.data(), offset0.data(), offset1.data(), weights.data(), count, step, count,
-                            expected.data()};
+    std::vector<std::int32_t> window_base;
+    std::vector<std::uint8_t> window_index;
+    plan_windows(offset0, offset1, window_base, window_index);
+    const std::int32_t limit = 4000 + step + 1;
+    const HorizontalRow row{line.data(),   offset0.data(), offset1.data(),      weights.data(),
+                            count,         step,           count,               expected.data(),
+                            window_base.data(), window_index.data(), limit};
     kernels[0].horizontal(row);
     std::vector<std::int16_t> other(count);
     for (std::size_t k = 0; k < count; ++k) other[k] = static_cast<std::int16_t>(rng() % 32656);
@@ -295,4 +305,19 @@ TEST(ImageKernels, EveryPlanarKernelEqualsThePortableOne) {
       }
     }
   }
+}
+
+TEST(ImageConverter, ASecondFrameOfTheSameShapeGetsItsOwnPixels) {
+  // The tables are kept between frames of one shape; the pixels never are.
+  const Image first = random_image(30, 20, 3, 11), second = random_image(30, 20, 3, 12);
+  const TargetDesc target{13, 9, 3, Layout::Interleaved, Element::UInt8};
+  Converter converter;
+  std::vector<std::uint8_t> a(target_bytes(target)), b(target_bytes(target));
+  ASSERT_FALSE(converter.prepare(first.view(), target, Options{}, Normalisation{}));
+  converter.run(first.view(), a.data());
+  ASSERT_FALSE(converter.prepare(second.view(), target, Options{}, Normalisation{}));
+  converter.run(second.view(), b.data());
+  EXPECT_EQ(b, convert(second.view(), target, Options{}));
+  EXPECT_EQ(a, convert(first.view(), target, Options{}));
+  EXPECT_NE(a, b);
 }
