@@ -150,8 +150,10 @@ bool avx512_supported() noexcept { return base::cpu_features().avx512_vbmi; }
 #define ARA2_IMAGE_AVX512 "avx512f,avx512bw,avx512vl,avx512dq,avx512vbmi"
 // GCC 12's AVX-512 headers start some intrinsics from an undefined register,
 // which its own flow analysis then reports.
+#if !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 /// Per block of 16 elements: from the block's 128-byte window (two masked
 /// loads), two byte permutes pick the first and the second taps; otherwise
@@ -291,7 +293,9 @@ const ChannelPicks& channel_picks() noexcept {
   }
   planar_from(r, x);
 }
+#if !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 #endif
 
 constexpr PixelKernel kKernels[] = {
