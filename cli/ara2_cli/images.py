@@ -103,15 +103,15 @@ def detections(model: ara2.Model, path: str, labels: list[str], geometry: ara2.G
     if scores.shape[0] != boxes.shape[0] and scores.shape[1] == boxes.shape[0]:
         scores = scores.T
     quantised = [can_dequantize(model, i) for i in (boxes_index, scores_index)]
-    normalized = False
+    # What the file's metadata says of the boxes output (encoding, score
+    # format, normalised boxes) is followed over the defaults.
     metadata = ara2.read_metadata(path) if ara2.has_metadata(path) else None
-    if metadata is not None:
-        normalized = any(spec.normalized for spec in metadata.outputs if spec.index == boxes_index)
+    specs = [spec for spec in metadata.outputs if spec.index == boxes_index] if metadata is not None else []
     found_boxes, found_scores, classes = ara2.decode_detections(
         boxes, scores,
         boxes_quant=model.output_quants(boxes_index) if quantised[0] else None,
         scores_quant=model.output_quants(scores_index) if quantised[1] else None,
-        normalized=normalized, geometry=geometry, max_detections=limit)
+        geometry=geometry, max_detections=limit, metadata=specs[0] if specs else None)
     return {"outputs": [boxes_index, scores_index], "detections": [
         {"class": int(c), "label": labels[c] if c < len(labels) else None, "score": plain(float(s)),
          "box": [plain(float(v)) for v in box]} for box, s, c in zip(found_boxes, found_scores, classes)]}

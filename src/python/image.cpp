@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "ara2/metadata.hpp"
 #include "image/results.hpp"
 #include "python/model.hpp"
 #include "python/model_data.hpp"
@@ -519,6 +520,49 @@ bool matrix_of(Arg arg, const std::optional<std::pair<float, std::int32_t>>& qua
   return true;
 }
 
+std::string lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+/// What an OutputSpec of the model file says about the boxes and scores,
+/// where it says anything, over the arguments.
+bool follow_metadata(PyObject* object, image::DecodeOptions& options, bool& normalized) {
+  PyTypeObject* type = output_spec_type();
+  if (type == nullptr) return false;
+  if (Py_TYPE(object) != type) {
+    raise_error(PyExc_TypeError, "metadata must be an OutputSpec (read_metadata(path).outputs[i]) or None");
+    return false;
+  }
+  const ara2::OutputSpec& spec = Boxed<ara2::OutputSpec>::of(object);
+  if (spec.normalized) normalized = *spec.normalized;
+  if (spec.encoding) {
+    const std::string encoding = lower(*spec.encoding);
+    if (encoding == "xywh" || encoding == "cxcywh" || encoding == "center") {
+      options.format = image::BoxFormat::CentreSize;
+    } else if (encoding == "xyxy" || encoding == "ltrb" || encoding == "corners") {
+      options.format = image::BoxFormat::Corners;
+    } else {
+      raise_value(fmt::format("the metadata's box encoding '{}' is not one this decoder knows (xywh, cxcywh, "
+                              "center; xyxy, ltrb, corners)", *spec.encoding));
+      return false;
+    }
+  }
+  if (spec.score_format) {
+    const std::string format = lower(*spec.score_format);
+    if (format == "logits" || format == "logit" || format == "raw") {
+      options.sigmoid = true;
+    } else if (format == "sigmoid" || format == "probabilities" || format == "probability" || format == "softmax") {
+      options.sigmoid = false;
+    } else {
+      raise_value(fmt::format("the metadata's score format '{}' is not one this decoder knows (logits, raw; "
+                              "sigmoid, probabilities, softmax)", *spec.score_format));
+      return false;
+    }
+  }
+  return true;
+}
+
 PyObject* decode_detections(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   namespace defaults = surface::functions;
   auto argv = bind_args(surface::functions::decode_detections, args, nargs, kwnames);
@@ -537,12 +581,17 @@ PyObject* decode_detections(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     return nullptr;
   }
   if (argv[9].object != nullptr && !convert_u64(argv[9], max_detections)) return nullptr;
+  options.format = format == "xyxy" ? image::BoxFormat::Corners : image::BoxFormat::CentreSize;
   const Geometry* geometry = nullptr;
   if (argv[10].object != nullptr && argv[10].object != Py_None) {
     PyTypeObject* type = geometry_type();
     if (type == nullptr) return nullptr;
     if (Py_TYPE(argv[10].object) != type) return raise_error(PyExc_TypeError, "geometry must be a Geometry or None");
     geometry = &Boxed<Geometry>::of(argv[10].object);
+  }
+  if (argv[12].object != nullptr && argv[12].object != Py_None &&
+      !follow_metadata(argv[12].object, options, normalized)) {
+    return nullptr;
   }
   if (normalized && geometry == nullptr) return raise_value("normalized boxes need the geometry of the input");
   Ref boxes_holder, scores_holder;
@@ -552,7 +601,6 @@ PyObject* decode_detections(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   }
   if (boxes.columns != 4) return raise_value("boxes must have 4 columns (a transposed view will do)");
   if (boxes.rows != scores.rows) return raise_value("boxes and scores must have one row per box each");
-  options.format = format == "xyxy" ? image::BoxFormat::Corners : image::BoxFormat::CentreSize;
   options.score_threshold = static_cast<float>(threshold);
   options.iou_threshold = static_cast<float>(iou);
   options.max_detections = static_cast<std::size_t>(max_detections);

@@ -318,3 +318,39 @@ def test_decode_detections_refusals():
         ara2.decode_detections(np.zeros((3, 4)), np.zeros((2, 2)))
     with pytest.raises(ValueError, match="need the geometry"):
         ara2.decode_detections(np.zeros((3, 4)), np.zeros((3, 2)), normalized=True)
+
+
+def output_spec(emulated_model, **fields):
+    """The OutputSpec of output 0 as a model file's metadata describes it."""
+    path = emulated_model({
+        "inputs": [{"shape": [1, 1, 4]}], "outputs": [{"shape": [1, 1, 4]}], "program": {"ops": []},
+        "metadata": {"outputs": [{"index": 0, "name": "boxes", **fields}]},
+    }, name="described")
+    return ara2.read_metadata(path).outputs[0]
+
+
+def test_decode_follows_what_the_metadata_says(emulated_model):
+    boxes = np.array([[10, 10, 20, 20], [11, 10, 21, 20]], np.float32)  # corners
+    logits = np.array([[2.0, -1.0], [1.0, -3.0]], np.float32)
+    spec = output_spec(emulated_model, encoding="xyxy", score_format="logits")
+    # The arguments say centre and size, probabilities: the metadata wins.
+    found, scores, classes = ara2.decode_detections(boxes, logits, box_format="xywh", sigmoid=False,
+                                                    score_threshold=0.5, metadata=spec)
+    assert found.tolist() == [[10, 10, 20, 20]] and classes.tolist() == [0]
+    assert scores[0] == pytest.approx(1 / (1 + np.exp(-2.0)))
+    # Silent metadata leaves the arguments in charge.
+    silent = output_spec(emulated_model)
+    found, _, _ = ara2.decode_detections(boxes, logits, box_format="xywh", score_threshold=0.5, metadata=silent)
+    assert found.tolist()[0] == [0, 0, 20, 20]
+
+
+@pytest.mark.parametrize("fields, match", [
+    ({"encoding": "polar"}, "box encoding 'polar' is not one this decoder knows"),
+    ({"score_format": "percent"}, "score format 'percent'"),
+    ({"normalized": True}, "need the geometry"),
+])
+def test_metadata_the_decoder_cannot_follow_is_refused(emulated_model, fields, match):
+    with pytest.raises(ValueError, match=match):
+        ara2.decode_detections(np.zeros((1, 4)), np.zeros((1, 1)), metadata=output_spec(emulated_model, **fields))
+    with pytest.raises(TypeError, match="OutputSpec"):
+        ara2.decode_detections(np.zeros((1, 4)), np.zeros((1, 1)), metadata={"encoding": "xyxy"})

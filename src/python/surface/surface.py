@@ -1936,6 +1936,7 @@ def decode_detections(
     max_detections: int = 300,
     geometry: Geometry | None = None,
     per_class: bool = True,
+    metadata: OutputSpec | None = None,
 ) -> tuple[NDArray[np.float32], NDArray[np.float32], NDArray[np.int64]]:
     """Decode a detector's boxes and class scores into detections.
 
@@ -1965,11 +1966,21 @@ def decode_detections(
         geometry: From ``set_input_image()``: boxes come back in image
                   pixels
         per_class: Suppress within each class only
+        metadata: The outputs' description in the model file
+                  (``read_metadata(path).outputs[i]``): where it says how
+                  boxes are encoded (``xywh``, ``cxcywh`` or ``center``;
+                  ``xyxy``, ``ltrb`` or ``corners``), whether scores are
+                  logits (``logits``, ``raw``) or already probabilities
+                  (``sigmoid``, ``probabilities``, ``softmax``), or whether
+                  boxes are normalised, it is followed instead of
+                  box_format, sigmoid and normalized
 
     Returns:
         tuple: boxes (K x 4 ``float32``, ``(x1, y1, x2, y2)``), scores
         (K ``float32``) and class indices (K ``int64``), best first
 
     Raises:
-        ValueError: If the shapes, types or arguments do not fit
+        ValueError: If the shapes, types or arguments do not fit, or the
+                    metadata names an encoding or score format this
+                    decoder does not know
     """
