@@ -87,6 +87,19 @@ def test_views_of_a_larger_frame_are_read_through_their_strides(open_model):
     assert tensor_bytes(model) == expected(model, np.ascontiguousarray(crop))
 
 
+@pytest.mark.parametrize("view", [
+    lambda f: f[::-1, ::-1],                                         # negative strides
+    lambda f: np.broadcast_to(f[:1, :1], (300, 500, 3)),             # strides of 0
+    lambda f: np.lib.stride_tricks.as_strided(f, (200, 300, 3), (f.strides[0] * 2, 9, 1))[:, :, ::-1],
+], ids=["flipped", "broadcast", "every-third-pixel"])
+@pytest.mark.parametrize("interpolation", ["linear", "nearest"])
+def test_any_strides_give_what_a_copy_gives(open_model, view, interpolation):
+    model = open_model(image_description(width=64, height=48, aspect_resize=True))
+    image = view(FRAME)
+    model.set_input_image(0, image, interpolation=interpolation)
+    assert tensor_bytes(model) == expected(model, np.ascontiguousarray(image), interpolation=interpolation)
+
+
 @pytest.mark.parametrize("threads", [2, 5])
 def test_rows_split_over_threads_give_the_same_tensor(open_model, threads):
     model = open_model(image_description(width=64, height=48, aspect_resize=True))
