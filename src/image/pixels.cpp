@@ -19,8 +19,6 @@ namespace {
 // OpenCV's fixed point: weights scaled by 2^11.
 constexpr int kWeightBits = 11;
 constexpr int kWeightOne = 1 << kWeightBits;
-// How many target rows ahead the source rows are asked for.
-constexpr std::size_t kPrefetchRows = 3;
 
 std::size_t element_bytes(Element element) noexcept { return element == Element::Float32 ? 4 : 1; }
 
@@ -526,23 +524,6 @@ const std::int16_t* Converter::horizontal(const SourceView& source, Rows& rows, 
   return band;
 }
 
-void Converter::prefetch_rows(const SourceView& source, std::size_t d) const noexcept {
-  // The source rows the next target row reads are asked for from memory
-  // while this one is worked on: a frame is far larger than the caches,
-  // and each row is read from a new place.
-  if (elements_ == 0) return;
-  const auto last = static_cast<std::int32_t>(geometry_.window_height) - 1;
-  const std::int32_t low = std::min({offset0_.front(), offset0_.back(), offset1_.front(), offset1_.back()});
-  const std::int32_t high = std::max({offset0_.front(), offset0_.back(), offset1_.front(), offset1_.back()});
-  const std::size_t taps = beta1_[d] == 0 ? 1 : 2;
-  for (std::size_t t = 0; t < taps; ++t) {
-    const auto row = static_cast<std::size_t>(std::clamp(row0_[d] + static_cast<std::int32_t>(t), 0, last)) +
-                     geometry_.window_y;
-    const std::uint8_t* line = source.data + static_cast<std::ptrdiff_t>(row) * source.row_stride;
-    for (std::int32_t at = low; at <= high + 63; at += 64) __builtin_prefetch(line + at, 0, 2);
-  }
-}
-
 void Converter::resize_row(const SourceView& source, Rows& rows, std::size_t d) noexcept {
   const Geometry& g = geometry_;
   const auto last = static_cast<std::int32_t>(g.window_height) - 1;
@@ -647,9 +628,6 @@ void Converter::run(const SourceView& source, std::uint8_t* target_data, std::si
   const Geometry& g = geometry_;
   for (std::size_t y = row_begin; y < row_end && y < target_.height; ++y) {
     const bool content_row = y >= g.content_y && y < g.content_y + g.content_height;
-    if (content_row && y + kPrefetchRows < row_end && y + kPrefetchRows < g.content_y + g.content_height) {
-      prefetch_rows(source, y + kPrefetchRows - g.content_y);
-    }
     if (content_row) resize_row(source, rows, y - g.content_y);
     const std::uint8_t* pixels = rows.pixels.data();
     if (target_.element == Element::Float32) {

@@ -139,7 +139,6 @@ class Converter {
   };
   const std::int16_t* horizontal(const SourceView& source, Rows& rows, std::size_t slot, std::size_t row) noexcept;
   void resize_row(const SourceView& source, Rows& rows, std::size_t target_row) noexcept;
-  void prefetch_rows(const SourceView& source, std::size_t target_row) const noexcept;
 
   /// What the tables were built for.
   struct Shape {
