@@ -231,6 +231,8 @@ struct PixelKernel {
   void (*horizontal)(const HorizontalRow& row) noexcept;
   void (*blend)(const BlendRow& row) noexcept;
   void (*planar)(const PlanarRow& row) noexcept;
+  /// out[k] = line[offset0[k]] for k < count: whole-pixel resizing.
+  void (*pick)(const HorizontalRow& row, std::uint8_t* out) noexcept;
 };
 
 /// The kernels built into this binary, narrowest first.

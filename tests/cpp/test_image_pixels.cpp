@@ -275,6 +275,10 @@ TEST(ImageKernels, EveryKernelEqualsThePortableOneElementForElement) {
       EXPECT_EQ(band, expected) << kernel.name << " round " << round;
       kernel.blend(BlendRow{expected.data(), other.data(), beta0, beta1, blended.data(), count});
       EXPECT_EQ(blended, reference) << kernel.name << " round " << round;
+      std::vector<std::uint8_t> picked(count), picked_reference(count);
+      kernels[0].pick(row, picked_reference.data());
+      kernel.pick(row, picked.data());
+      EXPECT_EQ(picked, picked_reference) << kernel.name << " round " << round;
     }
   }
 }
