@@ -4,6 +4,11 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <type_traits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace tallowind::image {
 namespace {
@@ -67,6 +72,30 @@ float element(const Matrix& m, std::size_t row, std::size_t column) noexcept {
 
 float activate(float value, bool sigmoid) noexcept { return sigmoid ? 1.0f / (1.0f + std::exp(-value)) : value; }
 
+/// Whether any of `count` raw scores is `reach` or more: sixteen at a time
+/// (SSE2, which every x86-64 has; signed bytes compared as unsigned once
+/// their top bit is flipped), without finding which.
+template <class Raw>
+bool reaches(const Raw* row, std::size_t count, int reach) noexcept {
+  std::size_t k = 0;
+#if defined(__SSE2__)
+  const int flip = std::is_signed_v<Raw> ? 0x80 : 0;
+  const __m128i bias = _mm_set1_epi8(static_cast<char>(flip));
+  __m128i best = _mm_setzero_si128();
+  for (; k + 16 <= count; k += 16) {
+    const __m128i values = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + k));
+    best = _mm_max_epu8(best, _mm_xor_si128(values, bias));
+  }
+  // Some lane reaches when raising the lanes to the threshold changes none of those.
+  const __m128i threshold = _mm_set1_epi8(static_cast<char>(static_cast<unsigned char>(reach + flip)));
+  if (k != 0 && _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(best, threshold), best)) != 0) return true;
+#endif
+  for (; k < count; ++k) {
+    if (row[k] >= reach) return true;
+  }
+  return false;
+}
+
 /// Raw 8-bit scores with a positive scale, where larger raw values are larger
 /// scores: the raw value a best score must reach is worked out once, each
 /// box's largest raw score is found by a plain (vectorised) maximum, and
@@ -96,6 +125,7 @@ void raw_candidates(const Matrix& scores, const DecodeOptions& options, DecodeSc
   if (cs == 1) {
     for (std::size_t i = 0; i < n; ++i) {
       const Raw* row = data + static_cast<std::ptrdiff_t>(i) * rs;
+      if (!reaches(row, c, reach)) continue;  // most boxes: no class scores
       Raw best = row[0];
       for (std::size_t k = 1; k < c; ++k) best = std::max(best, row[k]);
       if (best >= reach) class_of(i, best);

@@ -200,3 +200,36 @@ TEST(ImageDecode, SigmoidScoresAndSignedRawValues) {
   options.score_threshold = 0.9f;
   EXPECT_EQ(decode_detections(b, s, options, scratch, out), 0u);
 }
+
+TEST(ImageDecode, SignedRawScoresInRowsOfManyClassesDecodeAsTheirFloats) {
+  // 37 classes: two vectors of 16 and a tail, per box.
+  std::mt19937 rng(21);
+  const std::size_t n = 400, classes = 37;
+  std::vector<std::int8_t> raw(n * classes), boxes(4 * n);
+  std::vector<float> dequantised(n * classes), float_boxes(4 * n);
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    raw[i] = static_cast<std::int8_t>(rng() % 300 == 0 ? 100 + rng() % 28 : static_cast<int>(rng() % 200) - 128);
+    dequantised[i] = static_cast<float>(static_cast<std::int32_t>(raw[i]) - (-20)) * 0.01f;
+  }
+  for (std::size_t i = 0; i < boxes.size(); ++i) {
+    boxes[i] = static_cast<std::int8_t>(i % 4 < 2 ? rng() % 100 : 2 + rng() % 20);
+    float_boxes[i] = static_cast<float>(boxes[i]);
+  }
+  Matrix raw_scores{raw.data(), Matrix::Type::Int8, n, classes, static_cast<std::ptrdiff_t>(classes), 1, 0.01f, -20};
+  Matrix float_scores{dequantised.data(), Matrix::Type::Float32, n, classes, static_cast<std::ptrdiff_t>(classes), 1,
+                      1.0f, 0};
+  Matrix raw_boxes{boxes.data(), Matrix::Type::Int8, n, 4, 4, 1, 1.0f, 0};
+  Matrix f_boxes{float_boxes.data(), Matrix::Type::Float32, n, 4, 4, 1, 1.0f, 0};
+  DecodeOptions options;
+  options.score_threshold = 1.2f;  // raw 100 and up
+  DecodeScratch scratch;
+  std::vector<Detection> a, b;
+  decode_detections(raw_boxes, raw_scores, options, scratch, a);
+  decode_detections(f_boxes, float_scores, options, scratch, b);
+  ASSERT_GT(a.size(), 3u);
+  ASSERT_EQ(a.size(), b.size());
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    EXPECT_EQ(a[i].class_id, b[i].class_id);
+    EXPECT_EQ(a[i].score, b[i].score);
+  }
+}
