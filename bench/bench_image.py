@@ -39,7 +39,7 @@ FRAME = cv2.GaussianBlur(FRAME, (0, 0), 3)
 
 LATENCY_US = 2000
 PIPELINE_FRAMES = 200  # per endpoint and round
-PIPELINE_ROUNDS = 3
+PIPELINE_ROUNDS = 5
 
 DETECTOR_INPUT = {"name": "images", "shape": [3, 640, 640], "is_signed": True, "qn": 1 / 255, "offset": -128,
                   "mean": [0, 0, 0], "scale": [1 / 255, 1 / 255, 1 / 255], "bgr_to_rgb": True,
