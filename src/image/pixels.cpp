@@ -158,6 +158,26 @@ bool avx512_supported() noexcept { return base::cpu_features().avx512_vbmi; }
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
+/// The 128 bytes of a block's window (two masked loads: bytes from `limit`
+/// on are never read), and 16 of them picked by their indexes.
+struct Window {
+  __m512i low, high;
+  [[gnu::target(ARA2_IMAGE_AVX512)]] __m512i pick(const std::uint8_t* index) const noexcept {
+    const __m512i at = _mm512_castsi128_si512(_mm_loadu_si128(reinterpret_cast<const __m128i*>(index)));
+    return _mm512_permutex2var_epi8(low, at, high);
+  }
+};
+
+[[gnu::target(ARA2_IMAGE_AVX512)]] Window load_window(const HorizontalRow& r, std::size_t block) noexcept {
+  const std::int32_t start = r.window_base[block];
+  const std::int64_t readable = std::int64_t{r.limit} - start;
+  auto mask = [](std::int64_t bytes) {
+    return bytes >= 64 ? ~__mmask64{0} : bytes <= 0 ? __mmask64{0} : (__mmask64{1} << bytes) - 1;
+  };
+  const std::uint8_t* window = r.line + start;
+  return {_mm512_maskz_loadu_epi8(mask(readable), window), _mm512_maskz_loadu_epi8(mask(readable - 64), window + 64)};
+}
+
 /// Per block of 16 elements: from the block's 128-byte window (two masked
 /// loads), two byte permutes pick the first and the second taps; otherwise
 /// one gather reads both. Pairs of 16-bit lanes, one multiply-add.
@@ -170,19 +190,9 @@ bool avx512_supported() noexcept { return base::cpu_features().avx512_vbmi; }
     const std::size_t block = k / 16;
     __m512i pair;
     if (r.window_base != nullptr && r.window_base[block] != kNoWindow) {
-      const std::int32_t start = r.window_base[block];
-      const std::int64_t readable = std::int64_t{r.limit} - start;
-      auto mask = [](std::int64_t bytes) {
-        return bytes >= 64 ? ~__mmask64{0} : bytes <= 0 ? __mmask64{0} : (__mmask64{1} << bytes) - 1;
-      };
-      const std::uint8_t* window = r.line + start;
-      const __m512i low = _mm512_maskz_loadu_epi8(mask(readable), window);
-      const __m512i high = _mm512_maskz_loadu_epi8(mask(readable - 64), window + 64);
-      const std::uint8_t* index = r.window_index + 32 * block;
-      const __m512i tap0 = _mm512_permutex2var_epi8(low, _mm512_castsi128_si512(_mm_loadu_si128(
-                                                             reinterpret_cast<const __m128i*>(index))), high);
-      const __m512i tap1 = _mm512_permutex2var_epi8(low, _mm512_castsi128_si512(_mm_loadu_si128(
-                                                             reinterpret_cast<const __m128i*>(index + 16))), high);
+      const Window window = load_window(r, block);
+      const __m512i tap0 = window.pick(r.window_index + 32 * block);
+      const __m512i tap1 = window.pick(r.window_index + 32 * block + 16);
       const __m128i t0 = _mm512_castsi512_si128(tap0), t1 = _mm512_castsi512_si128(tap1);
       pair = _mm512_inserti64x4(_mm512_castsi256_si512(_mm256_cvtepu8_epi16(_mm_unpacklo_epi8(t0, t1))),
                                 _mm256_cvtepu8_epi16(_mm_unpackhi_epi8(t0, t1)), 1);
@@ -211,18 +221,8 @@ bool avx512_supported() noexcept { return base::cpu_features().avx512_vbmi; }
       pick_from(HorizontalRow{r.line, r.offset0, r.offset1, r.weights, k + 16, 0, 0, nullptr}, out, k);
       continue;
     }
-    const std::int32_t start = r.window_base[block];
-    const std::int64_t readable = std::int64_t{r.limit} - start;
-    auto mask = [](std::int64_t bytes) {
-      return bytes >= 64 ? ~__mmask64{0} : bytes <= 0 ? __mmask64{0} : (__mmask64{1} << bytes) - 1;
-    };
-    const std::uint8_t* window = r.line + start;
-    const __m512i low = _mm512_maskz_loadu_epi8(mask(readable), window);
-    const __m512i high = _mm512_maskz_loadu_epi8(mask(readable - 64), window + 64);
-    const __m512i index =
-        _mm512_castsi128_si512(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r.window_index + 32 * block)));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k),
-                     _mm512_castsi512_si128(_mm512_permutex2var_epi8(low, index, high)));
+    const __m512i picked = load_window(r, block).pick(r.window_index + 32 * block);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), _mm512_castsi512_si128(picked));
   }
   pick_from(r, out, k);
 }
