@@ -29,13 +29,11 @@ import yaml
 
 FUZZ = pathlib.Path(__file__).resolve().parent
 REPO = FUZZ.parent
-sys.path[:0] = [str(REPO / "tests" / "python"), str(REPO / "emulator" / "python")]
+sys.path[:0] = [str(REPO / "tools"), str(REPO / "emulator" / "python")]
 
 from ara2_emulator.daemon import Daemon, library_dir  # noqa: E402
 from ara2_emulator.model_builder import build_model  # noqa: E402
-from fixtures.dvm_files import archive_bytes, model_bytes  # noqa: E402
-from fixtures.inference_models import passthrough  # noqa: E402
-from test_metadata import FULL  # noqa: E402
+from sample_inputs import FULL_METADATA, archive_bytes, model_bytes, passthrough  # noqa: E402
 
 COLOUR_CLASSIFIER = yaml.safe_load((REPO / "examples" / "colour_classifier.yaml").read_text())
 
@@ -76,7 +74,7 @@ LABELS = "person\r\n  car \u3000\n\nbicycle\n"
 
 
 def dvm_archive_seeds() -> dict[str, bytes]:
-    metadata = json.dumps(FULL)
+    metadata = json.dumps(FULL_METADATA)
     return {
         "deflated": model_bytes(64) + archive_bytes({"tallowind.json": metadata, "labels.txt": LABELS}),
         "stored": model_bytes(64, seed=2) + archive_bytes({"labels.txt": LABELS, "tallowind.json": "{}"},
@@ -93,7 +91,7 @@ def dvm_archive_seeds() -> dict[str, bytes]:
 
 def metadata_seeds() -> dict[str, bytes]:
     documents = {
-        "full": FULL,
+        "full": FULL_METADATA,
         "empty": {},
         "classifier": COLOUR_CLASSIFIER["metadata"],
         "dshape_forms": {"outputs": [{"dshape": [["batch", 1], {"num_boxes": 8400}], "shape": [1, -1],

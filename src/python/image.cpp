@@ -34,7 +34,7 @@ namespace {
 
 constexpr std::size_t kMaxThreads = 16;
 
-std::nullptr_t raise_tensor(std::string_view text) { return raise_as(ara2::ErrorClass::TensorError, text); }
+std::nullptr_t raise_tensor(std::string_view text) { return to_python(ara2::CoreError::tensor_access(text)); }
 std::nullptr_t raise_value(std::string_view text) { return raise_error(PyExc_ValueError, text); }
 
 bool convert_double(Arg arg, double& out) {
@@ -245,7 +245,7 @@ std::string element_name(image::Element element) {
 }  // namespace
 
 PyTypeObject* geometry_type() {
-  return value_class<Geometry, geometry_repr>(surface::Geometry::class_, geometry_getset, geometry_methods);
+  return value_class<Geometry, geometry_repr>(TypeId::Geometry, surface::Geometry::class_, geometry_getset, geometry_methods);
 }
 
 std::optional<ImageInput> image_input(const ara2::LoadedModel& model, std::uint64_t index) {
@@ -311,15 +311,15 @@ bool convert_image_args(Arg color, Arg interpolation, Arg fill, Arg crop_ratio, 
   return true;
 }
 
-PyObject* write_image(const ImageInput& input, const ImageArgs& args, PyObject* image, const ara2::TensorSlot& slot) {
+PyObject* write_image(const ImageInput& input, const ImageArgs& args, PyObject* image, ara2::TensorSet& set,
+                      std::uint64_t index) {
   ImageBuffer buffer;
   image::SourceView source;
   if (!buffer.acquire(image, input.target.channels, source)) return nullptr;
-  auto map = slot.tensor.map();
-  if (!map) return raise_tensor(map.error().display());
   const std::size_t needed = image::target_bytes(input.target);
-  if (map->size() != needed) {
-    return raise_tensor(fmt::format("the input tensor holds {} bytes; a {} x {} x {} {} image needs {}", map->size(),
+  const std::uint64_t held = set.inputs()[index].size();
+  if (held != needed) {
+    return raise_tensor(fmt::format("the input tensor holds {} bytes; a {} x {} x {} {} image needs {}", held,
                                     input.target.channels, input.target.height, input.target.width,
                                     element_name(input.target.element), needed));
   }
@@ -334,13 +334,16 @@ PyObject* write_image(const ImageInput& input, const ImageArgs& args, PyObject* 
   if (auto error = converter.prepare(source, input.target, options, input.normalisation, args.threads)) {
     return raise_value(*error);
   }
-  auto* data = static_cast<std::uint8_t*>(map->data());
   const std::size_t rows = input.target.height;
   const std::size_t workers = std::min(args.threads, rows);
+  ara2::Result<void> written;
   Py_BEGIN_ALLOW_THREADS
-  if (workers <= 1) {
-    converter.run(source, data);
-  } else {
+  written = set.with_input(index, needed, [&](std::span<std::uint8_t> tensor) {
+    std::uint8_t* data = tensor.data();
+    if (workers <= 1) {
+      converter.run(source, data);
+      return;
+    }
     // Contiguous bands of rows, the last one on this thread.
     std::vector<std::thread> helpers;
     auto band = [&](std::size_t w) { return rows * w / workers; };
@@ -349,28 +352,27 @@ PyObject* write_image(const ImageInput& input, const ImageArgs& args, PyObject* 
     }
     converter.run(source, data, 0, band(1), 0);
     for (std::thread& helper : helpers) helper.join();
-  }
+  });
   Py_END_ALLOW_THREADS
+  if (!written) return to_python(written.error());
   return make_geometry(converter.geometry());
 }
 
-PyObject* data_set_input_image(const TargetClass& cls, const Signature<7>& signature, PyObject* self,
-                               PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto argv = bind_args(signature, args, nargs, kwnames);
-  if (!argv) return nullptr;
-  auto access = cls.enter(self, true);
-  if (!access) return nullptr;
-  std::uint64_t index = 0;
-  if (!convert_u64(argv[0], index)) return nullptr;
-  ImageArgs image_args;
-  if (!convert_image_args(argv[2], argv[3], argv[4], argv[5], argv[6], image_args)) return nullptr;
-  auto target = cls.target(self);
-  if (!target || !check_index(*target->model, ara2::Direction::Input, index)) return nullptr;
-  // What a pending request reads must not change under it.
-  if (target->set->pending() != 0) return raise_inputs_in_use();
-  auto input = image_input(*target->model, index);
-  if (!input) return nullptr;
-  return write_image(*input, image_args, argv[1].object, target->set->inputs()[index]);
+PyObject* data_set_input_image(const TargetClass& cls, const Signature<7>& signature, const Call& call) {
+  return with_index(cls, ara2::Direction::Input, true, signature, call,
+                    [](const TensorTarget& target, std::uint64_t index, const BoundArgs<7>& argv) -> PyObject* {
+                      ImageArgs image_args;
+                      if (!convert_image_args(argv[2], argv[3], argv[4], argv[5], argv[6], image_args)) {
+                        return nullptr;
+                      }
+                      // What a pending request reads must not change under it.
+                      if (auto writable = target.set->check_inputs_writable(); !writable) {
+                        return to_python(writable.error());
+                      }
+                      auto input = image_input(*target.model, index);
+                      if (!input) return nullptr;
+                      return write_image(*input, image_args, argv[1].object, *target.set, index);
+                    });
 }
 
 // ---------------------------------------------------------------------------

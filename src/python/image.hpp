@@ -40,15 +40,12 @@ struct ImageArgs {
 };
 bool convert_image_args(Arg color, Arg interpolation, Arg fill, Arg crop_ratio, Arg threads, ImageArgs& out);
 
-/// Writes `image` into `slot`'s tensor as `input` asks and returns its
+/// Writes `image` into input `index` of `set` (an index already checked) as
+/// `input` asks, under the tensor set's write checks, and returns its
 /// Geometry object; nullptr with an exception set, the tensor unchanged,
 /// when anything does not fit. The interpreter lock is released while the
 /// pixels are converted.
-PyObject* write_image(const ImageInput& input, const ImageArgs& args, PyObject* image, const ara2::TensorSlot& slot);
-
-/// The Model's and TensorSet's set_input_image: bound by ARA2_DATA_METHODS.
-struct TargetClass;
-PyObject* data_set_input_image(const TargetClass& cls, const Signature<7>& signature, PyObject* self,
-                               PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* write_image(const ImageInput& input, const ImageArgs& args, PyObject* image, ara2::TensorSet& set,
+                      std::uint64_t index);
 
 }  // namespace tallowind::python
