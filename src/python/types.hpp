@@ -79,5 +79,11 @@ PyMethodDef* read_labels_method();    // metadata.cpp
 PyMethodDef* has_metadata_method();   // metadata.cpp
 PyMethodDef* socket_path_method();    // module.cpp
 PyMethodDef* discover_method();       // discovery.cpp
+PyMethodDef* top_k_method();              // image.cpp
+PyMethodDef* nms_method();                // image.cpp
+PyMethodDef* decode_detections_method();  // image.cpp
+
+// image.cpp
+PyTypeObject* geometry_type();
 
 }  // namespace tallowind::python
