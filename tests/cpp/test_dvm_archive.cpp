@@ -71,11 +71,21 @@ std::string raw_deflate(const std::string& data) {
   return out;
 }
 
+// Layouts name only the fields a test changes; the others keep their defaults.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 struct Layout {
   std::uint16_t disk = 0;
   std::uint16_t cd_disk = 0;
   std::optional<std::uint32_t> cd_offset;  // overrides the true offset
+  bool zip64 = false;  // sizes, offsets and counts in zip64 fields and records only
+  std::optional<std::uint16_t> entries_here;  // overrides this disk's entry count
 };
+
+void put64(std::string& out, std::uint64_t v) {
+  put32(out, static_cast<std::uint32_t>(v));
+  put32(out, static_cast<std::uint32_t>(v >> 32));
+}
 
 /// A ZIP archive written byte by byte, so that tests can make every field lie.
 std::string build_zip(const std::vector<TestEntry>& entries, const Layout& layout = {}) {
@@ -110,26 +120,51 @@ std::string build_zip(const std::vector<TestEntry>& entries, const Layout& layou
     put16(central, 0);
     put16(central, 0);
     put32(central, crc);
-    put32(central, static_cast<std::uint32_t>(payload.size()));
-    put32(central, size);
+    put32(central, layout.zip64 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(payload.size()));
+    put32(central, layout.zip64 ? 0xFFFFFFFFu : size);
     put16(central, static_cast<std::uint32_t>(e.name.size()));
-    put16(central, 0);
+    put16(central, layout.zip64 ? 28 : 0);
     put16(central, 0);
     put16(central, 0);
     put16(central, 0);
     put32(central, 0);
-    put32(central, offset);
+    put32(central, layout.zip64 ? 0xFFFFFFFFu : offset);
     central += e.name;
+    if (layout.zip64) {
+      put16(central, 1);
+      put16(central, 24);
+      put64(central, e.declared_size.value_or(e.data.size()));
+      put64(central, payload.size());
+      put64(central, offset);
+    }
   }
   const auto cd_offset = static_cast<std::uint32_t>(out.size());
   out += central;
+  if (layout.zip64) {
+    const std::uint64_t record_at = out.size();
+    put32(out, 0x06064b50);
+    put64(out, 44);
+    put16(out, 45);
+    put16(out, 45);
+    put32(out, layout.disk);
+    put32(out, layout.cd_disk);
+    put64(out, entries.size());
+    put64(out, entries.size());
+    put64(out, central.size());
+    put64(out, layout.cd_offset.value_or(cd_offset));
+    put32(out, 0x07064b50);
+    put32(out, 0);
+    put64(out, record_at);
+    put32(out, 1);
+  }
+  const std::uint32_t count = layout.zip64 ? 0xFFFF : static_cast<std::uint32_t>(entries.size());
   put32(out, 0x06054b50);
-  put16(out, layout.disk);
-  put16(out, layout.cd_disk);
-  put16(out, static_cast<std::uint32_t>(entries.size()));
-  put16(out, static_cast<std::uint32_t>(entries.size()));
-  put32(out, static_cast<std::uint32_t>(central.size()));
-  put32(out, layout.cd_offset.value_or(cd_offset));
+  put16(out, layout.zip64 ? 0 : layout.disk);
+  put16(out, layout.zip64 ? 0 : layout.cd_disk);
+  put16(out, layout.entries_here.value_or(count));
+  put16(out, count);
+  put32(out, layout.zip64 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(central.size()));
+  put32(out, layout.zip64 ? 0xFFFFFFFFu : layout.cd_offset.value_or(cd_offset));
   put16(out, 0);
   return out;
 }
@@ -203,20 +238,66 @@ TEST(DvmArchive, NameLookupIsExactAndCaseSensitive) {
 }
 
 TEST(DvmArchive, BytesWithoutValidArchiveMeanNoArchive) {
-  std::string corrupt_directory = build_zip({{"labels.txt", "a"}});
-  corrupt_directory[corrupt_directory.find("PK\x01\x02") + 2] = 'X';
-  const std::string cases[] = {
-      "",
-      model_prefix(1000),
-      corrupt_directory,
-      // The directory claims to start beyond the end record.
-      build_zip({{"labels.txt", "a"}}, {.cd_offset = 100000}),
-  };
+  // An end record signature among model bytes, its comment not reaching the
+  // end of the file: bytes that look like a record, not an archive.
+  std::string stray = model_prefix(300) + "PK\x05\x06" + model_prefix(40, 3);
+  const std::string cases[] = {"", model_prefix(1000), stray};
   for (const auto& bytes : cases) {
     auto archive = open_archive(model_prefix(32) + bytes);
     ASSERT_TRUE(archive) << archive.error().message();
     EXPECT_FALSE(*archive);
   }
+}
+
+TEST(DvmArchive, DamagedDirectoryIsAZipErrorNamingTheDamage) {
+  const std::vector<TestEntry> two{{"labels.txt", "a"}, {"tallowind.json", "{}"}};
+  std::string bad_signature = build_zip(two);
+  bad_signature[bad_signature.rfind("PK\x01\x02") + 3] = 'X';
+  std::string overrun = build_zip(two);
+  overrun[overrun.rfind("PK\x01\x02") + 28] = 100;  // the last entry's name runs past the directory
+  const std::pair<std::string, std::string> cases[] = {
+      // The entries' data take 87 bytes, the directory 116, the end record follows.
+      {build_zip(two, {.cd_offset = 100000}),
+       "the central directory (116 bytes at offset 100000) does not fit before the end record at offset 203"},
+      {build_zip(two, {.cd_offset = 88}),
+       "the central directory (116 bytes at offset 88) does not fit before the end record at offset 203"},
+      {bad_signature, "no central directory entry at offset 143 (entry 2 of 2)"},
+      {overrun, "central directory entry 2 of 2 runs past the end of the directory"},
+      {build_zip(two, {.entries_here = 1}), "the end record counts 1 entries on this disk but 2 in all"},
+  };
+  for (const auto& [bytes, damage] : cases) {
+    EXPECT_EQ(open_error(bytes), "ZIP error: damaged archive: " + damage);
+  }
+}
+
+TEST(DvmArchive, Zip64RecordsAndFieldsAreRead) {
+  const std::vector<TestEntry> entries{{"labels.txt", "cat\ndog\n", true}, {"tallowind.json", "{}"}};
+  for (const std::size_t prefix : {0, 1000}) {
+    auto archive = open_archive(model_prefix(prefix) + build_zip(entries, {.zip64 = true}));
+    ASSERT_TRUE(archive && *archive) << prefix << (archive ? "" : archive.error().message());
+    EXPECT_EQ((*archive)->entry_count(), 2u);
+    auto labels = (*archive)->read_text("labels.txt");
+    ASSERT_TRUE(labels && *labels) << prefix;
+    EXPECT_EQ(**labels, "cat\ndog\n");
+    auto metadata = (*archive)->read_text("tallowind.json");
+    ASSERT_TRUE(metadata && *metadata) << prefix;
+    EXPECT_EQ(**metadata, "{}");
+  }
+}
+
+TEST(DvmArchive, DamagedZip64StructuresAreZipErrors) {
+  const std::string whole = build_zip({{"labels.txt", "a"}}, {.zip64 = true});
+  std::string no_record = whole;
+  no_record[no_record.find("PK\x06\x06") + 3] = 'X';
+  std::string short_field = whole;
+  short_field[short_field.find("PK\x01\x02") + 46 + 10 + 2] = 8;  // the zip64 field holds one size of three
+  EXPECT_EQ(open_error(no_record),
+            "ZIP error: damaged archive: the zip64 end of central directory locator leads to no zip64 end record");
+  EXPECT_EQ(open_error(short_field),
+            "ZIP error: damaged archive: entry labels.txt refers to a zip64 extra field that does not hold its "
+            "sizes and offset");
+  EXPECT_EQ(open_error(build_zip({{"labels.txt", "a"}}, {.disk = 1, .cd_disk = 1, .zip64 = true})),
+            "ZIP error: unsupported archive: multi-disk archives are not supported");
 }
 
 TEST(DvmArchive, FoundButUnusableArchivesAreZipErrors) {
@@ -353,7 +434,7 @@ TEST(DvmFunctions, SplitBetweenNoArchiveAndErrors) {
   EXPECT_FALSE(tallowind::ara2::dvm_read_metadata_text(plain.path()).value());
 
   TempFile multi_disk(model_prefix(100) + build_zip({{"tallowind.json", "{}"}}, {.disk = 2, .cd_disk = 2, .cd_offset = std::nullopt}));
-  EXPECT_EQ(tallowind::ara2::dvm_has_metadata(multi_disk.path()).value(), false);
+  EXPECT_EQ(tallowind::ara2::dvm_has_metadata(multi_disk.path()).error().kind(), tallowind::ara2::ErrorKind::Zip);
   EXPECT_EQ(tallowind::ara2::dvm_read_labels(multi_disk.path()).error().kind(), tallowind::ara2::ErrorKind::Zip);
   EXPECT_EQ(tallowind::ara2::dvm_read_metadata_text(multi_disk.path()).error().kind(), tallowind::ara2::ErrorKind::Zip);
 
