@@ -26,11 +26,16 @@ class UsageError(CliError):
 
 
 def error_document(error: BaseException) -> Document:
-    """The "error" member of a failed command's report: the line shown, and
-    the module's exception class behind it, if any."""
+    """The "error" member of a failed command's report: the line shown, the
+    module's exception class behind it, if any, and the notes that exception
+    carries (what to check), if any."""
     cause = error if isinstance(error, ara2.Ara2Error) else error.__cause__
-    return {"message": str(error) if isinstance(error, CliError) else describe(error),
-            "type": type(cause).__name__ if isinstance(cause, ara2.Ara2Error) else None}
+    document: Document = {"message": str(error) if isinstance(error, CliError) else describe(error),
+                          "type": type(cause).__name__ if isinstance(cause, ara2.Ara2Error) else None}
+    notes = getattr(cause, "__notes__", None) if isinstance(cause, ara2.Ara2Error) else None
+    if notes:
+        document["notes"] = [str(note) for note in notes]
+    return document
 
 
 def describe(error: BaseException) -> str:
@@ -130,6 +135,9 @@ def _open(args: argparse.Namespace, required: bool) -> Connection | None:
     address, open_session = target
     try:
         return Connection(open_session(), address)
+    except ara2.LibraryError as error:
+        # Not a missing proxy: this host's client library, whatever the proxy does.
+        raise CliError(f"loading the client library to reach {address}: {describe(error)}") from error
     except ara2.Ara2Error as error:
         if not (named or required):
             return None

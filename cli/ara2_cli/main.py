@@ -8,6 +8,7 @@ import argparse
 import json
 import os
 import sys
+import textwrap
 import traceback
 from types import ModuleType
 from typing import Callable
@@ -121,6 +122,8 @@ def execute(name: str, args: argparse.Namespace) -> int:
         print("\n".join(render(document)))
     if document["error"] is not None:
         print(f"{PROG} {name}: error: {document['error']['message']}", file=sys.stderr)
+        for note in document["error"].get("notes", []):
+            print(textwrap.indent(note, "  "), file=sys.stderr)
     return status
 
 

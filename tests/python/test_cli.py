@@ -1,7 +1,10 @@
 """The ara2 command against the emulator: scan, inspect and run, their
 reports in text and JSON, exit statuses and one-line errors."""
 import ast
+import json
+import os
 import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -289,3 +292,25 @@ def test_a_reader_that_goes_away_is_no_failure_to_report(colour_classifier_path,
     child.stdout.close()  # as `ara2 inspect ... | head -0` would
     assert child.wait(timeout=60) == 1
     assert child.stderr.read() == b""
+
+
+@pytest.mark.parametrize("argv", [["run", "{model}", "--random"], ["inspect", "{model}"]], ids=["run", "inspect"])
+@pytest.mark.parametrize("named", [True, False], ids=["ARA2_SOCKET", "discovered"])
+def test_a_client_library_that_does_not_load_is_reported_with_its_advice(colour_classifier_path, emulator, argv,
+                                                                          named, tmp_path):
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_LIBRARY_PATH", "ARA2_CLIENT_LIBRARY_DIR",
+                                                           "ARA2_SOCKET")}
+    if named:
+        env["ARA2_SOCKET"] = emulator.socket_path
+    child = subprocess.run([sys.executable, "-m", "ara2_cli", *[a.format(model=colour_classifier_path) for a in argv],
+                            "--json"], env=env, cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    assert child.returncode == 1, child.stdout + child.stderr
+    error = json.loads(child.stdout)["error"]
+    assert error["type"] == "LibraryError"
+    assert error["message"].startswith("loading the client library to reach ")
+    assert "could not load the ARA-2 client library" in error["message"] and "proxy running" not in error["message"]
+    [note] = error["notes"]
+    assert "ARA2_CLIENT_LIBRARY_DIR" in note
+    line, *notes = child.stderr.splitlines()
+    assert line == f"ara2 {argv[0]}: error: {error['message']}"
+    assert notes == ["  " + text for text in note.splitlines()]
