@@ -122,13 +122,37 @@ def test_inspect_a_model_without_archive(emulated_model, ara2_command):
 
 def test_inspect_a_file_the_proxy_refuses(at, ara2_command, tmp_path):
     path = tmp_path / "not_a_model.dvm"
-    path.write_bytes(b"not a model")
+    path.write_bytes(b"\x00\x01 binary, but not a model")
     result = ara2_command("inspect", path, *at)
     assert result.status == 1
     assert one_line_error(result, "ara2 inspect: error: ") == (
         f"ara2 inspect: error: loading {path} on endpoint 0: ModelError: Ara2 error: 241 (--no-device shows what "
         "the file says without loading it)")
     assert ara2_command("inspect", path, "--no-device").status == 0
+
+
+@pytest.mark.parametrize("command", ["inspect", "run", "bench"])
+@pytest.mark.parametrize("name, content, what", [
+    ("colour.yaml", "inputs:\n  - shape: [3, 32, 32]\n",
+     "a model description (build the model with `ara2-emu-model {path} -o colour.dvm`)"),
+    ("model.json", '{"inputs": []}', "a model description (build the model with `ara2-emu-model {path} -o model.dvm`)"),
+    ("image.npy", None, "a NumPy array (.npy)"),
+    ("notes.dvm", "a compiled model, honest\n\u00e9t\u00e9\n", "a text file"),
+    ("empty.dvm", "", "an empty file"),
+], ids=["yaml description", "json description", "npy", "text", "empty"])
+def test_a_file_that_is_plainly_not_a_model_is_refused_before_any_proxy(ara2_command, stand_in, tmp_path, command,
+                                                                       name, content, what):
+    path = tmp_path / name
+    if content is None:
+        np.save(path, RED)
+    else:
+        path.write_text(content, encoding="utf-8")
+    extra = ["--random"] if command == "run" else ["--no-device"] if command == "inspect" else []
+    result = ara2_command(command, path, *extra, "--socket", MISSING_SOCKET)
+    assert result.status == 1
+    assert one_line_error(result, f"ara2 {command}: error: ") == (
+        f"ara2 {command}: error: {path}: {what.format(path=path)}, not a compiled model")
+    assert stand_in.call_count("dv_session_create_via_unix_socket") == 0
 
 
 # ---------------------------------------------------------------- run
