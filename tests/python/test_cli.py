@@ -84,6 +84,25 @@ def test_scan_reports_a_failing_query_and_goes_on(at, ara2_command, stand_in):
     assert [e["state"] for e in proxy["connection"]["endpoints"]] == [None, "Idle"]
 
 
+@pytest.mark.parametrize("reachable", [True, False], ids=["reachable", "not there"])
+def test_scan_reports_the_proxy_ara2_socket_names_first(emulator, ara2_command, monkeypatch, reachable):
+    socket = emulator.socket_path if reachable else MISSING_SOCKET
+    monkeypatch.setenv("ARA2_SOCKET", socket)
+    result = ara2_command("scan", "--json")
+    named, *others = result.document["proxies"]
+    assert f"unix:{socket}" in named["addresses"]
+    # The discovered daemon is listed once: first when it is the one named.
+    assert [p["pid"] for p in result.document["proxies"]].count(emulator.pid) == 1
+    assert (named["pid"] == emulator.pid) == reachable
+    if reachable:
+        assert result.status == 0 and named["connection"]["address"] == f"unix:{socket}"
+    else:
+        assert result.status == 1 and named["connection"] is None
+        assert result.document["error"]["message"] == f"the proxy $ARA2_SOCKET names (unix:{socket}) did not answer"
+        [daemon] = [p for p in others if p["pid"] == emulator.pid]
+        assert daemon["connection"] is not None
+
+
 # ---------------------------------------------------------------- inspect
 
 
