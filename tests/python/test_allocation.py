@@ -385,3 +385,23 @@ def test_dma_request_without_any_heap_through_the_interposer(model_child, interp
     error, kind = out.split("\n")[:2]
     assert error.startswith('Tensor error: IoError(Os { code: 2, kind: NotFound, message: "No such file or')
     assert kind == "mem"
+
+
+def test_shared_memory_that_cannot_be_created_names_the_path_in_a_note(model_child, interposer, tmp_path):
+    path = tmp_path / "shm.dvm"
+    build_model(MODEL, path)
+    out = model_child(f"""
+        import json
+        model = endpoint.load_model({str(path)!r})
+        try:
+            model.allocate_tensors("shm")
+        except ara2.TensorError as error:
+            print(json.dumps([str(error), error.__notes__]))
+        model.allocate_tensors("mem")
+        model.close()
+        """, env={"LD_PRELOAD": preloaded(interposer), "TALLOWIND_TEST_SHM_OPEN_ERRNO": "13"})
+    message, [note] = json.loads(out.split("\n")[0])
+    # The text stays the tensor library's; where to look is in the note.
+    assert message == 'Tensor error: IoError(Os { code: 13, kind: PermissionDenied, message: "Permission denied" })'
+    assert re.fullmatch(r"shm_open \(create\) on the shared-memory object /dev/shm/[0-9a-f]{16} \(a tensor of \d+ "
+                        r"bytes\) failed: Permission denied\. Check that /dev/shm .*`df -h /dev/shm`.*\"mem\".*", note)
