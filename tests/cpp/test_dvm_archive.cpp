@@ -78,14 +78,8 @@ struct Layout {
   std::uint16_t disk = 0;
   std::uint16_t cd_disk = 0;
   std::optional<std::uint32_t> cd_offset;  // overrides the true offset
-  bool zip64 = false;  // sizes, offsets and counts in zip64 fields and records only
   std::optional<std::uint16_t> entries_here;  // overrides this disk's entry count
 };
-
-void put64(std::string& out, std::uint64_t v) {
-  put32(out, static_cast<std::uint32_t>(v));
-  put32(out, static_cast<std::uint32_t>(v >> 32));
-}
 
 /// A ZIP archive written byte by byte, so that tests can make every field lie.
 std::string build_zip(const std::vector<TestEntry>& entries, const Layout& layout = {}) {
@@ -120,51 +114,27 @@ std::string build_zip(const std::vector<TestEntry>& entries, const Layout& layou
     put16(central, 0);
     put16(central, 0);
     put32(central, crc);
-    put32(central, layout.zip64 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(payload.size()));
-    put32(central, layout.zip64 ? 0xFFFFFFFFu : size);
+    put32(central, static_cast<std::uint32_t>(payload.size()));
+    put32(central, size);
     put16(central, static_cast<std::uint32_t>(e.name.size()));
-    put16(central, layout.zip64 ? 28 : 0);
+    put16(central, 0);
     put16(central, 0);
     put16(central, 0);
     put16(central, 0);
     put32(central, 0);
-    put32(central, layout.zip64 ? 0xFFFFFFFFu : offset);
+    put32(central, offset);
     central += e.name;
-    if (layout.zip64) {
-      put16(central, 1);
-      put16(central, 24);
-      put64(central, e.declared_size.value_or(e.data.size()));
-      put64(central, payload.size());
-      put64(central, offset);
-    }
   }
   const auto cd_offset = static_cast<std::uint32_t>(out.size());
   out += central;
-  if (layout.zip64) {
-    const std::uint64_t record_at = out.size();
-    put32(out, 0x06064b50);
-    put64(out, 44);
-    put16(out, 45);
-    put16(out, 45);
-    put32(out, layout.disk);
-    put32(out, layout.cd_disk);
-    put64(out, entries.size());
-    put64(out, entries.size());
-    put64(out, central.size());
-    put64(out, layout.cd_offset.value_or(cd_offset));
-    put32(out, 0x07064b50);
-    put32(out, 0);
-    put64(out, record_at);
-    put32(out, 1);
-  }
-  const std::uint32_t count = layout.zip64 ? 0xFFFF : static_cast<std::uint32_t>(entries.size());
+  const auto count = static_cast<std::uint16_t>(entries.size());
   put32(out, 0x06054b50);
-  put16(out, layout.zip64 ? 0 : layout.disk);
-  put16(out, layout.zip64 ? 0 : layout.cd_disk);
+  put16(out, layout.disk);
+  put16(out, layout.cd_disk);
   put16(out, layout.entries_here.value_or(count));
   put16(out, count);
-  put32(out, layout.zip64 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(central.size()));
-  put32(out, layout.zip64 ? 0xFFFFFFFFu : layout.cd_offset.value_or(cd_offset));
+  put32(out, static_cast<std::uint32_t>(central.size()));
+  put32(out, layout.cd_offset.value_or(cd_offset));
   put16(out, 0);
   return out;
 }
@@ -268,36 +238,6 @@ TEST(DvmArchive, DamagedDirectoryIsAZipErrorNamingTheDamage) {
   for (const auto& [bytes, damage] : cases) {
     EXPECT_EQ(open_error(bytes), "ZIP error: damaged archive: " + damage);
   }
-}
-
-TEST(DvmArchive, Zip64RecordsAndFieldsAreRead) {
-  const std::vector<TestEntry> entries{{"labels.txt", "cat\ndog\n", true}, {"tallowind.json", "{}"}};
-  for (const std::size_t prefix : {0, 1000}) {
-    auto archive = open_archive(model_prefix(prefix) + build_zip(entries, {.zip64 = true}));
-    ASSERT_TRUE(archive && *archive) << prefix << (archive ? "" : archive.error().message());
-    EXPECT_EQ((*archive)->entry_count(), 2u);
-    auto labels = (*archive)->read_text("labels.txt");
-    ASSERT_TRUE(labels && *labels) << prefix;
-    EXPECT_EQ(**labels, "cat\ndog\n");
-    auto metadata = (*archive)->read_text("tallowind.json");
-    ASSERT_TRUE(metadata && *metadata) << prefix;
-    EXPECT_EQ(**metadata, "{}");
-  }
-}
-
-TEST(DvmArchive, DamagedZip64StructuresAreZipErrors) {
-  const std::string whole = build_zip({{"labels.txt", "a"}}, {.zip64 = true});
-  std::string no_record = whole;
-  no_record[no_record.find("PK\x06\x06") + 3] = 'X';
-  std::string short_field = whole;
-  short_field[short_field.find("PK\x01\x02") + 46 + 10 + 2] = 8;  // the zip64 field holds one size of three
-  EXPECT_EQ(open_error(no_record),
-            "ZIP error: damaged archive: the zip64 end of central directory locator leads to no zip64 end record");
-  EXPECT_EQ(open_error(short_field),
-            "ZIP error: damaged archive: entry labels.txt refers to a zip64 extra field that does not hold its "
-            "sizes and offset");
-  EXPECT_EQ(open_error(build_zip({{"labels.txt", "a"}}, {.disk = 1, .cd_disk = 1, .zip64 = true})),
-            "ZIP error: unsupported archive: multi-disk archives are not supported");
 }
 
 TEST(DvmArchive, FoundButUnusableArchivesAreZipErrors) {
