@@ -76,7 +76,7 @@ def instruction_rows(socket, path, size) -> list[list[str]]:
              f"model.run()")
     rows = []
     for method, call in [("get_output_tensor", "model.get_output_tensor(0)"), ("dequantize", "model.dequantize(0)")]:
-        count = instructions.per_call(setup, call, "model_" + method, COUNTED_CALLS)
+        count = instructions.per_call(setup, call, "Model." + method, COUNTED_CALLS)
         rows.append([f"{method} (mem)", f"{size} B", f"{count['module']:.0f}", f"{count['other']:.0f}"])
     return rows
 

@@ -83,7 +83,7 @@ def instruction_rows(socket, model_path) -> list[list[str]]:
                  f"model = session.list_endpoints()[0].load_model({str(model_path)!r})\n"
                  f"model.allocate_tensors({memory!r})\n"
                  f"model.run()")
-        count = instructions.per_call(setup, "model.run()", "model_run", COUNTED_CALLS)
+        count = instructions.per_call(setup, "model.run()", "Model.run", COUNTED_CALLS)
         rows.append([memory, *(f"{count[name]:.0f}" for name in ("module", "client library", "other"))])
     return rows
 

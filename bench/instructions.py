@@ -23,18 +23,21 @@ def available() -> bool:
     return shutil.which("valgrind") is not None
 
 
-def entry(method: str) -> str:
-    """The callgrind pattern of a method's entry: the exception-boundary
-    trampoline every method is installed through
-    (``Guarded<&...::model_run, ...>::call``). It exists for every method,
-    whereas the method's own function may be inlined into it; and only it
-    matches, so counting is not toggled off again inside."""
-    return f"{method}, *"
+def entries(method: str) -> list[str]:
+    """The callgrind patterns of a method's entry, `method` as "Model.run": the
+    exception-boundary trampoline every method is installed through. It
+    exists for every method, whereas the method's own function may be inlined
+    into it; and only it matches, so counting is not toggled off again inside.
+    Two spellings, so that builds before and after the data methods became
+    templates are counted alike: ``Guarded<&...::model_run, ...>::call`` and
+    ``Guarded<&data_call<..., surface::Model::run>(...)...>::call``."""
+    cls, name = method.split(".")
+    return [f"*::{cls.lower()}_{name}, *", f"*Guarded<*surface::{cls}::{name}>(*"]
 
 
 def per_call(setup: str, call: str, method: str, calls: int) -> dict[str, float]:
     """Instructions per call of `call` by object, counted only inside the
-    module's method `method` (the C name, "model_run"). `setup` runs first in
+    module's method `method` ("Model.run"). `setup` runs first in
     a child interpreter; whatever it or the first calls cost once (numpy's
     import...) cancels out: the figure is the difference between a run of
     2 x `calls` calls and one of `calls` calls."""
@@ -47,8 +50,9 @@ def counted(setup: str, call: str, method: str, calls: int) -> dict[str, int]:
     script = f"{setup}\nfor _ in range({calls}):\n    {call}\n"
     with tempfile.TemporaryDirectory(prefix="ara2-callgrind-") as workdir:
         out = os.path.join(workdir, "callgrind.out")
+        toggles = [f"--toggle-collect={pattern}" for pattern in entries(method)]
         subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", "--collect-atstart=no",
-                        f"--toggle-collect=*::{entry(method)}", sys.executable, "-c", script],
+                        *toggles, sys.executable, "-c", script],
                        check=True, capture_output=True)
         totals = self_cost_by_object(out)
     result = {name: 0 for name in [*OBJECTS, "other"]}

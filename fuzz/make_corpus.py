@@ -29,13 +29,12 @@ import yaml
 
 FUZZ = pathlib.Path(__file__).resolve().parent
 REPO = FUZZ.parent
-sys.path[:0] = [str(REPO / "tests" / "python"), str(REPO / "emulator" / "python")]
+sys.path[:0] = [str(REPO / "tools"), str(REPO / "emulator" / "python")]
 
 from ara2_emulator.daemon import Daemon, library_dir  # noqa: E402
 from ara2_emulator.model_builder import build_model  # noqa: E402
-from fixtures.dvm_files import archive_bytes, model_bytes, zip64_archive_bytes  # noqa: E402
-from fixtures.inference_models import passthrough  # noqa: E402
-from test_metadata import FULL  # noqa: E402
+from sample_inputs import (FULL_METADATA, archive_bytes, model_bytes, passthrough,  # noqa: E402
+                           zip64_archive_bytes)
 
 COLOUR_CLASSIFIER = yaml.safe_load((REPO / "examples" / "colour_classifier.yaml").read_text())
 
@@ -84,7 +83,7 @@ def shift_directory(data: bytes, by: int) -> bytes:
 def dvm_archive_seeds() -> dict[str, bytes]:
     """Valid model files, and damaged ones (named damaged_*) that every reader
     must refuse with an archive error."""
-    metadata = json.dumps(FULL)
+    metadata = json.dumps(FULL_METADATA)
     zip64 = zip64_archive_bytes({"tallowind.json": metadata, "labels.txt": LABELS})
     return {
         "zip64": model_bytes(48, seed=6) + zip64,
@@ -108,7 +107,7 @@ def dvm_archive_seeds() -> dict[str, bytes]:
 
 def metadata_seeds() -> dict[str, bytes]:
     documents = {
-        "full": FULL,
+        "full": FULL_METADATA,
         "empty": {},
         "classifier": COLOUR_CLASSIFIER["metadata"],
         "dshape_forms": {"outputs": [{"dshape": [["batch", 1], {"num_boxes": 8400}], "shape": [1, -1],

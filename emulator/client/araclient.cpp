@@ -438,6 +438,40 @@ std::uint32_t connect_session(int fd, bool is_unix, void** out) {
   return st::ok;
 }
 
+/// Writes one value at `at`: numbers as they are, flags as a byte, texts and
+/// triples as pointers into the model's storage (a missing triple as null).
+template <std::size_t Offset, std::size_t Size, class Value>
+void put(ModelStorage& storage, RawRecord<Size>& record, const Value& value) {
+  auto write = [&](const auto& v) {
+    static_assert(Offset + sizeof v <= Size, "a field outside its record");
+    std::memcpy(record.bytes + Offset, &v, sizeof v);
+  };
+  if constexpr (std::is_same_v<Value, std::string>) {
+    write(storage.text(value));
+  } else if constexpr (std::is_same_v<Value, emu::field::opt_f32x3>) {
+    write(value ? storage.floats.emplace_back(*value).data() : static_cast<float*>(nullptr));
+  } else if constexpr (std::is_same_v<Value, bool>) {
+    write(static_cast<std::uint8_t>(value));
+  } else {
+    write(value);
+  }
+}
+
+/// Lays a tensor out in its record and the parameter record it points to.
+template <class Tensor, std::size_t TensorSize, std::size_t ParamsSize>
+void fill_records(ModelStorage& storage, const Tensor& t, RawRecord<TensorSize>& record,
+                  RawRecord<ParamsSize>& params) {
+  const void* params_address = &params;
+  std::memcpy(record.bytes, &params_address, sizeof params_address);
+  emu::for_each_field(t, [&](const char*, const auto& value, emu::Encoding, auto where, auto offset) {
+    if constexpr (where == emu::Record::tensor) {
+      put<decltype(offset)::value>(storage, record, value);
+    } else {
+      put<decltype(offset)::value>(storage, params, value);
+    }
+  });
+}
+
 std::unique_ptr<ModelStorage> build_model(const emu::Model& model) {
   auto storage = std::make_unique<ModelStorage>();
   auto n_in = model.inputs.size(), n_out = model.outputs.size();
@@ -451,57 +485,10 @@ std::unique_ptr<ModelStorage> build_model(const emu::Model& model) {
   storage->record->inputs = storage->inputs.get();
   storage->record->outputs = storage->outputs.get();
   for (std::size_t i = 0; i < n_in; ++i) {
-    const auto& t = model.inputs[i];
-    auto& r = storage->inputs[i];
-    auto& p = storage->params[i];
-    r.params = &p;
-    r.layer_id = t.layer_id;
-    r.blob_id = t.blob_id;
-    r.layer_name = storage->text(t.layer_name);
-    r.blob_name = storage->text(t.blob_name);
-    r.layer_type = storage->text(t.layer_type);
-    r.layout = storage->text(t.layout);
-    r.size = t.size;
-    r.width = t.width;
-    r.height = t.height;
-    r.nch = t.nch;
-    r.bpp = t.bpp;
-    r.batch_size = t.batch_size;
-    p.qn = t.qn;
-    p.scale = t.scale ? storage->floats.emplace_back(*t.scale).data() : nullptr;
-    p.mean = t.mean ? storage->floats.emplace_back(*t.mean).data() : nullptr;
-    p.aspect_resize = t.aspect_resize;
-    p.mirror = t.mirror;
-    p.center_crop = t.center_crop;
-    p.bgr_to_rgb = t.bgr_to_rgb;
-    p.is_signed = t.is_signed;
-    p.offset = t.offset;
-    p.qmode = t.qmode;
+    fill_records(*storage, model.inputs[i], storage->inputs[i], storage->params[i]);
   }
   for (std::size_t i = 0; i < n_out; ++i) {
-    const auto& t = model.outputs[i];
-    auto& r = storage->outputs[i];
-    auto& q = storage->quants[i];
-    r.quant = &q;
-    r.layer_id = t.layer_id;
-    r.blob_id = t.blob_id;
-    r.fused_parent_id = t.fused_parent_id;
-    r.layer_name = storage->text(t.layer_name);
-    r.blob_name = storage->text(t.blob_name);
-    r.layer_fused_parent_name = storage->text(t.layer_fused_parent_name);
-    r.layer_type = storage->text(t.layer_type);
-    r.layout = storage->text(t.layout);
-    r.size = t.size;
-    r.width = t.width;
-    r.height = t.height;
-    r.nch = t.nch;
-    r.bpp = t.bpp;
-    r.num_classes = t.num_classes;
-    r.layer_output_type = t.layer_output_type;
-    r.max_dynamic_id = t.max_dynamic_id;
-    q.qn = t.qn;
-    q.is_signed = t.is_signed;
-    q.offset = t.offset;
+    fill_records(*storage, model.outputs[i], storage->outputs[i], storage->quants[i]);
   }
   return storage;
 }
@@ -814,14 +801,17 @@ EMU_EXPORT int dv_model_load_from_file(void* handle, void* endpoint, const char*
   msg.put(*id).put_text(path).put_text(name).put(flags);
   std::vector<std::uint8_t> answer;
   auto status = session->call(Op::ModelLoad, msg, answer);
+  // The descriptions come from the same file the daemon reads; the daemon
+  // answers 240 for any file it refuses, and a file this process can read
+  // but that is no model is told apart here.
+  auto bytes = emu::read_model_file(path);
+  std::expected<emu::Model, std::string> parsed = std::unexpected(std::string());
+  if (bytes) parsed = emu::parse_model(*bytes);
+  if (status == st::model_unreadable && bytes && !parsed) return static_cast<int>(st::not_a_model);
   if (status != st::ok) return static_cast<int>(status);
   emu::wire::Reader in(answer);
   auto model_id = in.get<std::uint64_t>();
   if (!in.at_end()) return static_cast<int>(st::malformed_message);
-  // The descriptions come from the same file the daemon accepted.
-  auto bytes = emu::read_model_file(path);
-  std::expected<emu::Model, std::string> parsed = std::unexpected(std::string());
-  if (bytes) parsed = emu::parse_model(*bytes);
   if (!parsed) {
     emu::wire::Writer unload;
     unload.put(model_id);

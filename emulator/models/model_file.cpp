@@ -170,56 +170,34 @@ class Reader {
   std::string error_;
 };
 
-InputTensor read_input(Reader& r) {
-  InputTensor t;
-  t.layer_id = r.i32("input layer_id");
-  t.blob_id = r.i32("input blob_id");
-  t.layer_name = r.text("input layer_name");
-  t.blob_name = r.text("input blob_name");
-  t.layer_type = r.text("input layer_type");
-  t.layout = r.text("input layout");
-  t.size = r.i32("input size");
-  t.width = r.i32("input width");
-  t.height = r.i32("input height");
-  t.nch = r.i32("input nch");
-  t.bpp = r.i32("input bpp");
-  t.batch_size = r.i32("input batch_size");
-  t.qn = r.f32("input qn");
-  t.offset = r.i32("input offset");
-  t.is_signed = r.flag("input is_signed");
-  t.qmode = r.i32("input qmode");
-  t.mean = r.triple("input mean");
-  t.scale = r.triple("input scale");
-  std::uint8_t flags = r.u8("input flags");
-  if (flags > 0x0F) r.fail("input flags: unknown bits set");
-  t.aspect_resize = flags & 1;
-  t.mirror = flags & 2;
-  t.center_crop = flags & 4;
-  t.bgr_to_rgb = flags & 8;
-  return t;
-}
-
-OutputTensor read_output(Reader& r) {
-  OutputTensor t;
-  t.layer_id = r.i32("output layer_id");
-  t.blob_id = r.i32("output blob_id");
-  t.fused_parent_id = r.i32("output fused_parent_id");
-  t.layer_name = r.text("output layer_name");
-  t.blob_name = r.text("output blob_name");
-  t.layer_fused_parent_name = r.text("output layer_fused_parent_name");
-  t.layer_type = r.text("output layer_type");
-  t.layout = r.text("output layout");
-  t.size = r.i32("output size");
-  t.width = r.i32("output width");
-  t.height = r.i32("output height");
-  t.nch = r.i32("output nch");
-  t.bpp = r.i32("output bpp");
-  t.num_classes = r.i32("output num_classes");
-  t.layer_output_type = r.u32("output layer_output_type");
-  t.max_dynamic_id = r.i32("output max_dynamic_id");
-  t.qn = r.f32("output qn");
-  t.offset = r.i32("output offset");
-  t.is_signed = r.flag("output is_signed");
+/// Reads one tensor record, each field by its encoding.
+template <class Tensor>
+Tensor read_tensor(Reader& r, const std::string& kind) {
+  Tensor t;
+  std::uint8_t bits = 0, used = 0;  // of the byte a run of bit fields shares
+  for_each_field(t, [&](const char* name, auto& value, Encoding encoding, auto, auto) {
+    const std::string what = kind + " " + name;
+    using Value = std::remove_reference_t<decltype(value)>;
+    if constexpr (std::is_same_v<Value, std::int32_t>) {
+      value = r.i32(what.c_str());
+    } else if constexpr (std::is_same_v<Value, std::uint32_t>) {
+      value = r.u32(what.c_str());
+    } else if constexpr (std::is_same_v<Value, float>) {
+      value = r.f32(what.c_str());
+    } else if constexpr (std::is_same_v<Value, std::string>) {
+      value = r.text(what.c_str());
+    } else if constexpr (std::is_same_v<Value, field::opt_f32x3>) {
+      value = r.triple(what.c_str());
+    } else if (encoding == Encoding::flag) {
+      value = r.flag(what.c_str());
+    } else {
+      const int bit = static_cast<int>(encoding) - static_cast<int>(Encoding::bit0);
+      if (bit == 0) bits = r.u8((kind + " flags").c_str());
+      used |= static_cast<std::uint8_t>(1u << bit);
+      value = (bits >> bit) & 1;
+    }
+  });
+  if (bits & ~used) r.fail(kind + " flags: unknown bits set");
   return t;
 }
 
@@ -527,18 +505,28 @@ std::int64_t read_up_to(int fd, std::uint8_t* into, std::size_t size) {
 
 }  // namespace
 
-std::expected<std::vector<std::uint8_t>, std::string> read_model_file(const std::string& path) {
+std::expected<std::vector<std::uint8_t>, std::string> read_model_file(
+    const std::string& path, const std::function<bool(std::uint64_t)>& admit) {
   const auto error_text = [] { return std::string(std::strerror(errno)); };
-  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return std::unexpected(error_text());
   struct Closer {
     int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
+    ~Closer() {
+      if (fd >= 0) ::close(fd);
+    }
+  };
+  // Only a regular file is opened for reading: opening a device can have side
+  // effects. The path is resolved once, into a handle that opens nothing, and
+  // that same file is then opened, so it cannot be swapped in between.
+  Closer handle{::open(path.c_str(), O_PATH | O_CLOEXEC)};
+  if (handle.fd < 0) return std::unexpected(error_text());
   struct stat info {};
-  if (::fstat(fd, &info) != 0) return std::unexpected(error_text());
+  if (::fstat(handle.fd, &info) != 0) return std::unexpected(error_text());
   if (S_ISDIR(info.st_mode)) return std::unexpected("it is a directory");
   if (!S_ISREG(info.st_mode)) return std::unexpected("it is not a regular file");
+  const std::string same_file = "/proc/self/fd/" + std::to_string(handle.fd);
+  Closer closer{::open(same_file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+  const int fd = closer.fd;
+  if (fd < 0) return std::unexpected(error_text());
   std::vector<std::uint8_t> bytes(kHeaderSize);
   auto got = read_up_to(fd, bytes.data(), bytes.size());
   if (got < 0) return std::unexpected(error_text());
@@ -554,7 +542,9 @@ std::expected<std::vector<std::uint8_t>, std::string> read_model_file(const std:
   }
   // Sized by what the file holds, so a header announcing more costs nothing.
   auto left = static_cast<std::uint64_t>(std::max<off_t>(info.st_size, kHeaderSize)) - kHeaderSize;
-  bytes.resize(kHeaderSize + std::min<std::uint64_t>(body, left));
+  const std::uint64_t size = kHeaderSize + std::min<std::uint64_t>(body, left);
+  if (admit && !admit(size)) return std::unexpected(std::string(kNoMemoryToRead));
+  bytes.resize(size);
   got = read_up_to(fd, bytes.data() + kHeaderSize, bytes.size() - kHeaderSize);
   if (got < 0) return std::unexpected(error_text());
   bytes.resize(kHeaderSize + static_cast<std::size_t>(got));
@@ -586,9 +576,9 @@ std::expected<Model, std::string> parse_model(std::span<const std::uint8_t> file
   Model m;
   m.dram_bytes = r.u64("dram_bytes");
   std::uint32_t n = r.count(64, "input count");
-  for (std::uint32_t i = 0; i < n && r.ok(); ++i) m.inputs.push_back(read_input(r));
+  for (std::uint32_t i = 0; i < n && r.ok(); ++i) m.inputs.push_back(read_tensor<InputTensor>(r, "input"));
   n = r.count(73, "output count");
-  for (std::uint32_t i = 0; i < n && r.ok(); ++i) m.outputs.push_back(read_output(r));
+  for (std::uint32_t i = 0; i < n && r.ok(); ++i) m.outputs.push_back(read_tensor<OutputTensor>(r, "output"));
   m.faults = read_faults(r);
 
   auto program = std::make_shared<Program>();
@@ -619,9 +609,35 @@ std::vector<std::string> program_listing(const Model& model) {
   return lines;
 }
 
+std::uint64_t model_footprint(const Model& model) {
+  std::uint64_t bytes = sizeof(Model) + sizeof(Program);
+  for (const auto& t : model.inputs) {
+    bytes += sizeof t + t.layer_name.size() + t.blob_name.size() + t.layer_type.size() + t.layout.size();
+  }
+  for (const auto& t : model.outputs) {
+    bytes += sizeof t + t.layer_name.size() + t.blob_name.size() + t.layer_fused_parent_name.size() +
+             t.layer_type.size() + t.layout.size();
+  }
+  for (const auto& [name, status] : model.faults.call_status) bytes += 64 + name.size();
+  bytes += 4 * model.faults.completion_states.size();
+  if (model.program) {
+    for (const Op& op : model.program->ops) bytes += sizeof op + op.weights.size() + 4 * op.bias.size();
+    bytes += 4 * model.program->scratch_sizes.size() + 8 * (model.inputs.size() + model.outputs.size());
+  }
+  return bytes;
+}
+
+std::uint64_t scratch_bytes(const Model& model) {
+  if (!model.program) return 0;
+  std::uint64_t total = 0;
+  for (std::uint32_t size : model.program->scratch_sizes) total += size;
+  return total;
+}
+
 std::expected<void, std::string> run_model(const Model& model,
                                            std::span<const std::span<const std::uint8_t>> inputs,
-                                           std::span<const std::span<std::uint8_t>> outputs) {
+                                           std::span<const std::span<std::uint8_t>> outputs,
+                                           const RunContext& context) {
   if (inputs.size() != model.inputs.size() || outputs.size() != model.outputs.size()) {
     return std::unexpected("the model takes " + std::to_string(model.inputs.size()) + " inputs and " +
                            std::to_string(model.outputs.size()) + " outputs, got " + std::to_string(inputs.size()) +
@@ -644,8 +660,21 @@ std::expected<void, std::string> run_model(const Model& model,
                              " bytes, the program uses " + std::to_string(p.output_extent[i]));
     }
   }
-  std::vector<std::vector<std::uint8_t>> scratch;
-  for (std::uint32_t size : p.scratch_sizes) scratch.emplace_back(size, 0);
+  std::vector<std::uint8_t> own_scratch;
+  std::span<std::uint8_t> scratch_memory = context.scratch;
+  if (scratch_memory.empty()) {
+    own_scratch.resize(scratch_bytes(model));
+    scratch_memory = own_scratch;
+  } else if (scratch_memory.size() < scratch_bytes(model)) {
+    return std::unexpected("the scratch memory lent is too small");
+  } else {
+    std::memset(scratch_memory.data(), 0, scratch_bytes(model));
+  }
+  std::vector<std::uint8_t*> scratch;
+  for (std::uint32_t size : p.scratch_sizes) {
+    scratch.push_back(scratch_memory.data());
+    scratch_memory = scratch_memory.subspan(size);
+  }
 
   const auto buffer = [&](BufferRef r) -> std::uint8_t* {
     switch (r.kind) {
@@ -654,13 +683,14 @@ std::expected<void, std::string> run_model(const Model& model,
       case BufferKind::Output:
         return outputs[r.index].data();
       case BufferKind::Scratch:
-        return scratch[r.index].data();
+        return scratch[r.index];
     }
     return nullptr;
   };
 
   std::vector<double> values;
   for (const Op& op : p.ops) {
+    if (context.stop && context.stop()) return std::unexpected("the run was stopped");
     const std::uint8_t* src = buffer(op.src);
     std::uint8_t* dst = buffer(op.dst);
     const std::uint32_t ss = elem_size(op.src_type), ds = elem_size(op.dst_type);

@@ -9,6 +9,7 @@
 #include <iterator>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "model_file.hpp"
@@ -21,15 +22,23 @@ std::vector<std::uint8_t> read_file(const std::string& path, bool& ok) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// Text fields may hold any bytes, so they travel as hex.
-std::string hex(const std::string& s) {
-  static constexpr char digits[] = "0123456789abcdef";
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
+bool is_utf8(const std::string& s) {
+  for (std::size_t i = 0; i < s.size();) {
+    auto c = static_cast<unsigned char>(s[i]);
+    std::size_t extra = c < 0x80 ? 0 : (c >> 5) == 0x6 ? 1 : (c >> 4) == 0xE ? 2 : (c >> 3) == 0x1E ? 3 : 4;
+    if (extra == 4 || extra >= s.size() - i) return false;
+    std::uint32_t code = extra ? c & (0x3F >> extra) : c;
+    for (std::size_t k = 1; k <= extra; ++k) {
+      auto next = static_cast<unsigned char>(s[i + k]);
+      if ((next >> 6) != 0x2) return false;
+      code = (code << 6) | (next & 0x3F);
+    }
+    // Overlong forms, surrogates and code points past U+10FFFF are not UTF-8.
+    static constexpr std::uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+    if (code < kLeast[extra] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) return false;
+    i += extra + 1;
   }
-  return out + "\"";
+  return true;
 }
 
 std::string quoted(const std::string& s) {
@@ -69,43 +78,55 @@ std::string triple(const std::optional<std::array<float, 3>>& v) {
   return out + "]";
 }
 
+// Text fields may hold any bytes: text that is UTF-8 is printed as a string,
+// other bytes as {"hex": "..."} (the form model descriptions take).
+std::string text(const std::string& s) {
+  if (is_utf8(s)) return quoted(s);
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string out = "{\"hex\": \"";
+  for (unsigned char c : s) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out + "\"}";
+}
+
 std::string optional_number(const std::optional<float>& v) { return v ? number(*v) : "null"; }
 
 std::string boolean(bool b) { return b ? "true" : "false"; }
 
+/// One tensor as a JSON object, its fields in file order.
+template <class Tensor>
+std::string tensor_json(const Tensor& t) {
+  std::string out;
+  emu::for_each_field(t, [&](const char* name, const auto& value, emu::Encoding, auto, auto) {
+    using Value = std::remove_cvref_t<decltype(value)>;
+    out += std::string(out.empty() ? "{" : ", ") + quoted(name) + ": ";
+    if constexpr (std::is_same_v<Value, std::string>) {
+      out += text(value);
+    } else if constexpr (std::is_same_v<Value, emu::field::opt_f32x3>) {
+      out += triple(value);
+    } else if constexpr (std::is_same_v<Value, bool>) {
+      out += boolean(value);
+    } else if constexpr (std::is_same_v<Value, float>) {
+      out += number(value);
+    } else {
+      out += std::to_string(value);
+    }
+  });
+  return out + "}";
+}
+
+template <class Tensor>
+std::string tensors_json(const std::vector<Tensor>& tensors) {
+  std::string out;
+  for (std::size_t i = 0; i < tensors.size(); ++i) out += std::string(i ? "," : "") + "\n    " + tensor_json(tensors[i]);
+  return out;
+}
+
 void print_model(const emu::Model& m) {
-  std::string out = "{\n  \"dram_bytes\": " + std::to_string(m.dram_bytes) + ",\n  \"inputs\": [";
-  for (std::size_t i = 0; i < m.inputs.size(); ++i) {
-    const auto& t = m.inputs[i];
-    out += std::string(i ? "," : "") + "\n    {\"layer_id\": " + std::to_string(t.layer_id) +
-           ", \"blob_id\": " + std::to_string(t.blob_id) + ", \"layer_name\": " + hex(t.layer_name) +
-           ", \"blob_name\": " + hex(t.blob_name) + ", \"layer_type\": " + hex(t.layer_type) +
-           ", \"layout\": " + hex(t.layout) + ", \"size\": " + std::to_string(t.size) +
-           ", \"width\": " + std::to_string(t.width) + ", \"height\": " + std::to_string(t.height) +
-           ", \"nch\": " + std::to_string(t.nch) + ", \"bpp\": " + std::to_string(t.bpp) +
-           ", \"batch_size\": " + std::to_string(t.batch_size) + ", \"qn\": " + number(t.qn) +
-           ", \"offset\": " + std::to_string(t.offset) + ", \"is_signed\": " + boolean(t.is_signed) +
-           ", \"qmode\": " + std::to_string(t.qmode) + ", \"mean\": " + triple(t.mean) +
-           ", \"scale\": " + triple(t.scale) + ", \"aspect_resize\": " + boolean(t.aspect_resize) +
-           ", \"mirror\": " + boolean(t.mirror) + ", \"center_crop\": " + boolean(t.center_crop) +
-           ", \"bgr_to_rgb\": " + boolean(t.bgr_to_rgb) + "}";
-  }
-  out += "\n  ],\n  \"outputs\": [";
-  for (std::size_t i = 0; i < m.outputs.size(); ++i) {
-    const auto& t = m.outputs[i];
-    out += std::string(i ? "," : "") + "\n    {\"layer_id\": " + std::to_string(t.layer_id) +
-           ", \"blob_id\": " + std::to_string(t.blob_id) +
-           ", \"fused_parent_id\": " + std::to_string(t.fused_parent_id) +
-           ", \"layer_name\": " + hex(t.layer_name) + ", \"blob_name\": " + hex(t.blob_name) +
-           ", \"layer_fused_parent_name\": " + hex(t.layer_fused_parent_name) +
-           ", \"layer_type\": " + hex(t.layer_type) + ", \"layout\": " + hex(t.layout) +
-           ", \"size\": " + std::to_string(t.size) + ", \"width\": " + std::to_string(t.width) +
-           ", \"height\": " + std::to_string(t.height) + ", \"nch\": " + std::to_string(t.nch) +
-           ", \"bpp\": " + std::to_string(t.bpp) + ", \"num_classes\": " + std::to_string(t.num_classes) +
-           ", \"layer_output_type\": " + std::to_string(t.layer_output_type) +
-           ", \"max_dynamic_id\": " + std::to_string(t.max_dynamic_id) + ", \"qn\": " + number(t.qn) +
-           ", \"offset\": " + std::to_string(t.offset) + ", \"is_signed\": " + boolean(t.is_signed) + "}";
-  }
+  std::string out = "{\n  \"dram_bytes\": " + std::to_string(m.dram_bytes) + ",\n  \"inputs\": [" +
+                    tensors_json(m.inputs) + "\n  ],\n  \"outputs\": [" + tensors_json(m.outputs);
   const auto& f = m.faults;
   out += "\n  ],\n  \"faults\": {\"completion_states\": [";
   for (std::size_t i = 0; i < f.completion_states.size(); ++i) {
@@ -144,9 +165,10 @@ int help() {
   std::fputs("\n"
              "Shows what an emulated model file holds and runs its program, without the\n"
              "proxy or the client library. inspect prints the parsed model as JSON (text\n"
-             "fields as hex); run feeds raw input files (one per input, in order) to the\n"
-             "program and writes each output buffer to its --out file. The format is\n"
-             "described by `ara2-emulator docs models`.\n",
+             "fields as strings, or as {\"hex\": ...} when they are not UTF-8); run feeds\n"
+             "raw input files (one per input, in order) to the program and writes each\n"
+             "output buffer to its --out file. The format is described by\n"
+             "`ara2-emulator docs models`.\n",
              stdout);
   return 0;
 }

@@ -323,7 +323,8 @@ std::expected<void, Error> read_emulator(const Node& node, DaemonConfig& config)
   auto emulator = MappingView::of(node, "emulator");
   if (!emulator) return std::unexpected(emulator.error());
   static const char* known[] = {"endpoints", "dram_size", "reserved_size", "endpoint_state", "versions",
-                                "listen",    "faults",    "client_memory", "total_memory", "clients"};
+                                "listen",    "faults",    "client_memory", "total_memory", "clients",
+                                "handshake_timeout_ms"};
   for (const auto& [key, value] : emulator->order()) {
     bool ok = false;
     for (const char* k : known) ok = ok || key->value == k;
@@ -331,15 +332,16 @@ std::expected<void, Error> read_emulator(const Node& node, DaemonConfig& config)
       return std::unexpected(fmt::format("unknown key emulator.{} (line {})", key->value, key->line));
     }
   }
-  if (const Node* n = emulator->find("endpoints")) {
-    auto v = integer<std::uint32_t>(*n, "emulator.endpoints", 1, 64);
-    if (!v) return std::unexpected(v.error());
-    config.endpoints = *v;
-  }
-  if (const Node* n = emulator->find("clients")) {
-    auto v = integer<std::uint32_t>(*n, "emulator.clients", 1, 65536);
-    if (!v) return std::unexpected(v.error());
-    config.clients = *v;
+  const std::tuple<const char*, std::uint32_t DaemonConfig::*, std::uint32_t, std::uint32_t> counts[] = {
+      {"endpoints", &DaemonConfig::endpoints, 1, 64},
+      {"clients", &DaemonConfig::clients, 1, 65536},
+      {"handshake_timeout_ms", &DaemonConfig::handshake_timeout_ms, 1, 600'000}};
+  for (const auto& [key, field, low, high] : counts) {
+    if (const Node* n = emulator->find(key)) {
+      auto v = integer<std::uint32_t>(*n, fmt::format("emulator.{}", key), low, high);
+      if (!v) return std::unexpected(v.error());
+      config.*field = *v;
+    }
   }
   // Byte counts: emulated DRAM, and the caps on payload memory held for clients.
   const std::tuple<const char*, std::uint64_t DaemonConfig::*, std::uint64_t> sizes[] = {

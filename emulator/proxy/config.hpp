@@ -36,6 +36,7 @@ struct DaemonConfig {
   std::uint64_t client_memory = 1ull << 30;          // payload memory held for one client
   std::uint64_t total_memory = 2ull << 30;           // ... and for all of them
   std::uint32_t clients = 256;                        // connections served at once
+  std::uint32_t handshake_timeout_ms = 5000;          // to complete the opening exchange
 };
 
 /// Reads and checks the file; the error is one line naming the file and what is wrong.

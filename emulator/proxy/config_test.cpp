@@ -43,7 +43,7 @@ TEST(DaemonConfig, EmulatedHardwareDefaultsAndOverrides) {
       "emulator:\n  endpoints: 3\n  endpoint_state: 12\n  dram_size: 1000\n  reserved_size: 10\n"
       "  versions: {firmware: 1.2.3.4, 9: 0.0.0.1}\n"
       "  faults: {latency_us: 5, call_status: {dv_infer_sync: 150}}\n"
-      "  client_memory: 65536\n  total_memory: 131072\n  clients: 3\n");
+      "  client_memory: 65536\n  total_memory: 131072\n  clients: 3\n  handshake_timeout_ms: 250\n");
   EXPECT_EQ(config.endpoint_states, (std::vector<std::uint32_t>{12, 12, 12}));
   EXPECT_EQ(config.dram_size, 1000u);
   EXPECT_EQ(config.reserved_size, 10u);
@@ -56,6 +56,7 @@ TEST(DaemonConfig, EmulatedHardwareDefaultsAndOverrides) {
   EXPECT_EQ(config.client_memory, 65536u);
   EXPECT_EQ(config.total_memory, 131072u);
   EXPECT_EQ(config.clients, 3u);
+  EXPECT_EQ(config.handshake_timeout_ms, 250u);
 }
 
 struct Refusal {
@@ -87,6 +88,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "must be an integer"},
         Refusal{"proxy: {interface_socket_file: [/s]}\nemulator: {endpoints: 65}\n", "1 to 64"},
         Refusal{"proxy: {interface_socket_file: [/s]}\nemulator: {clients: 0}\n", "emulator.clients"},
+        Refusal{"proxy: {interface_socket_file: [/s]}\nemulator: {handshake_timeout_ms: 0}\n",
+                "emulator.handshake_timeout_ms"},
         Refusal{"proxy: {interface_socket_file: [/s]}\nemulator: {versions: {proxy: 1.2.3.256}}\n",
                 "four numbers"},
         Refusal{"proxy: {interface_socket_file: [/s]}\nemulator: {listen: [\"tcp:1.2.3.4:65536\"]}\n",

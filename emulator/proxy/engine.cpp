@@ -1,6 +1,7 @@
 #include "engine.hpp"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,6 +36,7 @@ struct LoadedModel {
   std::uint64_t id = 0;
   std::uint32_t endpoint = 0;
   emu::Model model;
+  Charge memory;  // what the model holds, charged to the client that loaded it
 };
 
 /// Where the bytes of one tensor of a request are: the mapping of a
@@ -54,7 +56,7 @@ struct Request {
   std::shared_ptr<Account> memory;  // the client's, for padding buffers
   std::vector<TensorRef> inputs, outputs;
   Phase phase = Phase::Queued;
-  bool cancelled = false;
+  std::atomic<bool> cancelled = false;  // also read by a running program
   std::size_t waits = 0;  // answered waits, for scripted completion states
   bool delivered = false;  // the client has been told the outcome
   std::condition_variable done;  // notified when the phase becomes Done
@@ -97,6 +99,14 @@ std::uint64_t clamp_size(std::int32_t size) { return size < 0 ? 0 : static_cast<
 constexpr std::uint64_t kOutcomeBytes = 8 + 12 + 8 + 12 + 4;
 
 }  // namespace
+
+std::uint64_t Endpoint::used() const {
+  std::uint64_t sum = 0;
+  for (std::uint64_t part : {reserved, model_bytes, tensor_bytes}) {
+    sum = part > UINT64_MAX - sum ? UINT64_MAX : sum + part;
+  }
+  return sum;
+}
 
 Engine::Engine(const DaemonConfig& config)
     : config_(config), budget_(config.client_memory, config.total_memory), endpoints_(config.endpoints) {
@@ -171,7 +181,7 @@ void Engine::release_model(LoadedModel& model) {
 }
 
 void Engine::disconnect(std::uint64_t id) {
-  std::lock_guard lock(mutex_);
+  Lock lock(mutex_);
   auto it = clients_.find(id);
   if (it == clients_.end()) return;
   auto& client = it->second;
@@ -190,6 +200,10 @@ void Engine::disconnect(std::uint64_t id) {
         pending);
   }
   clients_.erase(it);
+  lock.unlock();
+  // What the client's models and buffers held goes back to the system, not
+  // only to the allocator.
+  ::malloc_trim(0);
 }
 
 std::uint32_t Engine::handle(std::uint64_t client_id, std::uint32_t op,
@@ -244,8 +258,7 @@ std::uint32_t Engine::dispatch(Client& client, Op op, wire::Reader& in, int& fd,
         out.put<std::uint32_t>(e.raw_state);
         return st::ok;
       }
-      std::uint64_t used = e.reserved + e.model_bytes + e.tensor_bytes;
-      out.put(e.dram_size).put(used).put(e.dram_size > used ? e.dram_size - used : 0);
+      out.put(e.dram_size).put(e.used()).put(e.free());
       out.put(e.reserved).put(e.model_bytes).put(e.tensor_bytes);
       return st::ok;
     }
@@ -310,25 +323,39 @@ std::uint32_t Engine::load_model(Client& client, wire::Reader& in, wire::Writer&
   if (!in.at_end()) return st::malformed_message;
   if (index >= endpoints_.size()) return st::unknown_endpoint;
 
-  // File access and parsing happen without holding up other clients.
+  // File access and parsing happen without holding up other clients. The
+  // file's bytes, and then the parsed model, are charged to the client.
+  auto account = client.memory;
   lock.unlock();
-  auto bytes = emu::read_model_file(path);
-  std::uint32_t status = bytes ? st::ok : st::model_unreadable;
-  std::expected<emu::Model, std::string> parsed =
-      bytes ? emu::parse_model(*bytes) : std::unexpected(bytes.error());
-  if (bytes && !parsed) status = st::not_a_model;
+  std::optional<Charge> reading, held;
+  auto admit = [&](std::uint64_t size) { return (reading = account->hold(size)).has_value(); };
+  std::expected<emu::Model, std::string> parsed = [&]() -> std::expected<emu::Model, std::string> {
+    auto bytes = emu::read_model_file(path, admit);
+    if (!bytes) return std::unexpected(bytes.error());
+    return emu::parse_model(*bytes);
+  }();
+  bool refused = !parsed && parsed.error() == emu::kNoMemoryToRead;
+  if (parsed && !(held = account->hold(emu::model_footprint(*parsed)))) refused = true;
+  reading.reset();
   lock.lock();
-  if (status != st::ok) {
+  if (refused) {
+    log("cannot load {:?} as {:?}: the client's memory caps do not allow it", path, name);
+    return st::out_of_memory;
+  }
+  if (!parsed) {
+    // One answer whatever the reason, so that a client cannot tell a missing
+    // file from one it may not read: the client library, which reads the
+    // file with the application's rights, tells "not a model" apart itself.
     log("cannot load {:?} as {:?}: {}", path, name, parsed.error());
-    return status;
+    return st::model_unreadable;
   }
   auto model = std::make_shared<LoadedModel>();
   model->endpoint = index;
   model->model = std::move(*parsed);
+  model->memory = std::move(*held);
   if (auto fault = model_fault(*model, "dv_model_load_from_file")) return *fault;
   auto& e = endpoints_[index];
-  std::uint64_t used = e.reserved + e.model_bytes + e.tensor_bytes;
-  if (model->model.dram_bytes > (e.dram_size > used ? e.dram_size - used : 0)) {
+  if (model->model.dram_bytes > e.free()) {
     log("cannot load {:?}: {} bytes do not fit the DRAM left on endpoint {}", path,
         model->model.dram_bytes, index);
     return st::out_of_dram;
@@ -356,6 +383,8 @@ std::uint32_t Engine::register_tensor(Client& client, wire::Reader& in, int& fd,
   auto size = in.get<std::uint64_t>();
   auto has_fd = in.get<std::uint8_t>();
   if (!in.at_end()) return st::malformed_message;
+  // A registration occupies the DRAM of the endpoint it is accounted on.
+  if (size > endpoints_[client.last_endpoint].free()) return st::out_of_dram;
   auto reg = std::make_shared<Registration>();
   reg->size = size;
   if (client.is_unix) {
@@ -650,8 +679,19 @@ std::string Engine::compute(Request& request) {
     if (!padded_outputs[i]) return "no memory left to pad output " + std::to_string(i);
     outputs.emplace_back(padded_outputs[i], need);
   }
+  // Scratch memory is charged to the client too; cleared by the run.
+  Buffer scratch;
+  if (auto need = emu::scratch_bytes(model)) {
+    auto buffer = request.memory->take(need);
+    if (!buffer) return "no memory left for the program's scratch buffers";
+    scratch = std::move(*buffer);
+  }
+  emu::RunContext context;
+  context.scratch = {scratch.data(), emu::scratch_bytes(model)};
+  // Checked between ops, so that no program outlasts shutdown or its request.
+  context.stop = [&] { return stopping_.load() || request.cancelled.load(); };
   auto ran = Clock::now();
-  auto result = emu::run_model(model, inputs, outputs);
+  auto result = emu::run_model(model, inputs, outputs, context);
   auto finished = Clock::now();
   for (std::size_t i = 0; i < request.outputs.size(); ++i) {
     auto& t = request.outputs[i];

@@ -3,6 +3,7 @@
 // one worker thread per endpoint that runs the requests in order.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -29,6 +30,9 @@ struct Request;
 struct Endpoint {
   std::uint32_t raw_state = 1;
   std::uint64_t dram_size = 0, reserved = 0, model_bytes = 0, tensor_bytes = 0;
+  /// Occupied and free DRAM; the sum saturates, so no amount can wrap it.
+  std::uint64_t used() const;
+  std::uint64_t free() const { return dram_size > used() ? dram_size - used() : 0; }
   std::deque<std::shared_ptr<Request>> queue;
   std::condition_variable wake;  // queued work, a cancelled running request, stop
   std::thread worker;
@@ -87,7 +91,7 @@ class Engine {
   DaemonConfig config_;
   Budget budget_;  // first in, last out: everything below may hold buffers
   std::mutex mutex_;
-  bool stopping_ = false;
+  std::atomic<bool> stopping_ = false;  // also read by running programs
   std::vector<Endpoint> endpoints_;
   std::map<std::uint64_t, Client> clients_;
   std::uint64_t next_id_ = 1;

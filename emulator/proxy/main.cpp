@@ -1,14 +1,18 @@
 // ara2-emulator: the stand-in proxy daemon. It names itself kinara_main so
 // that tools looking for the proxy process find it.
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "config.hpp"
 #include "engine.hpp"
@@ -26,20 +30,39 @@ void on_signal(int) {
 }
 
 constexpr std::string_view kUsage =
-    "usage: ara2-emulator -c FILE | --config FILE | --config=FILE\n"
+    "usage: ara2-emulator (-c FILE | --config FILE | --config=FILE) [--parent-pid PID]\n"
     "\n"
     "Emulates the ARA-2 proxy and its accelerators. FILE is the proxy's YAML\n"
     "configuration (its proxy: section says where to listen) with an optional\n"
     "emulator: section; `ara2-emulator docs` describes both. Stops on SIGTERM\n"
-    "or SIGINT.\n";
+    "or SIGINT, and with --parent-pid PID when process PID, its parent, ends.\n";
 
-std::optional<std::string> config_path(int argc, char** argv) {
+/// The value of `--NAME VALUE` or `--NAME=VALUE` (or `-SHORT VALUE`).
+std::optional<std::string> option(int argc, char** argv, std::string_view name, std::string_view short_name = {}) {
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
-    if ((arg == "-c" || arg == "--config") && i + 1 < argc) return argv[i + 1];
-    if (arg.starts_with("--config=")) return std::string(arg.substr(9));
+    if ((arg == name || (!short_name.empty() && arg == short_name)) && i + 1 < argc) return argv[i + 1];
+    if (arg.starts_with(name) && arg.size() > name.size() && arg[name.size()] == '=') {
+      return std::string(arg.substr(name.size() + 1));
+    }
   }
   return std::nullopt;
+}
+
+/// With --parent-pid, asks the daemon to stop (as SIGTERM does) once that
+/// process is no longer its parent: the program that started it has ended,
+/// however it ended.
+std::jthread watch_parent(pid_t parent) {
+  return std::jthread([parent](std::stop_token stop) {
+    while (!stop.stop_requested()) {
+      if (::getppid() != parent) {
+        emu::proxy::log("the process that started the daemon (pid {}) has ended", parent);
+        on_signal(SIGTERM);
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
 }
 
 }  // namespace
@@ -53,8 +76,14 @@ int main(int argc, char** argv) {
     }
   }
   ::prctl(PR_SET_NAME, "kinara_main", 0, 0, 0);
-  auto path = config_path(argc, argv);
-  if (!path) {
+  // Large blocks (model files, tensors) are mapped on their own and go back to
+  // the system when freed, whichever thread freed them, rather than staying
+  // in an allocator arena after the client that needed them has gone.
+  ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+  auto path = option(argc, argv, "--config", "-c");
+  auto parent = option(argc, argv, "--parent-pid");
+  pid_t parent_pid = 0;
+  if (!path || (parent && !(std::istringstream(*parent) >> parent_pid && parent_pid > 0))) {
     std::fwrite(kUsage.data(), 1, kUsage.size(), stderr);
     return 2;
   }
@@ -74,9 +103,11 @@ int main(int argc, char** argv) {
   ::sigaction(SIGINT, &action, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
 
+  std::jthread parent_watch;
+  if (parent) parent_watch = watch_parent(parent_pid);
   Engine engine(*config);
   {
-    Server server(engine, config->clients);
+    Server server(engine, config->clients, std::chrono::milliseconds(config->handshake_timeout_ms));
     if (auto ok = server.listen(config->listen); !ok) {
       log("{}", ok.error());
       return 1;

@@ -118,6 +118,17 @@ bool Account::grow(Buffer& buffer, std::size_t size) {
   return true;
 }
 
+std::optional<Charge> Account::hold(std::uint64_t bytes) {
+  std::lock_guard lock(budget_.mutex_);
+  if (!charge(bytes)) return std::nullopt;
+  return Charge(shared_from_this(), bytes);
+}
+
+void Account::release(std::uint64_t bytes) {
+  std::lock_guard lock(budget_.mutex_);
+  drop(bytes);
+}
+
 void Account::give_back(std::uint8_t* data, std::size_t capacity) {
   {
     std::lock_guard lock(budget_.mutex_);
@@ -147,6 +158,21 @@ void Buffer::reset() {
   data_ = nullptr;
   capacity_ = 0;
   account_.reset();
+}
+
+Charge& Charge::operator=(Charge&& other) noexcept {
+  if (this != &other) {
+    reset();
+    account_ = std::move(other.account_);
+    bytes_ = std::exchange(other.bytes_, 0);
+  }
+  return *this;
+}
+
+void Charge::reset() {
+  if (account_) account_->release(bytes_);
+  account_.reset();
+  bytes_ = 0;
 }
 
 }  // namespace emu::proxy

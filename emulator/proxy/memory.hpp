@@ -15,6 +15,7 @@ namespace emu::proxy {
 
 class Account;
 class Buffer;
+class Charge;
 
 class Budget {
  public:
@@ -56,11 +57,15 @@ class Account : public std::enable_shared_from_this<Account> {
   /// its contents and charging only the difference; false when a cap does
   /// not allow it.
   bool grow(Buffer& buffer, std::size_t size);
+  /// Charges `bytes` of memory held in some other form (a loaded model) until
+  /// the charge is destroyed; nothing when a cap does not allow it.
+  std::optional<Charge> hold(std::uint64_t bytes);
   std::uint64_t held() const;
 
  private:
   friend class Budget;
   friend class Buffer;
+  friend class Charge;
   struct Spare {
     std::uint8_t* data;
     std::size_t capacity;
@@ -69,6 +74,7 @@ class Account : public std::enable_shared_from_this<Account> {
   bool charge(std::size_t size);  // mutex held; frees kept buffers to make room
   void give_back(std::uint8_t* data, std::size_t capacity);
   void drop(std::size_t capacity);  // mutex held
+  void release(std::uint64_t bytes);  // of a charge
   void drop_spares();               // mutex held
 
   Budget& budget_;
@@ -94,6 +100,22 @@ class Buffer {
   std::shared_ptr<Account> account_;
   std::uint8_t* data_ = nullptr;
   std::size_t capacity_ = 0;
+};
+
+/// Bytes charged to an account without a buffer, until it is destroyed.
+class Charge {
+ public:
+  Charge() = default;
+  Charge(Charge&& other) noexcept { *this = std::move(other); }
+  Charge& operator=(Charge&& other) noexcept;
+  ~Charge() { reset(); }
+  void reset();
+
+ private:
+  friend class Account;
+  Charge(std::shared_ptr<Account> account, std::uint64_t bytes) : account_(std::move(account)), bytes_(bytes) {}
+  std::shared_ptr<Account> account_;
+  std::uint64_t bytes_ = 0;
 };
 
 }  // namespace emu::proxy

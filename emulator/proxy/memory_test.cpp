@@ -91,5 +91,19 @@ TEST(Account, NewMemoryReadsAsZerosAndGrowingKeepsTheContents) {
   EXPECT_EQ(account->held(), 2 * MiB);
 }
 
+TEST(Budget, ChargesWithoutBuffersCountAgainstTheCapsUntilReleased) {
+  Budget budget(4 * MiB, 6 * MiB);
+  auto a = budget.open(), b = budget.open();
+  { auto kept = a->take(2 * MiB); }  // kept for reuse, given up when room is needed
+  auto model = a->hold(3 * MiB);
+  ASSERT_TRUE(model);
+  EXPECT_EQ(a->held(), 3 * MiB);
+  EXPECT_FALSE(a->hold(2 * MiB));
+  EXPECT_FALSE(b->hold(4 * MiB));
+  model->reset();
+  EXPECT_EQ(budget.used(), 0u);
+  EXPECT_TRUE(b->hold(4 * MiB));
+}
+
 }  // namespace
 }  // namespace emu::proxy

@@ -144,8 +144,9 @@ void Server::serve(int stop_fd) {
   fds.push_back({stop_fd, POLLIN, 0});
   for (auto& l : listeners_) fds.push_back({l.fd, POLLIN, 0});
   for (;;) {
-    int ready = ::poll(fds.data(), fds.size(), 1000);
+    int ready = ::poll(fds.data(), fds.size(), 250);
     reap(false);
+    close_late_handshakes();
     if (ready < 0 && errno != EINTR) {
       log("poll failed: {}", errno_text());
       break;
@@ -177,8 +178,7 @@ void Server::accept_one(const Listener& listener) {
   // Each connection is a thread: one client opening connections without end
   // must not take the daemon's threads and descriptors from the others.
   reap(false);
-  if (connections_.size() >= max_clients_) {
-    log("connection {} refused: {} clients are connected", id, connections_.size());
+  if (!make_room(id)) {
     send_status(fd, wire::status::connect_failed);
     return;
   }
@@ -187,6 +187,7 @@ void Server::accept_one(const Listener& listener) {
   try {
     auto& c = connections_.emplace_back(std::make_unique<Connection>());
     c->fd = guard.release();
+    c->accepted = std::chrono::steady_clock::now();
     bool is_unix = listener.address.is_unix;
     Connection* raw = c.get();
     try {
@@ -200,8 +201,44 @@ void Server::accept_one(const Listener& listener) {
   }
 }
 
+bool Server::make_room(std::uint64_t id) {
+  // Connections still in their handshake may hold three quarters of the
+  // slots; the others are kept for clients that completed it. When the
+  // handshaking ones are too many, the oldest of them (which had the most
+  // time) gives way, so that connections sending nothing lock nobody out.
+  std::size_t open = 0, handshaking = 0;
+  Connection* oldest = nullptr;
+  for (auto& c : connections_) {
+    if (c->closing) continue;
+    ++open;
+    if (c->greeted) continue;
+    ++handshaking;
+    if (!oldest) oldest = c.get();
+  }
+  if (open < max_clients_ && handshaking < max_clients_ - max_clients_ / 4) return true;
+  if (!oldest) {
+    log("connection {} refused: {} clients are connected", id, open);
+    return false;
+  }
+  log("connection {}: {} connections are still in their handshake, closing the oldest", id, handshaking);
+  ::shutdown(oldest->fd, SHUT_RDWR);
+  oldest->closing = true;
+  return true;
+}
+
+void Server::close_late_handshakes() {
+  auto now = std::chrono::steady_clock::now();
+  for (auto& c : connections_) {
+    if (c->closing || c->greeted || now - c->accepted < handshake_timeout_) continue;
+    ::shutdown(c->fd, SHUT_RDWR);  // its thread sees the end and finishes
+    c->closing = true;
+  }
+}
+
 void Server::converse(Connection& connection, std::uint64_t id, bool is_unix) {
   std::uint64_t client = 0;
+  LogLimit limit;
+  log_limit = &limit;
   // Nothing a client sends may end the daemon: whatever escapes ends this connection only.
   try {
     int socket_fd = connection.fd;
@@ -209,7 +246,7 @@ void Server::converse(Connection& connection, std::uint64_t id, bool is_unix) {
       pollfd p{socket_fd, POLLRDHUP, 0};
       return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
     });
-    serve_client(connection.fd, id, client);
+    serve_client(connection, id, client);
   } catch (const std::exception& error) {
     log("connection {}: {}, closing it", id, error.what());
   } catch (...) {
@@ -218,11 +255,14 @@ void Server::converse(Connection& connection, std::uint64_t id, bool is_unix) {
   // The peer learns at once; the descriptor itself is closed when reaped.
   ::shutdown(connection.fd, SHUT_RDWR);
   engine_.disconnect(client);
+  log_limit = nullptr;
+  if (auto n = limit.take_left_out()) log("connection {}: {} lines of its log were left out", id, n);
   log("connection {} closed", id);
   connection.finished = true;
 }
 
-void Server::serve_client(int socket, std::uint64_t id, std::uint64_t client) {
+void Server::serve_client(Connection& connection, std::uint64_t id, std::uint64_t client) {
+  const int socket = connection.fd;
   auto memory = engine_.memory(client);
   std::vector<std::uint8_t> small(kSmallFrame);
   Buffer frame;
@@ -259,7 +299,10 @@ void Server::serve_client(int socket, std::uint64_t id, std::uint64_t client) {
         break;
       case Received::Ok:
         status = engine_.handle(client, header.code, payload, passed.release(), answer);
-        if (header.code == static_cast<std::uint32_t>(wire::Op::Hello)) greeted = status == 0;
+        if (header.code == static_cast<std::uint32_t>(wire::Op::Hello)) {
+          greeted = status == 0;
+          connection.greeted = greeted;
+        }
         break;
     }
     if (status != wire::status::ok) {

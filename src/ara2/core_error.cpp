@@ -130,6 +130,43 @@ CoreError CoreError::inference_incomplete(std::uint32_t state) {
 
 CoreError CoreError::internal(std::string text) { return {ErrorKind::Internal, std::move(text)}; }
 
+CoreError CoreError::closed(std::string_view object) { return {ErrorKind::Closed, fmt::format("{} is closed", object)}; }
+
+CoreError CoreError::not_allocated() {
+  return {ErrorKind::NotAllocated, "tensors not allocated: call allocate_tensors() first"};
+}
+
+CoreError CoreError::inputs_in_use() {
+  return {ErrorKind::InputsInUse,
+          "input tensors are in use by a pending request: call wait() on it before writing new inputs"};
+}
+
+CoreError CoreError::input_size_mismatch(std::uint64_t given, std::uint64_t tensor_size) {
+  return {ErrorKind::InputSizeMismatch,
+          fmt::format("input data size {} bytes does not match tensor size {} bytes", given, tensor_size)};
+}
+
+CoreError CoreError::tensor_access(std::string_view text) { return {ErrorKind::TensorAccess, std::string(text)}; }
+
+CoreError CoreError::index_out_of_range(std::string text) { return {ErrorKind::IndexOutOfRange, std::move(text)}; }
+
+CoreError CoreError::request_consumed() { return {ErrorKind::RequestConsumed, "inference request already consumed"}; }
+
+CoreError CoreError::unknown_memory_kind(std::string_view given) {
+  return {ErrorKind::UnknownMemoryKind,
+          fmt::format("unknown memory type '{}': expected 'dma', 'shm', 'mem', or None", given)};
+}
+
+CoreError CoreError::invalid_ip_address() {
+  return {ErrorKind::InvalidIpAddress, "Invalid IP address: invalid IPv4 address syntax"};
+}
+
+CoreError CoreError::results_go_to_callback() {
+  return {ErrorKind::ResultsGoToCallback, "this pipeline hands its results to its callback"};
+}
+
+CoreError CoreError::no_frames() { return {ErrorKind::NoFrames, "no frames in the pipeline"}; }
+
 ErrorClass class_for_status(std::uint32_t code) noexcept {
   if (code <= 99) return ErrorClass::Ara2Error;
   if (code <= 199) return ErrorClass::HardwareError;
@@ -140,7 +177,8 @@ ErrorClass class_for_status(std::uint32_t code) noexcept {
   return ErrorClass::HardwareError;
 }
 
-ErrorClass CoreError::error_class() const noexcept {
+ErrorClass CoreError::error_class(ErrorScope scope) const noexcept {
+  if (scope == ErrorScope::Metadata) return ErrorClass::MetadataError;
   switch (kind_) {
     case ErrorKind::Io:
     case ErrorKind::ConfigRead:
@@ -164,6 +202,10 @@ ErrorClass CoreError::error_class() const noexcept {
     case ErrorKind::Tensor:
     case ErrorKind::Image:
     case ErrorKind::Shape:
+    case ErrorKind::NotAllocated:
+    case ErrorKind::InputsInUse:
+    case ErrorKind::InputSizeMismatch:
+    case ErrorKind::TensorAccess:
       return ErrorClass::TensorError;
     case ErrorKind::Zip:
     case ErrorKind::Json:
@@ -173,7 +215,15 @@ ErrorClass CoreError::error_class() const noexcept {
     case ErrorKind::SizeMismatch:
     case ErrorKind::AsyncInferenceFailed:
     case ErrorKind::InferenceIncomplete:
+    case ErrorKind::Closed:
+    case ErrorKind::RequestConsumed:
+    case ErrorKind::UnknownMemoryKind:
+    case ErrorKind::InvalidIpAddress:
+    case ErrorKind::ResultsGoToCallback:
+    case ErrorKind::NoFrames:
       return ErrorClass::Ara2Error;
+    case ErrorKind::IndexOutOfRange:
+      return ErrorClass::IndexError;
     case ErrorKind::Internal:
       return ErrorClass::InternalFailure;
   }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -37,13 +38,30 @@ enum class ErrorKind : std::uint8_t {
   SizeMismatch,
   AsyncInferenceFailed,
   InferenceIncomplete,
+  /// An object used after close(): "model is closed", "session is closed"...
+  Closed,
+  NotAllocated,
+  /// Inputs written while a request pending on them may still read them.
+  InputsInUse,
+  InputSizeMismatch,
+  /// The tensor memory's own text, shown without a prefix (a failed map, an
+  /// element count that does not fill the shape, an unsupported width).
+  TensorAccess,
+  IndexOutOfRange,
+  RequestConsumed,
+  UnknownMemoryKind,
+  InvalidIpAddress,
+  ResultsGoToCallback,
+  NoFrames,
   /// Not an error of the module but a broken invariant (for example a call
   /// through a function the opened library lacks); raised as the
   /// internal-failure exception, which derives from BaseException.
   Internal,
 };
 
-/// The Python exception class an error is raised as, in registration order.
+/// The Python exception class an error is raised as: the module's classes in
+/// registration order, then the internal-failure exception, then the
+/// built-in classes the module raises.
 enum class ErrorClass : std::uint8_t {
   Ara2Error,
   LibraryError,
@@ -53,7 +71,13 @@ enum class ErrorClass : std::uint8_t {
   TensorError,
   MetadataError,
   InternalFailure,
+  IndexError,
 };
+inline constexpr std::size_t kErrorClassCount = 9;
+
+/// Where an error is raised, for the rules that depend on it: the metadata
+/// readers raise every failure, whatever its kind, as MetadataError.
+enum class ErrorScope : std::uint8_t { Any, Metadata };
 
 /// An operating-system error as the system describes it.
 struct OsError {
@@ -99,12 +123,25 @@ class CoreError {
   static CoreError async_inference_failed();
   static CoreError inference_incomplete(std::uint32_t state);
   static CoreError internal(std::string text);
+  /// `object` names what was closed: "model", "session", "pipeline", "tensor set".
+  static CoreError closed(std::string_view object);
+  static CoreError not_allocated();
+  static CoreError inputs_in_use();
+  static CoreError input_size_mismatch(std::uint64_t given, std::uint64_t tensor_size);
+  static CoreError tensor_access(std::string_view text);
+  /// `text` as index_error_text() gives it; raised as IndexError.
+  static CoreError index_out_of_range(std::string text);
+  static CoreError request_consumed();
+  static CoreError unknown_memory_kind(std::string_view given);
+  static CoreError invalid_ip_address();
+  static CoreError results_go_to_callback();
+  static CoreError no_frames();
 
   ErrorKind kind() const noexcept { return kind_; }
   /// The status code of a Status error, 0 for every other kind.
   std::uint32_t status_code() const noexcept { return status_; }
   const std::string& message() const noexcept { return message_; }
-  ErrorClass error_class() const noexcept;
+  ErrorClass error_class(ErrorScope scope = ErrorScope::Any) const noexcept;
 
   /// Diagnostics shown beside the message, never in it (the library loader's
   /// reasons, for example); empty when there are none.

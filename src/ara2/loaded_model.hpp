@@ -60,6 +60,11 @@ class LoadedModel {
     return static_cast<std::int32_t>(static_cast<std::int64_t>(count(direction)));
   }
   bool index_in_range(Direction direction, std::uint64_t index) const noexcept { return index < count(direction); }
+  /// An IndexOutOfRange error (index_error_text) unless `index` is in range.
+  Result<void> check_index(Direction direction, std::uint64_t index) const {
+    if (index_in_range(direction, index)) return {};
+    return fail(CoreError::index_out_of_range(index_error_text(direction, index, count(direction))));
+  }
 
   /// Descriptions; the index must be in range.
   Result<InputTensorInfo> input_info(std::uint64_t index) const { return records::read_input_info(handle_, index); }

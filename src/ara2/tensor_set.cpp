@@ -1,5 +1,6 @@
 #include "ara2/tensor_set.hpp"
 
+#include <cstring>
 #include <utility>
 
 namespace tallowind::ara2 {
@@ -145,6 +146,28 @@ Result<void> TensorSet::allocate(const LoadedModel& model, std::optional<TensorM
   discard(previous);
   allocated_ = true;
   return {};
+}
+
+Result<void> TensorSet::check_inputs_writable() const {
+  if (pending_ != 0) return fail(CoreError::inputs_in_use());
+  return {};
+}
+
+CoreError TensorSet::index_error(Direction direction, std::uint64_t index, std::size_t count) {
+  return CoreError::index_out_of_range(index_error_text(direction, index, count));
+}
+
+Result<void> TensorSet::check_input(std::uint64_t index, std::uint64_t size) const {
+  if (auto writable = check_inputs_writable(); !writable) return writable;
+  if (index >= inputs_.size()) return fail(index_error(Direction::Input, index, inputs_.size()));
+  if (size != inputs_[index].size()) return fail(CoreError::input_size_mismatch(size, inputs_[index].size()));
+  return {};
+}
+
+Result<void> TensorSet::write_input(std::uint64_t index, std::span<const std::uint8_t> bytes) {
+  return with_input(index, bytes.size(), [bytes](std::span<std::uint8_t> tensor) {
+    if (!bytes.empty()) std::memcpy(tensor.data(), bytes.data(), bytes.size());
+  });
 }
 
 Result<InferenceIo*> TensorSet::io() {

@@ -17,7 +17,9 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "ara2/core_error.hpp"
@@ -42,10 +44,6 @@ struct TensorSlot {
 
 /// "dma", "shm" or "mem".
 std::string_view memory_kind_name(tallowind::tensor::TensorMemory memory) noexcept;
-
-/// What set_input_tensor says when the inputs it would write belong to a pending request.
-inline constexpr std::string_view kInputsInUseText =
-    "input tensors are in use by a pending request: call wait() on it before writing new inputs";
 
 /// Withdraws the slots' registrations from the library in index order
 /// (dv_shmfd_unregister, status ignored) and clears them; the tensors stay.
@@ -109,13 +107,54 @@ class TensorSet {
   /// allocated set; a heap tensor that cannot be mapped is a Tensor error.
   Result<InferenceIo*> io();
 
-  /// Requests submitted on this set and not yet released. Its inputs may
-  /// not be written while any is pending.
+  /// Requests submitted on this set and not yet released (PendingRequest
+  /// counts itself). Its inputs may not be written while any is pending.
   std::uint32_t pending() const noexcept { return pending_; }
+
+  // Every access to the tensors' bytes from outside goes through these, so
+  // their checks are made in one place, in this order: no request pending
+  // (InputsInUse, inputs only), the index (IndexOutOfRange), the size
+  // (InputSizeMismatch, before anything is mapped), the map (TensorAccess).
+
+  /// InputsInUse while a request is pending on the set: for callers that
+  /// would refuse a write before preparing its bytes.
+  Result<void> check_inputs_writable() const;
+
+  /// Calls `fill(bytes)` with input `index` mapped for writing, when it holds
+  /// exactly `size` bytes; a writer that makes the bytes itself (a converted
+  /// image) fills the tensor directly. The map ends after `fill` returns.
+  template <class Fill>
+  Result<void> with_input(std::uint64_t index, std::uint64_t size, Fill fill) {
+    if (auto checked = check_input(index, size); !checked) return checked;
+    auto map = inputs_[index].tensor.map();
+    if (!map) return fail(CoreError::tensor_access(map.error().display()));
+    fill(map->bytes());
+    return {};
+  }
+
+  /// Copies `bytes` into input `index`, under with_input's checks.
+  Result<void> write_input(std::uint64_t index, std::span<const std::uint8_t> bytes);
+
+  /// Calls `read(bytes)` with output `index` mapped for reading and returns
+  /// what it returns. The map ends after `read` returns.
+  template <class Read>
+  auto with_output(std::uint64_t index, Read read) const
+      -> Result<std::invoke_result_t<Read, std::span<const std::uint8_t>>> {
+    if (index >= outputs_.size()) return fail(index_error(Direction::Output, index, outputs_.size()));
+    auto map = outputs_[index].tensor.map();
+    if (!map) return fail(CoreError::tensor_access(map.error().display()));
+    return read(std::span<const std::uint8_t>(map->data(), map->size()));
+  }
+
+ private:
+  friend class PendingRequest;  // counts itself pending while it may use the tensors
   void add_pending() noexcept { ++pending_; }
   void drop_pending() noexcept { --pending_; }
 
- private:
+  /// The checks of a write of `size` bytes to input `index`, but the map.
+  Result<void> check_input(std::uint64_t index, std::uint64_t size) const;
+  static CoreError index_error(Direction direction, std::uint64_t index, std::size_t count);
+
   Result<std::vector<TensorSlot>> create_slots(const LoadedModel& model, Direction direction,
                                                std::optional<tallowind::tensor::TensorMemory> memory) const;
   /// Slots that were never installed or were replaced: withdrawn, then released.

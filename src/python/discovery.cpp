@@ -5,6 +5,7 @@
 #include "ara2/discovery.hpp"
 #include "ara2/session.hpp"
 #include "ara2/text.hpp"
+#include "python/module_state.hpp"
 #include "python/support.hpp"
 #include "python/types.hpp"
 #include "surface.hpp"  // generated from src/python/surface/surface.py
@@ -187,12 +188,12 @@ PyMethodDef discover_def = method<discover>(surface::functions::discover);
 }  // namespace
 
 PyTypeObject* proxy_type() {
-  static PyTypeObject* type = nullptr;
+  PyTypeObject*& type = module_state().type(TypeId::Proxy);
   return create_type_once(type, proxy_spec);
 }
 
 PyTypeObject* proxy_endpoint_type() {
-  static PyTypeObject* type = nullptr;
+  PyTypeObject*& type = module_state().type(TypeId::ProxyEndpoint);
   return create_type_once(type, proxy_endpoint_spec);
 }
 

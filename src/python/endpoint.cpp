@@ -2,6 +2,7 @@
 #include "python/endpoint.hpp"
 
 #include "python/model.hpp"
+#include "python/module_state.hpp"
 #include "python/support.hpp"
 #include "python/types.hpp"
 #include "surface.hpp"  // generated from src/python/surface/surface.py
@@ -58,7 +59,7 @@ PyType_Spec endpoint_spec = {surface::Endpoint::class_.name, sizeof(EndpointObje
 }  // namespace
 
 PyTypeObject* endpoint_type() {
-  static PyTypeObject* type = nullptr;
+  PyTypeObject*& type = module_state().type(TypeId::Endpoint);
   return create_type_once(type, endpoint_spec);
 }
 

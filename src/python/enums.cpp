@@ -1,7 +1,9 @@
 // Python enumeration classes Abi, State and ModelOutputType: one shared object
 // per member, compared by the rules of each class.
 #include <array>
+#include <type_traits>
 
+#include "python/module_state.hpp"
 #include "python/support.hpp"
 #include "python/types.hpp"
 #include "surface.hpp"  // generated from src/python/surface/surface.py
@@ -20,6 +22,8 @@ struct EnumTraits;
 template <>
 struct EnumTraits<ara2::State> {
   static constexpr const char* class_name = "State";
+  static constexpr TypeId type_id = TypeId::State;
+  static auto& members() noexcept { return module_state().state_members; }
   static constexpr std::size_t count = 12;
   // State compares only with State; its numbers differ from the raw DVAPI ones.
   static constexpr bool equals_integers = false;
@@ -30,6 +34,8 @@ struct EnumTraits<ara2::State> {
 template <>
 struct EnumTraits<ara2::Abi> {
   static constexpr const char* class_name = "Abi";
+  static constexpr TypeId type_id = TypeId::Abi;
+  static auto& members() noexcept { return module_state().abi_members; }
   static constexpr std::size_t count = 2;
   static constexpr bool equals_integers = true;
   static std::string_view name(ara2::Abi v) { return ara2::abi_name(v); }
@@ -39,6 +45,8 @@ struct EnumTraits<ara2::Abi> {
 template <>
 struct EnumTraits<ara2::ModelOutputType> {
   static constexpr const char* class_name = "ModelOutputType";
+  static constexpr TypeId type_id = TypeId::ModelOutputType;
+  static auto& members() noexcept { return module_state().output_type_members; }
   static constexpr std::size_t count = 4;
   static constexpr bool equals_integers = true;
   static std::string_view name(ara2::ModelOutputType v) { return ara2::output_type_name(v); }
@@ -48,9 +56,7 @@ struct EnumTraits<ara2::ModelOutputType> {
 template <class E>
 struct Enum {
   using Traits = EnumTraits<E>;
-  // Kept for the life of the process, like the class itself.
-  static inline std::array<PyObject*, Traits::count> members{};
-  static inline PyTypeObject* type = nullptr;
+  static_assert(std::tuple_size_v<std::remove_reference_t<decltype(Traits::members())>> == Traits::count);
 
   static E value_of(PyObject* self) { return static_cast<E>(reinterpret_cast<EnumObject*>(self)->value); }
 
@@ -110,6 +116,8 @@ struct Enum {
   }
 
   static PyTypeObject* get(PyType_Spec& spec) {
+    auto& members = Traits::members();
+    PyTypeObject*& type = module_state().type(Traits::type_id);
     if (members[0] != nullptr) return type;
     PyTypeObject* created = create_type_once(type, spec, add_members);
     if (created == nullptr || members[0] != nullptr) return created;
@@ -130,7 +138,7 @@ struct Enum {
 
   static PyObject* member(PyType_Spec& spec, E value) {
     if (get(spec) == nullptr) return nullptr;
-    return Py_NewRef(members[static_cast<std::size_t>(value)]);
+    return Py_NewRef(Traits::members()[static_cast<std::size_t>(value)]);
   }
 };
 

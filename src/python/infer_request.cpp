@@ -4,6 +4,7 @@
 #include <optional>
 #include <utility>
 
+#include "python/module_state.hpp"
 #include "python/support.hpp"
 #include "python/types.hpp"
 #include "surface.hpp"  // generated from src/python/surface/surface.py
@@ -25,7 +26,7 @@ using InferRequestObject = Boxed<InferRequestState>;
 InferRequestState& request_state(PyObject* self) noexcept { return InferRequestObject::of(self); }
 
 std::nullptr_t raise_consumed() {
-  return raise_as(ara2::ErrorClass::Ara2Error, "inference request already consumed");
+  return to_python(ara2::CoreError::request_consumed());
 }
 
 PyObject* infer_request_wait(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -108,7 +109,7 @@ PyType_Spec infer_request_spec = {surface::InferRequest::class_.name, sizeof(Inf
 }  // namespace
 
 PyTypeObject* infer_request_type() {
-  static PyTypeObject* type = nullptr;
+  PyTypeObject*& type = module_state().type(TypeId::InferRequest);
   return create_type_once(type, infer_request_spec);
 }
 

@@ -119,8 +119,8 @@ PyMethodDef input_spec_methods[] = {
 };
 
 template <class T>
-PyTypeObject* metadata_type(const ClassFacts& facts, PyGetSetDef* fields, PyMethodDef* methods = nullptr) {
-  return value_class<T, record_repr<T>>(facts, fields, methods);
+PyTypeObject* metadata_type(TypeId id, const ClassFacts& facts, PyGetSetDef* fields, PyMethodDef* methods = nullptr) {
+  return value_class<T, record_repr<T>>(id, facts, fields, methods);
 }
 
 PyObject* make(const DatasetInfo& value) { return make_value(dataset_info_type(), value); }
@@ -144,7 +144,7 @@ bool path_argument(const Signature<1>& signature, PyObject* const* args, Py_ssiz
 
 /// Whatever the error's kind, these functions raise it as MetadataError.
 std::nullptr_t raise_metadata_error(const ara2::CoreError& error) {
-  return raise_as(ara2::ErrorClass::MetadataError, error.message());
+  return to_python(error, ara2::ErrorScope::Metadata);
 }
 
 PyObject* read_metadata(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -178,24 +178,24 @@ PyMethodDef has_metadata_def = method<has_metadata>(surface::functions::has_meta
 }  // namespace
 
 PyTypeObject* dvm_metadata_type() {
-  return metadata_type<DvmMetadata>(surface::DvmMetadata::class_, DvmMetadata_fields);
+  return metadata_type<DvmMetadata>(TypeId::DvmMetadata, surface::DvmMetadata::class_, DvmMetadata_fields);
 }
 PyTypeObject* dataset_info_type() {
-  return metadata_type<DatasetInfo>(surface::DatasetInfo::class_, DatasetInfo_fields);
+  return metadata_type<DatasetInfo>(TypeId::DatasetInfo, surface::DatasetInfo::class_, DatasetInfo_fields);
 }
-PyTypeObject* model_info_type() { return metadata_type<ModelInfo>(surface::ModelInfo::class_, ModelInfo_fields); }
+PyTypeObject* model_info_type() { return metadata_type<ModelInfo>(TypeId::ModelInfo, surface::ModelInfo::class_, ModelInfo_fields); }
 PyTypeObject* deployment_info_type() {
-  return metadata_type<DeploymentInfo>(surface::DeploymentInfo::class_, DeploymentInfo_fields);
+  return metadata_type<DeploymentInfo>(TypeId::DeploymentInfo, surface::DeploymentInfo::class_, DeploymentInfo_fields);
 }
 PyTypeObject* input_spec_type() {
-  return metadata_type<InputSpec>(surface::InputSpec::class_, InputSpec_fields, input_spec_methods);
+  return metadata_type<InputSpec>(TypeId::InputSpec, surface::InputSpec::class_, InputSpec_fields, input_spec_methods);
 }
-PyTypeObject* output_spec_type() { return metadata_type<OutputSpec>(surface::OutputSpec::class_, OutputSpec_fields); }
+PyTypeObject* output_spec_type() { return metadata_type<OutputSpec>(TypeId::OutputSpec, surface::OutputSpec::class_, OutputSpec_fields); }
 PyTypeObject* compilation_info_type() {
-  return metadata_type<CompilationInfo>(surface::CompilationInfo::class_, CompilationInfo_fields);
+  return metadata_type<CompilationInfo>(TypeId::CompilationInfo, surface::CompilationInfo::class_, CompilationInfo_fields);
 }
-PyTypeObject* ppa_metrics_type() { return metadata_type<PpaMetrics>(surface::PpaMetrics::class_, PpaMetrics_fields); }
-PyTypeObject* ara2_info_type() { return metadata_type<Ara2Info>(surface::Ara2Info::class_, Ara2Info_fields); }
+PyTypeObject* ppa_metrics_type() { return metadata_type<PpaMetrics>(TypeId::PpaMetrics, surface::PpaMetrics::class_, PpaMetrics_fields); }
+PyTypeObject* ara2_info_type() { return metadata_type<Ara2Info>(TypeId::Ara2Info, surface::Ara2Info::class_, Ara2Info_fields); }
 
 PyMethodDef* read_metadata_method() { return &read_metadata_def; }
 PyMethodDef* read_labels_method() { return &read_labels_def; }

@@ -4,9 +4,10 @@
 #include <fmt/format.h>
 
 #include <string>
-#include <vector>
+#include <array>
 
 #include "python/model_data.hpp"
+#include "python/module_state.hpp"
 #include "python/tensor_io.hpp"
 #include "python/tensor_set.hpp"
 #include "python/types.hpp"
@@ -21,17 +22,10 @@ std::optional<BorrowGuard> enter_shared(PyObject* self) { return enter_state(mod
 
 std::optional<BorrowGuard> enter_exclusive(PyObject* self) { return enter_state(model_state(self), true); }
 
-std::nullptr_t raise_model_closed() { return raise_as(ara2::ErrorClass::Ara2Error, "model is closed"); }
+std::nullptr_t raise_model_closed() { return to_python(ara2::CoreError::closed("model")); }
 
-std::nullptr_t raise_not_allocated() {
-  return raise_as(ara2::ErrorClass::TensorError, "tensors not allocated: call allocate_tensors() first");
-}
+std::nullptr_t raise_not_allocated() { return to_python(ara2::CoreError::not_allocated()); }
 
-bool check_index(const ara2::LoadedModel& model, Direction direction, std::uint64_t index) {
-  if (model.index_in_range(direction, index)) return true;
-  raise_error(PyExc_IndexError, ara2::index_error_text(direction, index, model.count(direction)));
-  return false;
-}
 
 namespace {
 
@@ -53,61 +47,65 @@ PyObject* model_n_outputs(PyObject* self, void*) { return model_count(self, Dire
 /// fields (which do not depend on the layer output type being known).
 enum class Read { Info, Fields };
 
-/// The shared part of the eleven description methods: bind, enter, convert
-/// the index, then the closed check and the index check, in that order.
-template <Direction D, Read R, class Build>
-PyObject* describe(const Signature<1>& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, Build build) {
-  auto argv = bind_args(signature, args, nargs, kwnames);
-  if (!argv) return nullptr;
-  auto access = enter_shared(self);
-  if (!access) return nullptr;
-  std::uint64_t index = 0;
-  if (!convert_u64(argv[0], index)) return nullptr;
-  const ara2::Model& owner = model_state(self).core;
-  if (!owner.is_open()) return raise_model_closed();
-  const ara2::LoadedModel& model = owner.loaded();
-  if (!check_index(model, D, index)) return nullptr;
-  auto value = [&] {
-    if constexpr (R == Read::Fields) {
-      return model.tensor_fields(D, index);
-    } else if constexpr (D == Direction::Input) {
-      return model.input_info(index);
-    } else {
-      return model.output_info(index);
-    }
-  }();
-  if (!value) return to_python(value.error());
-  return build(*value);
+std::optional<BorrowGuard> enter_model(PyObject* self, bool exclusive) {
+  return exclusive ? enter_exclusive(self) : enter_shared(self);
+}
+
+/// The loaded model of an open Model (no tensor set: the descriptions need none).
+std::optional<TensorTarget> open_model_target(PyObject* self) {
+  const ara2::Model& model = model_state(self).core;
+  if (!model.is_open()) {
+    raise_model_closed();
+    return std::nullopt;
+  }
+  return TensorTarget{model.loaded_share(), nullptr, 0};
+}
+
+constexpr TargetClass described_model{enter_model, open_model_target};
+
+/// The body of the eleven description methods: with_index's order (bind,
+/// enter, convert the index, the closed check, the index check), then the
+/// record or the sizing fields of that tensor, built by `Build`.
+template <Direction D, Read R, auto Build>
+PyObject* describe(const Signature<1>& signature, const Call& call) {
+  return with_index(described_model, D, false, signature, call,
+                    [](const TensorTarget& target, std::uint64_t index, const BoundArgs<1>&) -> PyObject* {
+                      const ara2::LoadedModel& model = *target.model;
+                      auto value = [&] {
+                        if constexpr (R == Read::Fields) {
+                          return model.tensor_fields(D, index);
+                        } else if constexpr (D == Direction::Input) {
+                          return model.input_info(index);
+                        } else {
+                          return model.output_info(index);
+                        }
+                      }();
+                      if (!value) return to_python(value.error());
+                      return Build(*value);
+                    });
+}
+
+template <Direction D, Read R, auto Build, const Signature<1>& Sig>
+PyObject* describe_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return describe<D, R, Build>(Sig, Call{self, args, nargs, kwnames});
+}
+
+/// The method table entry of a description method.
+template <Direction D, Read R, auto Build, const Signature<1>& Sig>
+PyMethodDef describe_method() {
+  return method<describe_call<D, R, Build, Sig>>(Sig);
 }
 
 PyObject* shape_tuple(const ara2::TensorFields& fields) {
   return Py_BuildValue("(KKK)", static_cast<unsigned long long>(fields.nch),
                        static_cast<unsigned long long>(fields.height), static_cast<unsigned long long>(fields.width));
 }
-
-PyObject* u64_object(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
-
-#define ARA2_DESCRIBE(method, direction, read, expression)                                                      \
-  PyObject* model_##method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {        \
-    return describe<direction, read>(surface::Model::method, self, args, nargs, kwnames,                        \
-                                     [](const auto& value) { return expression; });                             \
-  }
-
-ARA2_DESCRIBE(input_info, Direction::Input, Read::Info, make_input_tensor_info(value))
-ARA2_DESCRIBE(output_info, Direction::Output, Read::Info, make_output_tensor_info(value))
-ARA2_DESCRIBE(input_shape, Direction::Input, Read::Fields, shape_tuple(value))
-ARA2_DESCRIBE(output_shape, Direction::Output, Read::Fields, shape_tuple(value))
-ARA2_DESCRIBE(input_size, Direction::Input, Read::Fields, u64_object(value.size))
-ARA2_DESCRIBE(output_size, Direction::Output, Read::Fields, u64_object(value.size))
-ARA2_DESCRIBE(input_bpp, Direction::Input, Read::Fields, u64_object(value.bpp))
-ARA2_DESCRIBE(output_bpp, Direction::Output, Read::Fields, u64_object(value.bpp))
-ARA2_DESCRIBE(input_quants, Direction::Input, Read::Info, make_input_quantization(value.quant))
+PyObject* size_object(const ara2::TensorFields& fields) { return PyLong_FromUnsignedLongLong(fields.size); }
+PyObject* bpp_object(const ara2::TensorFields& fields) { return PyLong_FromUnsignedLongLong(fields.bpp); }
+PyObject* input_quants(const ara2::InputTensorInfo& info) { return make_input_quantization(info.quant); }
 // Built from the whole description, so an unknown layer output type fails here too.
-ARA2_DESCRIBE(output_quants, Direction::Output, Read::Info, make_output_quantization(value.quant))
-ARA2_DESCRIBE(input_preprocess, Direction::Input, Read::Info, make_input_preprocess(value.preprocess))
-
-#undef ARA2_DESCRIBE
+PyObject* output_quants(const ara2::OutputTensorInfo& info) { return make_output_quantization(info.quant); }
+PyObject* input_preprocess(const ara2::InputTensorInfo& info) { return make_input_preprocess(info.preprocess); }
 
 // ---------------------------------------------------------------------------
 // Timeout, close, context manager
@@ -207,18 +205,37 @@ void model_dealloc(PyObject* self) {
 // ---------------------------------------------------------------------------
 // The type
 
-const PyMethodDef own_methods[] = {
-    method<model_input_info>(surface::Model::input_info),
-    method<model_output_info>(surface::Model::output_info),
-    method<model_input_shape>(surface::Model::input_shape),
-    method<model_output_shape>(surface::Model::output_shape),
-    method<model_input_size>(surface::Model::input_size),
-    method<model_output_size>(surface::Model::output_size),
-    method<model_input_bpp>(surface::Model::input_bpp),
-    method<model_output_bpp>(surface::Model::output_bpp),
-    method<model_input_quants>(surface::Model::input_quants),
-    method<model_output_quants>(surface::Model::output_quants),
-    method<model_input_preprocess>(surface::Model::input_preprocess),
+/// The Model's data methods work on its default set, once allocated.
+struct ModelData {
+  using Surface = surface::Model::Members;
+  static std::optional<TensorTarget> target(PyObject* self) {
+    const ara2::Model& model = model_state(self).core;
+    // A closed model has no tensors either.
+    if (!model.is_allocated()) {
+      raise_not_allocated();
+      return std::nullopt;
+    }
+    return TensorTarget{model.loaded_share(), model.tensors_share(), model.timeout_ms()};
+  }
+  static constexpr TargetClass target_class{enter_model, target};
+};
+
+using ara2::InputTensorInfo;
+using ara2::OutputTensorInfo;
+using Model = surface::Model::Members;
+
+const auto own_methods = std::array{
+    describe_method<Direction::Input, Read::Info, make_input_tensor_info, Model::input_info>(),
+    describe_method<Direction::Output, Read::Info, make_output_tensor_info, Model::output_info>(),
+    describe_method<Direction::Input, Read::Fields, shape_tuple, Model::input_shape>(),
+    describe_method<Direction::Output, Read::Fields, shape_tuple, Model::output_shape>(),
+    describe_method<Direction::Input, Read::Fields, size_object, Model::input_size>(),
+    describe_method<Direction::Output, Read::Fields, size_object, Model::output_size>(),
+    describe_method<Direction::Input, Read::Fields, bpp_object, Model::input_bpp>(),
+    describe_method<Direction::Output, Read::Fields, bpp_object, Model::output_bpp>(),
+    describe_method<Direction::Input, Read::Info, input_quants, Model::input_quants>(),
+    describe_method<Direction::Output, Read::Info, output_quants, Model::output_quants>(),
+    describe_method<Direction::Input, Read::Info, input_preprocess, Model::input_preprocess>(),
     method<model_set_timeout_ms>(surface::Model::set_timeout_ms),
     method<model_allocate_tensors>(surface::Model::allocate_tensors),
     method<model_create_tensor_set>(surface::Model::create_tensor_set),
@@ -227,16 +244,8 @@ const PyMethodDef own_methods[] = {
     method<model_exit>(surface::Model::dunder_exit),
 };
 
-/// The class's own methods, then the data and inference methods, then the sentinel.
-PyMethodDef* all_methods() {
-  static std::vector<PyMethodDef> methods = [] {
-    std::vector<PyMethodDef> all(std::begin(own_methods), std::end(own_methods));
-    for (const PyMethodDef& method : model_data_methods()) all.push_back(method);
-    all.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
-    return all;
-  }();
-  return methods.data();
-}
+// The class's own methods, then the data and inference methods.
+auto model_methods = method_table(own_methods, data_method_table<ModelData>());
 
 PyGetSetDef model_getset[] = {
     getter<model_n_inputs>(surface::Model::n_inputs),
@@ -246,7 +255,7 @@ PyGetSetDef model_getset[] = {
 
 PyType_Slot model_slots[] = {
     {Py_tp_doc, const_cast<char*>(surface::Model::class_.doc)},
-    {Py_tp_methods, nullptr},  // filled with all_methods() before the type is built
+    {Py_tp_methods, model_methods.data()},
     {Py_tp_getset, model_getset},
     {Py_tp_repr, slot<model_repr>()},
     {Py_tp_dealloc, slot<model_dealloc>()},
@@ -258,9 +267,7 @@ PyType_Spec model_spec = {surface::Model::class_.name, sizeof(ModelObject), 0, 0
 }  // namespace
 
 PyTypeObject* model_type() {
-  static PyTypeObject* type = nullptr;
-  if (type == nullptr) model_slots[1].pfunc = all_methods();
-  return create_type_once(type, model_spec);
+  return create_type_once(module_state().type(TypeId::Model), model_spec);
 }
 
 PyObject* make_model(ara2::Model model) {

@@ -1,6 +1,6 @@
 // The Model class as the other class files see it: the object's layout, the
-// entry every Model method takes (thread check, then borrow), and the index
-// check the indexed methods share.
+// entry every Model method takes (thread check, then borrow), and the closed
+// and not-allocated refusals.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -45,9 +45,5 @@ std::optional<BorrowGuard> enter_exclusive(PyObject* self);
 std::nullptr_t raise_model_closed();
 /// TensorError "tensors not allocated: call allocate_tensors() first".
 std::nullptr_t raise_not_allocated();
-
-/// IndexError "input index {i} out of range (model has {n} inputs)" (or
-/// output) unless `index` is below the count; the model must be loaded.
-bool check_index(const ara2::LoadedModel& model, ara2::Direction direction, std::uint64_t index);
 
 }  // namespace tallowind::python

@@ -1,20 +1,31 @@
 // The data and inference methods Model and TensorSet share (run, submit,
 // set_input_tensor, get_output_tensor, dequantize, and the tensor memory and
-// descriptor accessors): one body each, over the loaded model and tensor set
-// that each class resolves in its own way.
+// descriptor accessors): one body each, and one table of them, over the
+// loaded model and tensor set that each class resolves in its own way.
+//
+// A method for both classes is one body here and one entry in
+// data_method_table(), which both classes' method tables take in.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string_view>
+#include <type_traits>
+#include <utility>
 
+#include "ara2/inference.hpp"
 #include "ara2/loaded_model.hpp"
 #include "ara2/tensor_set.hpp"
 #include "ara2/values.hpp"
+#include "python/infer_request.hpp"
 #include "python/support.hpp"
+#include "python/tensor_io.hpp"
+#include "python/types.hpp"
 
 namespace tallowind::python {
 
@@ -27,7 +38,7 @@ struct TensorTarget {
   std::uint32_t timeout_ms = 0;
 };
 
-/// How a class's data methods reach their target.
+/// How a class's methods reach their target.
 struct TargetClass {
   /// The thread check, then shared or exclusive access; nullopt: an exception is set.
   std::optional<BorrowGuard> (*enter)(PyObject* self, bool exclusive);
@@ -36,69 +47,153 @@ struct TargetClass {
   std::optional<TensorTarget> (*target)(PyObject* self);
 };
 
-/// TensorError "input tensors are in use by a pending request: ...".
-std::nullptr_t raise_inputs_in_use();
+/// The arguments of a METH_FASTCALL | METH_KEYWORDS call.
+struct Call {
+  PyObject* self;
+  PyObject* const* args;
+  Py_ssize_t nargs;
+  PyObject* kwnames;
+};
 
-// The method bodies. Each binds its arguments, enters, converts the index,
-// resolves the target, checks the index, and works; an InferRequest made by
-// submit keeps `self` alive.
-PyObject* data_run(const TargetClass& cls, PyObject* self);
-PyObject* data_submit(const TargetClass& cls, PyObject* self);
-PyObject* data_set_input_tensor(const TargetClass& cls, const Signature<2>& signature, PyObject* self,
-                                PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* data_read_output(const TargetClass& cls, bool dequantize, const Signature<1>& signature, PyObject* self,
-                           PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* data_tensor_memory(const TargetClass& cls, ara2::Direction direction, const Signature<1>& signature,
-                             PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* data_tensor_fd(const TargetClass& cls, ara2::Direction direction, const Signature<1>& signature,
-                         PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+/// The order every method taking a tensor index follows, written once: bind
+/// the arguments, enter (thread check, borrow), convert the index, resolve the
+/// target (the class's closed and allocated checks), check the index, then
+/// `use(target, index, argv)`.
+template <std::size_t N, class Use>
+PyObject* with_index(const TargetClass& cls, ara2::Direction direction, bool exclusive,
+                     const Signature<N>& signature, const Call& call, Use use) {
+  auto argv = bind_args(signature, call.args, call.nargs, call.kwnames);
+  if (!argv) return nullptr;
+  auto access = cls.enter(call.self, exclusive);
+  if (!access) return nullptr;
+  std::uint64_t index = 0;
+  if (!convert_u64(argv[0], index)) return nullptr;
+  auto target = cls.target(call.self);
+  if (!target) return nullptr;
+  if (auto checked = target->model->check_index(direction, index); !checked) return to_python(checked.error());
+  return use(*target, index, argv);
+}
 
-/// The Model's data method entries, without the terminating sentinel; the
-/// storage lives for the process.
-std::span<const PyMethodDef> model_data_methods();
+// The bodies, inline so that each class's entries inline its checks. An
+// InferRequest made by submit keeps `self` alive.
 
-/// Defines, in a class file, the nine data methods of a class and their
-/// table entries `prefix##_data_table[]`: `Surface` is the class's
-/// namespace in the generated header (surface::Model), `cls` its TargetClass.
-#define ARA2_DATA_METHODS(prefix, Surface, cls)                                                                    \
-  PyObject* prefix##_run(PyObject* self, PyObject*) { return data_run(cls, self); }                                \
-  PyObject* prefix##_submit(PyObject* self, PyObject*) { return data_submit(cls, self); }                          \
-  PyObject* prefix##_set_input_tensor(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) { \
-    return data_set_input_tensor(cls, Surface::set_input_tensor, self, args, nargs, kwnames);                       \
-  }                                                                                                                 \
-  PyObject* prefix##_get_output_tensor(PyObject* self, PyObject* const* args, Py_ssize_t nargs,                    \
-                                       PyObject* kwnames) {                                                         \
-    return data_read_output(cls, false, Surface::get_output_tensor, self, args, nargs, kwnames);                    \
-  }                                                                                                                 \
-  PyObject* prefix##_dequantize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {       \
-    return data_read_output(cls, true, Surface::dequantize, self, args, nargs, kwnames);                            \
-  }                                                                                                                 \
-  PyObject* prefix##_input_tensor_memory(PyObject* self, PyObject* const* args, Py_ssize_t nargs,                  \
-                                         PyObject* kwnames) {                                                       \
-    return data_tensor_memory(cls, ara2::Direction::Input, Surface::input_tensor_memory, self, args, nargs,        \
-                              kwnames);                                                                             \
-  }                                                                                                                 \
-  PyObject* prefix##_output_tensor_memory(PyObject* self, PyObject* const* args, Py_ssize_t nargs,                 \
-                                          PyObject* kwnames) {                                                      \
-    return data_tensor_memory(cls, ara2::Direction::Output, Surface::output_tensor_memory, self, args, nargs,      \
-                              kwnames);                                                                             \
-  }                                                                                                                 \
-  PyObject* prefix##_input_tensor_fd(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {  \
-    return data_tensor_fd(cls, ara2::Direction::Input, Surface::input_tensor_fd, self, args, nargs, kwnames);       \
-  }                                                                                                                 \
-  PyObject* prefix##_output_tensor_fd(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) { \
-    return data_tensor_fd(cls, ara2::Direction::Output, Surface::output_tensor_fd, self, args, nargs, kwnames);     \
-  }                                                                                                                 \
-  const PyMethodDef prefix##_data_table[] = {                                                                     \
-      method<prefix##_input_tensor_memory>(Surface::input_tensor_memory),                                          \
-      method<prefix##_output_tensor_memory>(Surface::output_tensor_memory),                                        \
-      method<prefix##_input_tensor_fd>(Surface::input_tensor_fd),                                                  \
-      method<prefix##_output_tensor_fd>(Surface::output_tensor_fd),                                                \
-      method<prefix##_run>(Surface::run),                                                                          \
-      method<prefix##_submit>(Surface::submit),                                                                    \
-      method<prefix##_set_input_tensor>(Surface::set_input_tensor),                                                \
-      method<prefix##_get_output_tensor>(Surface::get_output_tensor),                                              \
-      method<prefix##_dequantize>(Surface::dequantize),                                                            \
+/// The start of the methods without arguments: enter exclusively, resolve
+/// the target, then `use(target)`.
+template <class Use>
+PyObject* with_target(const TargetClass& cls, PyObject* self, Use use) {
+  auto access = cls.enter(self, true);
+  if (!access) return nullptr;
+  auto target = cls.target(self);
+  if (!target) return nullptr;
+  return use(*target);
+}
+
+inline PyObject* data_run(const TargetClass& cls, const Signature<0>&, PyObject* self) {
+  return with_target(cls, self, [](const TensorTarget& target) -> PyObject* {
+    auto timing = ara2::run_inference(*target.model, *target.set, target.timeout_ms);
+    if (!timing) return to_python(timing.error());
+    return make_model_timing(*timing);
+  });
+}
+
+inline PyObject* data_submit(const TargetClass& cls, const Signature<0>&, PyObject* self) {
+  return with_target(cls, self, [self](const TensorTarget& target) -> PyObject* {
+    auto request = ara2::PendingRequest::submit(target.model, target.set);
+    if (!request) return to_python(request.error());
+    return make_infer_request(std::move(*request), self);
+  });
+}
+
+inline PyObject* data_set_input_tensor(const TargetClass& cls, const Signature<2>& signature, const Call& call) {
+  return with_index(cls, ara2::Direction::Input, true, signature, call,
+                    [](const TensorTarget& target, std::uint64_t index, const BoundArgs<2>& argv) -> PyObject* {
+                      // Refused before tobytes() runs; the write checks again, since
+                      // tobytes() may have run anything, a submit included.
+                      if (auto writable = target.set->check_inputs_writable(); !writable) {
+                        return to_python(writable.error());
+                      }
+                      InputBytes bytes;
+                      if (!input_bytes(argv[1].object, bytes)) return nullptr;
+                      if (auto written = target.set->write_input(index, bytes.span()); !written) {
+                        return to_python(written.error());
+                      }
+                      Py_RETURN_NONE;
+                    });
+}
+
+template <bool Dequantize>
+PyObject* data_read_output(const TargetClass& cls, const Signature<1>& signature, const Call& call) {
+  return with_index(cls, ara2::Direction::Output, false, signature, call,
+                    [](const TensorTarget& target, std::uint64_t index, const BoundArgs<1>&) -> PyObject* {
+                      auto reader = output_reader(*target.model, index, Dequantize);
+                      if (!reader) return nullptr;
+                      return read_output(*reader, *target.set);
+                    });
+}
+
+template <ara2::Direction D>
+PyObject* data_tensor_memory(const TargetClass& cls, const Signature<1>& signature, const Call& call) {
+  return with_index(cls, D, D == ara2::Direction::Input, signature, call,
+                    [](const TensorTarget& target, std::uint64_t index, const BoundArgs<1>&) -> PyObject* {
+                      const std::string_view name =
+                          ara2::memory_kind_name(target.set->slots(D)[index].tensor.memory());
+                      return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+                    });
+}
+
+template <ara2::Direction D>
+PyObject* data_tensor_fd(const TargetClass& cls, const Signature<1>& signature, const Call& call) {
+  return with_index(cls, D, D == ara2::Direction::Input, signature, call,
+                    [](const TensorTarget& target, std::uint64_t index, const BoundArgs<1>&) -> PyObject* {
+                      auto fd = target.set->slots(D)[index].tensor.clone_fd();
+                      if (!fd) return to_python(ara2::CoreError::tensor_access(fd.error().display()));
+                      PyObject* number = PyLong_FromLong(fd->get());
+                      if (number != nullptr) (void)fd->release();  // the caller owns it now
+                      return number;
+                    });
+}
+
+// Flattened: each entry is one function with the class's checks and the body
+// inlined, as run() and the small reads are sub-microsecond calls.
+template <class Class, auto Body, const auto& Sig>
+[[gnu::flatten]] PyObject* data_call(PyObject* self, PyObject*) {
+  return Body(Class::target_class, Sig, self);
+}
+
+template <class Class, auto Body, const auto& Sig>
+[[gnu::flatten]] PyObject* data_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return Body(Class::target_class, Sig, Call{self, args, nargs, kwnames});
+}
+
+/// The method table entry of `Body` for class `Class` (`Class::target_class`,
+/// a TargetClass) under the described `Sig`: METH_NOARGS for a body taking
+/// `self` alone, METH_FASTCALL | METH_KEYWORDS for one taking a Call.
+template <class Class, auto Body, const auto& Sig>
+PyMethodDef data_method() {
+  if constexpr (std::is_invocable_v<decltype(Body), const TargetClass&, decltype(Sig), PyObject*>) {
+    return method<static_cast<PyObject* (*)(PyObject*, PyObject*)>(data_call<Class, Body, Sig>)>(Sig);
+  } else {
+    using Fastcall = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+    return method<static_cast<Fastcall>(data_call<Class, Body, Sig>)>(Sig);
+  }
+}
+
+/// The data methods of `Class`, whose `Surface` is its members in the
+/// generated header (surface::Model::Members).
+template <class Class, class S = typename Class::Surface>
+auto data_method_table() {
+  using ara2::Direction;
+  return std::array{
+      data_method<Class, data_tensor_memory<Direction::Input>, S::input_tensor_memory>(),
+      data_method<Class, data_tensor_memory<Direction::Output>, S::output_tensor_memory>(),
+      data_method<Class, data_tensor_fd<Direction::Input>, S::input_tensor_fd>(),
+      data_method<Class, data_tensor_fd<Direction::Output>, S::output_tensor_fd>(),
+      data_method<Class, data_run, S::run>(),
+      data_method<Class, data_submit, S::submit>(),
+      data_method<Class, data_set_input_tensor, S::set_input_tensor>(),
+      data_method<Class, data_read_output<false>, S::get_output_tensor>(),
+      data_method<Class, data_read_output<true>, S::dequantize>(),
   };
+}
 
 }  // namespace tallowind::python

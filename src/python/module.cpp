@@ -2,6 +2,8 @@
 // step that fills each new module object, in a fixed order.
 #include "ara2/socket_path.hpp"
 #include "python/tensor_io.hpp"
+#include "python/exception_table.hpp"
+#include "python/module_state.hpp"
 #include "python/support.hpp"
 #include "python/types.hpp"
 #include "surface.hpp"  // generated from src/python/surface/surface.py
@@ -75,7 +77,7 @@ struct ModuleAttribute {
 // The attributes in registration order, as the surface description declares them.
 #define ARA2_CONSTANT(name, id, exported) {name, exported, [](PyObject*) { return id##_value(); }},
 #define ARA2_EXCEPTION(name, id, exported) \
-  {name, exported, [](PyObject*) { return new_ref(exception_class(ara2::ErrorClass::id)); }},
+  {name, exported, [](PyObject*) { return new_ref(exception_class(error_class_of(surface::id::class_))); }},
 #define ARA2_CLASS(name, id, exported) {name, exported, [](PyObject*) { return new_ref(id##_type()); }},
 #define ARA2_FUNCTION(name, id, exported) {name, exported, bound_function<id##_method>},
 
@@ -101,6 +103,9 @@ int module_exec(PyObject* module) {
     PyErr_SetString(PyExc_ImportError, "module tallowind_ara2 does not support loading in subinterpreters");
     return -1;
   }
+  // Counted from here on, so that the last module object to go tears the state down.
+  *static_cast<bool*>(PyModule_GetState(module)) = true;
+  ++module_state().live_modules;
   for (const ModuleAttribute& attribute : module_attributes) {
     if (!add_attribute(module, attribute.name, attribute.exported, attribute.make(module))) return -1;
   }
@@ -115,12 +120,21 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
-// Teardown gives back the memory parked for reuse by released arrays.
-void module_free(void*) { release_parked_arrays(); }
+// A module object going gives back the memory parked for reuse by released
+// arrays; the last one (of those registered in the main interpreter: the
+// per-module flag says so) releases the whole module state.
+void module_free(void* module) {
+  release_parked_arrays();
+  auto* counted = static_cast<bool*>(PyModule_GetState(static_cast<PyObject*>(module)));
+  if (counted == nullptr || !*counted) return;
+  *counted = false;
+  ModuleState& state = module_state();
+  if (--state.live_modules == 0) state.teardown();
+}
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "tallowind_ara2", surface::module_doc, 0, nullptr, module_slots, nullptr, nullptr,
-    guarded<module_free>,
+    PyModuleDef_HEAD_INIT, "tallowind_ara2", surface::module_doc, sizeof(bool), nullptr, module_slots, nullptr,
+    nullptr, guarded<module_free>,
 };
 
 }  // namespace

@@ -15,6 +15,7 @@
 
 #include "ara2/pipeline.hpp"
 #include "python/endpoint.hpp"
+#include "python/module_state.hpp"
 #include "python/support.hpp"
 #include "python/tensor_io.hpp"
 #include "python/types.hpp"
@@ -126,7 +127,7 @@ using PipelineObject = Boxed<PipelineState>;
 
 PipelineState& pipeline_state(PyObject* self) noexcept { return PipelineObject::of(self); }
 
-std::nullptr_t raise_closed() { return raise_as(ara2::ErrorClass::Ara2Error, "pipeline is closed"); }
+std::nullptr_t raise_closed() { return to_python(ara2::CoreError::closed("pipeline")); }
 
 /// Thread check, borrow, then the closed check. nullopt: an exception is set.
 std::optional<BorrowGuard> enter_open(PyObject* self, bool exclusive) {
@@ -150,7 +151,7 @@ Ref read_outputs(const PipelineState& state, const ara2::TensorSet& set) {
   Ref outputs = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(state.readers.size())));
   if (!outputs) return Ref();
   for (std::size_t i = 0; i < state.readers.size(); ++i) {
-    PyObject* array = read_output(state.readers[i], set.outputs()[i]);
+    PyObject* array = read_output(state.readers[i], set);
     if (array == nullptr) return Ref();
     PyTuple_SET_ITEM(outputs.get(), static_cast<Py_ssize_t>(i), array);
   }
@@ -218,7 +219,7 @@ bool collect_and_deliver(PipelineState& state) {
 /// empty without an exception when there is none.
 Ref next_result(PipelineState& state) {
   if (state.callback) {
-    raise_as(ara2::ErrorClass::Ara2Error, "this pipeline hands its results to its callback");
+    to_python(ara2::CoreError::results_go_to_callback());
     return Ref();
   }
   if (state.ready.empty()) {
@@ -255,7 +256,7 @@ PyObject* pipeline_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   const bool sequence = PyList_Check(inputs) || PyTuple_Check(inputs);
   const std::size_t given = sequence ? static_cast<std::size_t>(Py_SIZE(inputs)) : 1;
   const std::size_t index = core.next_index();
-  const ara2::TensorSet& set = *core.slot(index).set;
+  ara2::TensorSet& set = *core.slot(index).set;
   if (given != set.inputs().size()) {
     return raise_error(PyExc_ValueError, fmt::format("expected {} input(s), one per model input, got {}",
                                                      set.inputs().size(), given));
@@ -263,7 +264,8 @@ PyObject* pipeline_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   for (std::size_t i = 0; i < given; ++i) {
     Ref input = frame_input(inputs, sequence, i);
     InputBytes bytes;
-    if (!input || !input_bytes(input.get(), bytes) || !copy_input(set.inputs()[i], bytes)) return nullptr;
+    if (!input || !input_bytes(input.get(), bytes)) return nullptr;
+    if (auto written = set.write_input(i, bytes.span()); !written) return to_python(written.error());
   }
   state.userdata[index] = Ref::borrow(argv[1].object != nullptr ? argv[1].object : Py_None);
   core.submit_next();
@@ -274,7 +276,7 @@ PyObject* pipeline_get(PyObject* self, PyObject*) {
   auto access = enter_open(self, true);
   if (!access) return nullptr;
   Ref result = next_result(pipeline_state(self));
-  if (!result && !PyErr_Occurred()) return raise_as(ara2::ErrorClass::Ara2Error, "no frames in the pipeline");
+  if (!result && !PyErr_Occurred()) return to_python(ara2::CoreError::no_frames());
   return result.release();
 }
 
@@ -508,12 +510,12 @@ PyType_Spec pipeline_spec = {surface::Pipeline::class_.name, sizeof(PipelineObje
 }  // namespace
 
 PyTypeObject* pipeline_type() {
-  static PyTypeObject* type = nullptr;
+  PyTypeObject*& type = module_state().type(TypeId::Pipeline);
   return create_type_once(type, pipeline_spec);
 }
 
 PyTypeObject* pipeline_result_type() {
-  static PyTypeObject* type = nullptr;
+  PyTypeObject*& type = module_state().type(TypeId::PipelineResult);
   return create_type_once(type, result_spec);
 }
 

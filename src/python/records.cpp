@@ -58,32 +58,32 @@ ARA2_FIELDS(OutputTensorInfo)
 #undef ARA2_FIELDS
 
 template <class T>
-PyTypeObject* record_type(const ClassFacts& facts, PyGetSetDef* fields) {
-  return value_class<T, record_repr<T>>(facts, fields);
+PyTypeObject* record_type(TypeId id, const ClassFacts& facts, PyGetSetDef* fields) {
+  return value_class<T, record_repr<T>>(id, facts, fields);
 }
 
 }  // namespace
 
 PyTypeObject* model_timing_type() {
-  return record_type<ModelTiming>(surface::ModelTiming::class_, ModelTiming_fields);
+  return record_type<ModelTiming>(TypeId::ModelTiming, surface::ModelTiming::class_, ModelTiming_fields);
 }
 PyTypeObject* dram_statistics_type() {
-  return record_type<DramStatistics>(surface::DramStatistics::class_, DramStatistics_fields);
+  return record_type<DramStatistics>(TypeId::DramStatistics, surface::DramStatistics::class_, DramStatistics_fields);
 }
 PyTypeObject* input_quantization_type() {
-  return record_type<InputQuantization>(surface::InputQuantization::class_, InputQuantization_fields);
+  return record_type<InputQuantization>(TypeId::InputQuantization, surface::InputQuantization::class_, InputQuantization_fields);
 }
 PyTypeObject* output_quantization_type() {
-  return record_type<OutputQuantization>(surface::OutputQuantization::class_, OutputQuantization_fields);
+  return record_type<OutputQuantization>(TypeId::OutputQuantization, surface::OutputQuantization::class_, OutputQuantization_fields);
 }
 PyTypeObject* input_preprocess_type() {
-  return record_type<InputPreprocess>(surface::InputPreprocess::class_, InputPreprocess_fields);
+  return record_type<InputPreprocess>(TypeId::InputPreprocess, surface::InputPreprocess::class_, InputPreprocess_fields);
 }
 PyTypeObject* input_tensor_info_type() {
-  return record_type<InputTensorInfo>(surface::InputTensorInfo::class_, InputTensorInfo_fields);
+  return record_type<InputTensorInfo>(TypeId::InputTensorInfo, surface::InputTensorInfo::class_, InputTensorInfo_fields);
 }
 PyTypeObject* output_tensor_info_type() {
-  return record_type<OutputTensorInfo>(surface::OutputTensorInfo::class_, OutputTensorInfo_fields);
+  return record_type<OutputTensorInfo>(TypeId::OutputTensorInfo, surface::OutputTensorInfo::class_, OutputTensorInfo_fields);
 }
 
 PyObject* make_model_timing(const ModelTiming& value) { return make_value(model_timing_type(), value); }

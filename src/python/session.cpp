@@ -6,6 +6,7 @@
 #include "ara2/session.hpp"
 #include "ara2/socket_path.hpp"
 #include "python/endpoint.hpp"
+#include "python/module_state.hpp"
 #include "python/support.hpp"
 #include "python/types.hpp"
 #include "surface.hpp"  // generated from src/python/surface/surface.py
@@ -23,7 +24,7 @@ using SessionObject = Boxed<SessionState>;
 const ara2::SessionShared* open_session(PyObject* self) {
   const auto& shared = SessionObject::of(self).shared;
   if (!shared) {
-    raise_as(ara2::ErrorClass::Ara2Error, "session is closed");
+    to_python(ara2::CoreError::closed("session"));
     return nullptr;
   }
   return shared.get();
@@ -65,7 +66,7 @@ PyObject* session_create_via_tcp_ipv4_socket(PyObject*, PyObject* const* args, P
   if (!argv || !convert_str(argv[0], ip) || !convert_u16(argv[1], port)) return nullptr;
   // Checked before the library is loaded, so a typo costs no library open.
   const auto address = ara2::parse_ipv4(ip);
-  if (!address) return raise_as(ara2::ErrorClass::Ara2Error, "Invalid IP address: invalid IPv4 address syntax");
+  if (!address) return to_python(ara2::CoreError::invalid_ip_address());
   return wrap(ara2::open_tcp(*address, port));
 }
 
@@ -188,7 +189,7 @@ PyType_Spec session_spec = {surface::Session::class_.name, sizeof(SessionObject)
 }  // namespace
 
 PyTypeObject* session_type() {
-  static PyTypeObject* type = nullptr;
+  PyTypeObject*& type = module_state().type(TypeId::Session);
   return create_type_once(type, session_spec);
 }
 

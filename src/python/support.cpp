@@ -7,7 +7,7 @@
 #include <limits>
 
 #include "ara2/text.hpp"
-#include "surface.hpp"  // generated from src/python/surface/surface.py
+#include "python/exception_table.hpp"
 
 namespace tallowind::python {
 
@@ -157,41 +157,21 @@ PyObject* to_str(std::string_view text) {
 // ---------------------------------------------------------------------------
 // Errors
 
-namespace {
-
-// Indexed by ErrorClass.
-constexpr const ClassFacts* exception_defs[] = {
-    &surface::Ara2Error::class_,    &surface::LibraryError::class_, &surface::HardwareError::class_,
-    &surface::ProxyError::class_,   &surface::ModelError::class_,   &surface::TensorError::class_,
-    &surface::MetadataError::class_, &surface::InternalFailure::class_,
-};
-
-constexpr std::size_t exception_count = std::size(exception_defs);
-PyObject* exception_classes[exception_count] = {};
-
-}  // namespace
-
 PyObject* exception_class(ara2::ErrorClass cls) {
-  const auto index = static_cast<std::size_t>(cls);
-  if (exception_classes[index] != nullptr) return exception_classes[index];
-  PyObject* base = nullptr;
-  if (cls == ara2::ErrorClass::InternalFailure) {
-    base = PyExc_BaseException;
-  } else if (cls == ara2::ErrorClass::Ara2Error) {
-    base = PyExc_RuntimeError;
-  } else {
-    base = exception_class(ara2::ErrorClass::Ara2Error);
-    if (base == nullptr) return nullptr;
-  }
-  const ClassFacts& def = *exception_defs[index];
-  PyObject* created = PyErr_NewExceptionWithDoc(def.name, def.doc, base, nullptr);
+  const ExceptionDef& def = kExceptionDefs[static_cast<std::size_t>(cls)];
+  if (def.facts == nullptr) return *def.builtin;
+  PyObject*& slot = module_state().exceptions[static_cast<std::size_t>(cls)];
+  if (slot != nullptr) return slot;
+  PyObject* base = def.builtin != nullptr ? *def.builtin : exception_class(ara2::ErrorClass::Ara2Error);
+  if (base == nullptr) return nullptr;
+  PyObject* created = PyErr_NewExceptionWithDoc(def.facts->name, def.facts->doc, base, nullptr);
   // Creating a class can run a garbage collection and with it other threads;
   // should one of them have won, its class is the one everybody keeps.
-  if (created == nullptr || exception_classes[index] != nullptr) {
+  if (created == nullptr || slot != nullptr) {
     Py_XDECREF(created);
-    return exception_classes[index];
+    return slot;
   }
-  exception_classes[index] = created;
+  slot = created;
   return created;
 }
 
@@ -202,10 +182,6 @@ std::nullptr_t raise_error(PyObject* type, std::string_view message) {
   Ref text = Ref::steal(to_str(message));
   if (text) PyErr_SetObject(type, text.get());
   return nullptr;
-}
-
-std::nullptr_t raise_as(ara2::ErrorClass cls, std::string_view message) {
-  return raise_error(exception_class(cls), message);
 }
 
 namespace {
@@ -240,13 +216,15 @@ void attach_note(std::string_view note) {
 
 }  // namespace
 
-std::nullptr_t to_python(const ara2::CoreError& error) {
-  raise_as(error.error_class(), error.message());
+std::nullptr_t to_python(const ara2::CoreError& error, ara2::ErrorScope scope) {
+  raise_error(exception_class(error.error_class(scope)), error.message());
   if (!error.note().empty() && PyErr_Occurred()) attach_note(error.note());
   return nullptr;
 }
 
-std::nullptr_t raise_internal(std::string_view message) { return raise_error(internal_failure_class(), message); }
+std::nullptr_t raise_internal(std::string_view message) {
+  return to_python(ara2::CoreError::internal(std::string(message)));
+}
 
 void raise_current_exception() noexcept {
   // Only the C API from here on: building C++ strings could throw again.

@@ -12,6 +12,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -24,6 +25,7 @@
 #include <utility>
 
 #include "ara2/core_error.hpp"
+#include "python/module_state.hpp"
 
 namespace tallowind::python {
 
@@ -162,8 +164,9 @@ PyObject* to_str(std::string_view text);
 // ---------------------------------------------------------------------------
 // Errors
 
-/// The module's exception class for `cls` (borrowed; created once per process).
-/// ErrorClass::InternalFailure gives the internal-failure exception.
+/// The Python class `cls` is raised as (borrowed): a module class is created
+/// once per process; ErrorClass::InternalFailure gives the internal-failure
+/// exception, a built-in class itself.
 PyObject* exception_class(ara2::ErrorClass cls);
 
 /// The internal-failure exception, "tallowind_ara2.InternalFailure": derives
@@ -171,13 +174,11 @@ PyObject* exception_class(ara2::ErrorClass cls);
 /// invariant; not a module attribute and not in __all__. Borrowed reference.
 PyObject* internal_failure_class();
 
-/// Raises `error` as its mapped class with the message as the only argument.
-/// Returns nullptr so a method can `return to_python(error);`.
-std::nullptr_t to_python(const ara2::CoreError& error);
-
-/// Raises the module class `cls` directly with a fixed message
-/// (raise_as(ErrorClass::Ara2Error, "session is closed")).
-std::nullptr_t raise_as(ara2::ErrorClass cls, std::string_view message);
+/// Raises `error` as the class error_class(scope) maps it to, with the message
+/// as the only argument and the note, if any, in __notes__. Every exception
+/// of the module's classes is raised here. Returns nullptr so a method can
+/// `return to_python(error);`.
+std::nullptr_t to_python(const ara2::CoreError& error, ara2::ErrorScope scope = ara2::ErrorScope::Any);
 
 /// Raises a built-in or other exception type with a one-string argument.
 std::nullptr_t raise_error(PyObject* type, std::string_view message);
@@ -306,6 +307,16 @@ PyMethodDef method(const Signature<N>& signature) noexcept {
   return {signature.name, as_method(Function), flags, signature.doc};
 }
 
+/// The method table of a type: the parts in order, then the sentinel.
+template <std::size_t... N>
+std::array<PyMethodDef, (N + ... + 1)> method_table(const std::array<PyMethodDef, N>&... parts) {
+  std::array<PyMethodDef, (N + ... + 1)> table{};
+  std::size_t at = 0;
+  ((std::copy(parts.begin(), parts.end(), table.begin() + at), at += N), ...);
+  table.back() = PyMethodDef{nullptr, nullptr, 0, nullptr};
+  return table;
+}
+
 /// The getset entry of the read-only `property`, its getter behind the exception boundary.
 template <auto Getter>
 PyGetSetDef getter(const Property& property) noexcept {
@@ -382,8 +393,7 @@ struct Boxed {
 /// core): `fields` are its attributes, `methods` (if any) its methods, and
 /// `Repr` gives repr() and str(). Created once per process.
 template <class T, auto Repr>
-PyTypeObject* value_class(const ClassFacts& facts, PyGetSetDef* fields, PyMethodDef* methods = nullptr) {
-  static PyTypeObject* type = nullptr;
+PyTypeObject* value_class(TypeId id, const ClassFacts& facts, PyGetSetDef* fields, PyMethodDef* methods = nullptr) {
   static PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(facts.doc)},
       {Py_tp_getset, fields},
@@ -393,7 +403,7 @@ PyTypeObject* value_class(const ClassFacts& facts, PyGetSetDef* fields, PyMethod
       {0, nullptr},
   };
   static PyType_Spec spec{facts.name, static_cast<int>(sizeof(Boxed<T>)), 0, 0, slots};
-  return create_type_once(type, spec);
+  return create_type_once(module_state().type(id), spec);
 }
 
 /// A new instance of the value class `type` (nullptr: its creation failed,

@@ -11,6 +11,7 @@
 #include <sys/mman.h>
 
 #include "ara2/records.hpp"
+#include "python/module_state.hpp"
 
 // Only this file talks to numpy; its C API table stays private to it.
 #include <numpy/arrayobject.h>
@@ -24,12 +25,11 @@ using ara2::ElementType;
 // ---------------------------------------------------------------------------
 // numpy, loaded on first use so that importing the module never imports numpy
 
-bool numpy_ready = false;
-
 bool ensure_numpy() {
-  if (numpy_ready) return true;
+  ModuleState& state = module_state();
+  if (state.numpy_ready) return true;
   if (_import_array() < 0) return false;
-  numpy_ready = true;
+  state.numpy_ready = true;
   return true;
 }
 
@@ -54,34 +54,16 @@ struct SliceContainer {
 
 // Arrays this large get their own anonymous mapping (huge pages where the
 // kernel allows). Fresh memory faults in page by page, which for a 64 MiB
-// dequantised output costs several times the conversion itself, so a few
-// released mappings are parked for the next arrays of about their size (a
-// frame loop alternates get_output_tensor and dequantize, of different sizes).
-// Parked memory is bounded: at most kParkedCount mappings and kParkedBytesLimit
-// bytes in all (the oldest go first; a larger array is unmapped at once), and
-// all of it is unmapped when any model closes and when the module is torn
-// down. The interpreter lock guards the cache: containers are made and freed
-// holding it.
+// dequantised output costs several times the conversion itself, so released
+// mappings are parked for the next arrays of about their size (a frame loop
+// alternates get_output_tensor and dequantize, of different sizes): the
+// module state's ParkedMappings, all unmapped when any model or pipeline
+// closes and at teardown. Containers are made and freed holding the
+// interpreter lock.
 constexpr std::size_t kMappedArrayBytes = std::size_t{4} << 20;
-constexpr std::size_t kParkedCount = 4;
-constexpr std::size_t kParkedBytesLimit = std::size_t{128} << 20;
-
-struct ParkedMapping {
-  void* data = nullptr;
-  std::size_t size = 0;
-};
-std::array<ParkedMapping, kParkedCount> parked;  // most recently released first
 
 void* map_array_memory(std::size_t bytes, std::size_t& mapped) {
-  for (std::size_t i = 0; i < parked.size(); ++i) {
-    ParkedMapping& slot = parked[i];
-    if (slot.data == nullptr || slot.size < bytes || slot.size / 2 > bytes) continue;
-    const ParkedMapping found = slot;
-    for (std::size_t j = i; j + 1 < parked.size(); ++j) parked[j] = parked[j + 1];
-    parked.back() = ParkedMapping{};
-    mapped = found.size;
-    return found.data;
-  }
+  if (void* parked = module_state().parked_arrays.take(bytes, mapped)) return parked;
   void* memory = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (memory == MAP_FAILED) return nullptr;
   (void)::madvise(memory, bytes, MADV_HUGEPAGE);  // a hint; refused where huge pages are off
@@ -89,32 +71,11 @@ void* map_array_memory(std::size_t bytes, std::size_t& mapped) {
   return memory;
 }
 
-void unmap_array_memory(void* data, std::size_t size) {
-  if (size > kParkedBytesLimit) {
-    ::munmap(data, size);
-    return;
-  }
-  // Newest in front; the oldest goes when the cache is full or too large.
-  ParkedMapping carry{data, size};
-  std::size_t total = 0;
-  for (ParkedMapping& slot : parked) {
-    std::swap(slot, carry);
-    total += slot.size;
-  }
-  if (carry.data != nullptr) ::munmap(carry.data, carry.size);
-  for (std::size_t i = parked.size(); i-- > 0 && total > kParkedBytesLimit;) {
-    if (parked[i].data == nullptr) continue;
-    total -= parked[i].size;
-    ::munmap(parked[i].data, parked[i].size);
-    parked[i] = ParkedMapping{};
-  }
-}
-
 void slice_container_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   auto* container = reinterpret_cast<SliceContainer*>(self);
   if (container->mapped != 0) {
-    unmap_array_memory(container->data, container->mapped);
+    module_state().parked_arrays.park(container->data, container->mapped);
   } else {
     std::free(container->data);
   }
@@ -134,7 +95,7 @@ PyType_Spec slice_container_spec = {"builtins.PySliceContainer", sizeof(SliceCon
                                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slice_container_slots};
 
 PyTypeObject* slice_container_type() {
-  static PyTypeObject* type = nullptr;
+  PyTypeObject*& type = module_state().type(TypeId::SliceContainer);
   if (type == nullptr) {
     PyObject* created = PyType_FromSpec(&slice_container_spec);
     if (created == nullptr) return nullptr;
@@ -199,8 +160,8 @@ PyObject* array_over(Ref container, void* data, int type, const std::array<std::
   return array;
 }
 
-/// The tensor library's own text, without the "Tensor error: " prefix.
-std::nullptr_t raise_tensor_text(std::string_view text) { return raise_as(ara2::ErrorClass::TensorError, text); }
+/// The tensor memory's own text, without the "Tensor error: " prefix.
+std::nullptr_t raise_tensor_text(std::string_view text) { return to_python(ara2::CoreError::tensor_access(text)); }
 
 }  // namespace
 
@@ -224,21 +185,6 @@ bool input_bytes(PyObject* data, InputBytes& out) {
   return true;
 }
 
-bool copy_input(const ara2::TensorSlot& slot, const InputBytes& bytes) {
-  auto map = slot.tensor.map();
-  if (!map) {
-    raise_tensor_text(map.error().display());
-    return false;
-  }
-  if (bytes.size != map->size()) {
-    raise_as(ara2::ErrorClass::TensorError,
-             fmt::format("input data size {} bytes does not match tensor size {} bytes", bytes.size, map->size()));
-    return false;
-  }
-  if (bytes.size != 0) std::memcpy(map->data(), bytes.data, bytes.size);
-  return true;
-}
-
 std::optional<OutputReader> output_reader(const ara2::LoadedModel& model, std::uint64_t index, bool dequantize) {
   // Only the numeric fields: no names are decoded.
   auto info = ara2::records::read_output_data_fields(model.handle(), model.abi(), index);
@@ -256,7 +202,8 @@ std::optional<OutputReader> output_reader(const ara2::LoadedModel& model, std::u
   } else {
     // The quantisation mode lives on input 0; a model without inputs has none to read.
     if (!model.index_in_range(Direction::Input, 0)) {
-      raise_error(PyExc_IndexError, ara2::index_error_text(Direction::Input, 0, model.count(Direction::Input)));
+      to_python(ara2::CoreError::index_out_of_range(
+          ara2::index_error_text(Direction::Input, 0, model.count(Direction::Input))));
       return std::nullopt;
     }
     auto input = ara2::records::read_input_quantization(model.handle(), 0);
@@ -274,23 +221,29 @@ std::optional<OutputReader> output_reader(const ara2::LoadedModel& model, std::u
                       info->quant.qn};
 }
 
-PyObject* read_output(const OutputReader& reader, const ara2::TensorSlot& slot) {
+PyObject* read_output(const OutputReader& reader, const ara2::TensorSet& set) {
   if (!ensure_numpy()) return nullptr;
-  auto map = slot.tensor.map();
-  if (!map) return raise_tensor_text(map.error().display());
-  const std::uint64_t count = ara2::element_count(map->size(), reader.type);
-  if (auto error = ara2::shape_error(count, reader.shape)) return raise_tensor_text(*error);
-  const std::size_t element_bytes = reader.dequantize ? sizeof(float) : ara2::element_size(reader.type);
   void* out = nullptr;
-  Ref container = new_slice_container(count * element_bytes, out);
-  if (!container) return nullptr;
-  if (reader.dequantize) {
-    ara2::dequantize_elements(reader.type, map->data(), count, reader.offset, reader.qn, static_cast<float*>(out));
-  } else {
-    ara2::decode_elements(reader.type, map->data(), count, out);
-  }
-  map->release();
-  return array_over(std::move(container), out, reader.dequantize ? NPY_FLOAT32 : numpy_type(reader.type),
+  // The elements are converted under the map; the array is made after it ends.
+  auto container = set.with_output(reader.index, [&](std::span<const std::uint8_t> bytes) -> Ref {
+    const std::uint64_t count = ara2::element_count(bytes.size(), reader.type);
+    if (auto error = ara2::shape_error(count, reader.shape)) {
+      raise_tensor_text(*error);
+      return Ref();
+    }
+    const std::size_t element_bytes = reader.dequantize ? sizeof(float) : ara2::element_size(reader.type);
+    Ref made = new_slice_container(count * element_bytes, out);
+    if (!made) return made;
+    if (reader.dequantize) {
+      ara2::dequantize_elements(reader.type, bytes.data(), count, reader.offset, reader.qn, static_cast<float*>(out));
+    } else {
+      ara2::decode_elements(reader.type, bytes.data(), count, out);
+    }
+    return made;
+  });
+  if (!container) return to_python(container.error());
+  if (!*container) return nullptr;
+  return array_over(std::move(*container), out, reader.dequantize ? NPY_FLOAT32 : numpy_type(reader.type),
                     reader.shape);
 }
 
@@ -307,18 +260,12 @@ bool convert_memory(Arg arg, std::optional<tallowind::tensor::TensorMemory>& out
   } else if (*text == "dma") {
     out = TensorMemory::DmaBuf;
   } else {
-    raise_as(ara2::ErrorClass::Ara2Error,
-             fmt::format("unknown memory type '{}': expected 'dma', 'shm', 'mem', or None", *text));
+    to_python(ara2::CoreError::unknown_memory_kind(*text));
     return false;
   }
   return true;
 }
 
-void release_parked_arrays() noexcept {
-  for (ParkedMapping& slot : parked) {
-    if (slot.data != nullptr) ::munmap(slot.data, slot.size);
-    slot = ParkedMapping{};
-  }
-}
+void release_parked_arrays() noexcept { module_state().parked_arrays.release_all(); }
 
 }  // namespace tallowind::python

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "ara2/loaded_model.hpp"
 #include "ara2/tensor_data.hpp"
@@ -27,17 +28,13 @@ struct InputBytes {
   const void* data = nullptr;
   std::size_t size = 0;
   Ref owner;
+
+  std::span<const std::uint8_t> span() const noexcept { return {static_cast<const std::uint8_t*>(data), size}; }
 };
 
 /// The bytes of `data` (as its tobytes() gives them). An exception raised by
 /// tobytes propagates; a result that is not bytes is a TypeError.
 bool input_bytes(PyObject* data, InputBytes& out);
-
-/// Copies `bytes` into the input tensor of `slot` under one map. A failed map
-/// raises TensorError with the tensor error's text; a size that is not the
-/// tensor's raises TensorError "input data size {n} bytes does not match
-/// tensor size {m} bytes" and writes nothing.
-bool copy_input(const ara2::TensorSlot& slot, const InputBytes& bytes);
 
 /// How one output is read: what get_output_tensor (raw elements) or
 /// dequantize (float32) returns for it, worked out once from its record.
@@ -55,9 +52,10 @@ struct OutputReader {
 /// (those, and input 0's quantisation mode not 9). nullopt: an exception is set.
 std::optional<OutputReader> output_reader(const ara2::LoadedModel& model, std::uint64_t index, bool dequantize);
 
-/// A new (nch, height, width) array read from `slot`'s tensor under one map;
-/// TensorError on a failed map or when the element count does not fill the shape.
-PyObject* read_output(const OutputReader& reader, const ara2::TensorSlot& slot);
+/// A new (nch, height, width) array read from output `reader.index` of `set`
+/// under one map; TensorError on a failed map or when the element count does
+/// not fill the shape.
+PyObject* read_output(const OutputReader& reader, const ara2::TensorSet& set);
 
 /// The `memory` argument of allocate_tensors and the like: None (or not
 /// given) is automatic selection; "dma", "shm" or "mem"; any other str is

@@ -7,10 +7,10 @@
 #include <optional>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "python/model.hpp"
 #include "python/model_data.hpp"
+#include "python/module_state.hpp"
 #include "python/support.hpp"
 #include "python/types.hpp"
 #include "surface.hpp"  // generated from src/python/surface/surface.py
@@ -31,27 +31,28 @@ using TensorSetObject = Boxed<TensorSetState>;
 
 TensorSetState& set_state(PyObject* self) noexcept { return TensorSetObject::of(self); }
 
-std::nullptr_t raise_set_closed() { return raise_as(ara2::ErrorClass::Ara2Error, "tensor set is closed"); }
+std::nullptr_t raise_set_closed() { return to_python(ara2::CoreError::closed("tensor set")); }
 
 std::optional<BorrowGuard> enter_set(PyObject* self, bool exclusive) { return enter_state(set_state(self), exclusive); }
 
-std::optional<TensorTarget> set_target(PyObject* self) {
-  const TensorSetState& state = set_state(self);
-  if (!state.set) {
-    raise_set_closed();
-    return std::nullopt;
+/// A set's data methods work on its own tensors and its Model's loaded model.
+struct SetData {
+  using Surface = surface::TensorSet::Members;
+  static std::optional<TensorTarget> target(PyObject* self) {
+    const TensorSetState& state = set_state(self);
+    if (!state.set) {
+      raise_set_closed();
+      return std::nullopt;
+    }
+    const ara2::Model& model = model_state(state.model.get()).core;
+    if (!model.is_open()) {
+      raise_model_closed();
+      return std::nullopt;
+    }
+    return TensorTarget{model.loaded_share(), state.set, model.timeout_ms()};
   }
-  const ara2::Model& model = model_state(state.model.get()).core;
-  if (!model.is_open()) {
-    raise_model_closed();
-    return std::nullopt;
-  }
-  return TensorTarget{model.loaded_share(), state.set, model.timeout_ms()};
-}
-
-constexpr TargetClass set_class{enter_set, set_target};
-
-ARA2_DATA_METHODS(tensor_set, surface::TensorSet, set_class)
+  static constexpr TargetClass target_class{enter_set, target};
+};
 
 /// Drops the set: released now, or by the last request still pending on it.
 PyObject* close_set(PyObject* self) {
@@ -95,25 +96,18 @@ void tensor_set_dealloc(PyObject* self) {
   TensorSetObject::dealloc(self);
 }
 
-const PyMethodDef own_methods[] = {
+const auto own_methods = std::array{
     method<tensor_set_close>(surface::TensorSet::close),
     method<tensor_set_enter>(surface::TensorSet::dunder_enter),
     method<tensor_set_exit>(surface::TensorSet::dunder_exit),
 };
 
-PyMethodDef* all_methods() {
-  static std::vector<PyMethodDef> methods = [] {
-    std::vector<PyMethodDef> all(std::begin(tensor_set_data_table), std::end(tensor_set_data_table));
-    all.insert(all.end(), std::begin(own_methods), std::end(own_methods));
-    all.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
-    return all;
-  }();
-  return methods.data();
-}
+// The data and inference methods, then the class's own.
+auto tensor_set_methods = method_table(data_method_table<SetData>(), own_methods);
 
 PyType_Slot tensor_set_slots[] = {
     {Py_tp_doc, const_cast<char*>(surface::TensorSet::class_.doc)},
-    {Py_tp_methods, nullptr},  // filled with all_methods() before the type is built
+    {Py_tp_methods, tensor_set_methods.data()},
     {Py_tp_repr, slot<tensor_set_repr>()},
     {Py_tp_dealloc, slot<tensor_set_dealloc>()},
     {0, nullptr},
@@ -124,9 +118,7 @@ PyType_Spec tensor_set_spec = {surface::TensorSet::class_.name, sizeof(TensorSet
 }  // namespace
 
 PyTypeObject* tensor_set_type() {
-  static PyTypeObject* type = nullptr;
-  if (type == nullptr) tensor_set_slots[1].pfunc = all_methods();
-  return create_type_once(type, tensor_set_spec);
+  return create_type_once(module_state().type(TypeId::TensorSet), tensor_set_spec);
 }
 
 PyObject* make_tensor_set(ara2::TensorSetPtr set, PyObject* model) {

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <string>
+#include <tuple>
+
 #include "ara2/core_error.hpp"
 #include "ara2/text.hpp"
 
@@ -60,4 +63,36 @@ TEST(Text, QuotedFormEscapesQuotesBackslashesAndControls) {
   EXPECT_EQ(tallowind::ara2::quote_escaped("2.0"), "\"2.0\"");
   EXPECT_EQ(tallowind::ara2::quote_escaped(""), "\"\"");
   EXPECT_EQ(tallowind::ara2::quote_escaped("a\"b\\c\n\t\x1b"), "\"a\\\"b\\\\c\\n\\t\\u{1b}\"");
+}
+
+TEST(CoreErrorClasses, UsageErrorsOfThePythonLayerMapToTheirClasses) {
+  const std::tuple<CoreError, ErrorClass, std::string> cases[] = {
+      {CoreError::closed("tensor set"), ErrorClass::Ara2Error, "tensor set is closed"},
+      {CoreError::not_allocated(), ErrorClass::TensorError, "tensors not allocated: call allocate_tensors() first"},
+      {CoreError::inputs_in_use(), ErrorClass::TensorError,
+       "input tensors are in use by a pending request: call wait() on it before writing new inputs"},
+      {CoreError::input_size_mismatch(3, 4), ErrorClass::TensorError,
+       "input data size 3 bytes does not match tensor size 4 bytes"},
+      {CoreError::tensor_access("mmap failed"), ErrorClass::TensorError, "mmap failed"},
+      {CoreError::index_out_of_range("output index 2 out of range (model has 1 outputs)"), ErrorClass::IndexError,
+       "output index 2 out of range (model has 1 outputs)"},
+      {CoreError::request_consumed(), ErrorClass::Ara2Error, "inference request already consumed"},
+      {CoreError::unknown_memory_kind("gpu"), ErrorClass::Ara2Error,
+       "unknown memory type 'gpu': expected 'dma', 'shm', 'mem', or None"},
+      {CoreError::invalid_ip_address(), ErrorClass::Ara2Error, "Invalid IP address: invalid IPv4 address syntax"},
+      {CoreError::results_go_to_callback(), ErrorClass::Ara2Error, "this pipeline hands its results to its callback"},
+      {CoreError::no_frames(), ErrorClass::Ara2Error, "no frames in the pipeline"},
+  };
+  for (const auto& [error, cls, message] : cases) {
+    EXPECT_EQ(error.error_class(), cls) << message;
+    EXPECT_EQ(error.message(), message);
+  }
+}
+
+TEST(CoreErrorClasses, TheMetadataScopeRaisesEveryKindAsMetadataError) {
+  for (const CoreError& error : {CoreError::io(tallowind::ara2::OsError::from_errno(2)), CoreError::status(250),
+                                 CoreError::internal("broken"), CoreError::zip("bad")}) {
+    EXPECT_EQ(error.error_class(tallowind::ara2::ErrorScope::Metadata), ErrorClass::MetadataError) << error.message();
+  }
+  EXPECT_EQ(CoreError::status(250).error_class(), ErrorClass::ModelError);
 }

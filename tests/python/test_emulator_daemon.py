@@ -513,7 +513,7 @@ def test_daemon_helper_can_restart_a_daemon(tmp_path, api):
 # --------------------------------------------------------------- hostile clients
 
 MiB = 1 << 20
-OP_ENDPOINT_LIST, OP_MODEL_LOAD, OP_INFER, OP_REQUEST_ID = 2, 5, 8, 10
+OP_ENDPOINT_LIST, OP_DRAM, OP_MODEL_LOAD, OP_REGISTER, OP_INFER, OP_REQUEST_ID = 2, 4, 5, 7, 8, 10
 INLINE = 0
 
 
@@ -546,10 +546,11 @@ def daemon_memory(pid: int, field: str) -> int:
 class RawClient:
     """A greeted connection speaking raw frames; every read times out."""
 
-    def __init__(self, socket_path, timeout: float = 10) -> None:
-        self.sock = socket.socket(socket.AF_UNIX)
+    def __init__(self, address, timeout: float = 10) -> None:
+        """address: a socket path, or (host, port) for TCP."""
+        self.sock = socket.socket(socket.AF_INET if isinstance(address, tuple) else socket.AF_UNIX)
         self.sock.settimeout(timeout)
-        self.sock.connect(str(socket_path))
+        self.sock.connect(address if isinstance(address, tuple) else str(address))
         self.sock.sendall(HELLO)
         assert recv_frame(self.sock)[0] == 0
 
@@ -735,7 +736,8 @@ def test_sigterm_stops_the_daemon_whatever_a_connection_is_doing(start_emulator,
 
 
 def test_a_client_whose_memory_is_all_taken_can_still_wait_and_free(start_emulator, api, tmp_path):
-    daemon = start_emulator({"emulator": {"client_memory": MiB, "total_memory": 3 * MiB // 2}})
+    # The loaded model holds a few KiB of the total too.
+    daemon = start_emulator({"emulator": {"client_memory": MiB, "total_memory": 3 * MiB // 2 + 16 * 1024}})
     size = 256 * 1024
     build_model({"inputs": [{"shape": [1, 1, size]}], "outputs": [{"shape": [1, 1, size]}],
                  "program": {"ops": [{"op": "copy", "src": "input:0", "dst": "output:0"}]}}, tmp_path / "m.dvm")
@@ -760,3 +762,209 @@ def test_a_client_whose_memory_is_all_taken_can_still_wait_and_free(start_emulat
         api.unload(model)
         api.free_group(array)
         api.close(session)
+
+
+def dram_statistics(client: RawClient) -> dict[str, int]:
+    status, body = client.call(OP_DRAM, struct.pack("<I", 0))
+    assert status == 0
+    return dict(zip(("size", "used", "free", "reserved", "models", "tensors"), struct.unpack("<6Q", body)))
+
+
+@pytest.mark.parametrize("size, status", [(2**63, 242), (2**64 - 64 * MiB, 242), (2**32 - 64 * MiB + 1, 242),
+                                          (2**32 - 64 * MiB - 4096, 0)])
+def test_registrations_are_checked_against_the_endpoint_dram(start_emulator, tmp_path, size, status):
+    daemon = start_emulator({"emulator": {"listen": ["tcp:127.0.0.1:0"]}})
+    build_model(COPY, tmp_path / "m.dvm")
+    with RawClient(daemon.tcp_addresses[0]) as attacker, RawClient(daemon.socket_path) as other:
+        assert attacker.call(OP_REGISTER, struct.pack("<QB", size, 0))[0] == status
+        dram = dram_statistics(other)
+        assert dram["used"] + dram["free"] == dram["size"] == 2**32
+        assert dram["tensors"] == (size if status == 0 else 0)
+        if status != 0:  # the others' loads still fit
+            other.load(tmp_path / "m.dvm")
+
+
+def test_a_missing_file_and_a_file_that_is_no_model_get_one_answer(start_emulator, tmp_path):
+    daemon = start_emulator({"emulator": {"listen": ["tcp:127.0.0.1:0"]}})
+    secret = tmp_path / "secret"
+    secret.write_bytes(b"root:x:0:0\n")
+    secret.chmod(0o600)
+    with RawClient(daemon.tcp_addresses[0]) as prober:
+        answers = {prober.call(OP_MODEL_LOAD, load_body(path))[0] for path in (secret, tmp_path / "missing")}
+    assert answers == {240}
+
+
+def test_a_path_that_is_no_regular_file_is_never_opened(start_emulator, tmp_path):
+    libc = ctypes.CDLL(None, use_errno=True)
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    IN_OPEN, IN_NONBLOCK = 0x20, 0o4000
+    watcher = libc.inotify_init1(IN_NONBLOCK)
+    assert watcher >= 0 and libc.inotify_add_watch(watcher, os.fsencode(fifo), IN_OPEN) >= 0
+    try:
+        daemon = start_emulator({})
+        with RawClient(daemon.socket_path) as client:
+            assert client.call(OP_MODEL_LOAD, load_body(fifo))[0] == 240
+        with pytest.raises(BlockingIOError):
+            os.read(watcher, 4096)  # no open event
+    finally:
+        os.close(watcher)
+
+
+def open_fds(pid: int) -> int:
+    return len(os.listdir(f"/proc/{pid}/fd"))
+
+
+def assert_back_to_baseline(daemon, rss: int, fds: int, tmp_path) -> None:
+    """A well-behaved client still runs inference, and once the others have
+    gone the daemon's memory and descriptors are what they were."""
+    build_model(COPY, tmp_path / "good.dvm")
+    with RawClient(daemon.socket_path) as client:
+        model_id = client.load(tmp_path / "good.dvm")
+        status, body = client.call(OP_INFER, infer_body(model_id, [bytes(range(16))], [16]))
+        assert status == 0 and struct.unpack_from("<I", body, 20)[0] == 2 and body.endswith(bytes(range(16)))
+    deadline = time.monotonic() + 10
+    while (daemon_memory(daemon.pid, "VmRSS") - rss > 4 * MiB or open_fds(daemon.pid) != fds) and \
+            time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert daemon_memory(daemon.pid, "VmRSS") - rss <= 4 * MiB
+    assert open_fds(daemon.pid) == fds
+
+
+def test_loaded_models_count_against_the_memory_caps(start_emulator, tmp_path):
+    daemon = start_emulator({"emulator": {"client_memory": 16 * MiB, "total_memory": 24 * MiB}})
+    build_model({**COPY, "inputs": [{"shape": [1, 4, 4], "layer_name": "x" * (4 * MiB)}]}, tmp_path / "big.dvm")
+    rss, fds = daemon_memory(daemon.pid, "VmRSS"), open_fds(daemon.pid)
+    with RawClient(daemon.socket_path) as first, RawClient(daemon.socket_path) as second:
+        for client in (first, second):
+            statuses = [client.call(OP_MODEL_LOAD, load_body(tmp_path / "big.dvm"))[0] for _ in range(8)]
+            assert 0 < statuses.count(0) <= 3 and statuses[-1] == 205
+        assert daemon_memory(daemon.pid, "VmRSS") - rss < 24 * MiB + 8 * MiB
+    assert_back_to_baseline(daemon, rss, fds, tmp_path)
+
+
+def test_program_scratch_counts_against_the_client_cap(start_emulator, tmp_path):
+    daemon = start_emulator({"emulator": {"client_memory": 4 * MiB}})
+    build_model({**COPY, "program": {"scratch": {"s": 8 * MiB}, "ops": [
+        {"op": "copy", "src": "input:0", "dst": "s"}, {"op": "copy", "src": "s", "dst": "output:0", "length": 16}]}},
+        tmp_path / "scratch.dvm")
+    with RawClient(daemon.socket_path) as client:
+        model_id = client.load(tmp_path / "scratch.dvm")
+        status, body = client.call(OP_INFER, infer_body(model_id, [bytes(16)], [16]))
+        assert status == 0 and struct.unpack_from("<I", body, 20)[0] == 4  # the run failed, the daemon did not
+    assert "no memory left for the program's scratch buffers" in daemon.log_text()
+
+
+def test_sigterm_stops_a_long_running_program(start_emulator, tmp_path):
+    daemon = start_emulator({})
+    # Some 30 s of copying, one op after another.
+    ops = [{"op": "copy", "src": "a", "dst": "b"}, {"op": "copy", "src": "b", "dst": "a"}] * 50_000
+    build_model({**COPY, "program": {"scratch": {"a": 4 * MiB, "b": 4 * MiB}, "ops": ops}}, tmp_path / "long.dvm")
+    client = RawClient(daemon.socket_path)
+    try:
+        model_id = client.load(tmp_path / "long.dvm")
+        client.sock.sendall(frame(OP_INFER, infer_body(model_id, [bytes(16)], [16])))
+        time.sleep(0.5)  # running by now
+        started = time.monotonic()
+        assert daemon.stop() == 0
+        assert time.monotonic() - started < 5
+    finally:
+        client.close()
+
+
+def read_to_the_end(sock: socket.socket) -> None:
+    """Returns once the daemon has closed the connection (a 201 frame at most before)."""
+    sock.settimeout(5)
+    with contextlib.suppress(ConnectionResetError):
+        while sock.recv(4096):
+            pass
+
+
+def test_connections_that_never_complete_the_handshake_lock_nobody_out(start_emulator, tmp_path):
+    daemon = start_emulator({"emulator": {"clients": 8, "handshake_timeout_ms": 500}})
+    rss, fds = daemon_memory(daemon.pid, "VmRSS"), open_fds(daemon.pid)
+    silent = []
+    try:
+        with RawClient(daemon.socket_path) as greeted:
+            for _ in range(16):
+                silent.append(socket.socket(socket.AF_UNIX))
+                silent[-1].connect(str(daemon.socket_path))
+            # The oldest silent connection makes room for a newcomer.
+            with RawClient(daemon.socket_path) as newcomer:
+                assert newcomer.call(OP_ENDPOINT_LIST)[0] == 0
+            assert greeted.call(OP_ENDPOINT_LIST)[0] == 0
+            for sock in silent:  # all gone after the deadline
+                read_to_the_end(sock)
+            assert greeted.call(OP_ENDPOINT_LIST)[0] == 0  # the deadline is for the handshake only
+    finally:
+        for sock in silent:
+            sock.close()
+    assert_back_to_baseline(daemon, rss, fds, tmp_path)
+
+
+def test_refused_frames_cannot_flood_the_log(start_emulator, tmp_path):
+    daemon = start_emulator({})
+    before = daemon.log_path.stat().st_size
+    with RawClient(daemon.socket_path) as client:
+        refused = frame(3)  # an endpoint status without its endpoint: 204, each logged
+        for _ in range(20):
+            client.sock.sendall(refused * 1000)
+            for _ in range(1000):
+                assert recv_frame(client.sock) == (204, b"")
+    assert daemon.log_path.stat().st_size - before < 8 * 1024  # not 20000 lines
+    assert "lines of its log were left out" in daemon.log_text()
+    assert_back_to_baseline(daemon, daemon_memory(daemon.pid, "VmRSS"), open_fds(daemon.pid), tmp_path)
+
+
+def test_start_and_stop_do_not_trust_a_state_directory_others_may_write(start_emulator, tmp_path, capsys):
+    from ara2_emulator import cli
+    victim = start_emulator({})  # a daemon another user's forged record points at
+    directory = tmp_path / "state"
+    directory.mkdir()
+    directory.chmod(0o777)
+    (directory / "state.json").write_text(json.dumps({"pid": victim.pid, "socket": None, "tcp": [], "log": ""}))
+    assert cli.main(["stop", "--state-dir", str(directory)]) == 1
+    assert victim.process.poll() is None
+    assert cli.main(["start", "--state-dir", str(directory)]) == 0
+    try:
+        assert oct(directory.stat().st_mode & 0o777) == "0o700"
+        assert "private again" in capsys.readouterr().err
+        assert json.loads((directory / "state.json").read_text())["pid"] != victim.pid
+    finally:
+        assert cli.main(["stop", "--state-dir", str(directory)]) == 0
+    assert victim.process.poll() is None
+
+
+def test_start_refuses_a_state_directory_that_is_a_link(tmp_path, capsys):
+    from ara2_emulator import cli
+    (tmp_path / "real").mkdir(mode=0o700)
+    (tmp_path / "link").symlink_to(tmp_path / "real")
+    assert cli.main(["start", "--state-dir", str(tmp_path / "link")]) == 1
+    assert "is not a directory" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("ending", ["crash", "sigkill"])
+def test_a_daemon_started_from_python_ends_with_its_program(tmp_path, child_python, ending):
+    result = child_python(f"""
+import os, signal
+from ara2_emulator.daemon import Daemon
+daemon = Daemon({{}}, workdir={str(tmp_path)!r})
+daemon.config_path.write_text("proxy: {{interface_socket_file: [{tmp_path / 'p.sock'}]}}\\n")
+daemon.start()
+print(daemon.pid, flush=True)
+if {ending!r} == "crash":
+    os._exit(3)  # no cleanup
+os.kill(os.getpid(), signal.SIGKILL)
+""")
+    pid = int(result.stdout.split()[0])
+    deadline = time.monotonic() + 10
+    try:
+        while os.path.exists(f"/proc/{pid}") and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert not os.path.exists(f"/proc/{pid}") or \
+            open(f"/proc/{pid}/stat").read().rpartition(")")[2].split()[0] == "Z"
+        assert not (tmp_path / "p.sock").exists()  # a clean shutdown
+        assert "has ended" in (tmp_path / "ara2-emulator.log").read_text()
+    finally:
+        with contextlib.suppress(ProcessLookupError):
+            os.kill(pid, signal.SIGKILL)

@@ -44,10 +44,25 @@ def inspect(dvm_tool, tmp_path):
     return run
 
 
+def text_bytes(value) -> bytes:
+    """The tool prints a text field as a string, or as {"hex": ...} when it is not UTF-8."""
+    return value.encode() if isinstance(value, str) else bytes.fromhex(value["hex"])
+
+
 def decode_text(record):
-    """The tool prints text fields as hex; give them back as bytes."""
     keys = ("layer_name", "blob_name", "layer_type", "layout", "layer_fused_parent_name")
-    return {k: bytes.fromhex(v) if k in keys else v for k, v in record.items()}
+    return {k: text_bytes(v) if k in keys else v for k, v in record.items()}
+
+
+@pytest.mark.parametrize("name, printed", [
+    ("image", "image"), ("caf\u00e9 \"q\"\n", "caf\u00e9 \"q\"\n"), ({"hex": "ff6162"}, {"hex": "ff6162"}),
+    ({"hex": "c0af"}, {"hex": "c0af"}),      # overlong form of "/"
+    ({"hex": "eda080"}, {"hex": "eda080"}),  # a surrogate
+    ({"hex": "e282"}, {"hex": "e282"}),      # cut short
+    ({"hex": "f09f9982"}, "\U0001f642"),
+])
+def test_inspect_prints_names_as_text_and_other_bytes_as_hex(inspect, name, printed):
+    assert inspect({"inputs": [{"shape": [1, 1, 1], "name": name}]})["inputs"][0]["layer_name"] == printed
 
 
 INPUT_DEFAULTS = dict(layer_id=0, blob_id=0, layer_name=b"input0", blob_name=b"input0", layer_type=b"Input",
@@ -114,8 +129,7 @@ def test_output_records_survive_the_round_trip(inspect, entry, expected):
 def test_several_tensors_keep_their_order_and_default_ids(inspect):
     got = inspect({"inputs": [{"shape": [1, 1, 1]}] * 2, "outputs": [{"shape": [1, 1, 1]}] * 3,
                    "dram_bytes": 2**40})
-    assert [(t["layer_id"], bytes.fromhex(t["layer_name"])) for t in got["inputs"]] == [(0, b"input0"),
-                                                                                        (1, b"input1")]
+    assert [(t["layer_id"], t["layer_name"]) for t in got["inputs"]] == [(0, "input0"), (1, "input1")]
     assert [t["blob_id"] for t in got["outputs"]] == [0, 1, 2]
     assert got["dram_bytes"] == 2**40
 

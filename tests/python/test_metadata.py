@@ -7,28 +7,7 @@ import random
 import pytest
 
 import tallowind_ara2 as ara2
-
-FULL = {
-    "task": "ignored at top level",
-    "classes": ["ignored"],
-    "dataset": {"classes": ["person", "car"], "id": "coco2017", "name": "COCO", "license": {"a": [1, 2]}},
-    "input": {"size": "640x480", "input_channels": 3, "output_channels": 4294967295, "cameraadaptor": "rgb"},
-    "model": {"model_task": "detect", "model_size": "s", "model_version": "8.1.0", "detection": True,
-              "segmentation": False, "extra": None},
-    "deployment": {"model_name": "yolov8s", "name": "YOLO", "author": "Tallowind", "description": "people"},
-    "compilation": {"target": "ara-2", "format": "dvm",
-                    "ppa": {"ips": 120, "power_mw": 512.5, "cycles": 18446744073709551615, "ddr_bw_mbps": 0.25}},
-    "decoder_version": "yolov8",
-    "nms": "class_agnostic",
-    "outputs": [
-        {"index": 0, "name": "boxes", "type": "detection", "decoder": "yolo", "decode": True, "dtype": "int8",
-         "shape": [1, 84, -8400], "dshape": [["batch", 1], {"num_boxes": 8400}], "normalized": False,
-         "encoding": "ltrb", "score_format": "sigmoid", "quantization": {"scale": 0.5, "zero_point": -3},
-         "unknown": [{"deep": [[[]]]}]},
-        {},
-    ],
-    "ara2": {"qmode": 9},
-}
+from sample_inputs import FULL_METADATA as FULL
 
 
 @pytest.fixture

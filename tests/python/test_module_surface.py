@@ -92,6 +92,30 @@ def test_reimport_shares_types_but_not_the_socket_list(fresh_module):
     assert fresh_module.State.Idle is tallowind_ara2.State.Idle
 
 
+def test_last_module_object_gone_releases_the_state_and_a_new_import_rebuilds_it():
+    """In a child: once no module object is left, the classes, exceptions and
+    members are released; the next import makes new ones that work, while
+    objects of the old ones stay usable."""
+    import subprocess
+    code = (
+        "import gc, sys, numpy as np\n"
+        "import tallowind_ara2 as first\n"
+        "old_error, member = first.TensorError, first.State.Idle\n"
+        "del first\n"
+        "sys.modules.pop('tallowind_ara2')\n"
+        "gc.collect()\n"
+        "import tallowind_ara2 as second\n"
+        "print(second.TensorError is old_error, second.State.Idle is member, repr(member),\n"
+        "      issubclass(second.TensorError, second.Ara2Error), second.State.Idle == second.State.Idle)\n"
+        "try:\n"
+        "    second.read_metadata('/nonexistent/model.dvm')\n"
+        "except second.MetadataError as error:\n"
+        "    print(type(error).__name__)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.split() == ["False", "False", "State.Idle", "True", "True", "MetadataError"]
+
+
 @pytest.mark.parametrize("name", CLASSES)
 def test_class_identity_and_docstring(name):
     cls = getattr(tallowind_ara2, name)

@@ -113,6 +113,15 @@ PROGRAM = r'''
 
 using namespace tallowind::python::surface;
 
+// Each class's Members names the very entries of its namespace, except the
+// slot dunders, which have none.
+static_assert(&Thing::Members::class_ == &Thing::class_ && &Thing::Members::read == &Thing::read &&
+              &Thing::Members::new_ == &Thing::new_ && &Thing::Members::dunder_enter == &Thing::dunder_enter &&
+              &Thing::Members::size == &Thing::size && &Keeper::Members::class_ == &Keeper::class_);
+template <class C>
+constexpr bool has_eq = requires { C::dunder_eq; };
+static_assert(!has_eq<Thing::Members>);
+
 void put(const char* text) {
   std::fputs(text ? text : "<null>", stdout);
   std::fputs("\n", stdout);
@@ -209,9 +218,10 @@ def test_descriptions_breaking_a_rule_are_refused(source, message):
         generator.parse(source)
 
 
-def test_members_spelt_alike_in_cxx_are_refused():
-    surface = generator.parse(_with("    Red: ClassVar[Thing]", "    class_: ClassVar[Thing]"))
-    with pytest.raises(generator.DescriptionError, match="spelt class_ in C"):
+@pytest.mark.parametrize("name", ["class_", "Members"])
+def test_members_spelt_alike_in_cxx_are_refused(name):
+    surface = generator.parse(_with("    Red: ClassVar[Thing]", f"    {name}: ClassVar[Thing]"))
+    with pytest.raises(generator.DescriptionError, match=f"spelt {name} in C"):
         generator.header(surface)
 
 

@@ -282,3 +282,30 @@ def test_the_class_is_made_only_by_the_model():
         ara2.TensorSet()
     assert ara2.Model.create_tensor_set.__text_signature__ == "($self, memory=None)"
     assert "TensorSet" not in ara2.__all__
+
+
+
+class _Counting:
+    """Input data that counts the calls of its tobytes()."""
+    def __init__(self, data):
+        self.data, self.calls = data, 0
+
+    def tobytes(self):
+        self.calls += 1
+        return self.data.tobytes()
+
+
+@pytest.mark.parametrize("on_set", [False, True])
+def test_a_write_under_a_pending_request_is_refused_before_its_bytes_are_asked_for(open_model, on_set):
+    model = open_model(passthrough(64, faults=SLOW), memory="shm")
+    target = model.create_tensor_set("shm") if on_set else model
+    target.set_input_tensor(0, RED)
+    request = target.submit()
+    data = _Counting(BLUE)
+    with raises_exactly(ara2.TensorError, IN_USE):
+        target.set_input_tensor(0, data)
+    assert data.calls == 0
+    request.wait()
+    assert target.get_output_tensor(0).tobytes() == RED.tobytes()
+    target.set_input_tensor(0, data)
+    assert data.calls == 1

@@ -12,6 +12,7 @@ import pathlib
 import shlex
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -73,9 +74,13 @@ def _alive(pid: int) -> bool:
 
 
 def _read_state(directory: pathlib.Path) -> dict | None:
-    """The started daemon's record, or None (a record of a dead daemon is removed)."""
+    """The started daemon's record, or None (a record of a dead daemon is
+    removed; one in a directory others may write is not trusted)."""
     path = directory / "state.json"
     try:
+        info = directory.lstat()
+        if not stat.S_ISDIR(info.st_mode) or info.st_uid != os.getuid() or info.st_mode & 0o077:
+            return None
         state = json.loads(path.read_text())
     except (OSError, ValueError):
         return None
@@ -92,11 +97,31 @@ def _config(args: argparse.Namespace, socket: pathlib.Path) -> dict | str:
             "emulator": {"endpoints": args.endpoints}}
 
 
+def _private_state_dir(directory: pathlib.Path) -> str | None:
+    """Makes sure the state directory is the user's own and nobody else's to
+    write (another user could otherwise rewrite state.json, whose pid `stop`
+    kills): one with a looser mode is repaired to 0700. Returns why it cannot
+    be used, or None."""
+    directory.mkdir(mode=0o700, parents=True, exist_ok=True)
+    info = directory.lstat()
+    if not stat.S_ISDIR(info.st_mode):
+        return f"{directory} is not a directory"
+    if info.st_uid != os.getuid():  # a shared /tmp: another user's directory is not ours to use
+        return f"{directory} belongs to another user"
+    if stat.S_IMODE(info.st_mode) != 0o700:
+        # What others may have put there while they could is not trusted.
+        (directory / "state.json").unlink(missing_ok=True)
+        directory.chmod(0o700)
+        print(f"ara2-emulator: {directory} was open to other users; it is private again (mode 0700)",
+              file=sys.stderr)
+    return None
+
+
 def _start(args: argparse.Namespace) -> int:
     directory = state_dir(args.state_dir)
-    directory.mkdir(mode=0o700, parents=True, exist_ok=True)
-    if directory.stat().st_uid != os.getuid():  # a shared /tmp: another user's directory is not ours to use
-        print(f"ara2-emulator: {directory} belongs to another user; choose --state-dir", file=sys.stderr)
+    problem = _private_state_dir(directory)
+    if problem:
+        print(f"ara2-emulator: {problem}; choose --state-dir", file=sys.stderr)
         return 1
     running = _read_state(directory)
     if running:

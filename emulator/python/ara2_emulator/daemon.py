@@ -98,9 +98,11 @@ class Daemon:
     ``start()`` returns once the daemon listens on every address; TCP ports
     given as 0 are resolved to the ports it took (``tcp_addresses``).
     ``stop()`` sends SIGTERM and waits; the daemon removes its socket files.
-    Its log (one line per connection and error) is ``log_path``. With
-    ``detach=True`` it runs in a session of its own, so it may outlive the
-    starting process (``ara2-emulator start``).
+    Its log (one line per connection and error) is ``log_path``. The daemon
+    ends with the process that started it, even one that crashes or is killed
+    before its cleanup; ``with Daemon(...) as daemon:`` stops it as soon as
+    the block is left. With ``detach=True`` it runs in a session of its own
+    and outlives the starting process (``ara2-emulator start``).
     """
 
     def __init__(self, config: dict | str | os.PathLike, *, workdir: str | os.PathLike | None = None,
@@ -150,8 +152,10 @@ class Daemon:
             raise DaemonError("the daemon is already running")
         with open(self.log_path, "ab") as log:
             start = log.tell()  # a restart appends: only this run's lines count
-            self.process = subprocess.Popen([str(self.executable), "-c", str(self.config_path)],
-                                            stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+            command = [str(self.executable), "-c", str(self.config_path)]
+            if not self.detach:  # it ends with this process, however this process ends
+                command += ["--parent-pid", str(os.getpid())]
+            self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
                                             start_new_session=self.detach)
         deadline = time.monotonic() + self.startup_timeout
         while True:

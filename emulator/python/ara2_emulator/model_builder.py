@@ -157,19 +157,17 @@ def _shape(entry: dict, where: str) -> tuple[int, int, int]:
     return nch, height, width
 
 
-def _names(entry: dict, where: str, default: str) -> tuple[bytes, bytes]:
-    name = entry.get("name", default)
-    layer = _text(entry.get("layer_name", name), f"{where}.layer_name")
-    blob = _text(entry.get("blob_name", name), f"{where}.blob_name")
-    return layer, blob
+def _read_fields() -> dict[str, list[tuple[str, str]]]:
+    """(name, encoding) of each tensor field in file order, from the table the
+    C++ reader and the stand-in library's records are built from."""
+    table = pathlib.Path(__file__).with_name("tensor_fields.def").read_text(encoding="utf-8")
+    fields: dict[str, list[tuple[str, str]]] = {"input": [], "output": []}
+    for kind, name, encoding in re.findall(r"^EMU_(INPUT|OUTPUT)\((\w+), (\w+), \w+, \d+\)$", table, re.M):
+        fields[kind.lower()].append((name, encoding))
+    return fields
 
 
-_TENSOR_KEYS = {"name", "layer_name", "blob_name", "layer_id", "blob_id", "layer_type", "layout", "shape", "nch",
-                "height", "width", "bpp", "size", "qn", "offset", "is_signed"}
-_INPUT_KEYS = _TENSOR_KEYS | {"batch_size", "qmode", "mean", "scale", "aspect_resize", "mirror", "center_crop",
-                              "bgr_to_rgb"}
-_OUTPUT_KEYS = _TENSOR_KEYS | {"fused_parent_id", "layer_fused_parent_name", "num_classes", "layer_output_type",
-                               "max_dynamic_id"}
+TENSOR_FIELDS = _read_fields()
 
 
 class _Tensor:
@@ -180,65 +178,59 @@ class _Tensor:
         self.bpp, self.is_signed = bpp, is_signed
 
 
-def _encode_input(w: _Writer, index: int, entry: Any) -> _Tensor:
-    where = f"inputs[{index}]"
-    entry = _mapping(entry, where, _INPUT_KEYS)
-    nch, height, width = _shape(entry, where)
-    bpp = _int(entry.get("bpp", 1), f"{where}.bpp", I32)
-    layer_name, blob_name = _names(entry, where, f"input{index}")
-    is_signed = _bool(entry.get("is_signed", False), f"{where}.is_signed")
-    w.pack("ii", _int(entry.get("layer_id", index), f"{where}.layer_id", I32),
-           _int(entry.get("blob_id", index), f"{where}.blob_id", I32))
-    w.text(layer_name)
-    w.text(blob_name)
-    w.text(_text(entry.get("layer_type", "Input"), f"{where}.layer_type"))
-    w.text(_text(entry.get("layout", "CHW"), f"{where}.layout"))
-    size = entry.get("size", nch * height * width * bpp)
-    w.pack("iiiiii", _int(size, f"{where}.size", I32), width, height, nch, bpp,
-           _int(entry.get("batch_size", 1), f"{where}.batch_size", I32))
-    w.pack("fi", _float(entry.get("qn", 1.0), f"{where}.qn"), _int(entry.get("offset", 0), f"{where}.offset", I32))
-    w.flag(is_signed)
-    w.pack("i", _int(entry.get("qmode", 9), f"{where}.qmode", I32))
-    w.optional_floats(_triple(entry.get("mean", [0.0, 0.0, 0.0]), f"{where}.mean"))
-    w.optional_floats(_triple(entry.get("scale", [1.0, 1.0, 1.0]), f"{where}.scale"))
-    flags = 0
-    for bit, key in enumerate(("aspect_resize", "mirror", "center_crop", "bgr_to_rgb")):
-        if _bool(entry.get(key, False), f"{where}.{key}"):
-            flags |= 1 << bit
-    w.pack("B", flags)
-    capacity = nch * height * width if min(nch, height, width) >= 0 else 0
-    return _Tensor(capacity, nch, height, width, bpp, is_signed)
+def _encode_field(w: _Writer, encoding: str, value: Any, where: str) -> Any:
+    if encoding in ("i32", "u32"):
+        value = _int(value, where, I32 if encoding == "i32" else U32)
+        w.pack("i" if encoding == "i32" else "I", value)
+    elif encoding == "f32":
+        w.pack("f", _float(value, where))
+    elif encoding == "text":
+        w.text(_text(value, where))
+    elif encoding == "flag":
+        w.flag(_bool(value, where))
+    elif encoding == "opt_f32x3":
+        w.optional_floats(_triple(value, where))
+    else:
+        raise AssertionError(f"tensor_fields.def: unknown encoding {encoding}")
+    return value
 
 
-def _encode_output(w: _Writer, index: int, entry: Any) -> _Tensor:
-    where = f"outputs[{index}]"
-    entry = _mapping(entry, where, _OUTPUT_KEYS)
+def _encode_tensor(w: _Writer, kind: str, index: int, entry: Any) -> _Tensor:
+    """One input or output record; a field not given takes its default."""
+    where = f"{kind}s[{index}]"
+    fields = TENSOR_FIELDS[kind]
+    entry = _mapping(entry, where, {"name", "shape"} | {name for name, _ in fields})
     nch, height, width = _shape(entry, where)
     bpp = _int(entry.get("bpp", 1), f"{where}.bpp", I32)
-    layer_name, blob_name = _names(entry, where, f"output{index}")
-    is_signed = _bool(entry.get("is_signed", False), f"{where}.is_signed")
-    w.pack("iii", _int(entry.get("layer_id", index), f"{where}.layer_id", I32),
-           _int(entry.get("blob_id", index), f"{where}.blob_id", I32),
-           _int(entry.get("fused_parent_id", -1), f"{where}.fused_parent_id", I32))
-    w.text(layer_name)
-    w.text(blob_name)
-    w.text(_text(entry.get("layer_fused_parent_name", ""), f"{where}.layer_fused_parent_name"))
-    w.text(_text(entry.get("layer_type", "Output"), f"{where}.layer_type"))
-    w.text(_text(entry.get("layout", "CHW"), f"{where}.layout"))
-    size = _int(entry.get("size", nch * height * width * bpp), f"{where}.size", I32)
-    output_type = entry.get("layer_output_type", "raw")
+    name = entry.get("name", f"{kind}{index}")
+    values = {"layer_id": index, "blob_id": index, "layer_name": name, "blob_name": name,
+              "layer_type": kind.capitalize(), "layout": "CHW", "size": nch * height * width * bpp,
+              "batch_size": 1, "qn": 1.0, "offset": 0, "is_signed": False, "qmode": 9, "mean": [0.0, 0.0, 0.0],
+              "scale": [1.0, 1.0, 1.0], "fused_parent_id": -1, "layer_fused_parent_name": "", "num_classes": 0,
+              "layer_output_type": "raw", "max_dynamic_id": 0, **entry, "nch": nch, "height": height,
+              "width": width, "bpp": bpp}
+    output_type = values["layer_output_type"]
     if isinstance(output_type, str):
         if output_type not in OUTPUT_TYPES:
             _fail(f"{where}.layer_output_type", f"unknown type {output_type!r}; use one of "
                   f"{', '.join(OUTPUT_TYPES)} or any unsigned 32-bit number")
-        output_type = OUTPUT_TYPES[output_type]
-    w.pack("iiiiiiIi", size, width, height, nch, bpp,
-           _int(entry.get("num_classes", 0), f"{where}.num_classes", I32),
-           _int(output_type, f"{where}.layer_output_type", U32),
-           _int(entry.get("max_dynamic_id", 0), f"{where}.max_dynamic_id", I32))
-    w.pack("fi", _float(entry.get("qn", 1.0), f"{where}.qn"), _int(entry.get("offset", 0), f"{where}.offset", I32))
-    w.flag(is_signed)
-    return _Tensor(max(size, 0), nch, height, width, bpp, is_signed)
+        values["layer_output_type"] = OUTPUT_TYPES[output_type]
+    bits = None  # the byte a run of bitN fields shares
+    for field, encoding in fields:
+        if encoding.startswith("bit"):
+            bits = (bits or 0) | _bool(values.get(field, False), f"{where}.{field}") << int(encoding[3:])
+            continue
+        if bits is not None:
+            w.pack("B", bits)
+            bits = None
+        values[field] = _encode_field(w, encoding, values[field], f"{where}.{field}")
+    if bits is not None:
+        w.pack("B", bits)
+    if kind == "input":
+        capacity = nch * height * width if min(nch, height, width) >= 0 else 0
+    else:
+        capacity = max(values["size"], 0)
+    return _Tensor(capacity, nch, height, width, bpp, values["is_signed"])
 
 
 _FAULT_KEYS = {"completion_states", "final_state", "missing_statistics", "null_request", "null_completed",
@@ -524,9 +516,9 @@ def build_model(description: dict, path: str | pathlib.Path | None = None) -> by
     w = _Writer()
     w.pack("Q", 0)  # dram_bytes, filled in below
     w.pack("I", len(inputs))
-    in_tensors = [_encode_input(w, i, t) for i, t in enumerate(inputs)]
+    in_tensors = [_encode_tensor(w, "input", i, t) for i, t in enumerate(inputs)]
     w.pack("I", len(outputs))
-    out_tensors = [_encode_output(w, i, t) for i, t in enumerate(outputs)]
+    out_tensors = [_encode_tensor(w, "output", i, t) for i, t in enumerate(outputs)]
     _encode_faults(w, description.get("faults"))
     _encode_program(w, description.get("program"), in_tensors, out_tensors)
     body = w.getvalue()

@@ -404,7 +404,7 @@ def header(surface: Surface) -> str:
     lines += ["}  // namespace functions", ""]
     for cls in surface.classes:
         members = [cxx_name(member.name) for member in cls.members]
-        _check_unique(cls.name, members + ["class_"])
+        _check_unique(cls.name, members + ["class_", "Members"])
         lines += [
             f"namespace {cls.name} {{",
             f"inline constexpr ClassFacts class_{{\"{MODULE}.{cls.name}\",\n"
@@ -416,6 +416,17 @@ def header(surface: Surface) -> str:
             elif isinstance(member, Property):
                 lines.append(f"inline constexpr Property {cxx_name(member.name)}{{\"{member.name}\",\n"
                              f"    {_optional_c_string(member.doc, '    ')}}};")
+        # The same members as one type, for templates over classes
+        # (surface::Model::Members::run is surface::Model::run).
+        lines.append("struct Members {")
+        lines.append(f"  static constexpr const ClassFacts& class_ = {cls.name}::class_;")
+        for member in cls.members:
+            named = isinstance(member, Property) or (
+                isinstance(member, Function) and not any(p.positional_only for p in member.parameters))
+            if named:
+                name = cxx_name(member.name)
+                lines.append(f"  static constexpr const auto& {name} = {cls.name}::{name};")
+        lines.append("};")
         lines += [f"}}  // namespace {cls.name}", ""]
     lines.append("}  // namespace tallowind::python::surface")
     lines.append("")
@@ -429,7 +440,7 @@ def header(surface: Surface) -> str:
         "",
         "// The module's attributes in registration order: KIND(name, id, exported).",
         "// A constant's value is made by id_value(), an exception is",
-        "// ara2::ErrorClass::id, a class is made by id_type() and a function's",
+        "// surface::id::class_ (kExceptionDefs ties it to its ErrorClass), a class is made by id_type() and a function's",
         "// definition is id_method().",
     ]
     entries = []

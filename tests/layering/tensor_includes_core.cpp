@@ -1,0 +1,3 @@
+// A tensor-layer file reaching up into the core: the build must refuse it.
+#include "base/utf8.hpp"
+#include "ara2/core_error.hpp"
