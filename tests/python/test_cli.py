@@ -1,7 +1,10 @@
 """The ara2 command against the emulator: scan, inspect and run, their
 reports in text and JSON, exit statuses and one-line errors."""
 import ast
+import json
+import os
 import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -82,6 +85,25 @@ def test_scan_reports_a_failing_query_and_goes_on(at, ara2_command, stand_in):
     assert [e["state"] for e in proxy["connection"]["endpoints"]] == [None, "Idle"]
 
 
+@pytest.mark.parametrize("reachable", [True, False], ids=["reachable", "not there"])
+def test_scan_reports_the_proxy_ara2_socket_names_first(emulator, ara2_command, monkeypatch, reachable):
+    socket = emulator.socket_path if reachable else MISSING_SOCKET
+    monkeypatch.setenv("ARA2_SOCKET", socket)
+    result = ara2_command("scan", "--json")
+    named, *others = result.document["proxies"]
+    assert f"unix:{socket}" in named["addresses"]
+    # The discovered daemon is listed once: first when it is the one named.
+    assert [p["pid"] for p in result.document["proxies"]].count(emulator.pid) == 1
+    assert (named["pid"] == emulator.pid) == reachable
+    if reachable:
+        assert result.status == 0 and named["connection"]["address"] == f"unix:{socket}"
+    else:
+        assert result.status == 1 and named["connection"] is None
+        assert result.document["error"]["message"] == f"the proxy $ARA2_SOCKET names (unix:{socket}) did not answer"
+        [daemon] = [p for p in others if p["pid"] == emulator.pid]
+        assert daemon["connection"] is not None
+
+
 # ---------------------------------------------------------------- inspect
 
 
@@ -120,13 +142,37 @@ def test_inspect_a_model_without_archive(emulated_model, ara2_command):
 
 def test_inspect_a_file_the_proxy_refuses(at, ara2_command, tmp_path):
     path = tmp_path / "not_a_model.dvm"
-    path.write_bytes(b"not a model")
+    path.write_bytes(b"\x00\x01 binary, but not a model")
     result = ara2_command("inspect", path, *at)
     assert result.status == 1
     assert one_line_error(result, "ara2 inspect: error: ") == (
         f"ara2 inspect: error: loading {path} on endpoint 0: ModelError: Ara2 error: 241 (--no-device shows what "
         "the file says without loading it)")
     assert ara2_command("inspect", path, "--no-device").status == 0
+
+
+@pytest.mark.parametrize("command", ["inspect", "run", "bench"])
+@pytest.mark.parametrize("name, content, what", [
+    ("colour.yaml", "inputs:\n  - shape: [3, 32, 32]\n",
+     "a model description (build the model with `ara2-emu-model {path} -o colour.dvm`)"),
+    ("model.json", '{"inputs": []}', "a model description (build the model with `ara2-emu-model {path} -o model.dvm`)"),
+    ("image.npy", None, "a NumPy array (.npy)"),
+    ("notes.dvm", "a compiled model, honest\n\u00e9t\u00e9\n", "a text file"),
+    ("empty.dvm", "", "an empty file"),
+], ids=["yaml description", "json description", "npy", "text", "empty"])
+def test_a_file_that_is_plainly_not_a_model_is_refused_before_any_proxy(ara2_command, stand_in, tmp_path, command,
+                                                                       name, content, what):
+    path = tmp_path / name
+    if content is None:
+        np.save(path, RED)
+    else:
+        path.write_text(content, encoding="utf-8")
+    extra = ["--random"] if command == "run" else ["--no-device"] if command == "inspect" else []
+    result = ara2_command(command, path, *extra, "--socket", MISSING_SOCKET)
+    assert result.status == 1
+    assert one_line_error(result, f"ara2 {command}: error: ") == (
+        f"ara2 {command}: error: {path}: {what.format(path=path)}, not a compiled model")
+    assert stand_in.call_count("dv_session_create_via_unix_socket") == 0
 
 
 # ---------------------------------------------------------------- run
@@ -382,3 +428,25 @@ def test_bench_writes_the_image_before_every_inference(colour_classifier_path, r
                           "20", "--warmup", "2", *at, "--json")
     assert result.status == 0, result.err
     assert result.document["count"] == 20 and result.document["image"] == str(red_frame)
+
+
+@pytest.mark.parametrize("argv", [["run", "{model}", "--random"], ["inspect", "{model}"]], ids=["run", "inspect"])
+@pytest.mark.parametrize("named", [True, False], ids=["ARA2_SOCKET", "discovered"])
+def test_a_client_library_that_does_not_load_is_reported_with_its_advice(colour_classifier_path, emulator, argv,
+                                                                          named, tmp_path):
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_LIBRARY_PATH", "ARA2_CLIENT_LIBRARY_DIR",
+                                                           "ARA2_SOCKET")}
+    if named:
+        env["ARA2_SOCKET"] = emulator.socket_path
+    child = subprocess.run([sys.executable, "-m", "ara2_cli", *[a.format(model=colour_classifier_path) for a in argv],
+                            "--json"], env=env, cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    assert child.returncode == 1, child.stdout + child.stderr
+    error = json.loads(child.stdout)["error"]
+    assert error["type"] == "LibraryError"
+    assert error["message"].startswith("loading the client library to reach ")
+    assert "could not load the ARA-2 client library" in error["message"] and "proxy running" not in error["message"]
+    [note] = error["notes"]
+    assert "ARA2_CLIENT_LIBRARY_DIR" in note
+    line, *notes = child.stderr.splitlines()
+    assert line == f"ara2 {argv[0]}: error: {error['message']}"
+    assert notes == ["  " + text for text in note.splitlines()]
