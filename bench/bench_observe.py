@@ -93,8 +93,8 @@ def main(argv: list[str]) -> int:
             return 0
         print()
         rows = []
-        for call, method, spans in (("model.run()", "model_run", 4),
-                                    (f"model.set_input_tensor(0, {INPUT})", "model_set_input_tensor", 1)):
+        for call, method, spans in (("model.run()", "Model.run", 4),
+                                    (f"model.set_input_tensor(0, {INPUT})", "Model.set_input_tensor", 1)):
             figures = {"other build": counted(other_build, daemon.socket_path, model_path, call, method, {}, None)
                        } if other_build else {}
             figures |= {

@@ -1,10 +1,12 @@
 """Classifies every image in a directory with a classifier model.
 
-Shows the input path of a real application: images of any size are resized
-to the model's input, normalised with the per-channel mean and scale the
-model declares (`Model.input_preprocess`), quantised with its input
-quantisation (`Model.input_quants`) and laid out channel-first; the scores
-come back dequantised and are named with the labels the model file carries.
+Shows the input path of a real application: images of any size go through
+`Model.set_input_image`, which resizes (or crops, or letterboxes), orders the
+channels, normalises with the per-channel mean and scale the model declares
+(`Model.input_preprocess`), quantises with its input quantisation
+(`Model.input_quants`) and lays the tensor out, as the model says, in one
+pass; the scores come back dequantised, and `top_k` names the best with the
+labels the model file carries.
 
 Reads `.npy` files holding a height x width x 3 RGB array (or height x
 width for grey) of pixel values 0 to 255, any numeric dtype. With Pillow
@@ -32,7 +34,7 @@ PILLOW_SUFFIXES = {".png", ".jpg", ".jpeg", ".bmp"}
 
 
 def load_image(path: pathlib.Path) -> np.ndarray:
-    """The image as a float32 height x width x channels array of 0-255 values."""
+    """The image as a uint8 height x width x channels RGB array."""
     if path.suffix == ".npy":
         image = np.load(path, allow_pickle=False)
     else:
@@ -46,26 +48,18 @@ def load_image(path: pathlib.Path) -> np.ndarray:
         image = image[:, :, np.newaxis]
     if image.ndim != 3 or image.shape[0] == 0 or image.shape[1] == 0:
         raise ValueError(f"expected a height x width x channels array, got shape {image.shape}")
-    return image.astype(np.float32)
+    if image.dtype != np.uint8:  # float pixels, say
+        image = np.clip(np.rint(image), 0, 255).astype(np.uint8)
+    return image
 
 
-def model_input(model: ara2.Model, image: np.ndarray) -> np.ndarray:
-    """`image` (height x width x channels, 0-255) as input 0 of `model` expects it."""
-    channels, height, width = model.input_shape(0)
-    preprocess, quant = model.input_preprocess(0), model.input_quants(0)
-    if image.shape[2] != channels:  # grey to colour, or drop an alpha channel
-        image = np.repeat(image[:, :, :1], channels, axis=2) if image.shape[2] == 1 else image[:, :, :channels]
-    rows = np.arange(height) * image.shape[0] // height  # nearest-neighbour resize
-    columns = np.arange(width) * image.shape[1] // width
-    pixels = image[rows][:, columns].transpose(2, 0, 1)  # HWC -> CHW
-    if preprocess.mirror:
-        pixels = pixels[:, :, ::-1]
-    mean = np.array(preprocess.mean, np.float32)[:channels].reshape(-1, 1, 1)
-    scale = np.array(preprocess.scale, np.float32)[:channels].reshape(-1, 1, 1)
-    real = (pixels - mean) * scale
-    dtype = np.int8 if quant.is_signed else np.uint8
-    limits = np.iinfo(dtype)
-    return np.clip(np.rint(real / quant.qn) + quant.offset, limits.min, limits.max).astype(dtype)
+def with_channels(image: np.ndarray, channels: int) -> np.ndarray:
+    """Grey to colour, or an alpha channel dropped (a view where it can be)."""
+    if image.shape[2] == channels:
+        return image
+    if image.shape[2] == 1:
+        return np.repeat(image, channels, axis=2)
+    return image[:, :, :channels]
 
 
 def score_output(model: ara2.Model, labels: list[str]) -> int:
@@ -95,16 +89,16 @@ def main(argv: list[str]) -> int:
         with session.list_endpoints()[0].load_model(model_path) as model:
             model.allocate_tensors()
             output = score_output(model, labels)
+            channels = model.input_shape(0)[0]
             for path in files:
                 try:
-                    model.set_input_tensor(0, model_input(model, load_image(path)))
+                    model.set_input_image(0, with_channels(load_image(path), channels), color="rgb")
                 except (OSError, ValueError) as exc:
                     print(f"{path.name}: skipped: {exc}")
                     continue
                 model.run()
-                scores = model.dequantize(output).ravel()
-                best = np.argsort(-scores, kind="stable")[:args.top_k]
-                print(f"{path.name}: " + ", ".join(f"{labels[i]} {scores[i]:.3f}" for i in best))
+                best = ara2.top_k(model.dequantize(output), args.top_k, labels)
+                print(f"{path.name}: " + ", ".join(f"{label} {score:.3f}" for _, label, score in best))
                 classified += 1
     print(f"classified {classified} of {len(files)} files")
     return 0 if classified == len(files) else 1

@@ -11,7 +11,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto has = tallowind::ara2::dvm_has_metadata(file.path());
   (void)tallowind::ara2::dvm_read_labels(file.path());
   const auto text = tallowind::ara2::dvm_read_metadata_text(file.path());
-  // Both read the same directory: an entry one finds, the other must not miss.
+  // Both read the same directory: an entry one finds, the other must not miss,
+  // and an archive one cannot use, the other cannot either.
   if (has && text && *has != text->has_value()) std::abort();
+  if (!has && text) std::abort();
   return 0;
 }

@@ -33,7 +33,8 @@ sys.path[:0] = [str(REPO / "tools"), str(REPO / "emulator" / "python")]
 
 from ara2_emulator.daemon import Daemon, library_dir  # noqa: E402
 from ara2_emulator.model_builder import build_model  # noqa: E402
-from sample_inputs import FULL_METADATA, archive_bytes, model_bytes, passthrough  # noqa: E402
+from sample_inputs import (FULL_METADATA, archive_bytes, model_bytes, passthrough,  # noqa: E402
+                           zip64_archive_bytes)
 
 COLOUR_CLASSIFIER = yaml.safe_load((REPO / "examples" / "colour_classifier.yaml").read_text())
 
@@ -73,9 +74,24 @@ def every_op_model() -> dict:
 LABELS = "person\r\n  car \u3000\n\nbicycle\n"
 
 
+def shift_directory(data: bytes, by: int) -> bytes:
+    """The archive with its end record's directory offset moved by `by`."""
+    at = data.rindex(b"PK\x05\x06") + 16
+    return data[:at] + struct.pack("<I", struct.unpack_from("<I", data, at)[0] + by) + data[at + 4:]
+
+
 def dvm_archive_seeds() -> dict[str, bytes]:
+    """Valid model files, and damaged ones (named damaged_*) that every reader
+    must refuse with an archive error."""
     metadata = json.dumps(FULL_METADATA)
+    zip64 = zip64_archive_bytes({"tallowind.json": metadata, "labels.txt": LABELS})
     return {
+        "zip64": model_bytes(48, seed=6) + zip64,
+        "zip64_stored": zip64_archive_bytes({"labels.txt": "a\nb\n", "tallowind.json": "{}"}, zipfile.ZIP_STORED),
+        "damaged_directory_offset": shift_directory(archive_bytes({"tallowind.json": "{}", "labels.txt": "a"}), 1),
+        "damaged_directory_entry": (model_bytes(24, seed=7) + archive_bytes({"labels.txt": "a", "tallowind.json": "{}"})
+                                    ).replace(b"PK\x01\x02", b"PK\x01\x00", 1),
+        "damaged_zip64_record": model_bytes(24, seed=8) + zip64.replace(b"PK\x06\x06", b"PK\x06\x00"),
         "deflated": model_bytes(64) + archive_bytes({"tallowind.json": metadata, "labels.txt": LABELS}),
         "stored": model_bytes(64, seed=2) + archive_bytes({"labels.txt": LABELS, "tallowind.json": "{}"},
                                                         zipfile.ZIP_STORED),

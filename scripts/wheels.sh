@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Builds self-contained manylinux wheels for CPython 3.10 to 3.13 into
-# wheelhouse/: each wheel carries the module, its libyaml and minizip (grafted
-# by auditwheel), the emulator daemon, ara2-emu-dvm and the stand-in client
+# wheelhouse/: each wheel carries the module, its libyaml (grafted by
+# auditwheel), the emulator daemon, ara2-emu-dvm and the stand-in client
 # libraries. zig (the ziglang package from PyPI, in the tools venv) compiles
 # them against glibc 2.17's symbol versions with its libc++ linked into each
 # binary, so the wheels are manylinux_2_17 (manylinux2014): glibc 2.17 and
 # newer. The system GCC would give manylinux_2_35 (its libstdc++). Needs the
 # -dev packages bootstrap.sh installs (headers and libraries of libyaml,
-# minizip, zlib, RapidJSON, {fmt}) and one interpreter per version (pyenv's by
+# zlib, RapidJSON, {fmt}) and one interpreter per version (pyenv's by
 # default; WHEEL_PYTHONS lists others). About 6 minutes for all four on 2
 # cores with a warm compiler cache; the first run also builds zig's libc++.
 #   bash scripts/wheels.sh            then   bash scripts/check_wheel.sh
@@ -38,7 +38,7 @@ fi
 # zig's clang, pointed at an old glibc's symbol versions, compiles everything;
 # its libc++ is linked into each binary. It never sees /usr/include (this
 # machine's newer glibc headers): the headers and libraries of libyaml,
-# minizip, zlib, RapidJSON and {fmt} are copied into a small sysroot.
+# zlib, RapidJSON and {fmt} are copied into a small sysroot.
 ZIG="$ROOT/build-wheels/zig"
 GLIBC_FLOOR=2.17
 multiarch=/usr/lib/x86_64-linux-gnu
@@ -48,9 +48,9 @@ for tool in cc c++; do
     "$TOOLS/bin/python" "$tool" "$GLIBC_FLOOR" > "$ZIG/$tool"
   chmod +x "$ZIG/$tool"
 done
-cp -a /usr/include/{yaml.h,zlib.h,zconf.h,minizip,rapidjson,fmt} "$ZIG/sysroot/usr/include/"
-cp -a "$multiarch"/{libyaml*.so*,libminizip.so*,libz.so*,libfmt.so*} "$ZIG/sysroot$multiarch/"
-cp -a "$multiarch"/pkgconfig/{yaml-0.1,minizip,zlib}.pc "$ZIG/sysroot$multiarch/pkgconfig/"
+cp -a /usr/include/{yaml.h,zlib.h,zconf.h,rapidjson,fmt} "$ZIG/sysroot/usr/include/"
+cp -a "$multiarch"/{libyaml*.so*,libz.so*,libfmt.so*} "$ZIG/sysroot$multiarch/"
+cp -a "$multiarch"/pkgconfig/{yaml-0.1,zlib}.pc "$ZIG/sysroot$multiarch/pkgconfig/"
 cp -a "$multiarch/cmake/fmt" "$ZIG/sysroot$multiarch/cmake/"
 cat > "$ZIG/toolchain.cmake" <<EOF
 set(CMAKE_C_COMPILER "$ZIG/cc")
@@ -77,7 +77,7 @@ for python in "${pythons[@]}"; do
   # A C library function that zig's headers declare but the old glibc lacks is
   # left undefined without a version in the module: auditwheel cannot see it,
   # and the import would fail there. Only Python's and the grafted libraries' may be.
-  provided="$(nm -D --defined-only "$ZIG/sysroot$multiarch"/{libyaml,libminizip,libz}.so | awk '{print $3}')"
+  provided="$(nm -D --defined-only "$ZIG/sysroot$multiarch"/{libyaml,libz}.so | awk '{print $3}')"
   unversioned="$(nm -D --undefined-only "$ROOT/build-wheels/cp$version"/python/tallowind_ara2*.so |
     awk '$1 == "U" && $2 !~ /@|^_?Py/ {print $2}' | grep -vxF "$provided" || true)"
   [ -z "$unversioned" ] || { echo "wheels: undefined in the module, in no library:" $unversioned >&2; exit 1; }

@@ -5,6 +5,7 @@ the description of a pass-through model for the emulator's model builder."""
 import io
 import random
 import zipfile
+from unittest import mock
 
 
 def model_bytes(size, seed=1):
@@ -25,6 +26,15 @@ def archive_bytes(entries, compression=zipfile.ZIP_DEFLATED, comment=b""):
             archive.writestr(name, data)
         archive.comment = comment
     return buffer.getvalue()
+
+
+def zip64_archive_bytes(entries, compression=zipfile.ZIP_DEFLATED):
+    """The archive zipfile writes once sizes, offsets and the entry count pass
+    its 32-bit limits: every one of them in zip64 records and fields."""
+    with mock.patch.object(zipfile, "ZIP64_LIMIT", 0), mock.patch.object(zipfile, "ZIP_FILECOUNT_LIMIT", 0):
+        data = archive_bytes(entries, compression)
+    assert b"PK\x06\x06" in data and b"PK\x06\x07" in data
+    return data
 
 
 # A metadata document with every record and field the reader knows, unknown

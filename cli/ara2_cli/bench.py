@@ -13,16 +13,17 @@ import time
 from array import array
 from collections import deque
 from dataclasses import dataclass, field
-from typing import Sequence, TextIO
+from typing import Callable, Sequence, TextIO
 
 import numpy as np
 
 import tallowind_ara2 as ara2
 
-from .common import (Document, UsageError, add_connection_options, model_file,
+from .common import (CliError, Document, UsageError, add_connection_options, model_file,
                      connect, natural, positive, select_endpoints, step, text_value)
 from .run import add_model_options, prepare
 from .slots import Slots, Tensors
+from .images import read_image
 from .tensors import fill_inputs, load_inputs
 
 HELP = "measure throughput and latency"
@@ -53,7 +54,9 @@ def seconds(text: str) -> float:
     return value
 
 
-DESCRIPTION = (f"{HELP.capitalize()} of a model, with random inputs unless --input is given. sync times run(); "
+DESCRIPTION = (f"{HELP.capitalize()} of a model, with random inputs unless --input is given; with --image every "
+               "inference first writes the image into its tensors (set_input_image), so the figures are frames "
+               "per second from frames. sync times run(); "
                "async keeps --requests requests in flight with submit() and wait(), each on its own tensor set, "
                "the model loaded once on each chosen endpoint. Ctrl-C stops early and reports what completed (exit "
                f"status {INTERRUPTED}).")
@@ -128,10 +131,25 @@ class Progress:
         self.stream.flush()
 
 
+Feed = Callable[[Tensors], object]  # writes a frame into the tensors before each inference
+
+
+def fed(tensors: Tensors, feed: Feed | None) -> Callable[[], ara2.ModelTiming]:
+    """run() of `tensors`, after `feed` when there is one."""
+    if feed is None:
+        return tensors.run
+
+    def run() -> ara2.ModelTiming:
+        feed(tensors)
+        return tensors.run()
+    return run
+
+
 def measure_sync(models: Sequence[Tensors], recorder: Recorder, limit: Limit,
-                 progress: Progress | None = None) -> None:
+                 progress: Progress | None = None, feed: Feed | None = None) -> None:
     """run() in turn on each model until the limit; the loop does no more
-    than read the clock and append four numbers per inference."""
+    than read the clock and append four numbers per inference (and call
+    `feed` first when given)."""
     if limit.count <= 0:
         return
     clock = time.perf_counter_ns
@@ -142,7 +160,7 @@ def measure_sync(models: Sequence[Tensors], recorder: Recorder, limit: Limit,
     deadline = limit.deadline(start)
     next_tick = min(deadline, start + TICK_NS)
     try:
-        for run in itertools.cycle([model.run for model in models]):
+        for run in itertools.cycle([fed(model, feed) for model in models]):
             timing = run()
             now = clock()
             latency(now - last)
@@ -162,11 +180,16 @@ def measure_sync(models: Sequence[Tensors], recorder: Recorder, limit: Limit,
 
 
 def measure_async(models: Sequence[Tensors], recorder: Recorder, limit: Limit,
-                  progress: Progress | None = None, timeout_ms: int = 1000) -> None:
+                  progress: Progress | None = None, feed: Feed | None = None, timeout_ms: int = 1000) -> None:
     """One request in flight per tensor set: wait for the oldest, resubmit on
-    its set. Whatever ends the loop, every request still in flight is waited
-    for before returning."""
+    its set (after `feed` when given). Whatever ends the loop, every request
+    still in flight is waited for before returning."""
     clock = time.perf_counter_ns
+
+    def submit(model: Tensors) -> ara2.InferRequest:
+        if feed is not None:
+            feed(model)
+        return model.submit()
     pending: deque[tuple[Tensors, ara2.InferRequest, int]] = deque()
     count, submitted, max_count = 0, 0, limit.count
     start = last = clock()
@@ -174,7 +197,7 @@ def measure_async(models: Sequence[Tensors], recorder: Recorder, limit: Limit,
     next_tick = min(deadline, start + TICK_NS)
     try:
         for model in models[:max_count]:
-            pending.append((model, model.submit(), clock()))
+            pending.append((model, submit(model), clock()))
             submitted += 1
         while pending:
             model, request, submitted_at = pending[0]
@@ -193,7 +216,7 @@ def measure_async(models: Sequence[Tensors], recorder: Recorder, limit: Limit,
                         progress.show(count, now - start)
                     next_tick = min(deadline, now + TICK_NS)
             if submitted < max_count:
-                pending.append((model, model.submit(), clock()))
+                pending.append((model, submit(model), clock()))
                 submitted += 1
     finally:
         recorder.start_ns, recorder.end_ns = start, last
@@ -252,17 +275,27 @@ def execute(args: argparse.Namespace) -> tuple[Document, int]:
             # With requests in flight each runs on a tensor set: the models need none of their own.
             with Slots(endpoints, load_path, lambda model: prepare(model, args, allocate=requests is None),
                        requests, args.memory) as opened:
-                inputs = load_inputs(opened.models[0], args.input, args.seed)
-                with step("writing the inputs"):
-                    for tensors in opened.tensors:
-                        fill_inputs(tensors, inputs)
+                feed: Feed | None = None
+                if args.image is not None:
+                    if opened.models[0].n_inputs != 1:
+                        raise CliError(f"--image fills models of one input; {path} has "
+                                       f"{opened.models[0].n_inputs}")
+                    image, color = read_image(args.image, args.color)
+
+                    def feed(tensors: Tensors) -> object:
+                        return tensors.set_input_image(0, image, color=color)
+                else:
+                    inputs = load_inputs(opened.models[0], args.input, args.seed)
+                    with step("writing the inputs"):
+                        for tensors in opened.tensors:
+                            fill_inputs(tensors, inputs)
                 with step("running the model"):
-                    measure(opened.tensors, Recorder(), Limit(count=args.warmup))
+                    measure(opened.tensors, Recorder(), Limit(count=args.warmup), None, feed)
                 if args.trace is not None:
                     with step(f"recording a trace to {args.trace}"):
                         ara2.trace.start(args.trace)
                 with step("running the model"):
-                    measure(opened.tensors, recorder, limit, progress)
+                    measure(opened.tensors, recorder, limit, progress, feed)
         except KeyboardInterrupt:
             interrupted = True
         finally:
@@ -278,7 +311,7 @@ def execute(args: argparse.Namespace) -> tuple[Document, int]:
     document: Document = {
         "model": path, "address": connection.address, "mode": args.mode,
         "requests": requests or 1, "endpoints": [index for index, _ in endpoints],
-        "memory": args.memory, "inputs": args.input, "seed": args.seed, "warmup": args.warmup,
+        "memory": args.memory, "inputs": args.input, "image": args.image, "seed": args.seed, "warmup": args.warmup,
         "limit": {"seconds": limit.seconds, "iterations": args.iterations}, "interrupted": interrupted,
         **statistics(recorder), "left_in_flight": left_in_flight,
         "trace": None if spans is None else {"file": args.trace, "spans": spans}}
@@ -291,6 +324,8 @@ def _number(value: float | None) -> str:
 
 def render(document: Document) -> list[str]:
     inputs = ", ".join(document["inputs"]) if document["inputs"] else f"random (seed {document['seed']})"
+    if document["image"]:
+        inputs = f"image {document['image']}, written before every inference"
     lines = [f"bench {document['model']} via {document['address']}: {document['mode']}, {document['requests']} "
              f"request(s) in flight on endpoint(s) {', '.join(map(str, document['endpoints']))}, tensors "
              f"{document['memory'] or 'default'}, inputs {inputs}",

@@ -26,11 +26,16 @@ class UsageError(CliError):
 
 
 def error_document(error: BaseException) -> Document:
-    """The "error" member of a failed command's report: the line shown, and
-    the module's exception class behind it, if any."""
+    """The "error" member of a failed command's report: the line shown, the
+    module's exception class behind it, if any, and the notes that exception
+    carries (what to check), if any."""
     cause = error if isinstance(error, ara2.Ara2Error) else error.__cause__
-    return {"message": str(error) if isinstance(error, CliError) else describe(error),
-            "type": type(cause).__name__ if isinstance(cause, ara2.Ara2Error) else None}
+    document: Document = {"message": str(error) if isinstance(error, CliError) else describe(error),
+                          "type": type(cause).__name__ if isinstance(cause, ara2.Ara2Error) else None}
+    notes = getattr(cause, "__notes__", None) if isinstance(cause, ara2.Ara2Error) else None
+    if notes:
+        document["notes"] = [str(note) for note in notes]
+    return document
 
 
 def describe(error: BaseException) -> str:
@@ -130,6 +135,9 @@ def _open(args: argparse.Namespace, required: bool) -> Connection | None:
     address, open_session = target
     try:
         return Connection(open_session(), address)
+    except ara2.LibraryError as error:
+        # Not a missing proxy: this host's client library, whatever the proxy does.
+        raise CliError(f"loading the client library to reach {address}: {describe(error)}") from error
     except ara2.Ara2Error as error:
         if not (named or required):
             return None
@@ -166,13 +174,47 @@ def select_endpoints(session: ara2.Session, wanted: list[int] | None) -> list[tu
 
 def model_file(path: str) -> str:
     """The path to load a model from: absolute, because the proxy may open the
-    file itself from another working directory. A missing or unreadable file
-    is reported here, before any device is touched."""
+    file itself from another working directory. A missing or unreadable file,
+    or one that is plainly not a compiled model, is reported here, before any
+    device is touched."""
     if not os.path.isfile(path):
         raise CliError(f"{path}: no such file" if not os.path.exists(path) else f"{path}: not a regular file")
     if not os.access(path, os.R_OK):
         raise CliError(f"{path}: not readable")
+    what = _plainly_not_a_model(path)
+    if what is not None:
+        raise CliError(f"{path}: {what}, not a compiled model")
     return os.path.abspath(path)
+
+
+DESCRIPTION_SUFFIXES = (".yaml", ".yml", ".json")
+
+
+def _plainly_not_a_model(path: str) -> str | None:
+    """What the file is when it is plainly something else than a compiled
+    model, else None. A compiled model's format is the vendor's, so only this
+    is flagged: an empty file, a NumPy array (its magic), and text (the first
+    4 KiB are UTF-8 without control characters but tab, line and page breaks;
+    compiled models are binary); text named .yaml, .yml or .json is taken for
+    a model description."""
+    with open(path, "rb") as file:
+        head = file.read(4096)
+    if not head:
+        return "an empty file"
+    if head.startswith(b"\x93NUMPY"):
+        return "a NumPy array (.npy)"
+    try:
+        text = head.decode("utf-8")
+    except UnicodeDecodeError as error:
+        if error.start < len(head) - 3:  # else a character cut at the end of the 4 KiB
+            return None
+        text = head[:error.start].decode("utf-8")
+    if any((char < " " and char not in "\t\n\r\f") or char == "\x7f" for char in text):
+        return None
+    if path.lower().endswith(DESCRIPTION_SUFFIXES):
+        stem = os.path.splitext(os.path.basename(path))[0]
+        return f"a model description (build the model with `ara2-emu-model {path} -o {stem}.dvm`)"
+    return "a text file"
 
 
 # ---------------------------------------------------------------- plain values

@@ -8,6 +8,7 @@ import argparse
 import json
 import os
 import sys
+import textwrap
 import traceback
 from types import ModuleType
 from typing import Callable
@@ -25,15 +26,21 @@ COMMANDS: dict[str, ModuleType] = {"scan": scan, "inspect": inspection, "run": r
                                    "doctor": doctor, "top": top}
 
 EPILOG = """\
-getting started, on the emulator (README.md):
-  ara2-emu-model examples/colour_classifier.yaml -o colour_classifier.dvm
-  build/emulator/bin/ara2-emulator -c proxy.yaml &   # a proxy; see emulator/README.md
+getting started, on the emulator (pip install 'tallowind-ara2[emulator]'):
+  ara2-emulator example demo && cd demo              # an example model description, application, test
+  ara2-emu-model colour_classifier.yaml -o colour_classifier.dvm
+  ara2-emulator start --endpoints 2                  # a proxy in the background (ara2-emulator stop)
+  eval "$(ara2-emulator env)"                        # point this shell at it
   ara2 scan                                          # is it running, what does it have?
   ara2 inspect colour_classifier.dvm                 # metadata, labels, tensors
   ara2 run colour_classifier.dvm --random            # one inference, outputs saved as .npy
   ara2 bench colour_classifier.dvm --time 3          # throughput and latency
 
-when something does not work, `ara2 doctor` checks the installation and says how to fix it;
+in a source checkout, after scripts/bootstrap.sh: the model from
+examples/colour_classifier.yaml, the proxy build/emulator/bin/ara2-emulator -c FILE
+(emulator/README.md)
+
+when something does not work, `ara2 doctor` checks the installation and says how to fix it.
 every command takes --json (one document, see docs/cli.md); exit status:
 0 ok, 1 the operation failed, 2 usage error, 130 interrupted (Ctrl-C)"""
 
@@ -117,6 +124,8 @@ def execute(name: str, args: argparse.Namespace) -> int:
         print("\n".join(render(document)))
     if document["error"] is not None:
         print(f"{PROG} {name}: error: {document['error']['message']}", file=sys.stderr)
+        for note in document["error"].get("notes", []):
+            print(textwrap.indent(note, "  "), file=sys.stderr)
     return status
 
 

@@ -14,8 +14,9 @@ HELP = "list the proxies on this host and what each one reports"
 
 
 DESCRIPTION = (f"{HELP.capitalize()}. With --socket, --tcp or --config only that proxy is asked; otherwise every "
-               "proxy process found on the host is listed (the in-flight count is that of the session the scan "
-               "opens). Exit status 1 when no proxy answered.")
+               "proxy process found on the host is listed, the one $ARA2_SOCKET names first when it is set (the "
+               "in-flight count is that of the session the scan opens). Exit status 1 when no proxy answered, or "
+               "when the proxy an option or $ARA2_SOCKET names did not.")
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -63,25 +64,46 @@ def _proxy(entry: Document, address: str, open_session: Callable[[], ara2.Sessio
     return entry
 
 
-def execute(args: argparse.Namespace) -> tuple[Document, int]:
+def _targets(args: argparse.Namespace) -> tuple[list[tuple[Document, str, Callable[[], ara2.Session]]], str | None]:
+    """What to ask, in report order (entry, address, how to connect), and the
+    failure to report when the first one, named by an option or $ARA2_SOCKET,
+    does not answer (None when nothing was named)."""
     target = explicit_target(args)
     if target is not None:
         address, open_session = target
-        proxies = [_proxy({"pid": None, "exe": None, "config": args.config,
-                           "addresses": [] if args.config is not None else [address]}, address, open_session)]
-    else:
-        proxies = [_proxy({"pid": proxy.pid, "exe": plain(proxy.exe), "config": plain(proxy.config),
-                           "addresses": [str(a) for a in proxy.endpoints]},
-                          str(proxy.endpoints[0]) if proxy.endpoints else "", proxy.connect)
-                   for proxy in ara2.discover()]
+        return [({"pid": None, "exe": None, "config": args.config,
+                  "addresses": [] if args.config is not None else [address]}, address, open_session)], \
+            "the proxy did not answer"
+    targets = [({"pid": proxy.pid, "exe": plain(proxy.exe), "config": plain(proxy.config),
+                 "addresses": [str(a) for a in proxy.endpoints]},
+                str(proxy.endpoints[0]) if proxy.endpoints else "", proxy.connect)
+               for proxy in ara2.discover()]
+    if "ARA2_SOCKET" not in os.environ:
+        return targets, None
+    # The proxy applications here reach first; the process found listening on
+    # its socket, if any, is reported there instead of among the others.
+    address = f"unix:{ara2.socket_path()}"
+    bound = f"unix:{os.path.abspath(ara2.socket_path())}"
+    own = next((t for t in targets if bound in t[0]["addresses"]), None)
+    entry = own[0] if own else {"pid": None, "exe": None, "config": None, "addresses": [address]}
+    others = [t for t in targets if t is not own]
+    return [(entry, address, ara2.Session.connect), *others], \
+        f"the proxy $ARA2_SOCKET names ({address}) did not answer"
+
+
+def execute(args: argparse.Namespace) -> tuple[Document, int]:
+    targets, named_failure = _targets(args)
+    proxies = [_proxy(entry, address, open_session) for entry, address, open_session in targets]
     default = ara2.socket_path()
     document: Document = {"module_version": ara2.__version__,
                           "default_socket": {"path": default, "exists": os.path.exists(default)},
                           "proxies": proxies}
-    if any(proxy["connection"] is not None for proxy in proxies):
+    if named_failure is not None and proxies[0]["connection"] is None:
+        message = named_failure
+    elif any(proxy["connection"] is not None for proxy in proxies):
         return document, 0
-    message = "the proxy did not answer" if target is not None else (
-        "no proxy answered" if proxies else "no ARA-2 proxy is running on this host")
+    else:
+        message = "no proxy answered" if proxies else "no ARA-2 proxy is running on this host"
     document["error"] = {"message": message, "type": None}
     return document, 1
 

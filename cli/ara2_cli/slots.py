@@ -11,6 +11,7 @@ from __future__ import annotations
 from typing import Callable, Literal, Protocol, Sequence
 
 import numpy as np
+from numpy.typing import NDArray
 
 import tallowind_ara2 as ara2
 
@@ -21,6 +22,8 @@ class Tensors(Protocol):
     """A model's own tensors, or a further tensor set of a model."""
 
     def set_input_tensor(self, index: int, data: np.ndarray) -> None: ...
+    def set_input_image(self, index: int, image: NDArray[np.uint8],
+                        color: Literal["bgr", "rgb"] = "bgr") -> ara2.Geometry: ...
     def run(self) -> ara2.ModelTiming: ...
     def submit(self) -> ara2.InferRequest: ...
     def close(self) -> None: ...

@@ -107,10 +107,10 @@ def top_k(model: ara2.Model, labels: list[str], k: int) -> Document | None:
         if math.prod(model.output_shape(index)) != len(labels):
             continue
         dequantized = can_dequantize(model, index)
-        scores = (model.dequantize(index) if dequantized else model.get_output_tensor(index)).ravel()
-        order = np.argsort(-scores.astype(np.float64), kind="stable")[:k]
+        scores = model.dequantize(index) if dequantized else model.get_output_tensor(index)
         return {"output": index, "dequantized": dequantized,
-                "classes": [{"index": int(c), "label": labels[c], "score": plain(float(scores[c]))} for c in order]}
+                "classes": [{"index": c, "label": label, "score": plain(score)}
+                            for c, label, score in ara2.top_k(scores, k, labels)]}
     return None
 
 

@@ -1,10 +1,8 @@
 #include "ara2/dvm_archive.hpp"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
+#include <memory>
 #include <fmt/format.h>
-#include <unzip.h>
 #include <zlib.h>
 
 #include "ara2/text.hpp"
@@ -14,96 +12,41 @@ namespace {
 
 CoreError io_text(std::string text) { return CoreError::io(OsError::custom(std::move(text))); }
 
-// --- I/O layer for minizip over a descriptor ----------------------------------
-// minizip reads by seeking: the end record from the tail, then the directory,
-// then one entry. Many of its reads are a few bytes long, so they are served
-// from a window of the file read with one pread.
+/// An archive whose structures contradict each other.
+CoreError damaged(std::string what) { return CoreError::zip("damaged archive: " + what); }
 
-constexpr std::size_t kWindowBytes = 64 << 10;
-
-/// The one stream minizip opens on a file; it lives in the archive's state,
-/// so the callbacks allocate nothing.
-struct FileStream {
-  int fd = -1;
-  std::uint64_t size = 0;
-  std::uint64_t position = 0;
-  // Set by a read that came back short (the end of the file or an I/O
-  // error); minizip asks for it right after, which turns the read into an
-  // error instead of silently using zeros.
-  bool short_read = false;
-  std::vector<unsigned char> window = std::vector<unsigned char>(kWindowBytes);
-  std::uint64_t window_start = 0;
-  std::size_t window_length = 0;
-
-  /// Copies up to n bytes at position from the window, refilled as needed.
-  std::size_t read(unsigned char* out, std::size_t n) noexcept {
-    std::size_t done = 0;
-    while (done < n && position < size) {
-      if (position < window_start || position >= window_start + window_length) {
-        // Near the end one window holds everything: minizip searches
-        // backwards there for the end record.
-        window_start = std::min(position, size > kWindowBytes ? size - kWindowBytes : 0);
-        const auto got = read_at(fd, window_start, window.data(), window.size());
-        window_length = got ? *got : 0;
-        if (position >= window_start + window_length) break;
-      }
-      const auto offset = static_cast<std::size_t>(position - window_start);
-      const std::size_t chunk = std::min(n - done, window_length - offset);
-      std::memcpy(out + done, window.data() + offset, chunk);
-      done += chunk;
-      position += chunk;
-    }
-    return done;
-  }
-};
-
-voidpf ZCALLBACK file_open(voidpf opaque, const void*, int) {
-  auto* stream = static_cast<FileStream*>(opaque);
-  stream->position = 0;
-  stream->short_read = false;
-  return stream;
-}
-
-uLong ZCALLBACK file_read(voidpf, voidpf stream, void* buffer, uLong size) {
-  auto* s = static_cast<FileStream*>(stream);
-  const std::size_t n = s->read(static_cast<unsigned char*>(buffer), size);
-  s->short_read = n < size;
-  return static_cast<uLong>(n);
-}
-
-uLong ZCALLBACK file_write(voidpf, voidpf, const void*, uLong) { return 0; }
-
-ZPOS64_T ZCALLBACK file_tell(voidpf, voidpf stream) { return static_cast<FileStream*>(stream)->position; }
-
-long ZCALLBACK file_seek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
-  auto* s = static_cast<FileStream*>(stream);
-  std::uint64_t base;
-  switch (origin) {
-    case ZLIB_FILEFUNC_SEEK_SET: base = 0; break;
-    case ZLIB_FILEFUNC_SEEK_CUR: base = s->position; break;
-    case ZLIB_FILEFUNC_SEEK_END: base = s->size; break;
-    default: return -1;
-  }
-  // Offsets past the end belong to structures that lie about where they are.
-  if (offset > s->size || base > s->size - offset) return -1;
-  s->position = base + offset;
-  return 0;
-}
-
-int ZCALLBACK file_close(voidpf, voidpf) { return 0; }
-
-int ZCALLBACK file_error(voidpf, voidpf stream) { return static_cast<FileStream*>(stream)->short_read ? 1 : 0; }
-
-// --- End record ------------------------------------------------------------
-
-constexpr std::size_t kEndRecordSize = 22;
-constexpr std::uint64_t kEndRecordSearch = 0xFFFF;
+CoreError multi_disk() { return CoreError::zip("unsupported archive: multi-disk archives are not supported"); }
 
 std::uint16_t le16(const unsigned char* p) noexcept { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+std::uint32_t le32(const unsigned char* p) noexcept { return le16(p) | (std::uint32_t{le16(p + 2)} << 16); }
+std::uint64_t le64(const unsigned char* p) noexcept { return le32(p) | (std::uint64_t{le32(p + 4)} << 32); }
+const unsigned char* bytes(std::string_view s) noexcept { return reinterpret_cast<const unsigned char*>(s.data()); }
 
-/// Where minizip's backward search finds the end record in `tail`, the
-/// file's last bytes starting at `tail_start`: the last signature in the final
-/// 64 KiB (a signature at offset 0 of the file is not taken, as minizip does not).
+/// True when all n bytes at offset were read; the end of the file and an
+/// I/O error both leave them unread.
+bool read_exact(int fd, std::uint64_t offset, void* out, std::size_t n) {
+  const auto got = read_at(fd, offset, out, n);
+  return got && *got == n;
+}
+
+// --- Where the directory is ------------------------------------------------
+// The end record is searched backwards in the file's last 64 KiB, as ZIP
+// readers do; a zip64 locator right before it leads to the zip64 end record,
+// whose counts, size and offset replace the end record's. The directory ends
+// where the (zip64) end record starts; its declared offset counts from the
+// archive's first byte, so the difference is what precedes the archive.
+
+constexpr std::size_t kEndRecordSize = 22;
+constexpr std::size_t kLocatorSize = 20;
+constexpr std::size_t kZip64EndRecordSize = 56;
+constexpr std::size_t kDirectoryEntrySize = 46;
+constexpr std::size_t kLocalHeaderSize = 30;
+constexpr std::uint64_t kEndRecordSearch = 0xFFFF;
+constexpr std::uint32_t kZip64Marker = 0xFFFFFFFF;
+
+/// Where the backward search finds the end record in `tail`, the file's last
+/// bytes starting at `tail_start`: the last signature in the final 64 KiB (a
+/// signature at offset 0 of the file is not taken).
 std::optional<std::size_t> find_end_record(std::string_view tail, std::uint64_t tail_start) noexcept {
   if (tail.size() < 4) return std::nullopt;
   for (std::size_t p = tail.size() - 4 + 1; p-- > 0;) {
@@ -112,9 +55,189 @@ std::optional<std::size_t> find_end_record(std::string_view tail, std::uint64_t 
   return std::nullopt;
 }
 
-/// Why minizip refused the file: an archive that is there but unusable is an
-/// error, anything else means there is no archive.
-Result<std::optional<DvmArchive>> classify_open_failure(const RegularFile& file) {
+struct DirectoryPlace {
+  std::uint64_t entries = 0;
+  std::uint64_t size = 0;
+  std::uint64_t offset = 0;  // from the archive's first byte
+  std::uint64_t end = 0;     // in the file: where the (zip64) end record starts
+};
+
+/// The zip64 end record a locator at `locator_pos` leads to. Writers put it
+/// right before the locator; the locator's own offset counts from the start
+/// of the archive, so it is tried second.
+Result<DirectoryPlace> read_zip64_end_record(const RegularFile& file, const unsigned char* locator,
+                                             std::uint64_t locator_pos) {
+  if (le32(locator + 4) != 0 || le32(locator + 16) > 1) return fail(multi_disk());
+  unsigned char record[kZip64EndRecordSize];
+  std::optional<std::uint64_t> found;
+  for (const std::uint64_t at : {locator_pos - std::min<std::uint64_t>(locator_pos, kZip64EndRecordSize),
+                                 le64(locator + 8)}) {
+    if (locator_pos >= kZip64EndRecordSize && at <= locator_pos - kZip64EndRecordSize &&
+        read_exact(file.fd.get(), at, record, sizeof record) &&
+        le32(record) == 0x06064b50) {
+      found = at;
+      break;
+    }
+  }
+  if (!found) return fail(damaged("the zip64 end of central directory locator leads to no zip64 end record"));
+  if (le32(record + 16) != 0 || le32(record + 20) != 0) return fail(multi_disk());
+  if (le64(record + 24) != le64(record + 32)) {
+    return fail(damaged(fmt::format("the zip64 end record counts {} entries on this disk but {} in all",
+                                    le64(record + 24), le64(record + 32))));
+  }
+  return DirectoryPlace{le64(record + 32), le64(record + 40), le64(record + 48), *found};
+}
+
+/// The directory the end record at `end` of `tail` declares.
+Result<DirectoryPlace> place_directory(const RegularFile& file, std::string_view tail, std::uint64_t tail_start,
+                                       std::size_t end) {
+  const unsigned char* record = bytes(tail) + end;
+  if (le16(record + 4) != 0 || le16(record + 6) != 0) return fail(multi_disk());
+  DirectoryPlace place{le16(record + 10), le32(record + 12), le32(record + 16), tail_start + end};
+  if (end >= kLocatorSize && tail.substr(end - kLocatorSize, 4) == "PK\x06\x07") {
+    auto zip64 = read_zip64_end_record(file, record - kLocatorSize, place.end - kLocatorSize);
+    if (!zip64) return zip64;
+    place = *zip64;
+  } else if (le16(record + 8) != place.entries) {
+    return fail(damaged(fmt::format("the end record counts {} entries on this disk but {} in all",
+                                    le16(record + 8), place.entries)));
+  }
+  if (place.size > kMaxDirectoryBytes) {
+    return fail(CoreError::zip(
+        fmt::format("unsupported archive: the central directory is larger than the {} bytes this reader accepts",
+                    kMaxDirectoryBytes)));
+  }
+  if (place.offset > place.end || place.size > place.end - place.offset) {
+    return fail(damaged(fmt::format("the central directory ({} bytes at offset {}) does not fit before the end "
+                                    "record at offset {}", place.size, place.offset, place.end)));
+  }
+  if (place.entries > place.size / kDirectoryEntrySize) {
+    return fail(damaged(fmt::format("the end record counts {} entries, more than its {}-byte central directory "
+                                    "holds", place.entries, place.size)));
+  }
+  return place;
+}
+
+struct EntryInfo {
+  std::string name;
+  std::uint64_t local_header = 0;  // from the archive's first byte
+  std::uint64_t compressed_size = 0;
+  std::uint64_t uncompressed_size = 0;
+  std::uint32_t crc = 0;
+  std::uint16_t flags = 0;
+  std::uint16_t method = 0;
+};
+
+/// Fills the fields an entry marks 0xFFFFFFFF from its zip64 extra field
+/// (they appear there in this order); false when that field lacks one.
+bool read_zip64_fields(std::string_view extra, EntryInfo& entry) {
+  while (extra.size() >= 4) {
+    const std::uint16_t id = le16(bytes(extra));
+    const std::size_t length = std::min<std::size_t>(le16(bytes(extra) + 2), extra.size() - 4);
+    std::string_view data = extra.substr(4, length);
+    if (id == 1) {
+      for (std::uint64_t* field : {&entry.uncompressed_size, &entry.compressed_size, &entry.local_header}) {
+        if (*field != kZip64Marker) continue;
+        if (data.size() < 8) return false;
+        *field = le64(bytes(data));
+        data.remove_prefix(8);
+      }
+      return true;
+    }
+    extra.remove_prefix(4 + length);
+  }
+  return entry.uncompressed_size != kZip64Marker && entry.compressed_size != kZip64Marker &&
+         entry.local_header != kZip64Marker;
+}
+
+/// Every entry of the directory at `place`, each checked to lie inside it.
+Result<std::vector<EntryInfo>> read_directory(const RegularFile& file, const DirectoryPlace& place) {
+  std::string directory(static_cast<std::size_t>(place.size), '\0');
+  if (!read_exact(file.fd.get(), place.end - place.size, directory.data(), directory.size())) {
+    return fail(CoreError::zip("unexpected end of file in the central directory"));
+  }
+  std::vector<EntryInfo> entries;
+  entries.reserve(static_cast<std::size_t>(place.entries));
+  std::size_t at = 0;
+  for (std::uint64_t i = 0; i < place.entries; ++i) {
+    const std::string_view rest = std::string_view(directory).substr(at);
+    const unsigned char* header = bytes(rest);
+    if (rest.size() < kDirectoryEntrySize || le32(header) != 0x02014b50) {
+      return fail(damaged(fmt::format("no central directory entry at offset {} (entry {} of {})",
+                                      place.offset + at, i + 1, place.entries)));
+    }
+    const std::size_t name_length = le16(header + 28), extra_length = le16(header + 30);
+    const std::size_t length = kDirectoryEntrySize + name_length + extra_length + le16(header + 32);
+    if (length > rest.size()) {
+      return fail(damaged(fmt::format("central directory entry {} of {} runs past the end of the directory",
+                                      i + 1, place.entries)));
+    }
+    EntryInfo entry{std::string(rest.substr(kDirectoryEntrySize, name_length)), le32(header + 42),
+                    le32(header + 20), le32(header + 24), le32(header + 16), le16(header + 8), le16(header + 10)};
+    if (!read_zip64_fields(rest.substr(kDirectoryEntrySize + name_length, extra_length), entry)) {
+      return fail(damaged(fmt::format("entry {} refers to a zip64 extra field that does not hold its sizes and "
+                                      "offset", entry.name)));
+    }
+    entries.push_back(std::move(entry));
+    at += length;
+  }
+  if (at != directory.size()) {
+    return fail(damaged(fmt::format("the central directory holds {} bytes after its {} entries",
+                                    directory.size() - at, place.entries)));
+  }
+  return entries;
+}
+
+struct InflateEnd {
+  void operator()(z_stream* stream) const noexcept { inflateEnd(stream); }
+};
+
+/// Inflates the raw deflate stream of `compressed` bytes at `offset` into
+/// `out`, never past its size: data that runs on fails the checksum later.
+Result<void> inflate_entry(int fd, std::uint64_t offset, std::uint64_t compressed, std::string& out) {
+  z_stream z{};
+  if (inflateInit2(&z, -MAX_WBITS) != Z_OK) return fail(io_text("corrupt deflate stream"));
+  const std::unique_ptr<z_stream, InflateEnd> owner(&z);
+  std::vector<unsigned char> input(std::size_t{64} << 10);
+  std::uint64_t produced = 0;
+  while (produced < out.size()) {
+    if (z.avail_in == 0) {
+      const auto got = compressed == 0 ? std::expected<std::size_t, int>(0)
+                                       : read_at(fd, offset, input.data(),
+                                                 static_cast<std::size_t>(std::min<std::uint64_t>(compressed, input.size())));
+      if (!got || *got == 0) {
+        return fail(io_text(compressed == 0 ? "entry data ended before its declared size"
+                                            : "unexpected end of file in entry data"));
+      }
+      offset += *got;
+      compressed -= *got;
+      z.next_in = input.data();
+      z.avail_in = static_cast<uInt>(*got);
+    }
+    z.next_out = reinterpret_cast<Bytef*>(out.data() + produced);
+    z.avail_out = static_cast<uInt>(std::min<std::uint64_t>(out.size() - produced, 1u << 30));
+    const int status = inflate(&z, Z_NO_FLUSH);
+    produced = z.total_out;
+    if (status == Z_STREAM_END && produced < out.size()) return fail(io_text("entry data ended before its declared size"));
+    if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) return fail(io_text("corrupt deflate stream"));
+  }
+  return {};
+}
+
+}  // namespace
+
+struct DvmArchive::State {
+  RegularFile file;
+  std::uint64_t archive_start = 0;  // what precedes the archive in the file
+  std::vector<EntryInfo> entries;
+};
+
+DvmArchive::DvmArchive(std::unique_ptr<State> state) noexcept : state_(std::move(state)) {}
+DvmArchive::DvmArchive(DvmArchive&&) noexcept = default;
+DvmArchive& DvmArchive::operator=(DvmArchive&&) noexcept = default;
+DvmArchive::~DvmArchive() = default;
+
+Result<std::optional<DvmArchive>> DvmArchive::open(RegularFile file) {
   const std::uint64_t tail_start = file.size > kEndRecordSearch ? file.size - kEndRecordSearch : 0;
   std::string tail(static_cast<std::size_t>(file.size - tail_start), '\0');
   const auto got = read_at(file.fd.get(), tail_start, tail.data(), tail.size());
@@ -125,86 +248,21 @@ Result<std::optional<DvmArchive>> classify_open_failure(const RegularFile& file)
   if (tail.size() - *end < kEndRecordSize) {
     return fail(CoreError::zip("unexpected end of file in the end of central directory record"));
   }
-  const auto* record = reinterpret_cast<const unsigned char*>(tail.data() + *end);
-  if (le16(record + 4) != 0 || le16(record + 6) != 0) {
-    return fail(CoreError::zip("unsupported archive: multi-disk archives are not supported"));
+  // An end record whose comment runs to the end of the file closes an
+  // archive: what it declares must hold, or the archive is damaged. Any other
+  // signature may be model bytes that look like one: unless what it declares
+  // holds, the file has no archive.
+  const bool closes_file = tail_start + *end + kEndRecordSize + le16(bytes(tail) + *end + 20) == file.size;
+  auto place = place_directory(file, tail, tail_start, *end);
+  Result<std::vector<EntryInfo>> entries = place ? read_directory(file, *place) : fail(std::move(place.error()));
+  if (!entries) {
+    if (closes_file) return fail(std::move(entries.error()));
+    return std::nullopt;
   }
-  return std::nullopt;
-}
-
-struct UnzipCloser {
-  void operator()(void* handle) const noexcept { unzClose(handle); }
-};
-
-struct CurrentFileCloser {
-  void operator()(void* handle) const noexcept { unzCloseCurrentFile(handle); }
-};
-
-struct EntryInfo {
-  std::string name;
-  unz64_file_pos position;
-  std::uint64_t uncompressed_size;
-  std::uint32_t crc;
-  std::uint16_t flags;
-  std::uint16_t method;
-};
-
-}  // namespace
-
-struct DvmArchive::State {
-  RegularFile file;
-  FileStream stream;
-  zlib_filefunc64_def functions;
-  std::unique_ptr<void, UnzipCloser> handle;
-  std::vector<EntryInfo> entries;
-};
-
-DvmArchive::DvmArchive(std::unique_ptr<State> state) noexcept : state_(std::move(state)) {}
-DvmArchive::DvmArchive(DvmArchive&&) noexcept = default;
-DvmArchive& DvmArchive::operator=(DvmArchive&&) noexcept = default;
-DvmArchive::~DvmArchive() = default;
-
-Result<std::optional<DvmArchive>> DvmArchive::open(RegularFile file) {
-  // The state lives on the heap: minizip keeps a pointer to the source.
   auto state = std::make_unique<State>();
   state->file = std::move(file);
-  state->stream.fd = state->file.fd.get();
-  state->stream.size = state->file.size;
-  state->functions = {file_open, file_read, file_write, file_tell, file_seek, file_close, file_error, &state->stream};
-  state->handle.reset(unzOpen2_64(&state->stream, &state->functions));
-  if (!state->handle) return classify_open_failure(state->file);
-
-  unzFile zip = state->handle.get();
-  unz_global_info64 global{};
-  if (unzGetGlobalInfo64(zip, &global) != UNZ_OK) return std::nullopt;
-  std::uint64_t directory_start = 0;
-  for (std::uint64_t i = 0; i < global.number_entry; ++i) {
-    int status = i == 0 ? unzGoToFirstFile(zip) : unzGoToNextFile(zip);
-    unz_file_info64 info{};
-    if (status == UNZ_OK) status = unzGetCurrentFileInfo64(zip, &info, nullptr, 0, nullptr, 0, nullptr, 0);
-    EntryInfo entry{};
-    if (status == UNZ_OK) {
-      entry.name.resize(info.size_filename + 1);
-      status = unzGetCurrentFileInfo64(zip, &info, entry.name.data(), entry.name.size(), nullptr, 0, nullptr, 0);
-      entry.name.resize(info.size_filename);
-    }
-    if (status == UNZ_OK) status = unzGetFilePos64(zip, &entry.position);
-    if (status == UNZ_ERRNO) {
-      return fail(CoreError::zip("unexpected end of file in the central directory"));
-    }
-    if (status != UNZ_OK) return std::nullopt;  // an entry that is not one: no valid directory
-    if (i == 0) directory_start = entry.position.pos_in_zip_directory;
-    if (entry.position.pos_in_zip_directory - directory_start > kMaxDirectoryBytes) {
-      return fail(CoreError::zip(
-          fmt::format("unsupported archive: the central directory is larger than the {} bytes this reader accepts",
-                      kMaxDirectoryBytes)));
-    }
-    entry.uncompressed_size = info.uncompressed_size;
-    entry.crc = static_cast<std::uint32_t>(info.crc);
-    entry.flags = static_cast<std::uint16_t>(info.flag);
-    entry.method = static_cast<std::uint16_t>(info.compression_method);
-    state->entries.push_back(std::move(entry));
-  }
+  state->archive_start = place->end - place->size - place->offset;
+  state->entries = std::move(*entries);
   return DvmArchive(std::move(state));
 }
 
@@ -230,24 +288,26 @@ Result<std::optional<std::string>> DvmArchive::read_text(std::string_view name, 
                                            entry.uncompressed_size, limit)));
   }
 
-  unzFile zip = state_->handle.get();
-  int status = unzGoToFilePos64(zip, &entry.position);
-  if (status == UNZ_OK) status = unzOpenCurrentFile(zip);
-  if (status == UNZ_ERRNO) return fail(CoreError::zip("unexpected end of file in a local file header"));
-  if (status != UNZ_OK) return fail(CoreError::zip("invalid Zip archive: bad local file header"));
-  const std::unique_ptr<void, CurrentFileCloser> open_entry(zip);
+  const int fd = state_->file.fd.get();
+  const std::uint64_t header_at = state_->archive_start + entry.local_header;
+  unsigned char header[kLocalHeaderSize];
+  if (header_at < entry.local_header || !read_exact(fd, header_at, header, sizeof header)) {
+    return fail(CoreError::zip("unexpected end of file in a local file header"));
+  }
+  if (le32(header) != 0x04034b50) return fail(CoreError::zip("invalid Zip archive: bad local file header"));
+  const std::uint64_t data_at = header_at + kLocalHeaderSize + le16(header + 26) + le16(header + 28);
 
-  // Never more than the declared size is inflated; data that runs on past it
+  // Never more than the declared size is read; data that runs on past it
   // fails the checksum below.
-  std::string data(entry.uncompressed_size, '\0');
-  std::uint64_t total = 0;
-  while (total < data.size()) {
-    const unsigned chunk = static_cast<unsigned>(std::min<std::uint64_t>(data.size() - total, 1u << 20));
-    const int n = unzReadCurrentFile(zip, data.data() + total, chunk);
-    if (n == UNZ_ERRNO) return fail(io_text("unexpected end of file in entry data"));
-    if (n < 0) return fail(io_text("corrupt deflate stream"));
-    if (n == 0) return fail(io_text("entry data ended before its declared size"));
-    total += static_cast<unsigned>(n);
+  std::string data(static_cast<std::size_t>(entry.uncompressed_size), '\0');
+  if (entry.method == Z_DEFLATED) {
+    if (auto inflated = inflate_entry(fd, data_at, entry.compressed_size, data); !inflated) {
+      return fail(std::move(inflated.error()));
+    }
+  } else if (entry.compressed_size < data.size()) {
+    return fail(io_text("entry data ended before its declared size"));
+  } else if (!read_exact(fd, data_at, data.data(), data.size())) {
+    return fail(io_text("unexpected end of file in entry data"));
   }
   std::uint32_t crc = static_cast<std::uint32_t>(crc32(0L, Z_NULL, 0));
   for (std::uint64_t offset = 0; offset < data.size(); offset += 1u << 30) {
@@ -283,9 +343,8 @@ Result<bool> dvm_has_metadata(std::string_view path) {
   auto file = open_model_file(path);
   if (!file) return fail(std::move(file.error()));
   auto archive = DvmArchive::open(std::move(*file));
-  // Any archive failure means "no metadata" here; only the file read raises.
-  if (!archive || !*archive) return false;
-  return (*archive)->contains(kMetadataEntry);
+  if (!archive) return fail(std::move(archive.error()));
+  return *archive && (*archive)->contains(kMetadataEntry);
 }
 
 namespace {

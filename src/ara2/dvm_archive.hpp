@@ -37,10 +37,12 @@ Result<RegularFile> open_model_file(std::string_view path);
 /// what the archive needs). Owns the file.
 class DvmArchive {
  public:
-  /// nullopt when the file holds no valid archive (no end record, an
-  /// inconsistent directory); an error when an archive is found but cannot be
-  /// used (a truncated structure, a multi-disk archive, a directory beyond
-  /// kMaxDirectoryBytes).
+  /// nullopt when the file holds no archive: no end record, or one that does
+  /// not end the file (model bytes that look like one) and whose directory
+  /// does not hold. An error when an archive is found but cannot be used: a
+  /// truncated end record, a directory that is missing or invalid ("damaged
+  /// archive: ..."), a multi-disk archive, a directory beyond
+  /// kMaxDirectoryBytes. Zip64 records and fields are read.
   static Result<std::optional<DvmArchive>> open(RegularFile file);
 
   DvmArchive(DvmArchive&&) noexcept;

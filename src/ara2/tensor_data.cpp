@@ -1,13 +1,12 @@
 #include "ara2/tensor_data.hpp"
 
 #include <bit>
-#if defined(__x86_64__)
-#include <cpuid.h>
-#endif
 #include <cstring>
 #include <limits>
 
 #include <fmt/format.h>
+
+#include "base/cpu_features.hpp"
 
 namespace tallowind::ara2 {
 namespace {
@@ -79,40 +78,14 @@ void dequantize_portable(ElementType type, const std::uint8_t* source, std::size
 #if defined(__x86_64__) && defined(__GNUC__)
 #define ARA2_WIDE_KERNELS 1
 
-// Asked of CPUID and XGETBV directly rather than through
-// __builtin_cpu_supports, which some compiler runtimes (zig's) leave
-// answering no: an instruction set counts when the CPU has it and the kernel
-// saves its registers (XCR0).
-struct WideFeatures {
-  bool avx2 = false;
-  bool avx512 = false;
-};
-
-WideFeatures wide_features() noexcept {
-  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx) || !(ecx & bit_OSXSAVE) || !(ecx & bit_AVX)) return {};
-  unsigned xcr0_low = 0, xcr0_high = 0;
-  __asm__("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
-  const bool ymm_saved = (xcr0_low & 0x06) == 0x06;  // SSE and AVX state
-  const bool zmm_saved = (xcr0_low & 0xe6) == 0xe6;  // and the opmask and upper ZMM state
-  if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return {};
-  constexpr unsigned avx512 = bit_AVX512F | bit_AVX512BW | bit_AVX512VL | bit_AVX512DQ;
-  return {ymm_saved && (ebx & bit_AVX2), zmm_saved && (ebx & avx512) == avx512};
-}
-
-const WideFeatures& cpu_features() noexcept {
-  static const WideFeatures features = wide_features();
-  return features;
-}
-
-bool avx2_supported() noexcept { return cpu_features().avx2; }
+bool avx2_supported() noexcept { return base::cpu_features().avx2; }
 
 [[gnu::target("avx2")]] void dequantize_avx2(ElementType type, const std::uint8_t* source, std::size_t count,
                                              std::int32_t offset, float qn, float* destination) noexcept {
   dequantize_typed(type, source, count, offset, qn, destination);
 }
 
-bool avx512_supported() noexcept { return cpu_features().avx512; }
+bool avx512_supported() noexcept { return base::cpu_features().avx512; }
 
 // GCC keeps 256-bit vectors unless told otherwise; clang widens to 512 bits
 // on its own and ignores the whole attribute if it names a vector width.

@@ -117,7 +117,7 @@ Result<std::vector<TensorSlot>> TensorSet::create_slots(const LoadedModel& model
                                                 : Tensor::create({fields->size}, memory);
     if (!tensor) {
       discard(slots);
-      return fail(CoreError::tensor(tensor.error().display()));
+      return fail(CoreError::tensor(tensor.error().display()).with_note(tensor.error().note()));
     }
     void* registration = nullptr;
     if (tensor->memory() != TensorMemory::Mem) {

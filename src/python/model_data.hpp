@@ -164,6 +164,10 @@ PyObject* data_tensor_fd(const TargetClass& cls, const Signature<1>& signature, 
                     });
 }
 
+/// set_input_image (image.cpp): the image converted straight into input
+/// `index` under the same checks as set_input_tensor.
+PyObject* data_set_input_image(const TargetClass& cls, const Signature<7>& signature, const Call& call);
+
 // Flattened: each entry is one function with the class's checks and the body
 // inlined, as run() and the small reads are sub-microsecond calls.
 template <class Class, auto Body, const auto& Sig>
@@ -202,6 +206,7 @@ auto data_method_table() {
       data_method<Class, data_run, S::run>(),
       data_method<Class, data_submit, S::submit>(),
       data_method<Class, data_set_input_tensor, S::set_input_tensor>(),
+      data_method<Class, data_set_input_image, S::set_input_image>(),
       data_method<Class, data_read_output<false>, S::get_output_tensor>(),
       data_method<Class, data_read_output<true>, S::dequantize>(),
   };

@@ -27,6 +27,7 @@ enum class TypeId : std::uint8_t {
   DramStatistics, ModelTiming, InputQuantization, InputPreprocess, OutputQuantization, InputTensorInfo,
   OutputTensorInfo,
   DvmMetadata, DatasetInfo, ModelInfo, DeploymentInfo, InputSpec, OutputSpec, CompilationInfo, PpaMetrics, Ara2Info,
+  Geometry,
   SliceContainer,  // the internal owner of returned arrays' memory
 };
 inline constexpr std::size_t kTypeCount = static_cast<std::size_t>(TypeId::SliceContainer) + 1;

@@ -16,6 +16,7 @@
 #include "ara2/pipeline.hpp"
 #include "ara2/trace.hpp"
 #include "python/endpoint.hpp"
+#include "python/image.hpp"
 #include "python/module_state.hpp"
 #include "python/support.hpp"
 #include "python/tensor_io.hpp"
@@ -41,6 +42,7 @@ struct ResultState {
   Ref outputs;  // a tuple of arrays
   Ref timing;   // ModelTiming or None
   Ref error;    // an exception or None
+  Ref geometry;  // where put_image() put the image, or None
 };
 using ResultObject = Boxed<ResultState>;
 
@@ -48,7 +50,7 @@ ResultState& result_state(PyObject* self) noexcept { return ResultObject::of(sel
 
 int result_traverse(PyObject* self, visitproc visit, void* arg) {
   ResultState& state = result_state(self);
-  for (const Ref* member : {&state.userdata, &state.outputs, &state.timing, &state.error}) {
+  for (const Ref* member : {&state.userdata, &state.outputs, &state.timing, &state.error, &state.geometry}) {
     Py_VISIT(member->get());
   }
   Py_VISIT(Py_TYPE(self));
@@ -57,7 +59,7 @@ int result_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int result_clear(PyObject* self) {
   ResultState& state = result_state(self);
-  state.userdata = state.outputs = state.timing = state.error = Ref();
+  state.userdata = state.outputs = state.timing = state.error = state.geometry = Ref();
   return 0;
 }
 
@@ -70,6 +72,7 @@ PyObject* result_userdata(PyObject* self, void*) { return member_or_none(result_
 PyObject* result_outputs(PyObject* self, void*) { return member_or_none(result_state(self).outputs); }
 PyObject* result_timing(PyObject* self, void*) { return member_or_none(result_state(self).timing); }
 PyObject* result_error(PyObject* self, void*) { return member_or_none(result_state(self).error); }
+PyObject* result_geometry(PyObject* self, void*) { return member_or_none(result_state(self).geometry); }
 
 PyObject* result_repr(PyObject* self) {
   const ResultState& state = result_state(self);
@@ -89,6 +92,7 @@ PyGetSetDef result_getset[] = {
     getter<result_outputs>(surface::PipelineResult::outputs),
     getter<result_timing>(surface::PipelineResult::timing),
     getter<result_error>(surface::PipelineResult::error),
+    getter<result_geometry>(surface::PipelineResult::geometry),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -114,11 +118,14 @@ struct PipelineState {
       : core(std::move(pipeline)),
         readers(std::move(output_readers)),
         userdata(core.capacity()),
+        geometry(core.capacity()),
         callback(std::move(on_result)) {}
 
   ara2::Pipeline core;  // closed once the pipeline is
   std::vector<OutputReader> readers;  // one per model output
   std::vector<Ref> userdata;          // per slot, while its frame is in flight
+  std::vector<Ref> geometry;          // per slot: the Geometry of a frame put as an image
+  std::optional<ImageInput> image;    // what input 0 asks of images, read at the first put_image()
   std::deque<Ref> ready;              // collected results not yet handed out
   Ref callback;                       // empty: results are queued
   ThreadAffinity affinity{"tallowind_ara2::pipeline::Pipeline"};
@@ -165,7 +172,8 @@ Ref finish_oldest(PipelineState& state, const ara2::Result<ara2::ModelTiming>& o
   ara2::Pipeline& core = state.core;
   const std::size_t index = core.oldest_index();
   const ara2::Pipeline::Slot& slot = core.slot(index);
-  ResultState result{core.oldest_number(), slot.worker, std::move(state.userdata[index]), Ref(), Ref(), Ref()};
+  ResultState result{core.oldest_number(), slot.worker, std::move(state.userdata[index]), Ref(), Ref(), Ref(),
+                     std::move(state.geometry[index])};
   if (outcome) {
     const ara2::trace::Scope span(ara2::trace::Phase::OutputRead, ara2::trace::kNoEndpoint,
                                   ara2::trace::frame(result.index));
@@ -279,6 +287,36 @@ PyObject* pipeline_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     }
   }
   state.userdata[index] = Ref::borrow(argv[1].object != nullptr ? argv[1].object : Py_None);
+  state.geometry[index] = Ref();
+  core.submit_next();
+  Py_RETURN_NONE;
+}
+
+PyObject* pipeline_put_image(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto argv = bind_args(surface::Pipeline::put_image, args, nargs, kwnames);
+  if (!argv) return nullptr;
+  auto access = enter_open(self, true);
+  if (!access) return nullptr;
+  ImageArgs image_args;
+  if (!convert_image_args(argv[2], argv[3], argv[4], argv[5], Arg{nullptr, "threads"}, image_args)) return nullptr;
+  PipelineState& state = pipeline_state(self);
+  ara2::Pipeline& core = state.core;
+  const ara2::TensorSet& first = *core.slot(core.next_index()).set;
+  if (first.inputs().size() != 1) {
+    return raise_error(PyExc_ValueError, fmt::format("put_image() fills models of one input; this one has {}",
+                                                     first.inputs().size()));
+  }
+  if (!state.image) {
+    state.image = image_input(core.model(), 0);
+    if (!state.image) return nullptr;
+  }
+  // Back-pressure: the oldest frame frees the slot this one needs.
+  if (core.full() && !collect_and_deliver(state)) return nullptr;
+  const std::size_t index = core.next_index();
+  Ref geometry = Ref::steal(write_image(*state.image, image_args, argv[0].object, *core.slot(index).set, 0));
+  if (!geometry) return nullptr;
+  state.userdata[index] = Ref::borrow(argv[1].object != nullptr ? argv[1].object : Py_None);
+  state.geometry[index] = std::move(geometry);
   core.submit_next();
   Py_RETURN_NONE;
 }
@@ -321,6 +359,7 @@ PyObject* pipeline_wait_all(PyObject* self, PyObject*) {
 void close_state(PipelineState& state) {
   state.core.close();
   for (Ref& data : state.userdata) data = Ref();
+  for (Ref& geometry : state.geometry) geometry = Ref();
   state.ready.clear();
   release_parked_arrays();
 }
@@ -486,6 +525,7 @@ void pipeline_dealloc(PyObject* self) {
 PyMethodDef pipeline_methods[] = {
     method<pipeline_open>(surface::Pipeline::open),
     method<pipeline_put>(surface::Pipeline::put),
+    method<pipeline_put_image>(surface::Pipeline::put_image),
     method<pipeline_get>(surface::Pipeline::get),
     method<pipeline_wait_all>(surface::Pipeline::wait_all),
     method<pipeline_close>(surface::Pipeline::close),

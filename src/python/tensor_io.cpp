@@ -1,4 +1,4 @@
-// Data between Python objects and tensor slots; the only file that talks to numpy.
+// Data between Python objects and tensor slots, and numpy's C API table.
 #include "python/tensor_io.hpp"
 
 #include <fmt/format.h>
@@ -13,17 +13,11 @@
 #include "ara2/records.hpp"
 #include "python/module_state.hpp"
 
-// Only this file talks to numpy; its C API table stays private to it.
+// numpy's C API table, shared with image.cpp (which defines NO_IMPORT_ARRAY).
+#define PY_ARRAY_UNIQUE_SYMBOL tallowind_ara2_numpy_api
 #include <numpy/arrayobject.h>
 
 namespace tallowind::python {
-namespace {
-
-using ara2::Direction;
-using ara2::ElementType;
-
-// ---------------------------------------------------------------------------
-// numpy, loaded on first use so that importing the module never imports numpy
 
 bool ensure_numpy() {
   ModuleState& state = module_state();
@@ -32,6 +26,15 @@ bool ensure_numpy() {
   state.numpy_ready = true;
   return true;
 }
+
+namespace {
+
+using ara2::Direction;
+using ara2::ElementType;
+
+// ---------------------------------------------------------------------------
+// numpy, loaded on first use so that importing the module never imports numpy
+
 
 /// An exact numpy.ndarray, told without importing numpy when it is not loaded yet.
 bool is_exact_ndarray(PyObject* object) {

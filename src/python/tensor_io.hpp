@@ -21,6 +21,11 @@
 
 namespace tallowind::python {
 
+/// Imports numpy's C API on first use (never at import); false with an
+/// exception set when numpy cannot be imported. Files that use the API
+/// define NO_IMPORT_ARRAY and PY_ARRAY_UNIQUE_SYMBOL as tensor_io.cpp does.
+bool ensure_numpy();
+
 /// The bytes of an object given as an input: an exact C-contiguous
 /// numpy.ndarray's own buffer, or else what its tobytes() returns (held by
 /// `owner`). Valid while the object is unchanged and `owner` lives.

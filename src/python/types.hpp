@@ -86,5 +86,11 @@ PyMethodDef* socket_path_method();    // module.cpp
 PyMethodDef* discover_method();       // discovery.cpp
 PyMethodDef* library_info_method();   // diagnostics.cpp
 PyMethodDef* build_info_method();     // diagnostics.cpp
+PyMethodDef* top_k_method();              // image.cpp
+PyMethodDef* nms_method();                // image.cpp
+PyMethodDef* decode_detections_method();  // image.cpp
+
+// image.cpp
+PyTypeObject* geometry_type();
 
 }  // namespace tallowind::python

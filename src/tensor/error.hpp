@@ -46,6 +46,14 @@ class Error {
   /// A kind without fields (InvalidSize, ShapeMismatch, InvalidShape, ...).
   static Error plain(ErrorKind kind);
 
+  /// Where to look, shown beside the text and never in it: the path and the
+  /// operation that failed and what to check; empty when there is nothing to add.
+  const std::string& note() const noexcept { return note_; }
+  Error with_note(std::string note) && {
+    note_ = std::move(note);
+    return std::move(*this);
+  }
+
   ErrorKind kind() const noexcept { return kind_; }
   /// errno of IoError / NixError, 0 otherwise.
   int os_code() const noexcept { return kind_ == ErrorKind::IoError || kind_ == ErrorKind::NixError ? int(a_) : 0; }
@@ -62,6 +70,7 @@ class Error {
   std::uint64_t b_;
   std::string text_;
   std::string text2_;
+  std::string note_;
 };
 
 template <class T>

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cerrno>
+#include <fmt/format.h>
 
 namespace tallowind::tensor {
 
@@ -36,11 +37,26 @@ Result<std::string> random_shm_name() {
   return name;
 }
 
+namespace {
+
+/// The error of a failed step on the object `name`, from errno, with a note
+/// naming the object's file, the step and what to check.
+std::unexpected<Error> shm_failure(const char* step, const std::string& name, std::uint64_t size) {
+  const int code = errno;
+  return fail(Error::io(code).with_note(fmt::format(
+      "{} on the shared-memory object /dev/shm{} (a tensor of {} bytes) failed: {}. Check that /dev/shm is a "
+      "mounted tmpfs that this user can write and that it has room (`ls -ld /dev/shm`, `df -h /dev/shm`), or "
+      "allocate the tensors in another memory kind (\"mem\" or \"dma\").",
+      step, name, size, os_error_message(code))));
+}
+
+}  // namespace
+
 Result<FdBuffer> create_shm_object(const std::string& name, std::uint64_t size) {
   UniqueFd fd(shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600));
-  if (!fd) return fail_errno();
-  if (shm_unlink(name.c_str()) != 0) return fail_errno();
-  if (ftruncate(fd.get(), off_t(size)) != 0) return fail_errno();
+  if (!fd) return shm_failure("shm_open (create)", name, size);
+  if (shm_unlink(name.c_str()) != 0) return shm_failure("shm_unlink", name, size);
+  if (ftruncate(fd.get(), off_t(size)) != 0) return shm_failure("ftruncate (size)", name, size);
   struct stat st {};
   if (fstat(fd.get(), &st) != 0) return fail_errno();
   return FdBuffer{std::move(fd), size, st.st_dev, st.st_ino};

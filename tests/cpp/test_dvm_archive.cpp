@@ -71,10 +71,14 @@ std::string raw_deflate(const std::string& data) {
   return out;
 }
 
+// Layouts name only the fields a test changes; the others keep their defaults.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 struct Layout {
   std::uint16_t disk = 0;
   std::uint16_t cd_disk = 0;
   std::optional<std::uint32_t> cd_offset;  // overrides the true offset
+  std::optional<std::uint16_t> entries_here;  // overrides this disk's entry count
 };
 
 /// A ZIP archive written byte by byte, so that tests can make every field lie.
@@ -123,11 +127,12 @@ std::string build_zip(const std::vector<TestEntry>& entries, const Layout& layou
   }
   const auto cd_offset = static_cast<std::uint32_t>(out.size());
   out += central;
+  const auto count = static_cast<std::uint16_t>(entries.size());
   put32(out, 0x06054b50);
   put16(out, layout.disk);
   put16(out, layout.cd_disk);
-  put16(out, static_cast<std::uint32_t>(entries.size()));
-  put16(out, static_cast<std::uint32_t>(entries.size()));
+  put16(out, layout.entries_here.value_or(count));
+  put16(out, count);
   put32(out, static_cast<std::uint32_t>(central.size()));
   put32(out, layout.cd_offset.value_or(cd_offset));
   put16(out, 0);
@@ -203,19 +208,35 @@ TEST(DvmArchive, NameLookupIsExactAndCaseSensitive) {
 }
 
 TEST(DvmArchive, BytesWithoutValidArchiveMeanNoArchive) {
-  std::string corrupt_directory = build_zip({{"labels.txt", "a"}});
-  corrupt_directory[corrupt_directory.find("PK\x01\x02") + 2] = 'X';
-  const std::string cases[] = {
-      "",
-      model_prefix(1000),
-      corrupt_directory,
-      // The directory claims to start beyond the end record.
-      build_zip({{"labels.txt", "a"}}, {.cd_offset = 100000}),
-  };
+  // An end record signature among model bytes, its comment not reaching the
+  // end of the file: bytes that look like a record, not an archive.
+  std::string stray = model_prefix(300) + "PK\x05\x06" + model_prefix(40, 3);
+  const std::string cases[] = {"", model_prefix(1000), stray};
   for (const auto& bytes : cases) {
     auto archive = open_archive(model_prefix(32) + bytes);
     ASSERT_TRUE(archive) << archive.error().message();
     EXPECT_FALSE(*archive);
+  }
+}
+
+TEST(DvmArchive, DamagedDirectoryIsAZipErrorNamingTheDamage) {
+  const std::vector<TestEntry> two{{"labels.txt", "a"}, {"tallowind.json", "{}"}};
+  std::string bad_signature = build_zip(two);
+  bad_signature[bad_signature.rfind("PK\x01\x02") + 3] = 'X';
+  std::string overrun = build_zip(two);
+  overrun[overrun.rfind("PK\x01\x02") + 28] = 100;  // the last entry's name runs past the directory
+  const std::pair<std::string, std::string> cases[] = {
+      // The entries' data take 87 bytes, the directory 116, the end record follows.
+      {build_zip(two, {.cd_offset = 100000}),
+       "the central directory (116 bytes at offset 100000) does not fit before the end record at offset 203"},
+      {build_zip(two, {.cd_offset = 88}),
+       "the central directory (116 bytes at offset 88) does not fit before the end record at offset 203"},
+      {bad_signature, "no central directory entry at offset 143 (entry 2 of 2)"},
+      {overrun, "central directory entry 2 of 2 runs past the end of the directory"},
+      {build_zip(two, {.entries_here = 1}), "the end record counts 1 entries on this disk but 2 in all"},
+  };
+  for (const auto& [bytes, damage] : cases) {
+    EXPECT_EQ(open_error(bytes), "ZIP error: damaged archive: " + damage);
   }
 }
 
@@ -353,7 +374,7 @@ TEST(DvmFunctions, SplitBetweenNoArchiveAndErrors) {
   EXPECT_FALSE(tallowind::ara2::dvm_read_metadata_text(plain.path()).value());
 
   TempFile multi_disk(model_prefix(100) + build_zip({{"tallowind.json", "{}"}}, {.disk = 2, .cd_disk = 2, .cd_offset = std::nullopt}));
-  EXPECT_EQ(tallowind::ara2::dvm_has_metadata(multi_disk.path()).value(), false);
+  EXPECT_EQ(tallowind::ara2::dvm_has_metadata(multi_disk.path()).error().kind(), tallowind::ara2::ErrorKind::Zip);
   EXPECT_EQ(tallowind::ara2::dvm_read_labels(multi_disk.path()).error().kind(), tallowind::ara2::ErrorKind::Zip);
   EXPECT_EQ(tallowind::ara2::dvm_read_metadata_text(multi_disk.path()).error().kind(), tallowind::ara2::ErrorKind::Zip);
 

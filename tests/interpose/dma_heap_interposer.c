@@ -11,6 +11,8 @@
 //     "missing": open fails with ENOENT; "denied": open fails with EACCES;
 //     "fail:N": open succeeds, allocation fails with errno N.
 //   TALLOWIND_TEST_DMA_SYNC_FAIL: "start:N" / "end:N" makes START / END syncs fail with errno N.
+//   TALLOWIND_TEST_SHM_OPEN_ERRNO: "N" makes shm_open fail with errno N (an
+//     unwritable /dev/shm, whatever the user, root included).
 //   TALLOWIND_TEST_DMA_LOG: file to which one line per event is appended:
 //     "open <heap> flags=<open flags>"
 //     "alloc <heap> ino=<buffer inode> len=<len> fd_flags=<flags> heap_flags=<flags>"
@@ -220,6 +222,17 @@ int openat64(int dir, const char* path, int flags, ...) {
   const char* heap = heap_of_path(path);
   if (heap != NULL) return open_heap(heap, flags);
   FORWARD("openat64", openat_fn, dir, path, flags, mode)
+}
+
+typedef int (*shm_open_fn)(const char*, int, mode_t);
+
+int shm_open(const char* name, int flags, mode_t mode) {
+  const char* fail = getenv("TALLOWIND_TEST_SHM_OPEN_ERRNO");
+  if (fail != NULL && *fail != '\0') {
+    errno = atoi(fail);
+    return -1;
+  }
+  FORWARD("shm_open", shm_open_fn, name, flags, mode)
 }
 
 // Fortified callers reach these instead of open when flags are not constant.

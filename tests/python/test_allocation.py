@@ -368,20 +368,37 @@ def test_dma_buf_tensors_through_the_interposed_heaps(model_child, interposer, t
     assert not [line for line in log.read_text().splitlines() if line.startswith("sync ")]
 
 
-def test_dma_request_without_any_heap_through_the_interposer(model_child, interposer, tmp_path):
-    path = tmp_path / "dma.dvm"
+def allocation_refused(model_child, interposer, tmp_path, memory, env):
+    """What allocate_tensors(memory) raises with the interposer set by `env`
+    (its text and notes), and the memory allocate_tensors() then chooses."""
+    path = tmp_path / "refused.dvm"
     build_model(MODEL, path)
     out = model_child(f"""
+        import json
         model = endpoint.load_model({str(path)!r})
         try:
-            model.allocate_tensors("dma")
+            model.allocate_tensors({memory!r})
         except ara2.TensorError as error:
-            print(error)
+            print(json.dumps([str(error), getattr(error, "__notes__", [])]))
         model.allocate_tensors()
         print(model.input_tensor_memory(0))
         model.close()
-        """, env={"LD_PRELOAD": preloaded(interposer), "TALLOWIND_TEST_DMA_HEAP_CMA": "missing",
-                  "TALLOWIND_TEST_DMA_HEAP_SYSTEM": "missing"})
-    error, kind = out.split("\n")[:2]
+        """, env={"LD_PRELOAD": preloaded(interposer), **env})
+    refused, kind = out.split("\n")[:2]
+    return (*json.loads(refused), kind)
+
+
+def test_dma_request_without_any_heap_through_the_interposer(model_child, interposer, tmp_path):
+    error, _, kind = allocation_refused(model_child, interposer, tmp_path, "dma", {
+        "TALLOWIND_TEST_DMA_HEAP_CMA": "missing", "TALLOWIND_TEST_DMA_HEAP_SYSTEM": "missing"})
     assert error.startswith('Tensor error: IoError(Os { code: 2, kind: NotFound, message: "No such file or')
     assert kind == "mem"
+
+
+def test_shared_memory_that_cannot_be_created_names_the_path_in_a_note(model_child, interposer, tmp_path):
+    message, [note], _ = allocation_refused(model_child, interposer, tmp_path, "shm",
+                                            {"TALLOWIND_TEST_SHM_OPEN_ERRNO": "13"})
+    # The text stays the tensor library's; where to look is in the note.
+    assert message == 'Tensor error: IoError(Os { code: 13, kind: PermissionDenied, message: "Permission denied" })'
+    assert re.fullmatch(r"shm_open \(create\) on the shared-memory object /dev/shm/[0-9a-f]{16} \(a tensor of \d+ "
+                        r"bytes\) failed: Permission denied\. Check that /dev/shm .*`df -h /dev/shm`.*\"mem\".*", note)

@@ -1,7 +1,10 @@
 """The ara2 command against the emulator: scan, inspect and run, their
 reports in text and JSON, exit statuses and one-line errors."""
 import ast
+import json
+import os
 import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -9,6 +12,7 @@ import pytest
 import tallowind_ara2 as ara2
 from fixtures.cli import child_command
 from fixtures.paths import REPO
+from fixtures.surface import generator
 
 RED = np.full((3, 32, 32), [[[200]], [[20]], [[40]]], dtype=np.uint8)
 MISSING_SOCKET = "/nonexistent/ara2.sock"
@@ -81,6 +85,25 @@ def test_scan_reports_a_failing_query_and_goes_on(at, ara2_command, stand_in):
     assert [e["state"] for e in proxy["connection"]["endpoints"]] == [None, "Idle"]
 
 
+@pytest.mark.parametrize("reachable", [True, False], ids=["reachable", "not there"])
+def test_scan_reports_the_proxy_ara2_socket_names_first(emulator, ara2_command, monkeypatch, reachable):
+    socket = emulator.socket_path if reachable else MISSING_SOCKET
+    monkeypatch.setenv("ARA2_SOCKET", socket)
+    result = ara2_command("scan", "--json")
+    named, *others = result.document["proxies"]
+    assert f"unix:{socket}" in named["addresses"]
+    # The discovered daemon is listed once: first when it is the one named.
+    assert [p["pid"] for p in result.document["proxies"]].count(emulator.pid) == 1
+    assert (named["pid"] == emulator.pid) == reachable
+    if reachable:
+        assert result.status == 0 and named["connection"]["address"] == f"unix:{socket}"
+    else:
+        assert result.status == 1 and named["connection"] is None
+        assert result.document["error"]["message"] == f"the proxy $ARA2_SOCKET names (unix:{socket}) did not answer"
+        [daemon] = [p for p in others if p["pid"] == emulator.pid]
+        assert daemon["connection"] is not None
+
+
 # ---------------------------------------------------------------- inspect
 
 
@@ -119,13 +142,37 @@ def test_inspect_a_model_without_archive(emulated_model, ara2_command):
 
 def test_inspect_a_file_the_proxy_refuses(at, ara2_command, tmp_path):
     path = tmp_path / "not_a_model.dvm"
-    path.write_bytes(b"not a model")
+    path.write_bytes(b"\x00\x01 binary, but not a model")
     result = ara2_command("inspect", path, *at)
     assert result.status == 1
     assert one_line_error(result, "ara2 inspect: error: ") == (
         f"ara2 inspect: error: loading {path} on endpoint 0: ModelError: Ara2 error: 241 (--no-device shows what "
         "the file says without loading it)")
     assert ara2_command("inspect", path, "--no-device").status == 0
+
+
+@pytest.mark.parametrize("command", ["inspect", "run", "bench"])
+@pytest.mark.parametrize("name, content, what", [
+    ("colour.yaml", "inputs:\n  - shape: [3, 32, 32]\n",
+     "a model description (build the model with `ara2-emu-model {path} -o colour.dvm`)"),
+    ("model.json", '{"inputs": []}', "a model description (build the model with `ara2-emu-model {path} -o model.dvm`)"),
+    ("image.npy", None, "a NumPy array (.npy)"),
+    ("notes.dvm", "a compiled model, honest\n\u00e9t\u00e9\n", "a text file"),
+    ("empty.dvm", "", "an empty file"),
+], ids=["yaml description", "json description", "npy", "text", "empty"])
+def test_a_file_that_is_plainly_not_a_model_is_refused_before_any_proxy(ara2_command, stand_in, tmp_path, command,
+                                                                       name, content, what):
+    path = tmp_path / name
+    if content is None:
+        np.save(path, RED)
+    else:
+        path.write_text(content, encoding="utf-8")
+    extra = ["--random"] if command == "run" else ["--no-device"] if command == "inspect" else []
+    result = ara2_command(command, path, *extra, "--socket", MISSING_SOCKET)
+    assert result.status == 1
+    assert one_line_error(result, f"ara2 {command}: error: ") == (
+        f"ara2 {command}: error: {path}: {what.format(path=path)}, not a compiled model")
+    assert stand_in.call_count("dv_session_create_via_unix_socket") == 0
 
 
 # ---------------------------------------------------------------- run
@@ -257,18 +304,17 @@ def test_help_shows_the_path_from_scan_to_bench(ara2_child):
     assert steps == ["scan", "inspect", "run", "bench"]
 
 
-# Module functions added for tools beside the exported names, and the module's own file.
-TOOL_ADDITIONS = {"library_info", "build_info", "trace", "__file__"}
-
-
 def test_only_the_public_api_is_used():
-    """Every tallowind_ara2 attribute the tool names is an exported one, or an addition made for tools."""
+    """Every tallowind_ara2 attribute the tool names is an exported one, or
+    one of the described additions (public module attributes, in the stub)."""
+    surface = generator.load(REPO / "src" / "python" / "surface" / "surface.py")
+    public = {attribute.name for attribute in surface.attributes}
     used = set()
     for source in (REPO / "cli" / "ara2_cli").glob("*.py"):
         for node in ast.walk(ast.parse(source.read_text())):
             if isinstance(node, ast.Attribute) and isinstance(node.value, ast.Name) and node.value.id == "ara2":
                 used.add(node.attr)
-    allowed = set(ara2.__all__) | TOOL_ADDITIONS
+    allowed = set(ara2.__all__) | public | {"__file__"}  # the module's own file: where doctor finds its build
     assert used and used <= allowed, sorted(used - allowed)
 
 
@@ -294,3 +340,114 @@ def test_a_reader_that_goes_away_is_no_failure_to_report(colour_classifier_path,
     child.stdout.close()  # as `ara2 inspect ... | head -0` would
     assert child.wait(timeout=60) == 1
     assert child.stderr.read() == b""
+
+
+# ---------------------------------------------------------------- run --image, bench --image
+
+BGR_RED = (40, 20, 200)
+
+
+@pytest.fixture
+def red_frame(tmp_path):
+    """A 50 x 70 BGR frame, red: any size, the model resizes it."""
+    path = tmp_path / "red.npy"
+    np.save(path, np.broadcast_to(np.array(BGR_RED, np.uint8), (50, 70, 3)).copy())
+    return path
+
+
+@pytest.fixture
+def detector(emulated_model):
+    """A 3 x 16 x 16 detector whose two boxes and their scores are the first
+    bytes of its input (so of the image's blue plane): its outputs are what
+    the image says."""
+    return emulated_model({
+        "inputs": [{"name": "images", "shape": [3, 16, 16]}],
+        "outputs": [
+            {"name": "boxes", "shape": [1, 2, 4], "layer_output_type": "detection"},
+            {"name": "scores", "shape": [1, 2, 3], "qn": 1 / 255, "layer_output_type": "detection",
+             "num_classes": 3},
+        ],
+        "program": {"ops": [
+            {"op": "copy", "src": "input:0", "dst": "output:0", "length": 8},
+            {"op": "copy", "src": "input:0", "dst": "output:1", "src_offset": 8, "length": 6},
+        ]},
+        "labels": ["cat", "dog", "bird"],
+    }, name="detector")
+
+
+def detector_frame(tmp_path):
+    image = np.zeros((16, 16, 3), np.uint8)
+    # (cx, cy, w, h) twice, almost the same box, then three scores each: the dog twice.
+    image[0, :14, 0] = [8, 8, 4, 4, 9, 8, 4, 4, 10, 200, 30, 10, 180, 30]
+    path = tmp_path / "frame.npy"
+    np.save(path, image)
+    return path
+
+
+def test_run_classifies_an_image_of_any_size(colour_classifier_path, red_frame, at, ara2_command, tmp_path):
+    result = ara2_command("run", colour_classifier_path, "--image", red_frame, *at, "-o", tmp_path, "--json")
+    assert result.status == 0, result.err
+    document = result.document
+    assert document["top_k"]["classes"][0]["label"] == "red"
+    assert document["image"]["width"] == 70 and document["image"]["scale"] == pytest.approx([32 / 70, 32 / 50])
+    assert document["detections"] is None
+    text = ara2_command("run", colour_classifier_path, "--image", red_frame, *at, "-o", tmp_path)
+    assert "input 0: image" in text.out and "1. red" in text.out
+
+
+def test_an_rgb_array_is_read_as_rgb(colour_classifier_path, tmp_path, at, ara2_command):
+    path = tmp_path / "rgb.npy"
+    np.save(path, np.broadcast_to(np.array(BGR_RED[::-1], np.uint8), (8, 8, 3)).copy())
+    result = ara2_command("run", colour_classifier_path, "--image", path, "--color", "rgb", *at, "-o", tmp_path,
+                          "--json")
+    assert result.document["top_k"]["classes"][0]["label"] == "red"
+
+
+def test_run_prints_the_detections_in_image_pixels(detector, at, ara2_command, tmp_path):
+    result = ara2_command("run", detector, "--image", detector_frame(tmp_path), *at, "-o", tmp_path, "--json")
+    assert result.status == 0, result.err
+    [found] = result.document["detections"]["detections"]
+    assert found["label"] == "dog" and found["score"] == pytest.approx(200 / 255)
+    assert found["box"] == [6.0, 6.0, 10.0, 10.0]
+    text = ara2_command("run", detector, "--image", detector_frame(tmp_path), *at, "-o", tmp_path)
+    assert "1 detection(s)" in text.out and "dog" in text.out
+
+
+def test_images_that_cannot_be_read_fail_in_one_line(colour_classifier_path, at, ara2_command, tmp_path):
+    floats = tmp_path / "floats.npy"
+    np.save(floats, np.zeros((4, 4, 3), np.float32))
+    result = ara2_command("run", colour_classifier_path, "--image", floats, *at, "-o", tmp_path)
+    assert result.status == 1 and "is a float32 array; images are uint8" in result.err
+    missing = ara2_command("run", colour_classifier_path, "--image", tmp_path / "none.png", *at)
+    assert missing.status == 1 and "cannot read image" in missing.err
+
+
+@pytest.mark.parametrize("mode", ["sync", "async"])
+def test_bench_writes_the_image_before_every_inference(colour_classifier_path, red_frame, at, ara2_command,
+                                                        mode):
+    result = ara2_command("bench", colour_classifier_path, "--image", red_frame, "--mode", mode, "--iterations",
+                          "20", "--warmup", "2", *at, "--json")
+    assert result.status == 0, result.err
+    assert result.document["count"] == 20 and result.document["image"] == str(red_frame)
+
+
+@pytest.mark.parametrize("argv", [["run", "{model}", "--random"], ["inspect", "{model}"]], ids=["run", "inspect"])
+@pytest.mark.parametrize("named", [True, False], ids=["ARA2_SOCKET", "discovered"])
+def test_a_client_library_that_does_not_load_is_reported_with_its_advice(colour_classifier_path, emulator, argv,
+                                                                          named, tmp_path):
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_LIBRARY_PATH", "ARA2_CLIENT_LIBRARY_DIR",
+                                                           "ARA2_SOCKET")}
+    if named:
+        env["ARA2_SOCKET"] = emulator.socket_path
+    child = subprocess.run([sys.executable, "-m", "ara2_cli", *[a.format(model=colour_classifier_path) for a in argv],
+                            "--json"], env=env, cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    assert child.returncode == 1, child.stdout + child.stderr
+    error = json.loads(child.stdout)["error"]
+    assert error["type"] == "LibraryError"
+    assert error["message"].startswith("loading the client library to reach ")
+    assert "could not load the ARA-2 client library" in error["message"] and "proxy running" not in error["message"]
+    [note] = error["notes"]
+    assert "ARA2_CLIENT_LIBRARY_DIR" in note
+    line, *notes = child.stderr.splitlines()
+    assert line == f"ara2 {argv[0]}: error: {error['message']}"
+    assert notes == ["  " + text for text in note.splitlines()]

@@ -13,7 +13,7 @@ import pytest
 
 import tallowind_ara2 as ara2
 from fixtures.dvm_files import (CRC, FLAGS, UNCOMPRESSED_SIZE, archive_bytes, model_bytes,
-                                patch_entry_headers)
+                                patch_entry_headers, zip64_archive_bytes)
 
 META = '{"model": {"model_task": "detect"}}'
 
@@ -130,22 +130,62 @@ def damage_central_signatures(data):
 
 
 NO_METADATA = [False, [], None]
-MULTI_DISK = ("MetadataError", "ZIP error: unsupported archive: multi-disk archives are not supported")
+
+
+def everywhere(message):
+    """The outcome of a file whose archive is found but cannot be used: all three raise."""
+    return [("MetadataError", "ZIP error: " + message)] * 3
 
 
 @pytest.mark.parametrize("damage, expected", [
-    (damage_central_signatures, NO_METADATA),
-    (set_end_record(10, 7), NO_METADATA),                     # entry counts disagree
-    (lambda d: d[:-22 - 30] + d[-22:], NO_METADATA),          # directory shorter than the end record says
+    (damage_central_signatures, everywhere("damaged archive: no central directory entry at offset 669 (entry 1 of 2)")),
+    (set_end_record(10, 7), everywhere("damaged archive: the end record counts 2 entries on this disk but 7 in all")),
+    (lambda d: d[:-22 - 30] + d[-22:],                        # directory shorter than the end record says
+     everywhere("damaged archive: no central directory entry at offset 669 (entry 1 of 2)")),
+    (set_end_record(16, 669 + 1000 + 1),                      # the directory's offset from the file's start, plus 1
+     everywhere("damaged archive: the central directory (116 bytes at offset 1670) does not fit before the end "
+                "record at offset 1785")),
     (lambda d: d[:-22], NO_METADATA),                         # end record cut off
     (lambda d: d[: len(d) // 2], NO_METADATA),                # truncated in the middle
-    (set_end_record(4, 1), [False, MULTI_DISK, MULTI_DISK]),
-    (lambda d: d[:-5], [False] + [("MetadataError",
-                                   "ZIP error: unexpected end of file in the end of central directory record")] * 2),
-], ids=["central directory signature", "entry counts", "directory offsets", "no end record", "truncated",
-        "multi-disk", "truncated end record"])
-def test_damaged_archive_split_between_absent_and_error(tmp_path, damage, expected):
+    (lambda d: set_end_record(16, 0xFFFF)(d) + b"junk", NO_METADATA),  # what looks like a record, inside the model
+    (set_end_record(4, 1), everywhere("unsupported archive: multi-disk archives are not supported")),
+    (lambda d: d[:-5], everywhere("unexpected end of file in the end of central directory record")),
+], ids=["central directory signature", "entry counts", "directory offsets", "offset one past", "no end record",
+        "truncated", "record inside the model", "multi-disk", "truncated end record"])
+def test_damaged_archive_is_an_error_and_a_missing_one_is_not(tmp_path, damage, expected):
     assert outcomes(damaged_file(tmp_path, damage)) == expected
+
+
+@pytest.mark.parametrize("prefix_size", [0, 5000])
+def test_zip64_archive_is_read(make_dvm, prefix_size):
+    entries = {"labels.txt": "cat\ndog", "tallowind.json": META}
+    path = make_dvm(raw=model_bytes(prefix_size) + zip64_archive_bytes(entries))
+    assert zipfile.ZipFile(path).read("labels.txt") == b"cat\ndog"
+    assert outcomes(path) == [True, ["cat", "dog"], 'DvmMetadata(task=Some("detect"), classes=0, outputs=0)']
+
+
+def test_zip64_archive_appended_in_place(tmp_path, monkeypatch):
+    path = tmp_path / "appended.dvm"
+    path.write_bytes(model_bytes(3000))
+    monkeypatch.setattr(zipfile, "ZIP64_LIMIT", 0)
+    monkeypatch.setattr(zipfile, "ZIP_FILECOUNT_LIMIT", 0)
+    with zipfile.ZipFile(path, "a", zipfile.ZIP_DEFLATED) as archive:
+        archive.writestr("labels.txt", "a\nb")
+    monkeypatch.undo()
+    assert outcomes(path) == [False, ["a", "b"], None]
+
+
+@pytest.mark.parametrize("damage, message", [
+    (lambda d: d.replace(b"PK\x06\x06", b"PK\x06\x00"),
+     "the zip64 end of central directory locator leads to no zip64 end record"),
+    # The second entry's zip64 field (its sizes and offset) loses two of its three values.
+    (lambda d: d.replace(b"\x01\x00\x18\x00", b"\x01\x00\x08\x00", 1),
+     "entry tallowind.json refers to a zip64 extra field that does not hold its sizes and offset"),
+], ids=["zip64 end record", "zip64 field"])
+def test_damaged_zip64_structures_are_errors(make_dvm, damage, message):
+    data = zip64_archive_bytes({"labels.txt": "cat", "tallowind.json": META})
+    path = make_dvm(raw=model_bytes(100) + damage(data))
+    assert outcomes(path) == everywhere("damaged archive: " + message)
 
 
 @pytest.mark.parametrize("compression", [zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED])

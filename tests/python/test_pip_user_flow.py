@@ -137,3 +137,21 @@ def test_pytest_plugin_is_registered_under_its_entry_point():
 def test_docs_print_the_emulator_documentation(tmp_path, topic, heading):
     shown = script("ara2-emulator", "docs", topic, cwd=tmp_path)
     assert shown.returncode == 0 and shown.stdout.startswith(heading)
+
+
+def test_the_ara2_help_getting_started_runs_as_written(tmp_path):
+    """`ara2 --help` shows a pip user's first steps: run them, in order, with
+    the console scripts only (no source checkout)."""
+    shown = script("ara2", "--help", cwd=tmp_path)
+    steps = shown.stdout.split("getting started", 1)[1].split("\n\n", 1)[0].splitlines()[1:]
+    commands = [line.split("  #", 1)[0].strip() for line in steps]
+    assert commands and not any("build/" in c or "examples/" in c for c in commands), commands
+    wrappers = "".join(
+        f'{name}() {{ "{sys.executable}" -c "import sys; from {SCRIPTS[name].replace(":", " import ")} as m; '
+        f'sys.argv[0] = \'{name}\'; sys.exit(m())" "$@"; }}\n' for name in SCRIPTS)
+    shell = (f"set -e\n{wrappers}trap 'ara2-emulator stop >/dev/null' EXIT\n"
+             + "\n".join(commands).replace("--time 3", "--time 0.5"))
+    ran = subprocess.run(["bash", "-c", shell], cwd=tmp_path, capture_output=True, text=True, timeout=120,
+                         env=user_env(ARA2_EMULATOR_STATE=str(tmp_path / "state")))
+    assert ran.returncode == 0, ran.stdout + ran.stderr
+    assert "colour_classifier.output0.npy" in ran.stdout and "throughput" in ran.stdout

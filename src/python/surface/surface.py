@@ -625,6 +625,60 @@ class Model:
             TensorError: If tensors are not allocated or sizes don't match
         """
 
+    def set_input_image(
+        self,
+        index: int,
+        image: NDArray[np.uint8],
+        color: Literal["bgr", "rgb"] = "bgr",
+        interpolation: Literal["linear", "nearest"] = "linear",
+        fill: int = 114,
+        crop_ratio: float = 0.875,
+        threads: int = 1,
+    ) -> Geometry:
+        """Write an image into an input tensor the way the model asks for it.
+
+        One native pass, driven by the input's own description
+        (``input_info``, ``input_preprocess``, ``input_quants``): the
+        geometry (a centre crop when ``center_crop`` is set, else a
+        letterbox when ``aspect_resize`` is set, else a stretch to the
+        input's width and height; then a horizontal flip when ``mirror``
+        is set), the channel order (RGB when ``bgr_to_rgb`` is set, BGR
+        otherwise), ``(pixel - mean[c]) * scale[c]`` in float32,
+        ``rint(x / qn) + offset`` saturated to uint8 or int8, and the
+        tensor's layout (planar ``CHW``/``NCHW`` or interleaved
+        ``HWC``/``NHWC``). Resizing gives what OpenCV's ``cv2.resize``
+        gives with the same interpolation. The interpreter lock is
+        released while it works.
+
+        Args:
+            index: Input tensor index (0-based)
+            image: ``uint8`` array of height x width x 3 (or height x width,
+                   or height x width x 1, for a one-channel input), with
+                   any strides: a crop of a larger frame can be passed as
+                   a view
+            color: The image's channel order, ``"bgr"`` (OpenCV's) or
+                   ``"rgb"``
+            interpolation: ``"linear"`` (``cv2.INTER_LINEAR``) or
+                           ``"nearest"`` (``cv2.INTER_NEAREST``)
+            fill: The letterbox bars, in pixel values (0-255)
+            crop_ratio: For a centre crop, the share of the largest
+                        window of the input's aspect ratio that is kept
+            threads: Native threads the rows are split over (1 to 16)
+
+        Returns:
+            Geometry: Where the image landed in the tensor;
+            ``to_source()`` maps boxes back to the image
+
+        Raises:
+            IndexError: If index is out of range
+            TypeError: If the image is not a uint8 array
+            ValueError: If the image's shape or an argument does not fit
+                        the input; the tensor is left unchanged
+            TensorError: If tensors are not allocated, the input's bytes
+                         per element or layout cannot take an image, or a
+                         pending request is using the inputs
+        """
+
     def get_output_tensor(self, index: int) -> NDArray[_OutputDType]:
         """Get output tensor data as a typed numpy array.
 
@@ -1470,6 +1524,32 @@ class TensorSet:
             Ara2Error: If the set or its model is closed
         """
 
+    def set_input_image(
+        self,
+        index: int,
+        image: NDArray[np.uint8],
+        color: Literal["bgr", "rgb"] = "bgr",
+        interpolation: Literal["linear", "nearest"] = "linear",
+        fill: int = 114,
+        crop_ratio: float = 0.875,
+        threads: int = 1,
+    ) -> Geometry:
+        """Write an image into one of the set's input tensors.
+
+        As :meth:`Model.set_input_image`, on this set's own tensors.
+
+        Returns:
+            Geometry: Where the image landed in the tensor
+
+        Raises:
+            IndexError: If index is out of range
+            TypeError: If the image is not a uint8 array
+            ValueError: If the image or an argument does not fit the input
+            TensorError: If the input cannot take an image, or a pending
+                         request is using the set's inputs
+            Ara2Error: If the set or its model is closed
+        """
+
     def get_output_tensor(self, index: int) -> NDArray[_OutputDType]:
         """Get one of the set's output tensors as a typed numpy array.
 
@@ -1609,6 +1689,40 @@ class Pipeline:
             Ara2Error: If the pipeline is closed
         """
 
+    def put_image(
+        self,
+        image: NDArray[np.uint8],
+        userdata: object = None,
+        color: Literal["bgr", "rgb"] = "bgr",
+        interpolation: Literal["linear", "nearest"] = "linear",
+        fill: int = 114,
+        crop_ratio: float = 0.875,
+    ) -> None:
+        """Write an image into a free tensor set and submit it.
+
+        As :meth:`put`, for a model with one input, with the image
+        written as :meth:`Model.set_input_image` writes it (no
+        intermediate copy); the frame's result carries the
+        :class:`Geometry`. The image is prepared with the interpreter
+        lock released while the frames already submitted run.
+
+        Args:
+            image: ``uint8`` array of height x width x 3 (or x 1, or
+                   height x width for a one-channel input), any strides
+            userdata: Any object, handed back in the frame's result
+            color: The image's channel order, ``"bgr"`` or ``"rgb"``
+            interpolation: ``"linear"`` or ``"nearest"``
+            fill: The letterbox bars, in pixel values (0-255)
+            crop_ratio: For a centre crop, the share kept
+
+        Raises:
+            ValueError: If the model has more than one input, or the
+                        image or an argument does not fit it
+            TypeError: If the image is not a uint8 array
+            TensorError: If the input cannot take an image
+            Ara2Error: If the pipeline is closed
+        """
+
     def get(self) -> PipelineResult:
         """Return the oldest result, waiting for its frame if needed.
 
@@ -1693,6 +1807,183 @@ class PipelineResult:
         """Why the frame failed (an ``Ara2Error`` such as "asynchronous
         inference failed on the NPU"); ``None`` when it succeeded."""
 
+    @property
+    def geometry(self) -> Geometry | None:
+        """Where the frame's image landed in the input, for frames put
+        with ``put_image()``; ``None`` otherwise."""
+
+@final
+class Geometry:
+    """Where an image landed in an input tensor.
+
+    A point (x, y) of the image maps to ``(x * scale_x + offset_x,
+    y * scale_y + offset_y)`` in the tensor (continuous coordinates, pixel
+    edges at whole numbers), then, when ``mirrored``, x to
+    ``target_width - x``. Returned by ``set_input_image()`` and carried by
+    the results of ``Pipeline.put_image()``.
+    """
+
+    @property
+    def scale_x(self) -> float:
+        """Tensor pixels per image pixel, horizontally."""
+
+    @property
+    def scale_y(self) -> float:
+        """Tensor pixels per image pixel, vertically."""
+
+    @property
+    def offset_x(self) -> float:
+        """Where the image's left edge lands (negative for a centre crop)."""
+
+    @property
+    def offset_y(self) -> float:
+        """Where the image's top edge lands (negative for a centre crop)."""
+
+    @property
+    def mirrored(self) -> bool:
+        """True when the tensor holds the image flipped horizontally."""
+
+    @property
+    def source_width(self) -> int:
+        """The image's width in pixels."""
+
+    @property
+    def source_height(self) -> int:
+        """The image's height in pixels."""
+
+    @property
+    def target_width(self) -> int:
+        """The tensor's width in pixels."""
+
+    @property
+    def target_height(self) -> int:
+        """The tensor's height in pixels."""
+
+    def to_source(self, boxes: NDArray[Any]) -> NDArray[np.float32]:
+        """Map boxes from tensor coordinates back to the image.
+
+        Args:
+            boxes: N x 4 array of ``(x1, y1, x2, y2)`` in tensor pixels
+
+        Returns:
+            numpy.ndarray: N x 4 ``float32`` boxes in image pixels,
+            clipped to the image, the mirror undone
+
+        Raises:
+            ValueError: If boxes is not N x 4
+        """
+
+def top_k(scores: NDArray[Any], k: int = 5, labels: Sequence[str] | None = None) -> list[tuple[int, str | None, float]]:
+    """The k best classes of a score vector, best first.
+
+    Ties go to the lower index; NaN ranks below every number.
+
+    Args:
+        scores: Scores of any shape, read flattened as float32 (for
+                example ``model.dequantize(0)``)
+        k: How many classes to return
+        labels: Class names by index (``read_labels(path)``); a class
+                without a name gets ``None``
+
+    Returns:
+        list: ``(class index, label, score)`` tuples
+
+    Raises:
+        ValueError: If k is negative
+    """
+
+def nms(
+    boxes: NDArray[Any],
+    scores: NDArray[Any],
+    iou_threshold: float = 0.45,
+    score_threshold: float = 0.25,
+    max_detections: int = 300,
+    class_ids: NDArray[Any] | None = None,
+) -> NDArray[np.int64]:
+    """Greedy non-maximum suppression, as torchvision's nms and batched_nms.
+
+    Boxes scoring above ``score_threshold`` are visited in descending
+    score (ties by the lower index); each kept box suppresses the later
+    ones whose intersection over union with it is above
+    ``iou_threshold``, only within its own class when ``class_ids`` is
+    given.
+
+    Args:
+        boxes: N x 4 ``(x1, y1, x2, y2)``, read as float32
+        scores: N scores, read as float32
+        iou_threshold: Overlap above which a box is suppressed
+        score_threshold: Scores at or below it are dropped first
+        max_detections: At most this many indices are returned
+        class_ids: N integer classes, or ``None`` for one class
+
+    Returns:
+        numpy.ndarray: ``int64`` indices of the kept boxes, best first
+
+    Raises:
+        ValueError: If the shapes do not match
+    """
+
+def decode_detections(
+    boxes: NDArray[Any],
+    scores: NDArray[Any],
+    boxes_quant: OutputQuantization | None = None,
+    scores_quant: OutputQuantization | None = None,
+    box_format: Literal["xywh", "xyxy"] = "xywh",
+    sigmoid: bool = False,
+    normalized: bool = False,
+    score_threshold: float = 0.25,
+    iou_threshold: float = 0.45,
+    max_detections: int = 300,
+    geometry: Geometry | None = None,
+    per_class: bool = True,
+    metadata: OutputSpec | None = None,
+) -> tuple[NDArray[np.float32], NDArray[np.float32], NDArray[np.int64]]:
+    """Decode a detector's boxes and class scores into detections.
+
+    Each box takes its best class. With ``scores_quant`` the scores are
+    the raw ``uint8``/``int8`` outputs: boxes whose best raw score cannot
+    pass the threshold are dropped before anything is converted, and only
+    the rest are dequantised (``(raw - offset) * qn``). Boxes are turned
+    into corners, suppressed as :func:`nms` does (per class unless
+    ``per_class`` is false) and, with a ``geometry``, mapped back to the
+    image.
+
+    Args:
+        boxes: N x 4 array (a transposed view such as ``out[0].T`` is
+               fine): raw with ``boxes_quant``, else float32
+        scores: N x C class scores, raw with ``scores_quant``, else float32
+        boxes_quant: The boxes output's quantisation (``output_quants(i)``)
+        scores_quant: The scores output's quantisation
+        box_format: ``"xywh"`` (centre and size) or ``"xyxy"`` (corners)
+        sigmoid: The scores are logits (what ``OutputSpec`` metadata calls
+                 not normalised scores); scores are reported after the
+                 sigmoid and the threshold applies to them
+        normalized: Box coordinates are fractions of the input's size
+                    (``OutputSpec.normalized``); needs ``geometry``
+        score_threshold: Detections must score above it
+        iou_threshold: Overlap above which a box is suppressed
+        max_detections: At most this many detections
+        geometry: From ``set_input_image()``: boxes come back in image
+                  pixels
+        per_class: Suppress within each class only
+        metadata: The outputs' description in the model file
+                  (``read_metadata(path).outputs[i]``): where it says how
+                  boxes are encoded (``xywh``, ``cxcywh`` or ``center``;
+                  ``xyxy``, ``ltrb`` or ``corners``), whether scores are
+                  logits (``logits``, ``raw``) or already probabilities
+                  (``sigmoid``, ``probabilities``, ``softmax``), or whether
+                  boxes are normalised, it is followed instead of
+                  box_format, sigmoid and normalized
+
+    Returns:
+        tuple: boxes (K x 4 ``float32``, ``(x1, y1, x2, y2)``), scores
+        (K ``float32``) and class indices (K ``int64``), best first
+
+    Raises:
+        ValueError: If the shapes, types or arguments do not fit, or the
+                    metadata names an encoding or score format this
+                    decoder does not know
+    """
 @final
 class trace:
     """Request traces in the Chrome trace event format (JSON that Perfetto
