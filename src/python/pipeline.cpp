@@ -310,10 +310,17 @@ PyObject* pipeline_put_image(PyObject* self, PyObject* const* args, Py_ssize_t n
     state.image = image_input(core.model(), 0);
     if (!state.image) return nullptr;
   }
+  const ara2::trace::Scope span(ara2::trace::Phase::Put, ara2::trace::kNoEndpoint,
+                                ara2::trace::frame(core.oldest_number() + core.in_flight()));
   // Back-pressure: the oldest frame frees the slot this one needs.
   if (core.full() && !collect_and_deliver(state)) return nullptr;
   const std::size_t index = core.next_index();
-  Ref geometry = Ref::steal(write_image(*state.image, image_args, argv[0].object, *core.slot(index).set, 0));
+  Ref geometry;
+  {
+    const ara2::trace::Scope writing(ara2::trace::Phase::InputWrite, ara2::trace::kNoEndpoint,
+                                     ara2::trace::frame(core.oldest_number() + core.in_flight()));
+    geometry = Ref::steal(write_image(*state.image, image_args, argv[0].object, *core.slot(index).set, 0));
+  }
   if (!geometry) return nullptr;
   state.userdata[index] = Ref::borrow(argv[1].object != nullptr ? argv[1].object : Py_None);
   state.geometry[index] = std::move(geometry);

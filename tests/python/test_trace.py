@@ -188,3 +188,21 @@ def test_a_trace_that_cannot_be_written_at_the_end_says_so_and_stops(tmp_path):
     with pytest.raises(IsADirectoryError):
         ara2.trace.stop()
     assert ara2.trace.recording() is None
+
+
+def test_images_written_into_inputs_are_input_writes(session, colour_classifier_path, tmp_path):
+    path = tmp_path / "images.json"
+    image = np.zeros((48, 64, 3), np.uint8)
+    endpoints = session.list_endpoints()
+    with endpoints[0].load_model(colour_classifier_path) as model, ara2.Pipeline.open(endpoints, colour_classifier_path) \
+            as pipeline:
+        model.allocate_tensors()
+        with ara2.trace.start(path):
+            model.set_input_image(0, image)
+            for _ in range(3):
+                pipeline.put_image(image)
+            pipeline.wait_all()
+    host = [(s["name"], s["args"]) for s in load_trace(path) if s["cat"] == "host" and s["name"] != "submit"]
+    assert host[0] == ("input write", {"endpoint": 0, "tensor": 0})
+    for frame in range(3):
+        assert ("put", {"frame": frame}) in host and ("input write", {"frame": frame}) in host
