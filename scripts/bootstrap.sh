@@ -16,7 +16,7 @@ as_root() {
 }
 
 apt_packages=(g++ libc6-dev cmake ninja-build pkg-config libyaml-dev rapidjson-dev zlib1g-dev
-              libgtest-dev libfmt-dev util-linux procps)
+              libgtest-dev libfmt-dev util-linux procps tmux)
 # The extension module compiles against the headers of the interpreter that
 # runs it; a distribution interpreter ships them in python3.X-dev.
 python_headers="$("$PYTHON" -c 'import os, sysconfig; print(os.path.join(sysconfig.get_paths()["include"], "Python.h"))')"

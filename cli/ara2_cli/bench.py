@@ -75,6 +75,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     limit.add_argument("--iterations", type=positive, metavar="N", help="measure this many inferences")
     parser.add_argument("--warmup", type=natural, default=10, metavar="N",
                         help="inferences run before measuring (default: 10)")
+    parser.add_argument("--trace", metavar="FILE",
+                        help="record a trace of the measured inferences to FILE (Chrome trace JSON: Perfetto, "
+                             "chrome://tracing)")
     add_connection_options(parser)
 
 
@@ -263,7 +266,7 @@ def execute(args: argparse.Namespace) -> tuple[Document, int]:
     limit = Limit(count=args.iterations) if args.iterations else Limit(seconds=args.time or DEFAULT_SECONDS)
     measure = measure_sync if args.mode == "sync" else measure_async
     connection = connect(args)
-    recorder, interrupted, left_in_flight = Recorder(), False, None
+    recorder, interrupted, left_in_flight, spans = Recorder(), False, None, None
     progress = Progress(sys.stderr, limit) if not args.json and sys.stderr.isatty() else None
     with connection.session:
         endpoints = select_endpoints(connection.session, args.endpoints)
@@ -288,12 +291,19 @@ def execute(args: argparse.Namespace) -> tuple[Document, int]:
                             fill_inputs(tensors, inputs)
                 with step("running the model"):
                     measure(opened.tensors, Recorder(), Limit(count=args.warmup), None, feed)
+                if args.trace is not None:
+                    with step(f"recording a trace to {args.trace}"):
+                        ara2.trace.start(args.trace)
+                with step("running the model"):
                     measure(opened.tensors, recorder, limit, progress, feed)
         except KeyboardInterrupt:
             interrupted = True
         finally:
             if progress is not None:
                 progress.clear()
+            if ara2.trace.recording() is not None:
+                with step(f"writing the trace {args.trace}"):
+                    spans = ara2.trace.stop()
         try:
             left_in_flight = connection.session.inflight_count()
         except ara2.Ara2Error:
@@ -303,7 +313,8 @@ def execute(args: argparse.Namespace) -> tuple[Document, int]:
         "requests": requests or 1, "endpoints": [index for index, _ in endpoints],
         "memory": args.memory, "inputs": args.input, "image": args.image, "seed": args.seed, "warmup": args.warmup,
         "limit": {"seconds": limit.seconds, "iterations": args.iterations}, "interrupted": interrupted,
-        **statistics(recorder), "left_in_flight": left_in_flight}
+        **statistics(recorder), "left_in_flight": left_in_flight,
+        "trace": None if spans is None else {"file": args.trace, "spans": spans}}
     return document, INTERRUPTED if interrupted else 0
 
 
@@ -330,4 +341,6 @@ def render(document: Document) -> list[str]:
         f"{name.replace('_time', '')} mean {_number(d['mean'])} (min {text_value(d['min'])}, "
         f"max {text_value(d['max'])})" for name, d in device.items()))
     lines.append(f"left in flight: {text_value(document['left_in_flight'])}")
+    if document["trace"] is not None:
+        lines.append(f"trace: {document['trace']['spans']} spans in {document['trace']['file']}")
     return lines

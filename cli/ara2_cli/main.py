@@ -15,14 +15,15 @@ from typing import Callable
 
 import tallowind_ara2 as ara2
 
-from . import bench, inspection, run, scan
+from . import bench, doctor, inspection, run, scan, top
 from .common import CliError, Document, UsageError, connect_if_possible, error_document
 
 PROG = "ara2"
 SCHEMA = 1
 USAGE_ERROR = 2
 
-COMMANDS: dict[str, ModuleType] = {"scan": scan, "inspect": inspection, "run": run, "bench": bench}
+COMMANDS: dict[str, ModuleType] = {"scan": scan, "inspect": inspection, "run": run, "bench": bench,
+                                   "doctor": doctor, "top": top}
 
 EPILOG = """\
 getting started, on the emulator (pip install 'tallowind-ara2[emulator]'):
@@ -39,6 +40,7 @@ in a source checkout, after scripts/bootstrap.sh: the model from
 examples/colour_classifier.yaml, the proxy build/emulator/bin/ara2-emulator -c FILE
 (emulator/README.md)
 
+when something does not work, `ara2 doctor` checks the installation and says how to fix it.
 every command takes --json (one document, see docs/cli.md); exit status:
 0 ok, 1 the operation failed, 2 usage error, 130 interrupted (Ctrl-C)"""
 

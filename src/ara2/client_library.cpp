@@ -20,7 +20,7 @@ std::optional<std::string> take_loader_error() {
 }
 
 /// The file the loader mapped for a handle, or "?" if it will not say.
-std::string loaded_path(void* handle) {
+std::string mapped_file(void* handle) {
   link_map* map = nullptr;
   if (dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr || map->l_name == nullptr) return "?";
   return map->l_name;
@@ -63,6 +63,8 @@ void ClientLibrary::HandleCloser::operator()(void* handle) const noexcept {
   // The close result is of no use to anyone at this point.
   (void)dlclose(handle);
 }
+
+std::string ClientLibrary::loaded_path() const { return handle_ ? mapped_file(handle_.get()) : "?"; }
 
 bool ClientLibrary::has(Entry entry) const noexcept {
   return table_ && (*table_)[static_cast<std::size_t>(entry)].address != nullptr;
@@ -129,7 +131,7 @@ Result<ClientLibrary> load_client_library(std::optional<Abi> forced, std::span<c
       library.abi_ = (*version)[1] == 1 ? Abi::V1_1 : Abi::V1_3;
       return library;
     }
-    reasons += fmt::format("\n  {}: opened {}, which reports {}", name, loaded_path(raw_handle),
+    reasons += fmt::format("\n  {}: opened {}, which reports {}", name, mapped_file(raw_handle),
                            version ? "DVAPI " + version_text(*version) : std::string("no DVAPI version"));
     if (!first_unusable) first_unusable = Unusable{name_z, version};
     // `library` closes its handle here.

@@ -127,6 +127,17 @@ template <> struct EntrySignature<Entry::dv_infer_get_inflight_count> { using ty
 template <> struct EntrySignature<Entry::dv_retrieve_version_details> { using type = Status(void* session, void** array, std::uint8_t* count); };
 // clang-format on
 
+/// Whether the module ever calls an entry (it has a signature to be called with).
+template <Entry E>
+inline constexpr bool kEntryCalled = requires { typename EntrySignature<E>::type; };
+
+/// kEntryCalled per entry, indexed by Entry.
+inline constexpr std::array kEntriesCalled = {
+#define ARA2_ENTRY_CALLED(name) kEntryCalled<Entry::name>,
+    ARA2_CLIENT_ENTRIES(ARA2_ENTRY_CALLED)
+#undef ARA2_ENTRY_CALLED
+};
+
 /// Reads ARA2_ABI's value (null when unset): no override when unset or not
 /// UTF-8; "1.1"/"1.3" after trimming Unicode white space; anything else is
 /// InvalidAbiOverride.
@@ -147,6 +158,8 @@ class ClientLibrary {
   const std::optional<Version4>& reported_version() const noexcept { return version_; }
   /// The candidate name the library was opened under.
   std::string_view file_name() const noexcept { return file_name_; }
+  /// The file the loader mapped for it, or "?" when the loader will not say.
+  std::string loaded_path() const;
 
   bool has(Entry entry) const noexcept;
 

@@ -2,6 +2,9 @@
 
 #include <utility>
 
+#include "ara2/counters.hpp"
+#include "ara2/trace.hpp"
+
 namespace tallowind::ara2 {
 namespace {
 
@@ -10,9 +13,22 @@ constexpr std::uint32_t kPendingRunning = 1;
 constexpr std::uint32_t kCompleted = 2;
 constexpr std::uint32_t kFailedOnNpu = 4;
 
-}  // namespace
+/// Counts an inference that ended (observability hook) and, when a trace is
+/// recorded, draws the host's span and the device's.
+void observe_end(trace::Phase phase, std::int32_t endpoint, std::uint64_t begun_ns,
+                 const Result<ModelTiming>& outcome) noexcept {
+  const std::uint64_t ended_ns = trace::now_ns();
+  counters::completed(begun_ns, ended_ns, outcome.has_value());
+  if (!trace::on()) return;
+  if (phase == trace::Phase::Run) trace::span(phase, begun_ns, endpoint);
+  if (outcome) trace::device(endpoint, begun_ns, ended_ns, *outcome);
+}
 
-Result<ModelTiming> run_inference(const LoadedModel& model, TensorSet& set, std::uint32_t timeout_ms) {
+std::int32_t endpoint_index(const LoadedModel& model) noexcept {
+  return static_cast<std::int32_t>(model.endpoint().index);
+}
+
+Result<ModelTiming> run_and_free(const LoadedModel& model, TensorSet& set, std::uint32_t timeout_ms) {
   auto io = set.io();
   if (!io) return fail(std::move(io.error()));
   const SessionShared& session = model.session();
@@ -30,7 +46,21 @@ Result<ModelTiming> run_inference(const LoadedModel& model, TensorSet& set, std:
   return timing;
 }
 
+/// When an inference began, for the counters and the trace; 0 when neither wants it.
+std::uint64_t observed_start() noexcept { return counters::counting() || trace::on() ? trace::now_ns() : 0; }
+
+}  // namespace
+
+Result<ModelTiming> run_inference(const LoadedModel& model, TensorSet& set, std::uint32_t timeout_ms) {
+  const std::uint64_t begun_ns = observed_start();
+  auto timing = run_and_free(model, set, timeout_ms);
+  if (begun_ns != 0) observe_end(trace::Phase::Run, endpoint_index(model), begun_ns, timing);
+  return timing;
+}
+
 Result<PendingRequest> PendingRequest::submit(const LoadedModelPtr& model, const TensorSetPtr& set) {
+  const trace::Scope span(trace::Phase::Submit, endpoint_index(*model));
+  const std::uint64_t begun_ns = observed_start();
   // The set's kept arrays: the library reads them within the call, and the
   // heap maps they point into live as long as the set, which the request holds.
   auto io = set->io();
@@ -42,19 +72,28 @@ Result<PendingRequest> PendingRequest::submit(const LoadedModelPtr& model, const
                                                                1, &request);
   if (!called) return fail(std::move(called.error()));
   if (request == nullptr) return fail(CoreError::null_pointer("dv_infer_async returned null request pointer"));
-  return PendingRequest(request, model, set);
+  return PendingRequest(request, model, set, begun_ns);
 }
 
-PendingRequest::PendingRequest(void* request, LoadedModelPtr model, TensorSetPtr set) noexcept
-    : request_(request), model_(std::move(model)), set_(std::move(set)), session_(model_->session_share()) {
+PendingRequest::PendingRequest(void* request, LoadedModelPtr model, TensorSetPtr set,
+                               std::uint64_t submitted_ns) noexcept
+    : request_(request),
+      model_(std::move(model)),
+      set_(std::move(set)),
+      session_(model_->session_share()),
+      submitted_ns_(submitted_ns),
+      endpoint_(endpoint_index(*model_)) {
   set_->add_pending();
+  counters::in_flight(endpoint_, 1);
 }
 
 PendingRequest::PendingRequest(PendingRequest&& other) noexcept
     : request_(std::exchange(other.request_, nullptr)),
       model_(std::move(other.model_)),
       set_(std::move(other.set_)),
-      session_(std::move(other.session_)) {}
+      session_(std::move(other.session_)),
+      submitted_ns_(other.submitted_ns_),
+      endpoint_(other.endpoint_) {}
 
 PendingRequest& PendingRequest::operator=(PendingRequest&& other) noexcept {
   if (this != &other) {
@@ -63,6 +102,8 @@ PendingRequest& PendingRequest::operator=(PendingRequest&& other) noexcept {
     model_ = std::move(other.model_);
     set_ = std::move(other.set_);
     session_ = std::move(other.session_);
+    submitted_ns_ = other.submitted_ns_;
+    endpoint_ = other.endpoint_;
   }
   return *this;
 }
@@ -75,6 +116,7 @@ Result<std::uint64_t> PendingRequest::request_id() const {
 }
 
 Result<ModelTiming> PendingRequest::wait(std::uint32_t timeout_ms) && {
+  const trace::Scope span(trace::Phase::Wait, endpoint_);
   for (;;) {
     if (auto outcome = wait_once(timeout_ms)) return std::move(*outcome);
   }
@@ -82,7 +124,10 @@ Result<ModelTiming> PendingRequest::wait(std::uint32_t timeout_ms) && {
 
 std::optional<Result<ModelTiming>> PendingRequest::wait_once(std::uint32_t timeout_ms) {
   auto outcome = poll(timeout_ms);
-  if (outcome) release();
+  if (outcome) {
+    if (submitted_ns_ != 0) observe_end(trace::Phase::Wait, endpoint_, submitted_ns_, *outcome);
+    release();
+  }
   return outcome;
 }
 
@@ -107,6 +152,7 @@ std::optional<Result<ModelTiming>> PendingRequest::poll(std::uint32_t timeout_ms
 void PendingRequest::release() noexcept {
   if (request_ == nullptr) return;
   (void)session_->library().call_raw<Entry::dv_infer_free>(std::exchange(request_, nullptr));
+  counters::in_flight(endpoint_, -1);
   set_->drop_pending();
   model_.reset();
   set_.reset();

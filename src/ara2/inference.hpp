@@ -51,7 +51,7 @@ class PendingRequest {
   std::optional<Result<ModelTiming>> wait_once(std::uint32_t timeout_ms);
 
  private:
-  PendingRequest(void* request, LoadedModelPtr model, TensorSetPtr set) noexcept;
+  PendingRequest(void* request, LoadedModelPtr model, TensorSetPtr set, std::uint64_t submitted_ns) noexcept;
 
   /// The outcome of one library wait; nullopt while queued or running.
   std::optional<Result<ModelTiming>> poll(std::uint32_t timeout_ms) const;
@@ -61,6 +61,8 @@ class PendingRequest {
   LoadedModelPtr model_;
   TensorSetPtr set_;
   SessionPtr session_;
+  std::uint64_t submitted_ns_ = 0;  // for the latency counted and traced at completion
+  std::int32_t endpoint_ = 0;
 };
 
 }  // namespace tallowind::ara2

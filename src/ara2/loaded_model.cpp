@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 #include <utility>
 
+#include "ara2/counters.hpp"
 #include "ara2/text.hpp"
 
 namespace tallowind::ara2 {
@@ -51,11 +52,13 @@ Result<LoadedModelPtr> LoadedModel::load(const EndpointRef& endpoint, std::strin
   }
   // Every later read goes through the handle; a null one cannot be used.
   if (handle == nullptr) return fail(CoreError::null_pointer("dv_model_load_from_file returned a null model"));
+  counters::model_loaded(1);  // observability hook
   return std::make_shared<LoadedModel>(endpoint, handle);
 }
 
 Result<void> LoadedModel::unload() noexcept {
   if (handle_ == nullptr) return {};
+  counters::model_loaded(-1);  // observability hook
   auto unloaded = session().library().call_raw<Entry::dv_model_unload>(std::exchange(handle_, nullptr));
   if (!unloaded) return fail(std::move(unloaded.error()));
   return {};

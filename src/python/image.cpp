@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "ara2/metadata.hpp"
+#include "ara2/trace.hpp"
 #include "image/results.hpp"
 #include "python/model.hpp"
 #include "python/model_data.hpp"
@@ -371,6 +372,8 @@ PyObject* data_set_input_image(const TargetClass& cls, const Signature<7>& signa
                       }
                       auto input = image_input(*target.model, index);
                       if (!input) return nullptr;
+                      const ara2::trace::Scope span(ara2::trace::Phase::InputWrite, endpoint_of(target),
+                                                    ara2::trace::tensor(index));
                       return write_image(*input, image_args, argv[1].object, *target.set, index);
                     });
 }

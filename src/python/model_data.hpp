@@ -21,6 +21,7 @@
 #include "ara2/inference.hpp"
 #include "ara2/loaded_model.hpp"
 #include "ara2/tensor_set.hpp"
+#include "ara2/trace.hpp"
 #include "ara2/values.hpp"
 #include "python/infer_request.hpp"
 #include "python/support.hpp"
@@ -77,6 +78,11 @@ PyObject* with_index(const TargetClass& cls, ara2::Direction direction, bool exc
 // The bodies, inline so that each class's entries inline its checks. An
 // InferRequest made by submit keeps `self` alive.
 
+/// The endpoint a target's trace spans are drawn for.
+inline std::int32_t endpoint_of(const TensorTarget& target) {
+  return static_cast<std::int32_t>(target.model->endpoint().index);
+}
+
 /// The start of the methods without arguments: enter exclusively, resolve
 /// the target, then `use(target)`.
 template <class Use>
@@ -114,6 +120,8 @@ inline PyObject* data_set_input_tensor(const TargetClass& cls, const Signature<2
                       }
                       InputBytes bytes;
                       if (!input_bytes(argv[1].object, bytes)) return nullptr;
+                      const ara2::trace::Scope span(ara2::trace::Phase::InputWrite, endpoint_of(target),
+                                                    ara2::trace::tensor(index));
                       if (auto written = target.set->write_input(index, bytes.span()); !written) {
                         return to_python(written.error());
                       }
@@ -127,6 +135,9 @@ PyObject* data_read_output(const TargetClass& cls, const Signature<1>& signature
                     [](const TensorTarget& target, std::uint64_t index, const BoundArgs<1>&) -> PyObject* {
                       auto reader = output_reader(*target.model, index, Dequantize);
                       if (!reader) return nullptr;
+                      const ara2::trace::Scope span(
+                          Dequantize ? ara2::trace::Phase::Dequantize : ara2::trace::Phase::OutputRead,
+                          endpoint_of(target), ara2::trace::tensor(index));
                       return read_output(*reader, *target.set);
                     });
 }

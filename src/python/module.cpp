@@ -109,7 +109,7 @@ int module_exec(PyObject* module) {
   for (const ModuleAttribute& attribute : module_attributes) {
     if (!add_attribute(module, attribute.name, attribute.exported, attribute.make(module))) return -1;
   }
-  return 0;
+  return start_trace_from_environment() ? 0 : -1;
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -22,7 +22,7 @@ namespace tallowind::python {
 
 /// The module's classes, each created on first use.
 enum class TypeId : std::uint8_t {
-  Session, Proxy, ProxyEndpoint, Endpoint, Model, InferRequest, TensorSet, Pipeline, PipelineResult,
+  Session, Proxy, ProxyEndpoint, Endpoint, Model, InferRequest, TensorSet, Pipeline, PipelineResult, Trace,
   Abi, State, ModelOutputType,
   DramStatistics, ModelTiming, InputQuantization, InputPreprocess, OutputQuantization, InputTensorInfo,
   OutputTensorInfo,

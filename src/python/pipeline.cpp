@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ara2/pipeline.hpp"
+#include "ara2/trace.hpp"
 #include "python/endpoint.hpp"
 #include "python/image.hpp"
 #include "python/module_state.hpp"
@@ -174,6 +175,8 @@ Ref finish_oldest(PipelineState& state, const ara2::Result<ara2::ModelTiming>& o
   ResultState result{core.oldest_number(), slot.worker, std::move(state.userdata[index]), Ref(), Ref(), Ref(),
                      std::move(state.geometry[index])};
   if (outcome) {
+    const ara2::trace::Scope span(ara2::trace::Phase::OutputRead, ara2::trace::kNoEndpoint,
+                                  ara2::trace::frame(result.index));
     result.outputs = read_outputs(state, *slot.set);
     // Reading can fail only as the tensors' memory does; the frame reports it.
     if (!result.outputs) result.error = take_raised_exception();
@@ -196,6 +199,8 @@ Ref finish_oldest(PipelineState& state, const ara2::Result<ara2::ModelTiming>& o
 /// at between slices) and makes its result. An interrupted wait leaves the
 /// frame in flight.
 Ref collect_oldest(PipelineState& state) {
+  const ara2::trace::Scope span(ara2::trace::Phase::Collect, ara2::trace::kNoEndpoint,
+                                ara2::trace::frame(state.core.oldest_number()));
   ara2::Pipeline::Slot& slot = state.core.slot(state.core.oldest_index());
   if (slot.failure) return finish_oldest(state, ara2::fail(*slot.failure));
   for (;;) {
@@ -257,6 +262,8 @@ PyObject* pipeline_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   if (!access) return nullptr;
   PipelineState& state = pipeline_state(self);
   ara2::Pipeline& core = state.core;
+  const ara2::trace::Scope span(ara2::trace::Phase::Put, ara2::trace::kNoEndpoint,
+                                ara2::trace::frame(core.oldest_number() + core.in_flight()));
   // Back-pressure: the oldest frame frees the slot this one needs.
   if (core.full() && !collect_and_deliver(state)) return nullptr;
 
@@ -269,11 +276,15 @@ PyObject* pipeline_put(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     return raise_error(PyExc_ValueError, fmt::format("expected {} input(s), one per model input, got {}",
                                                      set.inputs().size(), given));
   }
-  for (std::size_t i = 0; i < given; ++i) {
-    Ref input = frame_input(inputs, sequence, i);
-    InputBytes bytes;
-    if (!input || !input_bytes(input.get(), bytes)) return nullptr;
-    if (auto written = set.write_input(i, bytes.span()); !written) return to_python(written.error());
+  {
+    const ara2::trace::Scope writing(ara2::trace::Phase::InputWrite, ara2::trace::kNoEndpoint,
+                                     ara2::trace::frame(core.oldest_number() + core.in_flight()));
+    for (std::size_t i = 0; i < given; ++i) {
+      Ref input = frame_input(inputs, sequence, i);
+      InputBytes bytes;
+      if (!input || !input_bytes(input.get(), bytes)) return nullptr;
+      if (auto written = set.write_input(i, bytes.span()); !written) return to_python(written.error());
+    }
   }
   state.userdata[index] = Ref::borrow(argv[1].object != nullptr ? argv[1].object : Py_None);
   state.geometry[index] = Ref();
@@ -299,10 +310,17 @@ PyObject* pipeline_put_image(PyObject* self, PyObject* const* args, Py_ssize_t n
     state.image = image_input(core.model(), 0);
     if (!state.image) return nullptr;
   }
+  const ara2::trace::Scope span(ara2::trace::Phase::Put, ara2::trace::kNoEndpoint,
+                                ara2::trace::frame(core.oldest_number() + core.in_flight()));
   // Back-pressure: the oldest frame frees the slot this one needs.
   if (core.full() && !collect_and_deliver(state)) return nullptr;
   const std::size_t index = core.next_index();
-  Ref geometry = Ref::steal(write_image(*state.image, image_args, argv[0].object, *core.slot(index).set, 0));
+  Ref geometry;
+  {
+    const ara2::trace::Scope writing(ara2::trace::Phase::InputWrite, ara2::trace::kNoEndpoint,
+                                     ara2::trace::frame(core.oldest_number() + core.in_flight()));
+    geometry = Ref::steal(write_image(*state.image, image_args, argv[0].object, *core.slot(index).set, 0));
+  }
   if (!geometry) return nullptr;
   state.userdata[index] = Ref::borrow(argv[1].object != nullptr ? argv[1].object : Py_None);
   state.geometry[index] = std::move(geometry);

@@ -31,6 +31,11 @@ PyTypeObject* model_type();
 PyTypeObject* infer_request_type();
 // tensor_set.cpp
 PyTypeObject* tensor_set_type();
+// trace.cpp
+PyTypeObject* trace_type();
+/// Starts the recording ARA2_TRACE names, written at exit (once per process);
+/// false with an exception set when its file cannot be written.
+bool start_trace_from_environment();
 // pipeline.cpp
 PyTypeObject* pipeline_type();
 PyTypeObject* pipeline_result_type();
@@ -79,6 +84,8 @@ PyMethodDef* read_labels_method();    // metadata.cpp
 PyMethodDef* has_metadata_method();   // metadata.cpp
 PyMethodDef* socket_path_method();    // module.cpp
 PyMethodDef* discover_method();       // discovery.cpp
+PyMethodDef* library_info_method();   // diagnostics.cpp
+PyMethodDef* build_info_method();     // diagnostics.cpp
 PyMethodDef* top_k_method();              // image.cpp
 PyMethodDef* nms_method();                // image.cpp
 PyMethodDef* decode_detections_method();  // image.cpp

@@ -1984,3 +1984,88 @@ def decode_detections(
                     metadata names an encoding or score format this
                     decoder does not know
     """
+@final
+class trace:
+    """Request traces in the Chrome trace event format (JSON that Perfetto
+    and chrome://tracing open).
+
+    While a trace is recorded, every request's host work is a span on the
+    thread that did it (input writes, ``run()``, ``submit()``, ``wait()``,
+    output reads, dequantisation, a pipeline's ``put()`` and collection),
+    and the device's own figures from the request's timing (input, run,
+    output) are spans on a track per endpoint, laid out back to back as
+    the device runs requests in order. The file is written by ``stop()``.
+
+    Setting ``ARA2_TRACE`` to a path records from the import of the module
+    to the exit of the interpreter, for programs one cannot edit.
+
+    Example:
+        >>> with tallowind_ara2.trace.start("frames.json"):
+        ...     for frame in frames:
+        ...         pipeline.put(frame)
+    """
+
+    @staticmethod
+    def start(path: _StrPath) -> trace:
+        """Start recording a trace to ``path``.
+
+        Args:
+            path: The JSON file to write (str or os.PathLike); made empty now
+
+        Returns:
+            trace: A context manager whose exit stops this recording
+
+        Raises:
+            RuntimeError: If a trace is already being recorded
+            OSError: If the file cannot be written
+        """
+    @staticmethod
+    def stop() -> int:
+        """Stop recording and write the file.
+
+        Returns:
+            int: The number of spans written
+
+        Raises:
+            RuntimeError: If no trace is being recorded
+            OSError: If the file cannot be written
+        """
+    @staticmethod
+    def recording() -> str | None:
+        """The file being recorded to, or ``None`` when no trace is."""
+    def __enter__(self) -> trace: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_val: BaseException | None,
+        exc_tb: TracebackType | None,
+    ) -> Literal[False]: ...
+
+def library_info() -> dict[str, Any]:
+    """Open the client library as a new session would, describe it and
+    close it again. No proxy is contacted.
+
+    Returns:
+        dict: ``name`` (the candidate file name it was opened under),
+        ``path`` (the file the loader mapped), ``directory``
+        (``ARA2_CLIENT_LIBRARY_DIR`` when set, else None: the loader's
+        search), ``abi`` (the :class:`Abi` a session would use),
+        ``abi_forced`` (whether ``ARA2_ABI`` chose it), ``dvapi_version``
+        (what the library reported, or None) and ``missing`` (one
+        ``{"name", "called"}`` per function the library lacks; ``called``
+        when this module would call it)
+
+    Raises:
+        LibraryError: As a session would, when no library can be used
+            (its notes say what each candidate gave)
+    """
+def build_info() -> dict[str, Any]:
+    """How this module was built.
+
+    Returns:
+        dict: ``version``, ``compiler``, ``standard_library``,
+        ``dequantize_kernels`` (the instruction sets the dequantisation
+        loop was compiled for, narrowest first),
+        ``dequantize_kernels_supported`` (those this CPU runs) and
+        ``dequantize_kernel`` (the one in use)
+    """
