@@ -9,6 +9,8 @@
 
 #include <fmt/format.h>
 
+#include "ara2/dequantize_neon.hpp"
+
 namespace tallowind::ara2 {
 namespace {
 
@@ -134,6 +136,9 @@ constexpr DequantizeKernel kKernels[] = {
 #ifdef ARA2_WIDE_KERNELS
     {"avx2", avx2_supported, dequantize_avx2},
     {"avx512", avx512_supported, dequantize_avx512},
+#endif
+#ifdef ARA2_NEON_KERNEL
+    {"neon", neon_supported, dequantize_neon},
 #endif
 };
 
