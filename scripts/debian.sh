@@ -5,7 +5,8 @@
 #   debian_unpack SUITE ARCH DIR PACKAGE...   unpack packages' files into DIR (no install scripts run)
 #   debian_base SUITE ARCH                    a minimal chroot of that release, built once and cached
 #   debian_run SUITE ARCH COMMAND             COMMAND (bash) as root in a throwaway copy of the chroot,
-#                                             with this checkout's HEAD in /work/project and $DEBIAN_IN in /work/in
+#                                             with this checkout's HEAD in /work/project, $DEBIAN_IN in /work/in
+#                                             and each directory of $DEBIAN_BIND at its own path
 # Everything is cached under $ARA2_DEBIAN_CACHE (default /var/cache/ara2-chroots).
 set -euo pipefail
 ARA2_DEBIAN_CACHE="${ARA2_DEBIAN_CACHE:-/var/cache/ara2-chroots}"
@@ -109,14 +110,20 @@ debian_run() {
   if [ -n "${DEBIAN_IN:-}" ]; then cp -a $DEBIAN_IN "$run/work/in/"; fi
   debian_as_root mount -t proc proc "$run/proc"
   debian_as_root mount --rbind /dev "$run/dev"
+  local bound=() dir
+  for dir in ${DEBIAN_BIND:-}; do
+    mkdir -p "$run$dir" && debian_as_root mount --bind "$dir" "$run$dir" && bound+=("$run$dir")
+  done
   set +e
   debian_as_root env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root TERM=dumb LANG=C.UTF-8 \
     $(env | grep -E '^(PIP_|SSL_CERT_FILE|REQUESTS_CA_BUNDLE|https?_proxy|HTTPS?_PROXY|no_proxy|NO_PROXY)=') \
     chroot "$run" bash -c "cd /work/project && $command"
   rc=$?
   set -e
+  for dir in "${bound[@]}"; do debian_as_root umount "$dir"; done
   debian_as_root umount -R -l "$run/dev"
   debian_as_root umount -l "$run/proc"
-  [ -n "${DEBIAN_KEEP:-}" ] || debian_as_root rm -rf "$run"
+  # Never removed while anything is still mounted inside (a bound checkout).
+  if [ -z "${DEBIAN_KEEP:-}" ] && ! grep -qF " $run/" /proc/self/mounts; then debian_as_root rm -rf "$run"; fi
   return $rc
 }

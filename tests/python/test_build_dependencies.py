@@ -2,6 +2,7 @@
 distribution's minizip.pc points, and a missing dependency stops the configure
 step naming the Debian package that provides it."""
 import os
+import re
 import pathlib
 import shutil
 import subprocess
@@ -79,3 +80,24 @@ def test_a_missing_dependency_names_its_debian_package(tmp_path, hide, package):
     configured = configure(tmp_path / "build", *options, **env)
     assert configured.returncode != 0
     assert f"install the Debian package {package} " in " ".join(configured.stderr.split()), configured.stderr
+
+
+def apt_line(document: str) -> list[str]:
+    lines = [line.split() for line in (REPO / document).read_text(encoding="utf-8").splitlines()
+             if line.lstrip().startswith("sudo apt-get install ") and "libminizip-dev" in line]
+    assert len(lines) == 1, f"{document} should give the build packages in one apt-get line"
+    return lines[0]
+
+
+def test_readme_and_guide_give_the_same_build_packages():
+    assert apt_line("README.md") == apt_line("docs/guide.md")
+
+
+def test_every_package_the_configure_step_names_is_in_the_readme_line():
+    named = set(re.findall(r"^\s*ara2_require\(.*\s([a-z0-9][a-z0-9.+-]+)\)\s*$",
+                           (REPO / "CMakeLists.txt").read_text(encoding="utf-8"), re.M))
+    # The unit tests' GoogleTest is not built by pip, which also brings NumPy
+    # into its build environment itself.
+    named -= {"libgtest-dev", "python3-numpy"}
+    assert {"pkgconf", "libminizip-dev", "python3-dev"} <= named
+    assert named <= set(apt_line("README.md"))
