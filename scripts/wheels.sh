@@ -115,11 +115,13 @@ build_wheel() {
   fi
   local wheel
   wheel="$(ls "$raw"/tallowind_ara2-*.whl)"
-  # Built by an x86_64 interpreter, the module carries its extension suffix.
+  # Cross-compiled, the module has no extension suffix of its own (FindPython
+  # asks none of an interpreter of another architecture): it gets the target's.
   if [ "$arch" != "$(uname -m)" ]; then
     "$TOOLS/bin/wheel" unpack -d "$raw/unpacked" "$wheel" >/dev/null
-    for module in "$raw"/unpacked/*/tallowind_ara2.*.so; do
-      mv "$module" "${module/$(uname -m)-linux-gnu/$arch-linux-gnu}"
+    local module
+    for module in "$raw"/unpacked/*/tallowind_ara2*.so; do
+      mv "$module" "$(dirname "$module")/tallowind_ara2.cpython-${tag#cp}-$arch-linux-gnu.so"
     done
     rm "$wheel" && "$TOOLS/bin/wheel" pack -d "$raw" "$raw"/unpacked/* >/dev/null
     wheel="$(ls "$raw"/tallowind_ara2-*.whl)"
@@ -133,8 +135,16 @@ build_wheel() {
     awk '$1 == "U" && $2 !~ /@|^_?Py/ {print $2}' | grep -vxF "$provided" || true)"
   [ -z "$unversioned" ] || { echo "wheels: undefined in the module, in no library:" $unversioned >&2; return 1; }
   # auditwheel grafts the sysroot's libyaml and minizip and picks the oldest
-  # manylinux tag the symbol versions allow: manylinux_2_17 is demanded.
-  LD_LIBRARY_PATH="$lib" "$TOOLS/bin/auditwheel" repair -w "$OUT" --plat "manylinux_2_17_$arch" "$wheel" >&2
+  # manylinux tag the symbol versions allow (of the wheel's architecture);
+  # manylinux_2_17 is demanded.
+  rm -rf "$raw/repaired"
+  PATH="$TOOLS/bin:$PATH" auditwheel repair -w "$raw/repaired" --ldpaths "$lib" "$wheel" >&2
+  local repaired
+  repaired="$(ls "$raw"/repaired/*.whl)"
+  case "$repaired" in
+    *manylinux_2_17_"$arch"*) mv "$repaired" "$OUT/" ;;
+    *) echo "wheels: $(basename "$repaired") is not manylinux_2_17_$arch" >&2; return 1 ;;
+  esac
 }
 
 mkdir -p "$OUT"
