@@ -4,8 +4,7 @@
 # under qemu-user-static) and runs pip_user_flow.sh there with an interpreter
 # of the wheel's version:
 #   x86_64   3.10, 3.12  Debian 12 with pyenv's interpreter of this machine (Debian ships neither)
-#            3.11        Debian 12's python3       3.13  Debian 13's python3
-#            3.14, 3.15  Debian sid's python3.14, python3.15
+#            3.11        Debian 12's python3       3.13 to 3.15  Debian sid's python3.13 to python3.15
 #   aarch64  3.11        Debian 12's python3       3.13 to 3.15  Debian sid's
 #            3.10, 3.12  none in Debian: exits 3 without running (wheel_matrix.sh checks their tags)
 # About a minute on x86_64 and 5 under qemu once the chroot exists (debian.sh
@@ -27,8 +26,7 @@ case "$arch $version" in
     [ -n "$python" ] || { echo "check_wheel: no CPython $version under ~/.pyenv" >&2; exit 3; }
     bind="$(dirname "$(dirname "$python")")" ;;
   "amd64 3.11" | "arm64 3.11") suite=bookworm ;;
-  "amd64 3.13") suite=trixie ;;
-  "arm64 3.13" | *" 3.14" | *" 3.15") suite=sid python="python$version" ;;
+  *" 3.13" | *" 3.14" | *" 3.15") suite=sid python="python$version" ;;
   *) echo "check_wheel: Debian has no CPython $version for $arch" >&2; exit 3 ;;
 esac
 echo "check_wheel: $name on Debian $suite ($arch), $python" >&2

@@ -21,6 +21,12 @@ mkdir -p "$LOGS"
 started=$SECONDS
 rows=()
 mark() { if [ "$1" -eq 0 ]; then echo yes; else echo "**no**"; fi; }
+# The table so far (rewritten after each wheel, so an interrupted run leaves its rows).
+table() {
+  echo "| CPython | arch | wheel built | manylinux_2_17 tag | installs | pip user's flow | seconds (build + check) | where |"
+  echo "| --- | --- | --- | --- | --- | --- | --- | --- |"
+  printf '%s\n' "${rows[@]}"
+}
 
 for arch in "${archs[@]}"; do
   for version in "${versions[@]}"; do
@@ -55,6 +61,7 @@ for arch in "${archs[@]}"; do
     fi
     rows+=("| $version | $arch | $(mark $built) | $(mark $tags) | $installs | $flow | $build_seconds + $check_seconds | $note |")
     printf '%s\n' "${rows[-1]}" >&2
+    table > "$TABLE"
   done
 done
 
@@ -64,9 +71,7 @@ if printf '%s\n' "${archs[@]}" | grep -qx aarch64; then
     kernels="$(grep -c '^\[       OK \]' "$LOGS/aarch64-kernels") dequantisation tests passed"
 fi
 {
-  echo "| CPython | arch | wheel built | manylinux_2_17 tag | installs | pip user's flow | seconds (build + check) | where |"
-  echo "| --- | --- | --- | --- | --- | --- | --- | --- |"
-  printf '%s\n' "${rows[@]}"
+  table
   echo
   echo "aarch64 kernels under qemu: $kernels. Whole matrix: $(( (SECONDS - started) / 60 )) min $(( (SECONDS - started) % 60 )) s."
 } | tee "$TABLE"

@@ -44,9 +44,12 @@ zig_toolchain() {
     touch "$sysroot/.complete"
   fi
   # Rewritten only when changed: compiler caches key on the wrappers' times.
-  for tool in cc c++; do
-    printf '#!/bin/sh\nZIG_GLOBAL_CACHE_DIR="%s" exec "%s" %s -target %s.%s "$@"\n' \
-      "$WHEEL_WORK/zig-cache" "$ZIG_BIN" "$tool" "$ZIG_TRIPLET" "$GLIBC_FLOOR" > "$ZIG_DIR/$tool.new"
+  # zig's archiver too: a chroot building with it has no binutils.
+  for tool in cc c++ ar ranlib; do
+    local target="-target $ZIG_TRIPLET.$GLIBC_FLOOR"
+    case "$tool" in ar | ranlib) target="" ;; esac
+    printf '#!/bin/sh\nZIG_GLOBAL_CACHE_DIR="%s" exec "%s" %s %s "$@"\n' \
+      "$WHEEL_WORK/zig-cache" "$ZIG_BIN" "$tool" "$target" > "$ZIG_DIR/$tool.new"
     chmod +x "$ZIG_DIR/$tool.new"
     if cmp -s "$ZIG_DIR/$tool.new" "$ZIG_DIR/$tool"; then rm "$ZIG_DIR/$tool.new"; else mv "$ZIG_DIR/$tool.new" "$ZIG_DIR/$tool"; fi
   done
@@ -57,6 +60,8 @@ set(CMAKE_SYSTEM_PROCESSOR $arch)"
 $system
 set(CMAKE_C_COMPILER "$ZIG_DIR/cc")
 set(CMAKE_CXX_COMPILER "$ZIG_DIR/c++")
+set(CMAKE_AR "$ZIG_DIR/ar")
+set(CMAKE_RANLIB "$ZIG_DIR/ranlib")
 set(CMAKE_FIND_ROOT_PATH "$sysroot")
 set(CMAKE_LIBRARY_ARCHITECTURE $arch-linux-gnu)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
