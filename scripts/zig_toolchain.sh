@@ -62,6 +62,11 @@ set(CMAKE_C_COMPILER "$ZIG_DIR/cc")
 set(CMAKE_CXX_COMPILER "$ZIG_DIR/c++")
 set(CMAKE_AR "$ZIG_DIR/ar")
 set(CMAKE_RANLIB "$ZIG_DIR/ranlib")
+# Linked without symbols or debug information: where the install step finds
+# no strip (the sid chroot), the wheel would be ten times the size.
+foreach(kind EXE SHARED MODULE)
+  set(CMAKE_\${kind}_LINKER_FLAGS "-s" CACHE STRING "" FORCE)
+endforeach()
 set(CMAKE_FIND_ROOT_PATH "$sysroot")
 set(CMAKE_LIBRARY_ARCHITECTURE $arch-linux-gnu)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
