@@ -15,7 +15,7 @@ as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
-apt_packages=(g++ libc6-dev cmake ninja-build pkg-config libyaml-dev rapidjson-dev zlib1g-dev
+apt_packages=(g++ libc6-dev cmake ninja-build pkgconf libyaml-dev rapidjson-dev zlib1g-dev
               libgtest-dev libfmt-dev util-linux procps tmux)
 # The extension module compiles against the headers of the interpreter that
 # runs it; a distribution interpreter ships them in python3.X-dev.

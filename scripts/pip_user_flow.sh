@@ -2,23 +2,35 @@
 # What a pip user does with an installed wheel, step by step, as written in the
 # README: install, write the example, build and inspect a model, run programs
 # against the emulator (private and background daemon), test with the pytest
-# plugin, and read why the library did not load. check_wheel.sh runs it on a
-# fresh minimal Debian with no compiler and no -dev package.
-#   bash scripts/pip_user_flow.sh WHEEL
+# plugin, and read why the library did not load. check_wheel.sh and
+# wheel_matrix.sh run it on a fresh minimal Debian with no compiler and no -dev
+# package; source_builds.sh after installing the build packages.
+#   bash scripts/pip_user_flow.sh WHEEL        installed as the README says: pip install --find-links DIR
+#   bash scripts/pip_user_flow.sh CHECKOUT     pip install CHECKOUT (built from source)
+# PYTHON names the interpreter (default python3).
 set -euo pipefail
 wheel="$1"
 project="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 step() { printf '\n== %s\n' "$*"; }
 
-step "no compiler and no development package on this machine"
-for tool in cc gcc g++ c++; do ! command -v "$tool" >/dev/null || { echo "$tool is installed" >&2; exit 1; }; done
-! dpkg-query -W -f='${Package}\n' 2>/dev/null | grep -E -- '-dev$' || { echo "development packages are installed" >&2; exit 1; }
+if [ -f "$wheel" ]; then
+  step "no compiler and no development package on this machine"
+  for tool in cc gcc g++ c++; do ! command -v "$tool" >/dev/null || { echo "$tool is installed" >&2; exit 1; }; done
+  ! dpkg-query -W -f='${Package}\n' 2>/dev/null | grep -E -- '-dev$' || { echo "development packages are installed" >&2; exit 1; }
+fi
 
-step "pip install"
+step "pip install (${PYTHON:-python3})"
 venv="$(mktemp -d)/venv"
-python3 -m venv "$venv"
+"${PYTHON:-python3}" -m venv "$venv"
 export PATH="$venv/bin:$PATH"
-pip install -q --disable-pip-version-check "$wheel[emulator]" pytest
+if [ -f "$wheel" ]; then
+  # From a directory of wheels, pip picking the one for this interpreter and
+  # machine (the version pinned: nothing else may stand in for it).
+  version="$(basename "$wheel" | cut -d- -f2)"
+  pip install -q --disable-pip-version-check --find-links "$(dirname "$wheel")" "tallowind-ara2[emulator]==$version" pytest
+else
+  pip install -q --disable-pip-version-check "$wheel[emulator]" pytest
+fi
 
 app="$(mktemp -d)"
 cd "$app"

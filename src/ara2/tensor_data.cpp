@@ -6,6 +6,7 @@
 
 #include <fmt/format.h>
 
+#include "ara2/dequantize_neon.hpp"
 #include "base/cpu_features.hpp"
 
 namespace tallowind::ara2 {
@@ -107,6 +108,9 @@ constexpr DequantizeKernel kKernels[] = {
 #ifdef ARA2_WIDE_KERNELS
     {"avx2", avx2_supported, dequantize_avx2},
     {"avx512", avx512_supported, dequantize_avx512},
+#endif
+#ifdef ARA2_NEON_KERNEL
+    {"neon", neon_supported, dequantize_neon},
 #endif
 };
 

@@ -71,7 +71,7 @@ void dequantize_elements(ElementType type, const std::uint8_t* source, std::size
 
 /// One compiled form of the dequantisation loop, for one instruction set.
 struct DequantizeKernel {
-  std::string_view name;          // "portable", "avx2", "avx512"
+  std::string_view name;          // "portable", "avx2", "avx512", "neon"
   bool (*supported)() noexcept;   // whether this CPU can run it
   void (*run)(ElementType type, const std::uint8_t* source, std::size_t count, std::int32_t offset, float qn,
               float* destination) noexcept;

@@ -218,12 +218,18 @@ INSTANTIATE_TEST_SUITE_P(Kernels, DequantizeKernel, testing::ValuesIn(kernel_nam
                          [](const auto& info) { return info.param; });
 
 /// The instruction sets the kernel reports for this CPU (/proc/cpuinfo
-/// leaves out those whose registers it does not save).
+/// leaves out those whose registers it does not save): "flags" on x86-64,
+/// "Features" on 64-bit Arm.
 std::set<std::string> cpuinfo_flags() {
+#if defined(__aarch64__)
+  constexpr std::string_view kKey = "Features";
+#else
+  constexpr std::string_view kKey = "flags";
+#endif
   std::ifstream cpuinfo("/proc/cpuinfo");
   std::set<std::string> flags;
   for (std::string line; std::getline(cpuinfo, line);) {
-    if (!line.starts_with("flags")) continue;
+    if (!line.starts_with(kKey)) continue;
     std::istringstream words(line.substr(line.find(':') + 1));
     for (std::string word; words >> word;) flags.insert(word);
     break;
@@ -235,6 +241,7 @@ std::set<std::string> cpuinfo_flags() {
 // narrow kernel everywhere.
 TEST(DequantizeKernel, SupportAgreesWithTheKernelsCpuFlags) {
   const std::set<std::string> flags = cpuinfo_flags();
+  // (qemu-user shows the host's /proc/cpuinfo, which has no line for this architecture.)
   if (flags.empty()) GTEST_SKIP() << "no /proc/cpuinfo flags";
   const auto has = [&](std::initializer_list<const char*> names) {
     for (const char* name : names) {
@@ -246,6 +253,7 @@ TEST(DequantizeKernel, SupportAgreesWithTheKernelsCpuFlags) {
     bool expected = true;
     if (kernel.name == "avx2") expected = has({"avx2"});
     if (kernel.name == "avx512") expected = has({"avx512f", "avx512bw", "avx512vl", "avx512dq"});
+    if (kernel.name == "neon") expected = has({"asimd"});
     EXPECT_EQ(kernel.supported(), expected) << kernel.name;
   }
 }
