@@ -94,7 +94,7 @@ std::string thread_name(std::int32_t tid) {
 /// Microseconds since the recording began, with nanosecond digits.
 std::string micros(std::uint64_t ns) { return fmt::format("{}.{:03}", ns / 1000, ns % 1000); }
 
-std::string quoted(std::string_view text) {
+std::string json_string(std::string_view text) {
   std::string out = "\"";
   for (char c : text) {
     if (c == '"' || c == '\\') {
@@ -150,7 +150,7 @@ bool write_document(std::FILE* file, const Event* events, std::size_t count, std
   append(fmt::format(R"j({{"name":"process_name","ph":"M","pid":{},"args":{{"name":"ARA-2 device"}}}})j", device_pid));
   for (std::int32_t tid : threads) {
     append(fmt::format(R"j({{"name":"thread_name","ph":"M","pid":{},"tid":{},"args":{{"name":{}}}}})j", pid, tid,
-                       quoted(thread_name(tid))));
+                       json_string(thread_name(tid))));
   }
   for (std::int32_t endpoint : endpoints) {
     append(fmt::format(R"j({{"name":"thread_name","ph":"M","pid":{},"tid":{},"args":{{"name":"endpoint {}"}}}})j",
